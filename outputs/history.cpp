@@ -1,0 +1,68 @@
+#include "outputs/history.h"
+
+#include <string>
+
+#include "outputs/output_text.h"
+#include "platform/clock_text.h"
+#include "platform/file.h"
+#include "plugin/host_services.h"
+#include "plugin/settings.h"
+#include "plugin/wide_format.h"
+
+namespace kiln {
+
+wchar_t historyPath[kPathChars] = L"";
+
+namespace {
+
+constexpr int kModeFileName = 0;
+constexpr int kModePlain = 2;
+
+void AppendBytes(const wchar_t* path, const std::string& bytes) {
+    platform::FileHandle file = platform::OpenSharedForAppend(path);
+    if (!file) {
+        return;
+    }
+    platform::AppendAll(file, bytes.data(), bytes.size());
+    platform::CloseFileHandle(file);
+}
+
+}  // namespace
+
+void ComputeOutputPath(const wchar_t* folder, const wchar_t* nameTemplate, wchar_t* dest) {
+    const HostServices* host = Host();
+    if (!host) {
+        return;
+    }
+    wchar_t name[kPathChars];
+    FormatForCurrentItem(nameTemplate, name, kPathChars, kModeFileName);
+    host->normalisePath(name, kPathChars);
+    host->joinPath(dest, kPathChars, folder, name);
+    host->createPath(folder);
+}
+
+void AppendHistoryLine() {
+    ComputeOutputPath(historyFolder, historyFileTemplate, historyPath);
+    wchar_t line[kLineChars];
+    FormatForCurrentItem(historyFormat, line, kLineChars, kModePlain);
+    // A template that formats to nothing still records the start as a line.
+    AppendBytes(historyPath, ToUtf8(line) + "\r\n");
+}
+
+void WriteHistoryMarker(bool stop) {
+    const HostServices* host = Host();
+    if (!host || loggingOn.load() == 0 || prePost.load() == 0) {
+        return;
+    }
+    // The stop marker joins the file of the last entry, even after midnight.
+    if (!stop) {
+        ComputeOutputPath(historyFolder, historyFileTemplate, historyPath);
+    }
+    int64_t now = host->nowSeconds();
+    std::wstring marker = std::wstring(L"<<< ") + (stop ? L"stopped @ " : L"started @ ") +
+                          platform::LocalDateText(now) + L" - " + platform::LocalTimeText(now) +
+                          L" >>>";
+    AppendBytes(historyPath, ToUtf8(marker.c_str()) + "\r\n");
+}
+
+}  // namespace kiln

@@ -1,0 +1,16 @@
+// The playback history: one line per started item, with optional start and
+// stop markers per host session.
+#pragma once
+
+namespace kiln {
+
+extern wchar_t historyPath[260];
+
+// Formats `nameTemplate` for the item now playing, joins it to `folder` into
+// `dest` (260 characters) and creates the folder.
+void ComputeOutputPath(const wchar_t* folder, const wchar_t* nameTemplate, wchar_t* dest);
+
+void AppendHistoryLine();
+void WriteHistoryMarker(bool stop);
+
+}  // namespace kiln

@@ -1,0 +1,109 @@
+#include "outputs/now_playing.h"
+
+#include <string>
+
+#include "outputs/history.h"
+#include "outputs/output_text.h"
+#include "platform/file.h"
+#include "plugin/host_services.h"
+#include "plugin/plugin.h"
+#include "plugin/settings.h"
+#include "plugin/wide_format.h"
+#include "plugin/worker.h"
+
+namespace kiln {
+
+wchar_t nowPlayingPath[kPathChars] = L"";
+wchar_t artworkPath[kPathChars] = L"";
+
+namespace {
+
+constexpr int kModeFileName = 0;
+constexpr int kModePlain = 2;
+wchar_t playingTitle[kPathChars] = L"";
+
+// The extension of the last path component, or empty.
+std::wstring ExtensionOf(const std::wstring& path) {
+    size_t slash = path.find_last_of(L"/\\");
+    size_t dot = path.find_last_of(L'.');
+    if (dot == std::wstring::npos || (slash != std::wstring::npos && dot < slash) ||
+        dot + 1 == path.size()) {
+        return {};
+    }
+    return path.substr(dot + 1);
+}
+
+}  // namespace
+
+void ComputeNowPlayingPaths() {
+    ComputeOutputPath(nowFolder, nowFileTemplate, nowPlayingPath);
+    ComputeOutputPath(artFolder, artFileTemplate, artworkPath);
+}
+
+void WriteNowPlayingFiles() {
+    const HostServices* host = Host();
+    if (!host) {
+        return;
+    }
+    int outputs = nowLoggingOn.load();
+    ComputeOutputPath(nowFolder, nowFileTemplate, nowPlayingPath);
+    if (platform::FileHandle file = platform::CreateSharedForWrite(nowPlayingPath)) {
+        // With the text output off the file stays, emptied.
+        if ((outputs & 1) != 0) {
+            wchar_t line[kLineChars];
+            FormatForCurrentItem(nowFormat, line, kLineChars, kModePlain);
+            std::string bytes = ToUtf8(line) + "\r\n";
+            platform::WriteAll(file, bytes.data(), bytes.size());
+        }
+        platform::CloseFileHandle(file);
+    }
+    if ((outputs & 2) == 0) {
+        return;
+    }
+    ComputeOutputPath(artFolder, artFileTemplate, artworkPath);
+    ArtworkService* artwork = Descriptor().artworkService;
+    if (!artwork) {
+        platform::DeleteFileAt(artworkPath);
+        return;
+    }
+    const wchar_t* kind =
+        host->artworkKindIsPlaying(currentLocation, kLocationChars) ? L"playing" : L"cover";
+    int mode = artLimitUpscale.load();
+    if ((mode & 1) != 0) {
+        artwork->requestResizedArtwork(artwork, currentLocation, kind, nullptr,
+                                       artWidthLimit.load(), artHeightLimit.load(),
+                                       (mode & 2) != 0 ? 1 : 0, 0, &OnArtworkReady);
+    } else {
+        artwork->requestArtwork(artwork, currentLocation, kind, nullptr, 0, &OnArtworkReady);
+    }
+}
+
+int OnArtworkReady(void*, int width, int height, const uint32_t* pixels, void*) {
+    // The next play start may recompute the path meanwhile; work on a copy.
+    wchar_t path[kPathChars];
+    CopyWide(path, kPathChars, artworkPath);
+    ArtworkService* artwork = Descriptor().artworkService;
+    if (!pixels || !artwork) {
+        platform::DeleteFileAt(path);  // never leave the previous item's image
+        return 0;
+    }
+    std::wstring format = ExtensionOf(path);
+    if (format.empty() || !artwork->canWriteFormat(artwork, path, format.c_str())) {
+        format = L"jpg";
+    }
+    if (artwork->writeImage(artwork, path, width, height, pixels, 0, format.c_str()) != 0) {
+        platform::DeleteFileAt(path);
+    }
+    return 0;
+}
+
+const wchar_t* PlayingTitle(const wchar_t* file) {
+    playingTitle[0] = L'\0';
+    if (const HostServices* host = Host()) {
+        host->formatTitleForFile(file, L"Playing: [%artist% - ]$if2(%title%,%filename%)",
+                                 playingTitle, kPathChars, kModeFileName);
+    }
+    return playingTitle;
+}
+
+}  // namespace kiln

@@ -1,0 +1,20 @@
+// The now-playing text file and artwork image, rewritten at every play start.
+#pragma once
+
+#include <cstdint>
+
+namespace kiln {
+
+extern wchar_t nowPlayingPath[260];
+extern wchar_t artworkPath[260];
+
+void ComputeNowPlayingPaths();
+void WriteNowPlayingFiles();
+// Completion routine of the artwork request; always returns 0.
+int OnArtworkReady(void* reserved, int width, int height, const uint32_t* pixels, void* userData);
+
+// "Playing: artist - title" of a file, for status texts. Returns one module
+// buffer that the next call overwrites.
+const wchar_t* PlayingTitle(const wchar_t* file);
+
+}  // namespace kiln

@@ -1,0 +1,130 @@
+#include "outputs/post_request.h"
+
+#include <curl/curl.h>
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "outputs/output_text.h"
+#include "plugin/host_services.h"
+#include "plugin/settings.h"
+
+namespace kiln {
+namespace {
+
+constexpr int kModeUrlEscaped = 1;
+constexpr int kRequestPost = 1;
+constexpr int kRelaxSsl = 16;
+
+// Handles of request threads. The request threads never touch a handle:
+// the tracked one is taken out of `postThread` by an atomic exchange, so the
+// worker (starting a newer request) and quit never both close it. Handles of
+// superseded threads still running are kept by the worker in `olderThreads`
+// and reaped there; quit waits for them only after the worker has ended.
+std::atomic<ThreadHandle> postThread{nullptr};
+std::vector<ThreadHandle> olderThreads;  // worker thread only, then quit
+
+const wchar_t* TemplateFor(int eventCode) {
+    switch (eventCode) {
+        case 0:
+            return postPlay;
+        case 1:
+            return postPause;
+        case 2:
+            return postUnpause;
+        case 3:
+            return postStop;
+        default:
+            return nullptr;
+    }
+}
+
+unsigned PostRequestThread(void* argument) {
+    const HostServices* host = Host();
+    const wchar_t* format = TemplateFor(static_cast<int>(reinterpret_cast<intptr_t>(argument)));
+    if (!host || !format || format[0] == L'\0') {
+        return 0;
+    }
+    void* handle = host->createWebHandle();
+    if (!handle) {
+        return 0;
+    }
+    std::vector<wchar_t> url(kPostChars, L'\0');
+    FormatForCurrentItem(format, url.data(), kPostChars, kModeUrlEscaped);
+    std::string address = ToUtf8(url.data());
+    void* request = host->buildWebRequest(handle, kRequestPost, nullptr, nullptr, address.c_str(),
+                                          10, nullptr);
+    host->setWebOptionLong(handle, CURLOPT_HTTP_VERSION, CURL_HTTP_VERSION_1_1);
+    host->setWebOptionLong(handle, CURLOPT_POSTFIELDSIZE, 0);
+    if ((postModes.load() & kRelaxSsl) != 0) {
+        host->setWebOptionLong(handle, CURLOPT_SSL_VERIFYPEER, 0);
+    }
+    host->performWebRequest(&handle);
+    host->freeWebRequest(handle, request, nullptr);
+    return 0;
+}
+
+void ReapOlder(const HostServices* host) {
+    for (auto it = olderThreads.begin(); it != olderThreads.end();) {
+        ThreadHandle handle = *it;
+        if (host->reapThread(&handle)) {
+            it = olderThreads.erase(it);
+        } else {
+            ++it;
+        }
+    }
+}
+
+}  // namespace
+
+void StartPostRequest(int eventCode) {
+    const HostServices* host = Host();
+    if (!host) {
+        return;
+    }
+    ReapOlder(host);
+    if (ThreadHandle previous = postThread.exchange(nullptr)) {
+        if (!host->reapThread(&previous)) {
+            olderThreads.push_back(previous);
+        }
+    }
+    ThreadHandle handle = host->startThread(&PostRequestThread,
+                                            reinterpret_cast<void*>(intptr_t{eventCode}), 2);
+    if (handle) {
+        // Quit may have run meanwhile; then this request is waited for with the older ones.
+        if (ThreadHandle raced = postThread.exchange(handle)) {
+            olderThreads.push_back(raced);
+        }
+    }
+}
+
+void StopPostThreadForQuit() {
+    const HostServices* host = Host();
+    ThreadHandle handle = postThread.exchange(nullptr);
+    if (!host || !handle) {
+        return;
+    }
+    if (!host->reapThread(&handle)) {
+        host->waitThread(handle, 10000, 1);
+        host->closeThread(handle);
+    }
+}
+
+void StopOlderPostThreadsForQuit() {
+    const HostServices* host = Host();
+    if (!host) {
+        return;
+    }
+    StopPostThreadForQuit();  // one started while quit waited for the worker
+    for (ThreadHandle handle : olderThreads) {
+        if (!host->reapThread(&handle)) {
+            host->waitThread(handle, 10000, 1);
+            host->closeThread(handle);
+        }
+    }
+    olderThreads.clear();
+}
+
+}  // namespace kiln

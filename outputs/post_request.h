@@ -1,0 +1,15 @@
+// HTTP(S) POST requests on play, pause, unpause and hard stop, each on a
+// short-lived thread of its own.
+#pragma once
+
+namespace kiln {
+
+// eventCode: 0 play, 1 pause, 2 unpause, 3 stop. Called on the worker.
+void StartPostRequest(int eventCode);
+
+// Quit: waits up to 10000 ms for the most recent request thread.
+void StopPostThreadForQuit();
+// After the worker has ended: waits for the older request threads still running.
+void StopOlderPostThreadsForQuit();
+
+}  // namespace kiln

@@ -1,0 +1,26 @@
+// Files the plug-in writes itself, opened with shared read and write access so
+// that other programs (an overlay, an editor) can read them meanwhile.
+#pragma once
+
+#include <cstddef>
+
+namespace kiln::platform {
+
+using FileHandle = void*;
+
+// Opens an existing file or creates it, keeping its content. Null on failure.
+FileHandle OpenSharedForAppend(const wchar_t* path);
+// Creates a file, replacing an existing one. Null on failure.
+FileHandle CreateSharedForWrite(const wchar_t* path);
+// Writes everything at the end of the file in one write.
+bool AppendAll(FileHandle file, const void* data, size_t size);
+// Writes everything at the current position.
+bool WriteAll(FileHandle file, const void* data, size_t size);
+void CloseFileHandle(FileHandle file);
+
+bool DeleteFileAt(const wchar_t* path);
+// Renames, replacing an existing target; may copy across volumes.
+bool MoveFileReplacing(const wchar_t* from, const wchar_t* to);
+bool CopyFileReplacing(const wchar_t* from, const wchar_t* to);
+
+}  // namespace kiln::platform

@@ -1,0 +1,78 @@
+#include "platform/events.h"
+
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
+namespace kiln::platform {
+namespace {
+
+// One lock and condition for every event: a wait for any of several events
+// then needs no per-event registration, and the plug-in has only a handful.
+std::mutex& EventLock() {
+    static std::mutex lock;
+    return lock;
+}
+std::condition_variable& EventChanged() {
+    static std::condition_variable changed;
+    return changed;
+}
+
+struct Event {
+    bool signalled = false;  // guarded by EventLock()
+};
+
+}  // namespace
+
+EventHandle CreateAutoResetEvent() { return new Event; }
+
+void SignalEvent(EventHandle event) {
+    if (!event) {
+        return;
+    }
+    {
+        std::lock_guard<std::mutex> guard(EventLock());
+        static_cast<Event*>(event)->signalled = true;
+    }
+    EventChanged().notify_all();
+}
+
+int WaitForAnyEvent(const EventHandle* events, int count, int timeoutMs, bool /*alertable*/) {
+    if (!events || count <= 0) {
+        return kWaitFailed;
+    }
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    std::unique_lock<std::mutex> guard(EventLock());
+    for (;;) {
+        for (int i = 0; i < count; ++i) {
+            auto* e = static_cast<Event*>(events[i]);
+            if (e && e->signalled) {
+                e->signalled = false;
+                return i;
+            }
+        }
+        if (timeoutMs >= 0 &&
+            EventChanged().wait_until(guard, deadline) == std::cv_status::timeout) {
+            // One more look: a signal may have come with the time-out.
+            for (int i = 0; i < count; ++i) {
+                auto* e = static_cast<Event*>(events[i]);
+                if (e && e->signalled) {
+                    e->signalled = false;
+                    return i;
+                }
+            }
+            return kWaitTimeout;
+        }
+        if (timeoutMs < 0) {
+            EventChanged().wait(guard);
+        }
+    }
+}
+
+int SleepAlertable(int milliseconds) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+    return 0;
+}
+
+}  // namespace kiln::platform

@@ -1,0 +1,104 @@
+#include "platform/file.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+
+#include "platform/posix/path_text.h"
+
+namespace kiln::platform {
+namespace {
+
+int Fd(FileHandle file) { return static_cast<int>(reinterpret_cast<intptr_t>(file)) - 1; }
+FileHandle Handle(int fd) { return fd < 0 ? nullptr : reinterpret_cast<FileHandle>(intptr_t{fd} + 1); }
+
+bool WriteFully(int fd, const void* data, size_t size) {
+    const auto* p = static_cast<const char*>(data);
+    while (size > 0) {
+        ssize_t n = ::write(fd, p, size);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            return false;
+        }
+        p += n;
+        size -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+}  // namespace
+
+FileHandle OpenSharedForAppend(const wchar_t* path) {
+    // O_APPEND makes each write land at the end even when the worker and the
+    // main thread write the same file.
+    return Handle(::open(posix::PathBytes(path).c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644));
+}
+
+FileHandle CreateSharedForWrite(const wchar_t* path) {
+    return Handle(::open(posix::PathBytes(path).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+}
+
+bool AppendAll(FileHandle file, const void* data, size_t size) {
+    int fd = Fd(file);
+    if (fd < 0 || ::lseek(fd, 0, SEEK_END) < 0) {
+        return false;
+    }
+    return WriteFully(fd, data, size);
+}
+
+bool WriteAll(FileHandle file, const void* data, size_t size) {
+    int fd = Fd(file);
+    return fd >= 0 && WriteFully(fd, data, size);
+}
+
+void CloseFileHandle(FileHandle file) {
+    if (file) {
+        ::close(Fd(file));
+    }
+}
+
+bool DeleteFileAt(const wchar_t* path) { return ::unlink(posix::PathBytes(path).c_str()) == 0; }
+
+bool CopyFileReplacing(const wchar_t* from, const wchar_t* to) {
+    int in = ::open(posix::PathBytes(from).c_str(), O_RDONLY | O_CLOEXEC);
+    if (in < 0) {
+        return false;
+    }
+    int out = ::open(posix::PathBytes(to).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    bool ok = out >= 0;
+    char buffer[16384];
+    while (ok) {
+        ssize_t n = ::read(in, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            ok = n == 0;
+            break;
+        }
+        ok = WriteFully(out, buffer, static_cast<size_t>(n));
+    }
+    ::close(in);
+    if (out >= 0 && ::close(out) != 0) {
+        ok = false;
+    }
+    return ok;
+}
+
+bool MoveFileReplacing(const wchar_t* from, const wchar_t* to) {
+    if (::rename(posix::PathBytes(from).c_str(), posix::PathBytes(to).c_str()) == 0) {
+        return true;
+    }
+    // Across file systems a rename cannot work; copy and remove instead.
+    if (errno == EXDEV && CopyFileReplacing(from, to)) {
+        return DeleteFileAt(from);
+    }
+    return false;
+}
+
+}  // namespace kiln::platform

@@ -1,0 +1,51 @@
+// The descriptor the host reads and fills in place (64-bit layout).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "plugin/host_services.h"
+
+namespace kiln {
+
+struct PluginDescriptor {
+    int32_t version;
+    const wchar_t* description;
+    int (*init)();
+    void (*config)();
+    void (*quit)();
+    Window hwndParent;
+    Instance hDllInstance;
+    void* hostField8;
+    LocalisationService* localisation;
+    void* hostField10;
+    TextService* textService;
+    ArtworkService* artworkService;
+    void* hostFields13to16[4];
+    MessageHookProc messageHook;
+    void* reserved18;
+};
+
+static_assert(sizeof(void*) == 8, "the descriptor layout is the 64-bit one");
+static_assert(offsetof(PluginDescriptor, version) == 0);
+static_assert(offsetof(PluginDescriptor, description) == 8);
+static_assert(offsetof(PluginDescriptor, init) == 16);
+static_assert(offsetof(PluginDescriptor, config) == 24);
+static_assert(offsetof(PluginDescriptor, quit) == 32);
+static_assert(offsetof(PluginDescriptor, hwndParent) == 40);
+static_assert(offsetof(PluginDescriptor, hDllInstance) == 48);
+static_assert(offsetof(PluginDescriptor, localisation) == 64);
+static_assert(offsetof(PluginDescriptor, textService) == 80);
+static_assert(offsetof(PluginDescriptor, artworkService) == 88);
+static_assert(offsetof(PluginDescriptor, messageHook) == 128);
+static_assert(offsetof(PluginDescriptor, reserved18) == 136);
+static_assert(sizeof(PluginDescriptor) == 144);
+
+inline constexpr int32_t kDescriptorVersion = 0x12;
+
+}  // namespace kiln
+
+extern "C" {
+using GetGeneralPurposePluginFn = kiln::PluginDescriptor* (*)();
+using UninstallPluginFn = int (*)();
+}

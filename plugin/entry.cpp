@@ -1,0 +1,260 @@
+#include <exception>
+
+#include "outputs/history.h"
+#include "outputs/pages.h"
+#include "outputs/post_request.h"
+#include "platform/window.h"
+#include "plugin/host_services.h"
+#include "platform/export.h"
+#include "plugin/plugin.h"
+#include "plugin/settings.h"
+#include "plugin/wide_format.h"
+#include "plugin/worker.h"
+#include "presence/presence.h"
+#include "resources/language_guid.h"
+#include "resources/resource_ids.h"
+#include "presence/presence_page.h"
+#include "scrobbler/authorisation.h"
+#include "scrobbler/scrobbler_page.h"
+
+namespace kiln {
+
+Instance languageInstance = nullptr;
+intptr_t mainPageId = 0;
+intptr_t scrobblerPageId = 0;
+unsigned startupMessage = static_cast<unsigned>(-1);
+
+namespace {
+
+constexpr unsigned kIpcMessage = 0x0400;
+constexpr int kMenuAbout = 1;
+constexpr int kMenuPreferences = 2;
+constexpr int kMenuGreyed = 0x0001 | 0x0002;
+constexpr int kAboutChars = 2048;
+
+LocalisationService* localisation = nullptr;
+Instance moduleInstance = nullptr;
+
+int InitEntry() noexcept;
+void ConfigEntry() noexcept;
+void QuitEntry() noexcept;
+void HookEntry(Window w, unsigned m, uintptr_t wp, intptr_t lp) noexcept;
+
+PluginDescriptor descriptor = {
+    kDescriptorVersion, L"orbit(gen_kiln.dll)", &InitEntry, &ConfigEntry, &QuitEntry,
+    nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, {}, &HookEntry, nullptr};
+
+// Nothing may throw into the host.
+int InitEntry() noexcept {
+    try {
+        return InitPlugin();
+    } catch (...) {
+        return 0;
+    }
+}
+void ConfigEntry() noexcept {
+    try {
+        ConfigPlugin();
+    } catch (...) {
+    }
+}
+void QuitEntry() noexcept {
+    try {
+        QuitPlugin();
+    } catch (...) {
+    }
+}
+void HookEntry(Window w, unsigned m, uintptr_t wp, intptr_t lp) noexcept {
+    try {
+        HostMessageHook(w, m, wp, lp);
+    } catch (...) {
+    }
+}
+
+bool pagePositionRemembered = false;
+int rememberedPage = 0;
+
+intptr_t PagePosition(Window, int item, int operation, intptr_t value) {
+    if (item != -1) {
+        return 0;
+    }
+    if (operation == 0 && value != 0) {
+        int page = ReadIntSetting(L"wa_cur_page", 0);
+        *reinterpret_cast<int64_t*>(value) = static_cast<int64_t>(page);
+        if (!pagePositionRemembered) {
+            pagePositionRemembered = true;
+            rememberedPage = page;
+        }
+    } else if (operation == 1) {
+        int page = static_cast<int>(value);
+        const HostServices* host = Host();
+        if (host && pagePositionRemembered && page != rememberedPage) {
+            host->writeIntSetting(kSettingsSection, L"wa_cur_page", page);
+        }
+    }
+    return 0;
+}
+
+Window CreateTabDialog(int dialogId, Window parent, DialogProc proc, intptr_t param) {
+    return CreatePluginDialog(dialogId, parent, proc, param);
+}
+
+void ShowAbout(const HostServices* host, Window owner) {
+    wchar_t* text = host->loadResourceText(moduleInstance, IDR_ABOUT_TEXT);
+    wchar_t about[kAboutChars] = L"";
+    if (text) {
+        FormatWide(about, kAboutChars, text,
+                   {host->aboutCredit(), host->aboutYear(), kBuildDateText});
+        host->freeResourceText(text);
+    }
+    host->showAboutBox(owner, about, descriptor.description);
+}
+
+}  // namespace
+
+PluginDescriptor& Descriptor() { return descriptor; }
+Window HostWindow() { return descriptor.hwndParent; }
+
+const wchar_t* LocalString(int id) {
+    const wchar_t* text = nullptr;
+    if (localisation) {
+        text = localisation->loadString(localisation, languageInstance, id);
+    } else if (const HostServices* host = Host()) {
+        text = host->loadModuleString(languageInstance, id);
+    }
+    return text ? text : L"";
+}
+
+Window CreatePluginDialog(int dialogId, Window parent, DialogProc proc, intptr_t param) {
+    if (localisation) {
+        return localisation->createDialog(localisation, languageInstance, moduleInstance, dialogId,
+                                          parent, proc, param);
+    }
+    const HostServices* host = Host();
+    return host ? host->createModuleDialog(languageInstance, dialogId, parent, proc, param)
+                : nullptr;
+}
+
+int InitPlugin() {
+    const HostServices* host = Host();
+    if (!host) {
+        return 0;  // no host table: stay inert
+    }
+    localisation = descriptor.localisation;
+    moduleInstance = descriptor.hDllInstance;
+    if (localisation) {
+        languageInstance =
+            localisation->startLocalisation(localisation, moduleInstance, &res::kLanguageGuid, 1,
+                                            kVersionText, &descriptor.description);
+    } else {
+        languageInstance = moduleInstance;
+    }
+    startupMessage = host->registerMessage("kiln_log_ipc");
+    platform::PostToWindow(descriptor.hwndParent, kIpcMessage, 0,
+                           static_cast<intptr_t>(startupMessage));
+    return 0;
+}
+
+void OnDeferredStartup() {
+    const HostServices* host = Host();
+    if (!host) {
+        return;
+    }
+    static const PrefsTab outputTabs[4] = {
+        {IDD_HISTORY, &HistoryPageProc},
+        {IDD_NOW_PLAYING, &NowPlayingPageProc},
+        {IDD_ARTWORK, &ArtworkPageProc},
+        {IDD_POST, &PostPageProc},
+    };
+    mainPageId = host->addPrefsPage(languageInstance, 257, LocalString(IDS_PLAY_TRACKING), outputTabs, 4,
+                                    -1, &PagePosition, &CreateTabDialog, 1, localisation, 7, 76);
+    const int tabNames[4] = {IDS_HISTORY_TAB, IDS_NOW_PLAYING_TAB, IDS_ARTWORK_TAB, IDS_POST_TAB};
+    for (int i = 0; i < 4; ++i) {
+        host->setTabName(mainPageId, i, LocalString(tabNames[i]));
+    }
+    host->finaliseTabs(mainPageId, 1);
+
+    static const PrefsTab presenceTab[1] = {{IDD_PRESENCE, &PresencePageProc}};
+    host->addPrefsPage(languageInstance, IDD_PRESENCE, LocalString(IDS_DISCORD), presenceTab,
+                       1, -1, &PagePosition, nullptr, 1, localisation, 7, 77);
+
+    static PrefsTab scrobblerTab[1] = {{IDD_SCROBBLER_SETUP, &ScrobblerPageProc}};
+    int scrobblerDialog = GetSessionKey() ? IDD_SCROBBLER_AUTHORISED : IDD_SCROBBLER_SETUP;
+    scrobblerTab[0].dialogId = scrobblerDialog;
+    scrobblerPageId = host->addPrefsPage(languageInstance, scrobblerDialog,
+                                         LocalString(IDS_SCROBBLER), scrobblerTab, 1, -1,
+                                         &PagePosition, nullptr, 1, localisation, 7, 79);
+
+    LoadSettings();
+
+    if (host->playbackStatus() != 0) {
+        SignalPlayStart();
+    } else if (updateDiscord.load() != 0 && autoDisableDiscord.load() == 0) {
+        SignalWorker(WorkerEvent::PresenceRefresh);
+    }
+}
+
+void ConfigPlugin() {
+    const HostServices* host = Host();
+    if (!host) {
+        return;
+    }
+    Menu menu = host->createPopupMenu();
+    if (!menu) {
+        return;
+    }
+    host->addMenuItem(menu, 0, nullptr, -1, 0);
+    host->addMenuItem(menu, kMenuPreferences, LocalString(IDS_GOTO_OPTIONS), -1, 0);
+    host->addMenuItem(menu, 0, nullptr, -1, 0);
+    host->addMenuItem(menu, kMenuAbout, LocalString(IDS_ABOUT), -1, 0);
+    // The title shows the description as the localisation service left it.
+    host->addMenuItem(menu, 0, descriptor.description, 0, kMenuGreyed);
+
+    Window owner = nullptr;
+    int x = 0;
+    int y = 0;
+    host->menuPosition(&owner, &x, &y);
+    int choice = host->trackPopupMenu(menu, owner, x, y);
+    if (choice == kMenuAbout) {
+        ShowAbout(host, owner);
+    } else if (choice == kMenuPreferences) {
+        host->openPreferences(mainPageId, -1);
+    }
+    host->destroyMenu(menu);
+}
+
+void QuitPlugin() {
+    const HostServices* host = Host();
+    if (!host) {
+        return;
+    }
+    WriteHistoryMarker(true);
+    host->removePrefsPage(mainPageId);
+    ShutdownPresenceForQuit();
+    StopPreviewThreadForQuit();
+    StopPostThreadForQuit();
+    StopWorkerForQuit();
+    StopOlderPostThreadsForQuit();
+}
+
+}  // namespace kiln
+
+extern "C" {
+
+KILN_EXPORT kiln::PluginDescriptor* winampGetGeneralPurposePlugin() {
+    kiln::BindHostServices();
+    return &kiln::Descriptor();
+}
+
+KILN_EXPORT int winampUninstallPlugin() {
+    try {
+        kiln::BindHostServices();
+        if (const kiln::HostServices* host = kiln::Host()) {
+            host->writeTextSetting(kiln::kSettingsSection, nullptr, nullptr);
+        }
+    } catch (...) {
+    }
+    return 0;
+}
+
+}  // extern "C"

@@ -1,0 +1,80 @@
+#include <atomic>
+
+#include "platform/window.h"
+#include "plugin/host_services.h"
+#include "plugin/playback_flags.h"
+#include "plugin/plugin.h"
+#include "plugin/worker.h"
+
+namespace kiln {
+
+std::atomic<bool> playbackStarted{false};
+std::atomic<bool> paused{false};
+std::atomic<bool> hardStopped{true};
+
+namespace {
+
+constexpr intptr_t kNewItem = 13003;
+constexpr intptr_t kNewItemAlternative = 243;
+constexpr intptr_t kStatusNotice = 603;
+constexpr uintptr_t kStatusChanged = 2;
+constexpr uintptr_t kPresenceInfoChanged = 10;
+constexpr int kStatusStopped = 0;
+constexpr int kStatusPlaying = 1;
+constexpr int kStatusPaused = 3;
+
+void OnStatusChanged(const HostServices* host) {
+    // The status is asked afresh for each test, as the host may change it
+    // between the questions.
+    if (host->playbackStatus() == kStatusPlaying && host->playbackPositionMs() > 0) {
+        if (paused.exchange(false) && EnsureWorker()) {
+            SignalWorker(WorkerEvent::Unpaused);
+        }
+        return;
+    }
+    if (host->playbackStatus() == kStatusPaused) {
+        paused.store(true);
+        if (EnsureWorker()) {
+            SignalWorker(WorkerEvent::Paused);
+        }
+        return;
+    }
+    if (host->playbackStatus() == kStatusStopped && playbackStarted.load()) {
+        hardStopped.store(true);
+        paused.store(false);
+        playbackStarted.store(false);
+        if (EnsureWorker()) {
+            StopScrobbleTimer();
+            SignalWorker(WorkerEvent::Stopped);
+        }
+    }
+}
+
+}  // namespace
+
+extern unsigned startupMessage;
+
+void HostMessageHook(Window, unsigned message, uintptr_t wParam, intptr_t lParam) {
+    const HostServices* host = Host();
+    if (message != platform::kMsgUser || !host) {
+        return;
+    }
+    if (lParam == kNewItem ||
+        (lParam == kNewItemAlternative && wParam != static_cast<uintptr_t>(-1))) {
+        paused.store(false);
+        hardStopped.store(false);
+        playbackStarted.store(true);
+        SignalPlayStart();
+    } else if (lParam == kStatusNotice && wParam == kStatusChanged) {
+        OnStatusChanged(host);
+    } else if (lParam == kStatusNotice && wParam == kPresenceInfoChanged) {
+        if (EnsureWorker()) {
+            SignalWorker(WorkerEvent::PresenceRefresh);
+        }
+    } else if (startupMessage != static_cast<unsigned>(-1) &&
+               lParam == static_cast<intptr_t>(startupMessage)) {
+        OnDeferredStartup();
+    }
+}
+
+}  // namespace kiln

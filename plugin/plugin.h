@@ -1,0 +1,33 @@
+// Module-wide state of the plug-in frame.
+#pragma once
+
+#include <cstdint>
+
+#include "plugin/descriptor.h"
+
+namespace kiln {
+
+inline constexpr const char* kVersionText = "3.3.4";
+inline constexpr const wchar_t* kVersionTextWide = L"3.3.4";
+inline constexpr const wchar_t* kBuildDateText = L"Sep 27 2024";
+
+PluginDescriptor& Descriptor();
+Window HostWindow();
+
+extern Instance languageInstance;
+extern intptr_t mainPageId;
+extern intptr_t scrobblerPageId;
+
+// A localised string of the plug-in, or an empty text.
+const wchar_t* LocalString(int id);
+
+// Creates a dialog of the plug-in's resources, localised when possible.
+Window CreatePluginDialog(int dialogId, Window parent, DialogProc proc, intptr_t param);
+
+int InitPlugin();
+void ConfigPlugin();
+void QuitPlugin();
+void OnDeferredStartup();
+void HostMessageHook(Window window, unsigned message, uintptr_t wParam, intptr_t lParam);
+
+}  // namespace kiln

@@ -1,0 +1,289 @@
+#include "plugin/worker.h"
+
+#include "outputs/history.h"
+#include "outputs/now_playing.h"
+#include "outputs/post_request.h"
+#include "platform/events.h"
+#include "platform/window.h"
+#include "plugin/host_services.h"
+#include "plugin/plugin.h"
+#include "plugin/settings.h"
+#include "presence/presence.h"
+#include "scrobbler/worker_steps.h"
+
+namespace kiln {
+
+wchar_t currentLocation[kLocationChars] = L"";
+std::atomic<int64_t> playStartTime{0};
+std::atomic<int64_t> pausedElapsed{0};
+std::atomic<bool> scrobbleTimerSet{false};
+
+namespace {
+
+// Hand-over of the worker's thread handle: every operation on a handle
+// (start, reap, wait, close) happens on the host's main thread, so no wait or
+// reap can meet a handle that another thread has closed. The worker itself
+// only publishes its state. When it ends by itself it moves from Running to
+// Exiting and looks once more for a signal that raced with its decision; a
+// starter that finds Exiting claims the state back with the same
+// compare-and-swap and starts a fresh thread, so exactly one of the two
+// handles that signal, and none is lost.
+enum WorkerState : int { kNone = 0, kRunning = 1, kExiting = 2 };
+
+std::atomic<int> workerState{kNone};
+std::atomic<bool> quitting{false};
+platform::EventHandle events[kWorkerEventCount] = {};
+std::atomic<bool> eventsCreated{false};
+
+ThreadHandle workerThread = nullptr;   // main thread only
+ThreadHandle retiredWorker = nullptr;  // an ended worker not yet reaped; main thread only
+
+bool OutputsNeedWorker() {
+    return loggingOn.load() != 0 || (nowLoggingOn.load() & 1) != 0 || updateDiscord.load() != 0 ||
+           postModes.load() != 0 || (scrobbleFlags.load() & 1) != 0;
+}
+
+void CreateEvents() {
+    if (eventsCreated.load()) {
+        return;
+    }
+    for (auto& event : events) {
+        if (!event) {
+            event = platform::CreateAutoResetEvent();
+        }
+    }
+    eventsCreated.store(true);
+}
+
+void ReapRetired(const HostServices* host) {
+    if (retiredWorker) {
+        host->reapThread(&retiredWorker);
+    }
+}
+
+void Retire(const HostServices* host, ThreadHandle handle) {
+    if (!handle) {
+        return;
+    }
+    if (retiredWorker) {
+        // The older one is past its last event and only returning.
+        host->waitThread(retiredWorker, 10000, 1);
+        host->closeThread(retiredWorker);
+    }
+    retiredWorker = handle;
+}
+
+void OnPlayStarted() {
+    platform::KillWindowTimer(HostWindow(), kPresenceTimerId);
+    platform::SleepAlertable(750);
+    if (loggingOn.load() != 0) {
+        AppendHistoryLine();
+    }
+    if (nowLoggingOn.load() != 0) {
+        WriteNowPlayingFiles();
+    }
+    RefreshDiscordPresence(nullptr);
+    if ((postModes.load() & 1) != 0 && postPlay[0] != L'\0') {
+        StartPostRequest(0);
+    }
+    if ((scrobbleFlags.load() & 1) != 0) {
+        ScrobbleOnPlayStarted();
+    }
+}
+
+void OnPaused() {
+    RefreshDiscordPresence(nullptr);
+    if ((postModes.load() & 2) != 0) {
+        StartPostRequest(1);
+    }
+    if ((scrobbleFlags.load() & 1) != 0) {
+        if (const HostServices* host = Host()) {
+            pausedElapsed.store(host->nowSeconds() - playStartTime.load());
+        }
+        StopScrobbleTimer();
+    }
+}
+
+void OnUnpaused() {
+    RefreshDiscordPresence(nullptr);
+    if ((postModes.load() & 4) != 0) {
+        StartPostRequest(2);
+    }
+    if ((scrobbleFlags.load() & 1) != 0) {
+        ScrobbleOnUnpaused();
+    }
+}
+
+void OnStopped() {
+    RefreshDiscordPresence(nullptr);
+    if ((postModes.load() & 8) != 0) {
+        StartPostRequest(3);
+    }
+}
+
+void Dispatch(int index) {
+    switch (static_cast<WorkerEvent>(index)) {
+        case WorkerEvent::PlayStarted:
+            OnPlayStarted();
+            break;
+        case WorkerEvent::Paused:
+            OnPaused();
+            break;
+        case WorkerEvent::Unpaused:
+            OnUnpaused();
+            break;
+        case WorkerEvent::Stopped:
+            OnStopped();
+            break;
+        case WorkerEvent::PresenceRefresh:
+            RefreshDiscordPresence(nullptr);
+            break;
+        case WorkerEvent::ScrobbleDue:
+            if ((scrobbleFlags.load() & 1) != 0) {
+                SubmitToScrobbler(true);
+            }
+            break;
+        case WorkerEvent::Quit:
+            break;
+    }
+}
+
+bool IsWorkEvent(int index) { return index >= 0 && index < static_cast<int>(WorkerEvent::Quit); }
+
+unsigned WorkerMain(void*) {
+    if (workerState.load() != kRunning) {
+        return 0;
+    }
+    for (;;) {
+        int index = platform::WaitForAnyEvent(events, kWorkerEventCount, 10000, true);
+        if (IsWorkEvent(index) && !quitting.load()) {
+            Dispatch(index);
+            if (quitting.load()) {
+                workerState.store(kExiting);
+                return 0;
+            }
+            continue;
+        }
+        // Quit, ten idle seconds, a wake-up for a completion routine or a
+        // failed wait all end the worker.
+        workerState.store(kExiting);
+        if (quitting.load() || index == static_cast<int>(WorkerEvent::Quit)) {
+            return 0;
+        }
+        int late = platform::WaitForAnyEvent(events, kWorkerEventCount, 0, false);
+        if (!IsWorkEvent(late)) {
+            return 0;
+        }
+        int expected = kExiting;
+        if (!workerState.compare_exchange_strong(expected, kRunning)) {
+            // A new worker was started meanwhile; it takes the signal.
+            platform::SignalEvent(events[late]);
+            return 0;
+        }
+        Dispatch(late);
+        if (quitting.load()) {
+            workerState.store(kExiting);
+            return 0;
+        }
+    }
+}
+
+bool StartWorkerThread(const HostServices* host) {
+    Retire(host, workerThread);
+    workerThread = nullptr;
+    workerState.store(kRunning);
+    // The state is Running before the thread runs its first statement.
+    workerThread = host->startThread(&WorkerMain, nullptr, 2);
+    if (!workerThread) {
+        workerState.store(kNone);
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+bool WorkerRunning() { return workerState.load() == kRunning; }
+
+bool EnsureWorker() {
+    LoadSettings();
+    const HostServices* host = Host();
+    if (!host) {
+        return false;
+    }
+    if (!OutputsNeedWorker()) {
+        return workerState.load() == kRunning;
+    }
+    CreateEvents();
+    ReapRetired(host);
+    int state = workerState.load();
+    if (state == kRunning) {
+        return true;
+    }
+    if (state == kExiting) {
+        if (!workerState.compare_exchange_strong(state, kNone)) {
+            return true;  // the ending worker took a late signal and runs on
+        }
+    }
+    return StartWorkerThread(host);
+}
+
+bool SignalWorker(WorkerEvent event) {
+    if (!EnsureWorker()) {
+        return false;
+    }
+    platform::SignalEvent(events[static_cast<int>(event)]);
+    // The worker may have decided to end between the check and the signal;
+    // looking again after signalling closes that gap.
+    if (workerState.load() == kExiting) {
+        EnsureWorker();
+    }
+    return true;
+}
+
+void SignalPlayStart() {
+    if (!EnsureWorker()) {
+        return;
+    }
+    if (const HostServices* host = Host()) {
+        playStartTime.store(host->nowSeconds());
+    }
+    pausedElapsed.store(0);
+    StopScrobbleTimer();
+    SignalWorker(WorkerEvent::PlayStarted);
+}
+
+void StopScrobbleTimer() {
+    if (scrobbleTimerSet.exchange(false)) {
+        platform::KillWindowTimer(HostWindow(), kScrobbleTimerId);
+    }
+}
+
+void StopWorkerForQuit() {
+    const HostServices* host = Host();
+    if (!host) {
+        return;
+    }
+    quitting.store(true);
+    if (eventsCreated.load()) {
+        platform::SignalEvent(events[static_cast<int>(WorkerEvent::Quit)]);
+    }
+    bool ended = true;
+    for (ThreadHandle* handle : {&workerThread, &retiredWorker}) {
+        if (*handle) {
+            ended = host->waitThread(*handle, 10000, 1) == 0 && ended;
+            host->closeThread(*handle);
+            *handle = nullptr;
+        }
+    }
+    if (eventsCreated.load()) {
+        // A quit signal nobody took would end the next worker at once.
+        platform::WaitForAnyEvent(&events[static_cast<int>(WorkerEvent::Quit)], 1, 0, false);
+    }
+    if (ended) {
+        workerState.store(kNone);
+        quitting.store(false);
+    }
+}
+
+}  // namespace kiln

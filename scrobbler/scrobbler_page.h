@@ -1,0 +1,10 @@
+// The "Last.fm Scrobbler" preference page.
+#pragma once
+
+#include "plugin/host_services.h"
+
+namespace kiln {
+
+intptr_t ScrobblerPageProc(Window page, unsigned message, uintptr_t wParam, intptr_t lParam);
+
+}  // namespace kiln
