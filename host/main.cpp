@@ -1,0 +1,266 @@
+// kiln-host: a small stand-in for the player. Loads gen_kiln from its plug-ins
+// folder, starts it the way a player does and takes commands on standard input.
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <deque>
+#include <filesystem>
+#include <iostream>
+#include <mutex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "host/host_threads.h"
+#include "host/substitute_host.h"
+#include "host/text_services.h"
+#include "host/window_system.h"
+
+namespace {
+
+using kiln::host::SubstituteHost;
+using kiln::host::WideToUtf8;
+
+constexpr const char* kUsage = R"(kiln-host: runs the gen_kiln plug-in the way a player does.
+
+Usage:
+  kiln-host [--profile DIR] [--plugins DIR]
+  kiln-host --help
+
+Loads gen_kiln from the plug-ins folder (default: "plugins" beside this
+program), initialises it, runs its deferred start-up through the main loop and
+then reads commands from standard input, one per line:
+
+  menu            show the plug-in's configuration menu (it is dismissed)
+  menu N          show the menu and pick item N (1 About..., 2 Goto logging options...)
+  about           the same as "menu 1"
+  pages           list the preference pages the plug-in registered
+  settings        print the profile's settings file
+  wait MS         keep the main loop running for MS milliseconds
+  quit            quit the plug-in, unload it and exit (also at end of input)
+  help            this text
+
+A fresh profile (default: ./kiln-profile) is created on first run; it holds
+the settings file, the "Logs" folder and the cache folder.
+)";
+
+std::string Narrow(const std::wstring& text) { return WideToUtf8(text); }
+
+// Menu texts carry '&' accelerators and line breaks; print them plainly.
+std::string Printable(const std::wstring& text) {
+    std::string out = Narrow(text);
+    for (char& c : out) {
+        if (c == '\n' || c == '\r') {
+            c = ' ';
+        }
+    }
+    return out;
+}
+
+class CommandQueue {
+public:
+    void Push(std::string line) {
+        std::lock_guard<std::mutex> guard(lock_);
+        lines_.push_back(std::move(line));
+    }
+    bool Pop(std::string& line) {
+        std::lock_guard<std::mutex> guard(lock_);
+        if (lines_.empty()) {
+            return false;
+        }
+        line = std::move(lines_.front());
+        lines_.pop_front();
+        return true;
+    }
+    void Close() {
+        std::lock_guard<std::mutex> guard(lock_);
+        closed_ = true;
+    }
+    bool Closed() {
+        std::lock_guard<std::mutex> guard(lock_);
+        return closed_ && lines_.empty();
+    }
+
+private:
+    std::mutex lock_;
+    std::deque<std::string> lines_;
+    bool closed_ = false;
+};
+
+void PrintPages(SubstituteHost& host) {
+    for (const auto& page : host.Windows().Pages()) {
+        std::cout << "page " << page.id << ": \"" << Printable(page.name) << "\" code " << page.pageCode;
+        if (page.Tabbed()) {
+            std::cout << ", tabs:";
+            for (size_t i = 0; i < page.tabs.size(); ++i) {
+                std::string name = i < page.tabNames.size() ? Printable(page.tabNames[i]) : "?";
+                std::cout << " [" << name << " = dialog " << page.tabs[i].dialogId << "]";
+            }
+        } else if (!page.tabs.empty()) {
+            std::cout << ", dialog " << page.tabs[0].dialogId;
+        }
+        std::cout << "\n";
+    }
+}
+
+void ShowMenu(SubstituteHost& host, int pick) {
+    host.Windows().SetMenuChooser([pick](const std::vector<kiln::host::MenuItem>& items) {
+        std::cout << "menu:\n";
+        for (const auto& item : items) {
+            if (item.separator) {
+                std::cout << "  ----\n";
+            } else {
+                std::cout << "  " << (item.Selectable() ? std::to_string(item.id) : std::string("-"))
+                          << "  " << Printable(item.text) << (item.Selectable() ? "" : "  (greyed)")
+                          << "\n";
+            }
+        }
+        if (pick > 0) {
+            std::cout << "picked " << pick << "\n";
+        }
+        return pick;
+    });
+    host.ConfigPlugin();
+    if (pick == 2) {
+        if (auto open = host.Windows().OpenPageId()) {
+            if (auto page = host.Windows().Page(open)) {
+                std::cout << "preferences opened at \"" << Printable(page->name) << "\"\n";
+            }
+            host.Windows().ClosePreferences();
+        }
+    }
+}
+
+bool RunCommand(SubstituteHost& host, const std::string& line) {
+    std::istringstream words(line);
+    std::string command;
+    words >> command;
+    if (command.empty()) {
+        return true;
+    }
+    if (command == "quit" || command == "exit") {
+        return false;
+    }
+    if (command == "help") {
+        std::cout << kUsage;
+    } else if (command == "menu") {
+        int pick = 0;
+        words >> pick;
+        ShowMenu(host, pick);
+    } else if (command == "about") {
+        ShowMenu(host, 1);
+    } else if (command == "pages") {
+        PrintPages(host);
+    } else if (command == "settings") {
+        std::FILE* file = std::fopen((host.Profile() / "settings.ini").c_str(), "rb");
+        if (file) {
+            char buffer[4096];
+            size_t n;
+            while ((n = std::fread(buffer, 1, sizeof buffer, file)) > 0) {
+                std::cout.write(buffer, static_cast<std::streamsize>(n));
+            }
+            std::fclose(file);
+        } else {
+            std::cout << "(no settings stored yet)\n";
+        }
+    } else if (command == "wait") {
+        int ms = 0;
+        words >> ms;
+        host.Windows().RunFor(std::chrono::milliseconds(ms));
+    } else {
+        std::cout << "unknown command \"" << command << "\" (try help)\n";
+    }
+    std::cout.flush();
+    return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::filesystem::path profile = "kiln-profile";
+    std::filesystem::path plugins;
+    for (int i = 1; i < argc; ++i) {
+        std::string arg = argv[i];
+        if (arg == "--help" || arg == "-h") {
+            std::cout << kUsage;
+            return 0;
+        }
+        if (arg == "--profile" && i + 1 < argc) {
+            profile = argv[++i];
+        } else if (arg == "--plugins" && i + 1 < argc) {
+            plugins = argv[++i];
+        } else {
+            std::cerr << "kiln-host: unknown argument \"" << arg << "\" (see --help)\n";
+            return 2;
+        }
+    }
+    if (plugins.empty()) {
+        plugins = std::filesystem::canonical("/proc/self/exe").parent_path() / "plugins";
+    }
+
+    SubstituteHost& host = SubstituteHost::Instance();
+    bool fresh = !std::filesystem::exists(profile / "settings.ini");
+    host.OpenProfile(profile);
+    std::cout << "kiln-host: profile " << std::filesystem::absolute(profile).string()
+              << (fresh ? " (new)" : "") << "\n";
+    host.Windows().SetAboutObserver([](const kiln::host::AboutRecord& about) {
+        std::cout << "About box \"" << Narrow(about.title) << "\":\n" << Narrow(about.text) << "\n";
+    });
+
+    std::string error;
+    std::filesystem::path library = plugins / "gen_kiln.so";
+    if (!host.LoadPlugin(library, &error)) {
+        std::cerr << "kiln-host: cannot load " << library.string() << ": " << error << "\n";
+        return 1;
+    }
+    std::cout << "loaded " << library.string() << ": \"" << Narrow(host.Plugin()->description)
+              << "\" (descriptor version 0x" << std::hex << host.Plugin()->version << std::dec
+              << ")\n";
+    host.InitPlugin();
+    host.RunDeferredStartup();
+    std::cout << "initialised; description now \"" << Narrow(host.Plugin()->description) << "\"\n";
+    std::cout.flush();
+
+    CommandQueue commands;
+    std::thread reader([&] {
+        std::string line;
+        while (std::getline(std::cin, line)) {
+            commands.Push(line);
+            host.Windows().Wake();
+        }
+        commands.Close();
+        host.Windows().Wake();
+    });
+
+    bool running = true;
+    while (running) {
+        std::string line;
+        if (commands.Pop(line)) {
+            std::cout << "> " << line << "\n";
+            running = RunCommand(host, line);
+            continue;
+        }
+        if (commands.Closed()) {
+            break;
+        }
+        host.Windows().RunUntil([&] { return !commands.Closed() ? false : true; },
+                                std::chrono::milliseconds(100));
+    }
+
+    host.QuitPlugin();
+    bool ended = host.Threads().WaitAllEnded(std::chrono::milliseconds(12000));
+    host.UnloadPlugin();
+    std::cout << "quit: plug-in unloaded" << (ended ? "" : " (a plug-in thread was still running)")
+              << "\n";
+    // The reader may still wait for input from a terminal.
+    if (reader.joinable()) {
+        if (isatty(STDIN_FILENO)) {
+            reader.detach();
+        } else {
+            reader.join();
+        }
+    }
+    return 0;
+}

@@ -1,0 +1,145 @@
+// The substitute host: stands in for the player. One per process, since the
+// plug-in finds its service table through the program's single export.
+//
+// Tests and kiln-host drive it from their main thread: open a profile, load the
+// plug-in through its exports, run init and the deferred start-up through the
+// main loop, move the clock and the playback, look at what the plug-in did.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "plugin/descriptor.h"
+#include "plugin/host_services.h"
+
+namespace kiln::host {
+
+class SettingsStore;
+class WindowSystem;
+class HostThreads;
+class TextObjects;
+
+// What the player reports about playback. Guarded by its own lock: the plug-in
+// asks from the worker while the test moves it on the main thread.
+struct PlaybackSnapshot {
+    int status = 0;  // 0 stopped, 1 playing, 3 paused
+    int positionMs = 0;
+    std::wstring file;
+    int lengthSeconds = -1;  // -1: take it from the file's tags
+};
+
+struct HostOptions {
+    bool withLocalisation = true;
+    // When set, the localisation service replaces the plug-in's description
+    // with its display-name string formatted with the version.
+    bool localiseDescription = true;
+    // A start-localisation call that fails, as a broken language pack would.
+    bool failLocalisation = false;
+};
+
+class SubstituteHost {
+public:
+    static SubstituteHost& Instance();
+
+    // A fresh host state for a profile folder (created when missing): the
+    // settings file, the "Logs" parent, the cache folder and library list.
+    void OpenProfile(const std::filesystem::path& profile, HostOptions options = {});
+    const std::filesystem::path& Profile() const { return profile_; }
+    std::filesystem::path CacheFolder() const { return profile_ / "cache"; }
+
+    SettingsStore& Settings();
+    WindowSystem& Windows();
+    HostThreads& Threads();
+    TextObjects& Texts();
+
+    // -- clock: every "now" the plug-in reads comes from here.
+    void SetNow(int64_t secondsSinceEpoch);
+    void AdvanceClock(int64_t seconds);
+    void UseSystemClock();
+    int64_t Now() const;
+
+    // -- the plug-in
+    bool LoadPlugin(const std::filesystem::path& library, std::string* error = nullptr);
+    PluginDescriptor* Plugin() const { return descriptor_; }
+    bool PluginLoaded() const { return library_ != nullptr; }
+    int InitPlugin();
+    // Runs the main loop until the plug-in's start-up message was delivered.
+    bool RunDeferredStartup(int timeoutMs = 5000);
+    void ConfigPlugin();
+    void QuitPlugin();
+    int UninstallPlugin();
+    // dlclose; false when the library stayed mapped.
+    bool UnloadPlugin();
+    void* LibraryHandle() const { return library_; }
+
+    // -- playback
+    PlaybackSnapshot Playback() const;
+    void SetPlayback(const PlaybackSnapshot& snapshot);
+    // Notifications as a player posts them to its main window.
+    void NotifyNewItem();
+    void NotifyStatusChanged();
+    void NotifyInfoChanged();
+
+    // -- local library: folders whose files count as in the library
+    void SetLibraryFolders(std::vector<std::filesystem::path> folders, bool present = true);
+    bool HasLibrary() const;
+    bool InLibrary(const std::wstring& file) const;
+
+    // -- web
+    // Requests to `hostName` go to `address` ("127.0.0.1:8080") instead.
+    void MapHost(const std::string& hostName, const std::string& address);
+    std::string MapUrl(const std::string& url) const;
+    void SetWebBase(const std::string& base);
+    const std::string& WebBase() const { return webBase_; }
+    const std::wstring& WebBaseWide() const { return webBaseWide_; }
+    // Without libcurl a host gives no request handles.
+    void SetWebAvailable(bool available) { webAvailable_ = available; }
+    bool WebAvailable() const { return webAvailable_; }
+
+    // -- localisation
+    const HostOptions& Options() const { return options_; }
+    LocalisationService* Localisation();
+    TextService* TextServiceObject();
+    ArtworkService* ArtworkServiceObject();
+
+    // The display name the localisation service gave the plug-in.
+    const std::wstring& LocalisedDescription() const { return localisedDescription_; }
+    void SetLocalisedDescription(std::wstring text) { localisedDescription_ = std::move(text); }
+
+    const HostServices* Table() const;
+
+private:
+    SubstituteHost();
+    ~SubstituteHost();
+
+    std::filesystem::path profile_;
+    HostOptions options_;
+    std::unique_ptr<SettingsStore> settings_;
+    std::unique_ptr<WindowSystem> windows_;
+    std::unique_ptr<HostThreads> threads_;
+    std::unique_ptr<TextObjects> texts_;
+
+    mutable std::mutex lock_;  // guards the fields below
+    PlaybackSnapshot playback_;
+    std::optional<int64_t> fixedNow_;
+    std::vector<std::filesystem::path> libraryFolders_;
+    bool libraryPresent_ = false;
+    std::map<std::string, std::string> hostMap_;
+
+    std::string webBase_ = "https://orbit.example/";
+    std::wstring webBaseWide_ = L"https://orbit.example/";
+    bool webAvailable_ = true;
+    std::wstring localisedDescription_;
+
+    void* library_ = nullptr;
+    PluginDescriptor* descriptor_ = nullptr;
+};
+
+}  // namespace kiln::host

@@ -1,0 +1,134 @@
+#include "host/web_requests.h"
+
+#include <curl/curl.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "host/substitute_host.h"
+
+namespace kiln::host {
+namespace {
+
+// What a built request keeps until it is freed: the transfer error text and
+// where the caller wants to see it.
+struct WebRequest {
+    char errorBuffer[CURL_ERROR_SIZE] = {};
+    char** errorOut = nullptr;
+    std::string url;
+};
+
+// The error out-pointer is found from the handle at perform time.
+WebRequest* RequestOf(CURL* curl) {
+    char* data = nullptr;
+    curl_easy_getinfo(curl, CURLINFO_PRIVATE, &data);
+    return reinterpret_cast<WebRequest*>(data);
+}
+
+size_t Discard(char*, size_t size, size_t count, void*) { return size * count; }
+
+void EnsureGlobalInit() {
+    static const bool initialised = curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK;
+    (void)initialised;
+}
+
+}  // namespace
+
+void* CreateWebHandle() {
+    if (!SubstituteHost::Instance().WebAvailable()) {
+        return nullptr;
+    }
+    EnsureGlobalInit();
+    return curl_easy_init();
+}
+
+void* BuildWebRequest(void* handle, int mode, char** errorText, WebWriteRoutine write,
+                      const char* url, int timeoutSeconds, void* userData) {
+    auto* curl = static_cast<CURL*>(handle);
+    if (!curl) {
+        return nullptr;
+    }
+    auto* request = new WebRequest;
+    request->errorOut = errorText;
+    std::string address = url ? url : "";
+    // A URL given without a scheme is taken as https.
+    if (address.find("://") == std::string::npos) {
+        address = "https://" + address;
+    }
+    request->url = SubstituteHost::Instance().MapUrl(address);
+    curl_easy_setopt(curl, CURLOPT_URL, request->url.c_str());
+    curl_easy_setopt(curl, CURLOPT_PRIVATE, reinterpret_cast<char*>(request));
+    curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, request->errorBuffer);
+    curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(curl, CURLOPT_TIMEOUT, static_cast<long>(timeoutSeconds > 0 ? timeoutSeconds : 10));
+    curl_easy_setopt(curl, CURLOPT_USERAGENT, "ORBIT/5.9 (kiln-host)");
+    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, write ? write : &Discard);
+    curl_easy_setopt(curl, CURLOPT_WRITEDATA, userData);
+    if (mode == 1) {
+        // A POST whose body, if any, the caller sets; never read from stdin.
+        curl_easy_setopt(curl, CURLOPT_POSTFIELDS, "");
+        curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE, 0L);
+    }
+    return request;
+}
+
+int SetWebOptionLong(void* handle, int option, long value) {
+    if (!handle) {
+        return CURLE_BAD_FUNCTION_ARGUMENT;
+    }
+    return curl_easy_setopt(static_cast<CURL*>(handle), static_cast<CURLoption>(option), value);
+}
+
+int SetWebOptionPointer(void* handle, int option, const void* value) {
+    if (!handle) {
+        return CURLE_BAD_FUNCTION_ARGUMENT;
+    }
+    return curl_easy_setopt(static_cast<CURL*>(handle), static_cast<CURLoption>(option), value);
+}
+
+int SetWebOptionOffset(void* handle, int option, int64_t value) {
+    if (!handle) {
+        return CURLE_BAD_FUNCTION_ARGUMENT;
+    }
+    return curl_easy_setopt(static_cast<CURL*>(handle), static_cast<CURLoption>(option),
+                            static_cast<curl_off_t>(value));
+}
+
+int PerformWebRequest(void** handle) {
+    if (!handle || !*handle) {
+        return CURLE_FAILED_INIT;
+    }
+    auto* curl = static_cast<CURL*>(*handle);
+    CURLcode result = curl_easy_perform(curl);
+    WebRequest* request = RequestOf(curl);
+    if (result != CURLE_OK && request && request->errorOut) {
+        const char* text = request->errorBuffer[0] ? request->errorBuffer : curl_easy_strerror(result);
+        size_t length = std::strlen(text);
+        char* copy = static_cast<char*>(std::malloc(length + 1));
+        if (copy) {
+            std::memcpy(copy, text, length + 1);
+            std::free(*request->errorOut);
+            *request->errorOut = copy;
+        }
+    }
+    return result;
+}
+
+long WebResponseCode(void* handle) {
+    long code = 0;
+    if (handle) {
+        curl_easy_getinfo(static_cast<CURL*>(handle), CURLINFO_RESPONSE_CODE, &code);
+    }
+    return code;
+}
+
+void FreeWebRequest(void* handle, void* request, char* errorText) {
+    if (handle) {
+        curl_easy_cleanup(static_cast<CURL*>(handle));
+    }
+    delete static_cast<WebRequest*>(request);
+    std::free(errorText);
+}
+
+}  // namespace kiln::host
