@@ -24,9 +24,13 @@ SubstituteHost& SubstituteHost::Instance() {
 }
 
 SubstituteHost::SubstituteHost()
-    : windows_(std::make_unique<WindowSystem>()),
-      threads_(std::make_unique<HostThreads>()),
+    : threads_(std::make_unique<HostThreads>()),
       texts_(std::make_unique<TextObjects>()) {
+    ResetWindows();
+}
+
+void SubstituteHost::ResetWindows() {
+    windows_ = std::make_unique<WindowSystem>();
     // Single pages are made from the plug-in's own dialog resources.
     windows_->SetTemplateFinder(
         [](kiln::Instance instance, int dialogId) { return ModuleDialog(instance, dialogId); });
@@ -40,6 +44,11 @@ void SubstituteHost::OpenProfile(const std::filesystem::path& profile, HostOptio
     std::filesystem::create_directories(profile / "cache", ignored);
     profile_ = profile;
     options_ = options;
+    // A new profile is a new session of the player: no pages, menus or boxes
+    // of an earlier one.
+    if (!library_) {
+        ResetWindows();
+    }
     settings_ = std::make_unique<SettingsStore>(profile / "settings.ini");
     localisedDescription_.clear();
     std::lock_guard<std::mutex> guard(lock_);

@@ -118,6 +118,7 @@ public:
 private:
     SubstituteHost();
     ~SubstituteHost();
+    void ResetWindows();
 
     std::filesystem::path profile_;
     HostOptions options_;

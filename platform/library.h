@@ -10,4 +10,7 @@ void* FindProgramSymbol(const char* name);
 void* LoadLibraryByName(const char* name);
 void* FindLibrarySymbol(void* library, const char* name);
 
+// File names under which the system's libcurl may be found, null-terminated.
+const char* const* CurlLibraryNames();
+
 }  // namespace kiln::platform

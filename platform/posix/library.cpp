@@ -12,4 +12,9 @@ void* FindLibrarySymbol(void* library, const char* name) {
     return library ? dlsym(library, name) : nullptr;
 }
 
+const char* const* CurlLibraryNames() {
+    static const char* const names[] = {"libcurl.so.4", "libcurl-gnutls.so.4", "libcurl.so", nullptr};
+    return names;
+}
+
 }  // namespace kiln::platform

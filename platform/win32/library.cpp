@@ -15,4 +15,9 @@ void* FindLibrarySymbol(void* library, const char* name) {
                    : nullptr;
 }
 
+const char* const* CurlLibraryNames() {
+    static const char* const names[] = {"libcurl.dll", "libcurl-4.dll", "libcurl-x64.dll", nullptr};
+    return names;
+}
+
 }  // namespace kiln::platform

@@ -1,0 +1,189 @@
+#include "host/sample_media.h"
+
+#include <taglib/attachedpictureframe.h>
+#include <taglib/id3v2tag.h>
+#include <taglib/textidentificationframe.h>
+#include <taglib/wavfile.h>
+
+#include <fstream>
+#include <system_error>
+
+// The one definition of the encoder in the host.
+#define STB_IMAGE_WRITE_IMPLEMENTATION
+#include <stb/stb_image_write.h>
+
+namespace kiln::host {
+namespace {
+
+void PutLe(std::string& out, uint32_t value, int bytes) {
+    for (int i = 0; i < bytes; ++i) {
+        out.push_back(static_cast<char>((value >> (8 * i)) & 0xFF));
+    }
+}
+
+bool WriteSilentWav(const std::filesystem::path& path, int seconds) {
+    const uint32_t dataBytes = static_cast<uint32_t>(seconds) * kSampleRate;
+    std::string header;
+    header += "RIFF";
+    PutLe(header, 4 + (8 + 16) + (8 + dataBytes + (dataBytes & 1)), 4);
+    header += "WAVEfmt ";
+    PutLe(header, 16, 4);
+    PutLe(header, 1, 2);            // PCM
+    PutLe(header, 1, 2);            // mono
+    PutLe(header, kSampleRate, 4);  // samples per second
+    PutLe(header, kSampleRate, 4);  // bytes per second
+    PutLe(header, 1, 2);            // block align
+    PutLe(header, 8, 2);            // bits per sample
+    header += "data";
+    PutLe(header, dataBytes, 4);
+
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(header.data(), static_cast<std::streamsize>(header.size()));
+    // Unsigned 8-bit samples: 128 is silence.
+    std::string silence(dataBytes + (dataBytes & 1), '\x80');
+    out.write(silence.data(), static_cast<std::streamsize>(silence.size()));
+    out.close();
+    return static_cast<bool>(out);
+}
+
+void AppendBytes(void* context, void* data, int size) {
+    static_cast<TagLib::ByteVector*>(context)->append(
+        TagLib::ByteVector(static_cast<const char*>(data), static_cast<unsigned>(size)));
+}
+
+TagLib::ByteVector EncodeCover(const SampleSpec& spec) {
+    std::vector<unsigned char> rgb(static_cast<size_t>(spec.coverWidth) * spec.coverHeight * 3);
+    for (size_t i = 0; i < rgb.size(); i += 3) {
+        rgb[i] = static_cast<unsigned char>(spec.coverColour >> 16);
+        rgb[i + 1] = static_cast<unsigned char>(spec.coverColour >> 8);
+        rgb[i + 2] = static_cast<unsigned char>(spec.coverColour);
+    }
+    TagLib::ByteVector encoded;
+    int ok = spec.coverAsPng
+                 ? stbi_write_png_to_func(AppendBytes, &encoded, spec.coverWidth, spec.coverHeight,
+                                          3, rgb.data(), spec.coverWidth * 3)
+                 : stbi_write_jpg_to_func(AppendBytes, &encoded, spec.coverWidth, spec.coverHeight,
+                                          3, rgb.data(), 90);
+    return ok ? encoded : TagLib::ByteVector();
+}
+
+// Text frames are UTF-8 so that any text survives, whatever TagLib's default.
+void SetText(TagLib::ID3v2::Tag& tag, const char* id, const std::wstring& text) {
+    if (text.empty()) {
+        return;
+    }
+    tag.removeFrames(id);
+    auto* frame = new TagLib::ID3v2::TextIdentificationFrame(id, TagLib::String::UTF8);
+    frame->setText(TagLib::String(text));
+    tag.addFrame(frame);
+}
+
+}  // namespace
+
+std::filesystem::path WriteSampleTrack(const std::filesystem::path& folder,
+                                       const SampleSpec& spec) {
+    constexpr int kMaxCoverSide = 4096;
+    if (spec.fileName.empty() || spec.seconds < 0 || spec.seconds > 24 * 3600) {
+        return {};
+    }
+    if (spec.withCover && (spec.coverWidth <= 0 || spec.coverHeight <= 0 ||
+                           spec.coverWidth > kMaxCoverSide || spec.coverHeight > kMaxCoverSide)) {
+        return {};
+    }
+    std::error_code ec;
+    std::filesystem::create_directories(folder, ec);
+    std::filesystem::path path = folder / std::filesystem::path(spec.fileName);
+    if (!WriteSilentWav(path, spec.seconds)) {
+        return {};
+    }
+
+    TagLib::RIFF::WAV::File file(path.c_str());
+    if (!file.isValid()) {
+        return {};
+    }
+    TagLib::ID3v2::Tag& tag = *file.ID3v2Tag();
+    SetText(tag, "TIT2", spec.title);
+    SetText(tag, "TPE1", spec.artist);
+    SetText(tag, "TALB", spec.album);
+    SetText(tag, "TPE2", spec.albumArtist);
+    if (spec.trackNumber > 0) {
+        SetText(tag, "TRCK", std::to_wstring(spec.trackNumber));
+    }
+    if (spec.withCover) {
+        TagLib::ByteVector image = EncodeCover(spec);
+        if (image.isEmpty()) {
+            return {};
+        }
+        auto* picture = new TagLib::ID3v2::AttachedPictureFrame();
+        picture->setMimeType(spec.coverAsPng ? "image/png" : "image/jpeg");
+        picture->setType(TagLib::ID3v2::AttachedPictureFrame::FrontCover);
+        picture->setDescription("Cover");
+        picture->setPicture(image);
+        tag.addFrame(picture);
+    }
+    if (!file.save(TagLib::RIFF::WAV::File::ID3v2, TagLib::File::StripOthers, TagLib::ID3v2::v4)) {
+        return {};
+    }
+    return path;
+}
+
+std::vector<SampleSpec> DemoSampleSpecs() {
+    std::vector<SampleSpec> specs(4);
+
+    specs[0].fileName = "01 Ember Glow.wav";
+    specs[0].title = L"Ember Glow";
+    specs[0].artist = L"Kiln Quartet";
+    specs[0].albumArtist = L"Kiln Quartet";
+    specs[0].album = L"Firing Schedule";
+    specs[0].trackNumber = 1;
+    specs[0].seconds = 200;
+    specs[0].withCover = true;
+    specs[0].coverColour = 0xffcc5533;
+    specs[0].coverWidth = 300;
+    specs[0].coverHeight = 300;
+
+    specs[1].fileName = "02 Hafið.wav";
+    specs[1].title = L"Hafið við Ós";
+    specs[1].artist = L"Sigur Rós";
+    specs[1].album = L"Ágætis — 夜の窯";
+    specs[1].trackNumber = 2;
+    specs[1].seconds = 95;
+    specs[1].withCover = true;
+    specs[1].coverColour = 0xff3366cc;
+    specs[1].coverWidth = 120;
+    specs[1].coverHeight = 80;
+    specs[1].coverAsPng = true;
+
+    specs[2].fileName = "03 Highway Cover.wav";
+    specs[2].title = L"Highway Cover";
+    specs[2].artist = L"AC/DC Tribute";
+    specs[2].album = L"Live at the Kiln";
+    specs[2].albumArtist = L"Various Artists";
+    specs[2].trackNumber = 3;
+    specs[2].seconds = 35;
+    specs[2].withCover = true;
+    specs[2].coverColour = 0xff22aa44;
+    specs[2].coverWidth = 800;
+    specs[2].coverHeight = 800;
+
+    specs[3].fileName = "04 Rain on the Roof.wav";
+    specs[3].title = L"Rain on the Roof";
+    specs[3].artist = L"Field Recorder";
+    specs[3].album = L"Outside";
+    specs[3].trackNumber = 4;
+    specs[3].seconds = 61;
+    return specs;
+}
+
+std::vector<std::filesystem::path> WriteDemoSamples(const std::filesystem::path& folder) {
+    std::vector<std::filesystem::path> paths;
+    for (const SampleSpec& spec : DemoSampleSpecs()) {
+        std::filesystem::path path = WriteSampleTrack(folder, spec);
+        if (!path.empty()) {
+            paths.push_back(std::move(path));
+        }
+    }
+    return paths;
+}
+
+}  // namespace kiln::host

@@ -1,0 +1,36 @@
+#include "plugin/curl_api.h"
+
+#include <mutex>
+
+#include "platform/library.h"
+
+namespace kiln {
+
+const CurlApi* Curl() {
+    static CurlApi api{};
+    static bool loaded = false;
+    static std::once_flag once;
+    std::call_once(once, [] {
+        void* library = nullptr;
+        for (const char* const* name = platform::CurlLibraryNames(); *name && !library; ++name) {
+            library = platform::LoadLibraryByName(*name);
+        }
+        if (!library) {
+            return;
+        }
+        auto find = [library](const char* symbol) { return platform::FindLibrarySymbol(library, symbol); };
+        api.escape = reinterpret_cast<decltype(api.escape)>(find("curl_escape"));
+        api.free = reinterpret_cast<decltype(api.free)>(find("curl_free"));
+        api.mimeInit = reinterpret_cast<decltype(api.mimeInit)>(find("curl_mime_init"));
+        api.mimeAddPart = reinterpret_cast<decltype(api.mimeAddPart)>(find("curl_mime_addpart"));
+        api.mimeName = reinterpret_cast<decltype(api.mimeName)>(find("curl_mime_name"));
+        api.mimeData = reinterpret_cast<decltype(api.mimeData)>(find("curl_mime_data"));
+        api.mimeFileData = reinterpret_cast<decltype(api.mimeFileData)>(find("curl_mime_filedata"));
+        api.mimeFree = reinterpret_cast<decltype(api.mimeFree)>(find("curl_mime_free"));
+        loaded = api.escape && api.free && api.mimeInit && api.mimeAddPart && api.mimeName &&
+                 api.mimeData && api.mimeFileData && api.mimeFree;
+    });
+    return loaded ? &api : nullptr;
+}
+
+}  // namespace kiln

@@ -1,0 +1,33 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the build needs and that this machine lacks.
+# Usage: scripts/setup.sh [linux] [windows] [fuzz]   (default: linux)
+set -euo pipefail
+
+want=("$@")
+[ ${#want[@]} -gt 0 ] || want=(linux)
+
+packages=()
+for part in "${want[@]}"; do
+  case "$part" in
+    linux)
+      packages+=(build-essential cmake ninja-build pkg-config gzip libc-bin
+                 libcurl4-openssl-dev rapidjson-dev libtag1-dev libstb-dev zlib1g-dev libssl-dev
+                 googletest libgtest-dev libgmock-dev libbenchmark-dev libcpp-httplib-dev) ;;
+    windows)
+      packages+=(g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine64) ;;
+    fuzz)
+      packages+=(clang libclang-rt-14-dev) ;;
+    *) echo "setup.sh: unknown part '$part'" >&2; exit 2 ;;
+  esac
+done
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "setup.sh: installing ${missing[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi

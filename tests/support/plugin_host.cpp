@@ -1,0 +1,130 @@
+#include "support/plugin_host.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <random>
+#include <sstream>
+
+#include "host/host_threads.h"
+#include "host/paths.h"
+
+namespace kiln::test {
+
+std::filesystem::path PluginLibraryPath() {
+#ifdef KILN_PLUGIN_DIR
+    return std::filesystem::path(KILN_PLUGIN_DIR) / "gen_kiln.so";
+#else
+    return "gen_kiln.so";
+#endif
+}
+
+TempFolder::TempFolder() {
+    std::random_device seed;
+    std::mt19937_64 random(seed());
+    path_ = std::filesystem::temp_directory_path() /
+            ("kiln-test-" + std::to_string(random() % 1000000000000ULL));
+    std::filesystem::create_directories(path_);
+}
+
+TempFolder::~TempFolder() {
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+}
+
+std::string ReadFileBytes(const std::filesystem::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    std::ostringstream bytes;
+    bytes << in.rdbuf();
+    return bytes.str();
+}
+
+PluginHost::PluginHost(host::HostOptions options) : profilePath_(profile_.path()) { Open(options); }
+
+PluginHost::PluginHost(const std::filesystem::path& profile, host::HostOptions options)
+    : profilePath_(profile) {
+    Open(options);
+}
+
+void PluginHost::Open(host::HostOptions options) {
+    host().UseSystemClock();
+    host().OpenProfile(profilePath_, options);
+    std::string error;
+    if (!host().LoadPlugin(PluginLibraryPath(), &error)) {
+        ADD_FAILURE() << "cannot load the plug-in: " << error;
+    }
+}
+
+PluginHost::~PluginHost() {
+    if (started_ && !quitted_) {
+        Quit();
+    }
+    host().UnloadPlugin();
+    host().UseSystemClock();
+}
+
+void PluginHost::SetInt(const wchar_t* key, int value) { settings().WriteInt(L"gen_kiln", key, value); }
+
+void PluginHost::SetText(const wchar_t* key, const wchar_t* value) {
+    settings().WriteText(L"gen_kiln", key, value);
+}
+
+void PluginHost::Start() {
+    ASSERT_TRUE(host().PluginLoaded());
+    EXPECT_EQ(host().InitPlugin(), 0);
+    host().RunDeferredStartup();
+    started_ = true;
+}
+
+void PluginHost::Quit() {
+    host().QuitPlugin();
+    quitted_ = true;
+    EXPECT_TRUE(host().Threads().WaitAllEnded(std::chrono::milliseconds(15000)))
+        << "a thread of the plug-in outlived quit";
+}
+
+void PluginHost::Play(const std::filesystem::path& file, int lengthSeconds) {
+    host().SetPlayback({1, 0, host::FromFsPath(file), lengthSeconds});
+    host().NotifyNewItem();
+    RunFor(0);
+}
+
+void PluginHost::PlayStream(const std::wstring& url) {
+    host().SetPlayback({1, 0, url, 0});
+    host().NotifyNewItem();
+    RunFor(0);
+}
+
+void PluginHost::Pause() {
+    auto now = host().Playback();
+    now.status = 3;
+    host().SetPlayback(now);
+    host().NotifyStatusChanged();
+    RunFor(0);
+}
+
+void PluginHost::Resume(int positionMs) {
+    auto now = host().Playback();
+    now.status = 1;
+    now.positionMs = positionMs;
+    host().SetPlayback(now);
+    host().NotifyStatusChanged();
+    RunFor(0);
+}
+
+void PluginHost::Stop() {
+    auto now = host().Playback();
+    now.status = 0;
+    now.positionMs = 0;
+    host().SetPlayback(now);
+    host().NotifyStatusChanged();
+    RunFor(0);
+}
+
+bool PluginHost::RunUntil(const std::function<bool()>& done, int timeoutMs) {
+    return windows().RunUntil(done, std::chrono::milliseconds(timeoutMs));
+}
+
+void PluginHost::RunFor(int ms) { windows().RunFor(std::chrono::milliseconds(ms)); }
+
+}  // namespace kiln::test
