@@ -1,0 +1,617 @@
+#include "host/text_services.h"
+
+#include <openssl/evp.h>
+
+#include <algorithm>
+#include <array>
+#include <charconv>
+#include <chrono>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <memory>
+#include <random>
+#include <system_error>
+#include <thread>
+
+#include "host/paths.h"
+
+namespace kiln::host {
+namespace {
+
+constexpr char32_t kReplacement = 0xFFFD;
+constexpr bool kWideIsUtf16 = sizeof(wchar_t) == 2;
+
+bool IsSurrogate(char32_t c) {
+    return c >= 0xD800 && c <= 0xDFFF;
+}
+
+// Next code point of wide text at *i; invalid units give U+FFFD and clear *valid.
+char32_t NextCodePoint(std::wstring_view text, size_t* i, bool* valid) {
+    char32_t c;
+    if constexpr (kWideIsUtf16) {
+        c = static_cast<char16_t>(text[*i]);
+        ++*i;
+        if (c >= 0xD800 && c <= 0xDBFF && *i < text.size()) {
+            const char32_t low = static_cast<char16_t>(text[*i]);
+            if (low >= 0xDC00 && low <= 0xDFFF) {
+                ++*i;
+                return 0x10000 + ((c - 0xD800) << 10) + (low - 0xDC00);
+            }
+        }
+    } else {
+        c = static_cast<char32_t>(static_cast<uint32_t>(text[*i]));
+        ++*i;
+    }
+    if (IsSurrogate(c) || c > 0x10FFFF) {
+        *valid = false;
+        return kReplacement;
+    }
+    return c;
+}
+
+int EncodeUtf8(char32_t c, char* out) {
+    if (c < 0x80) {
+        out[0] = static_cast<char>(c);
+        return 1;
+    }
+    if (c < 0x800) {
+        out[0] = static_cast<char>(0xC0 | (c >> 6));
+        out[1] = static_cast<char>(0x80 | (c & 0x3F));
+        return 2;
+    }
+    if (c < 0x10000) {
+        out[0] = static_cast<char>(0xE0 | (c >> 12));
+        out[1] = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        out[2] = static_cast<char>(0x80 | (c & 0x3F));
+        return 3;
+    }
+    out[0] = static_cast<char>(0xF0 | (c >> 18));
+    out[1] = static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+    out[2] = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    out[3] = static_cast<char>(0x80 | (c & 0x3F));
+    return 4;
+}
+
+void AppendWide(std::wstring& out, char32_t c) {
+    if constexpr (kWideIsUtf16) {
+        if (c >= 0x10000) {
+            c -= 0x10000;
+            out.push_back(static_cast<wchar_t>(0xD800 + (c >> 10)));
+            out.push_back(static_cast<wchar_t>(0xDC00 + (c & 0x3FF)));
+            return;
+        }
+    }
+    out.push_back(static_cast<wchar_t>(c));
+}
+
+std::string Hex(const unsigned char* bytes, size_t count) {
+    static constexpr char kDigits[] = "0123456789abcdef";
+    std::string out(count * 2, '0');
+    for (size_t i = 0; i < count; ++i) {
+        out[2 * i] = kDigits[bytes[i] >> 4];
+        out[2 * i + 1] = kDigits[bytes[i] & 0x0F];
+    }
+    return out;
+}
+
+template <typename Char>
+Char AsciiLower(Char c) {
+    return (c >= 'A' && c <= 'Z') ? static_cast<Char>(c - 'A' + 'a') : c;
+}
+
+template <typename View>
+bool PrefixEqualImpl(View text, View prefix, int count) {
+    using Char = typename View::value_type;
+    for (int i = 0; i < count; ++i) {
+        const size_t at = static_cast<size_t>(i);
+        const Char a = at < text.size() ? text[at] : Char{};
+        const Char b = at < prefix.size() ? prefix[at] : Char{};
+        if (AsciiLower(a) != AsciiLower(b)) {
+            return false;
+        }
+        if (a == Char{}) {
+            return true;
+        }
+    }
+    return true;
+}
+
+std::mt19937_64& Generator() {
+    thread_local std::mt19937_64 generator = [] {
+        std::array<uint32_t, 8> seed{};
+        try {
+            std::random_device device;
+            for (auto& word : seed) {
+                word = device();
+            }
+        } catch (...) {
+            // No entropy source: a clock and the thread still give distinct ids.
+            const auto now = std::chrono::high_resolution_clock::now().time_since_epoch().count();
+            seed[0] = static_cast<uint32_t>(now);
+            seed[1] = static_cast<uint32_t>(static_cast<uint64_t>(now) >> 32);
+            seed[2] =
+                static_cast<uint32_t>(std::hash<std::thread::id>{}(std::this_thread::get_id()));
+        }
+        std::seed_seq sequence(seed.begin(), seed.end());
+        return std::mt19937_64(sequence);
+    }();
+    return generator;
+}
+
+template <typename T>
+bool Argument(void** args, int argCount, int index, T* out) {
+    if (args == nullptr || index >= argCount || args[index] == nullptr) {
+        return false;
+    }
+    std::memcpy(out, args[index], sizeof(T));
+    return true;
+}
+
+}  // namespace
+
+std::string WideToUtf8(std::wstring_view text, bool* ok) {
+    std::string out;
+    out.reserve(text.size());
+    bool valid = true;
+    char bytes[4];
+    for (size_t i = 0; i < text.size();) {
+        out.append(bytes, static_cast<size_t>(EncodeUtf8(NextCodePoint(text, &i, &valid), bytes)));
+    }
+    if (ok != nullptr) {
+        *ok = valid;
+    }
+    return out;
+}
+
+std::wstring Utf8ToWide(std::string_view text, bool* ok) {
+    std::wstring out;
+    out.reserve(text.size());
+    bool valid = true;
+    const size_t n = text.size();
+    size_t i = 0;
+    while (i < n) {
+        const auto lead = static_cast<unsigned char>(text[i]);
+        if (lead < 0x80) {
+            out.push_back(static_cast<wchar_t>(lead));
+            ++i;
+            continue;
+        }
+        int need = 0;
+        char32_t c = 0;
+        // The allowed range of the second byte rules out overlong forms,
+        // surrogates and values above U+10FFFF.
+        unsigned char low = 0x80;
+        unsigned char high = 0xBF;
+        if (lead >= 0xC2 && lead <= 0xDF) {
+            need = 1;
+            c = lead & 0x1F;
+        } else if (lead >= 0xE0 && lead <= 0xEF) {
+            need = 2;
+            c = lead & 0x0F;
+            low = lead == 0xE0 ? 0xA0 : 0x80;
+            high = lead == 0xED ? 0x9F : 0xBF;
+        } else if (lead >= 0xF0 && lead <= 0xF4) {
+            need = 3;
+            c = lead & 0x07;
+            low = lead == 0xF0 ? 0x90 : 0x80;
+            high = lead == 0xF4 ? 0x8F : 0xBF;
+        } else {
+            AppendWide(out, kReplacement);
+            valid = false;
+            ++i;
+            continue;
+        }
+        size_t j = i + 1;
+        int got = 0;
+        while (got < need && j < n) {
+            const auto next = static_cast<unsigned char>(text[j]);
+            if (next < low || next > high) {
+                break;
+            }
+            low = 0x80;
+            high = 0xBF;
+            c = (c << 6) | (next & 0x3F);
+            ++j;
+            ++got;
+        }
+        if (got < need) {
+            // The valid start of a sequence becomes one replacement; the byte
+            // that broke it is looked at afresh.
+            AppendWide(out, kReplacement);
+            valid = false;
+        } else {
+            AppendWide(out, c);
+        }
+        i = j;
+    }
+    if (ok != nullptr) {
+        *ok = valid;
+    }
+    return out;
+}
+
+int WideToUtf8Buffer(std::wstring_view text, char* out, int limit) {
+    if (out == nullptr) {
+        return 0;
+    }
+    const size_t room = limit > 0 ? static_cast<size_t>(limit) : 0;
+    size_t written = 0;
+    bool valid = true;
+    char bytes[4];
+    for (size_t i = 0; i < text.size() && text[i] != L'\0';) {
+        const auto length = static_cast<size_t>(EncodeUtf8(NextCodePoint(text, &i, &valid), bytes));
+        if (written + length > room) {
+            break;
+        }
+        std::memcpy(out + written, bytes, length);
+        written += length;
+    }
+    out[written] = '\0';
+    return static_cast<int>(written);
+}
+
+int CopyToBuffer(std::wstring_view text, wchar_t* out, int size) {
+    if (out == nullptr || size <= 0) {
+        return 0;
+    }
+    size_t count = std::min(text.size(), static_cast<size_t>(size - 1));
+    if constexpr (kWideIsUtf16) {
+        if (count > 0 && count < text.size()) {
+            const auto last = static_cast<char16_t>(text[count - 1]);
+            const auto next = static_cast<char16_t>(text[count]);
+            if (last >= 0xD800 && last <= 0xDBFF && next >= 0xDC00 && next <= 0xDFFF) {
+                --count;
+            }
+        }
+    }
+    std::copy_n(text.data(), count, out);
+    out[count] = L'\0';
+    return static_cast<int>(count);
+}
+
+int CopyToBuffer(std::string_view text, char* out, int size) {
+    if (out == nullptr || size <= 0) {
+        return 0;
+    }
+    size_t count = std::min(text.size(), static_cast<size_t>(size - 1));
+    if (count < text.size()) {
+        // Cut before the character whose bytes would not all fit.
+        while (count > 0 && (static_cast<unsigned char>(text[count]) & 0xC0) == 0x80) {
+            --count;
+        }
+    }
+    std::memcpy(out, text.data(), count);
+    out[count] = '\0';
+    return static_cast<int>(count);
+}
+
+std::string Md5Hex(std::string_view text) {
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    if (EVP_Digest(text.data(), text.size(), digest, &length, EVP_md5(), nullptr) != 1) {
+        return {};
+    }
+    return Hex(digest, length);
+}
+
+std::string Sha256FileHex(const std::filesystem::path& file) {
+    std::error_code error;
+    if (!std::filesystem::is_regular_file(file, error)) {
+        return {};
+    }
+    std::ifstream in(file, std::ios::binary);
+    if (!in) {
+        return {};
+    }
+    const std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> context(EVP_MD_CTX_new(),
+                                                                          &EVP_MD_CTX_free);
+    if (!context || EVP_DigestInit_ex(context.get(), EVP_sha256(), nullptr) != 1) {
+        return {};
+    }
+    std::array<char, 64 * 1024> chunk;
+    while (in) {
+        in.read(chunk.data(), chunk.size());
+        const auto got = in.gcount();
+        if (got > 0 &&
+            EVP_DigestUpdate(context.get(), chunk.data(), static_cast<size_t>(got)) != 1) {
+            return {};
+        }
+    }
+    if (in.bad()) {
+        return {};
+    }
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    if (EVP_DigestFinal_ex(context.get(), digest, &length) != 1) {
+        return {};
+    }
+    return Hex(digest, length);
+}
+
+std::wstring RandomIdentifier(int maxChars) {
+    static constexpr wchar_t kAlphabet[] =
+        L"ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+    constexpr size_t kAlphabetSize = sizeof(kAlphabet) / sizeof(kAlphabet[0]) - 1;
+    if (maxChars <= 0) {
+        return {};
+    }
+    std::uniform_int_distribution<size_t> pick(0, kAlphabetSize - 1);
+    auto& generator = Generator();
+    std::wstring out(static_cast<size_t>(maxChars), L'\0');
+    for (auto& c : out) {
+        c = kAlphabet[pick(generator)];
+    }
+    return out;
+}
+
+bool TextEqual(std::wstring_view a, std::wstring_view b) {
+    return a == b;
+}
+bool TextEqual(std::string_view a, std::string_view b) {
+    return a == b;
+}
+
+bool PrefixEqual(std::string_view text, std::string_view prefix, int count) {
+    return PrefixEqualImpl(text, prefix, count);
+}
+
+bool PrefixEqual(std::wstring_view text, std::wstring_view prefix, int count) {
+    return PrefixEqualImpl(text, prefix, count);
+}
+
+std::string Int64ToText(int64_t value) {
+    char digits[24];
+    const auto result = std::to_chars(digits, digits + sizeof(digits), value);
+    return std::string(digits, result.ptr);
+}
+
+int Int64ToTextBuffer(int64_t value, char* out, int size) {
+    if (out == nullptr || size <= 0) {
+        return 0;
+    }
+    const std::string text = Int64ToText(value);
+    if (text.size() >= static_cast<size_t>(size)) {
+        out[0] = '\0';
+        return 0;
+    }
+    std::memcpy(out, text.c_str(), text.size() + 1);
+    return static_cast<int>(text.size());
+}
+
+std::optional<int64_t> ParseInteger(std::wstring_view text) {
+    const auto blank = [](wchar_t c) { return c == L' ' || c == L'\t'; };
+    while (!text.empty() && blank(text.front())) {
+        text.remove_prefix(1);
+    }
+    while (!text.empty() && blank(text.back())) {
+        text.remove_suffix(1);
+    }
+    bool negative = false;
+    if (!text.empty() && (text.front() == L'+' || text.front() == L'-')) {
+        negative = text.front() == L'-';
+        text.remove_prefix(1);
+    }
+    if (text.empty()) {
+        return std::nullopt;
+    }
+    // Accumulated as a negative number so that INT64_MIN fits.
+    int64_t value = 0;
+    for (const wchar_t c : text) {
+        if (c < L'0' || c > L'9') {
+            return std::nullopt;
+        }
+        const int digit = c - L'0';
+        if (value < (INT64_MIN + digit) / 10) {
+            return std::nullopt;
+        }
+        value = value * 10 - digit;
+    }
+    if (!negative) {
+        if (value == INT64_MIN) {
+            return std::nullopt;
+        }
+        value = -value;
+    }
+    return value;
+}
+
+int TextToInt(std::wstring_view text) {
+    size_t i = 0;
+    while (i < text.size() && (text[i] == L' ' || (text[i] >= L'\t' && text[i] <= L'\r'))) {
+        ++i;
+    }
+    bool negative = false;
+    if (i < text.size() && (text[i] == L'+' || text[i] == L'-')) {
+        negative = text[i] == L'-';
+        ++i;
+    }
+    int64_t value = 0;
+    for (; i < text.size() && text[i] >= L'0' && text[i] <= L'9'; ++i) {
+        value = std::min<int64_t>(value * 10 + (text[i] - L'0'), int64_t{INT_MAX} + 1);
+    }
+    if (negative) {
+        value = -value;
+    }
+    return static_cast<int>(std::clamp<int64_t>(value, INT_MIN, INT_MAX));
+}
+
+// -- TextObjects
+
+TextObjects::~TextObjects() {
+    for (void* block : live_) {
+        std::free(block);
+    }
+}
+
+int TextObjects::Dispatch(int code, void** result, void** args, int argCount) {
+    switch (code) {
+        case kAllocate: {
+            size_t bytes = 0;
+            if (result == nullptr || !Argument(args, argCount, 0, &bytes)) {
+                return 0;
+            }
+            *result = Allocate(bytes);
+            return *result != nullptr ? 1 : 0;
+        }
+        case kRelease: {
+            void* block = nullptr;
+            if (Argument(args, argCount, 0, &block)) {
+                Release(block);
+            }
+            return 0;
+        }
+        case kCopyUtf8: {
+            const char* text = nullptr;
+            if (result == nullptr || !Argument(args, argCount, 0, &text) || text == nullptr) {
+                return 0;
+            }
+            *result = CopyUtf8(text);
+            return *result != nullptr ? 1 : 0;
+        }
+        case kReplaceWide: {
+            const wchar_t* text = nullptr;
+            void* previous = nullptr;
+            Argument(args, argCount, 0, &text);
+            Argument(args, argCount, 1, &previous);
+            if (result == nullptr) {
+                // Nowhere to put a copy: only the release part can happen.
+                Release(previous);
+                return 0;
+            }
+            *result = ReplaceWide(text, previous);
+            return *result != nullptr ? 1 : 0;
+        }
+        default:
+            return 0;
+    }
+}
+
+void* TextObjects::Allocate(size_t bytes) {
+    void* block = std::calloc(std::max<size_t>(bytes, 1), 1);
+    if (block == nullptr) {
+        return nullptr;
+    }
+    try {
+        const std::scoped_lock lock(mutex_);
+        live_.insert(block);
+    } catch (...) {
+        std::free(block);
+        return nullptr;
+    }
+    return block;
+}
+
+char* TextObjects::CopyUtf8(std::string_view text) {
+    auto* copy = static_cast<char*>(Allocate(text.size() + 1));
+    if (copy != nullptr) {
+        std::memcpy(copy, text.data(), text.size());
+    }
+    return copy;
+}
+
+wchar_t* TextObjects::CopyWide(std::wstring_view text) {
+    auto* copy = static_cast<wchar_t*>(Allocate((text.size() + 1) * sizeof(wchar_t)));
+    if (copy != nullptr) {
+        std::copy_n(text.data(), text.size(), copy);
+    }
+    return copy;
+}
+
+wchar_t* TextObjects::ReplaceWide(const wchar_t* text, void* previous) {
+    // Copy first: the text may be the previous copy itself.
+    wchar_t* copy = text != nullptr ? CopyWide(text) : nullptr;
+    Release(previous);
+    return copy;
+}
+
+bool TextObjects::Release(void* block) {
+    if (block == nullptr) {
+        return false;
+    }
+    {
+        const std::scoped_lock lock(mutex_);
+        if (live_.erase(block) == 0) {
+            return false;
+        }
+    }
+    std::free(block);
+    return true;
+}
+
+bool TextObjects::Owns(const void* block) const {
+    const std::scoped_lock lock(mutex_);
+    return live_.count(const_cast<void*>(block)) != 0;
+}
+
+size_t TextObjects::LiveCount() const {
+    const std::scoped_lock lock(mutex_);
+    return live_.size();
+}
+
+// -- text files
+
+bool AppendTextFile(void** slot, std::wstring_view path, const char* text, int length) {
+    if (slot == nullptr) {
+        return false;
+    }
+    if (*slot == nullptr) {
+        std::FILE* file = std::fopen(ToFsPath(path).c_str(), "ab");
+        if (file == nullptr) {
+            return false;
+        }
+        *slot = file;
+    }
+    auto* file = static_cast<std::FILE*>(*slot);
+    if (text == nullptr) {
+        return length <= 0;
+    }
+    const size_t count = length < 0 ? std::strlen(text) : static_cast<size_t>(length);
+    const bool written = count == 0 || std::fwrite(text, 1, count, file) == count;
+    return std::fflush(file) == 0 && written;
+}
+
+void CloseTextFile(void** slot) {
+    if (slot == nullptr || *slot == nullptr) {
+        return;
+    }
+    std::fclose(static_cast<std::FILE*>(*slot));
+    *slot = nullptr;
+}
+
+std::FILE* OpenForReading(std::wstring_view path) {
+    return std::fopen(ToFsPath(path).c_str(), "rb");
+}
+
+bool AtEnd(std::FILE* file) {
+    if (file == nullptr) {
+        return true;
+    }
+    // Look one byte ahead, so that the end shows before a read has failed.
+    const int next = std::getc(file);
+    if (next == EOF) {
+        return true;
+    }
+    std::ungetc(next, file);
+    return false;
+}
+
+bool ReadLine(std::FILE* file, char* buffer, int size) {
+    if (buffer == nullptr || size <= 0) {
+        return false;
+    }
+    buffer[0] = '\0';
+    if (file == nullptr || size == 1) {
+        return false;
+    }
+    return std::fgets(buffer, size, file) != nullptr;
+}
+
+void CloseFile(std::FILE* file) {
+    if (file != nullptr) {
+        std::fclose(file);
+    }
+}
+
+}  // namespace kiln::host
