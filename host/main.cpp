@@ -14,6 +14,9 @@
 #include <vector>
 
 #include "host/host_threads.h"
+#include "host/paths.h"
+#include "host/playback_simulator.h"
+#include "host/sample_media.h"
 #include "host/substitute_host.h"
 #include "host/text_services.h"
 #include "host/window_system.h"
@@ -26,24 +29,34 @@ using kiln::host::WideToUtf8;
 constexpr const char* kUsage = R"(kiln-host: runs the gen_kiln plug-in the way a player does.
 
 Usage:
-  kiln-host [--profile DIR] [--plugins DIR]
+  kiln-host [--profile DIR] [--plugins DIR] [play FILE...]
+  kiln-host make-samples DIR
   kiln-host --help
 
 Loads gen_kiln from the plug-ins folder (default: "plugins" beside this
 program), initialises it, runs its deferred start-up through the main loop and
 then reads commands from standard input, one per line:
 
+  play [N]        play the list given on the command line (from item N, 1-based)
+  pause, resume, stop, next
+                  as a player's buttons; the list plays in real time, one item
+                  after the other, and stops at its end
+  info            announce changed item information (as a stream title change)
+  status          print the playback position
   menu            show the plug-in's configuration menu (it is dismissed)
   menu N          show the menu and pick item N (1 About..., 2 Goto logging options...)
   about           the same as "menu 1"
   pages           list the preference pages the plug-in registered
   settings        print the profile's settings file
   wait MS         keep the main loop running for MS milliseconds
-  quit            quit the plug-in, unload it and exit (also at end of input)
+  quit            quit the plug-in, unload it and exit (also at end of input,
+                  once a list given with "play" has finished)
   help            this text
 
 A fresh profile (default: ./kiln-profile) is created on first run; it holds
-the settings file, the "Logs" folder and the cache folder.
+the settings file, the "Logs" folder and the cache folder. "make-samples"
+writes a few tagged sample files (silent WAV with ID3v2 tags and cover art)
+to play.
 )";
 
 std::string Narrow(const std::wstring& text) { return WideToUtf8(text); }
@@ -133,6 +146,16 @@ void ShowMenu(SubstituteHost& host, int pick) {
     }
 }
 
+kiln::host::PlaybackSimulator* player = nullptr;
+bool progressShown = false;
+
+void ClearProgress() {
+    if (progressShown) {
+        std::cout << "\r\033[K";
+        progressShown = false;
+    }
+}
+
 bool RunCommand(SubstituteHost& host, const std::string& line) {
     std::istringstream words(line);
     std::string command;
@@ -145,6 +168,26 @@ bool RunCommand(SubstituteHost& host, const std::string& line) {
     }
     if (command == "help") {
         std::cout << kUsage;
+    } else if (command == "play") {
+        size_t from = 1;
+        words >> from;
+        if (player->Playlist().empty()) {
+            std::cout << "nothing to play: give files after \"play\" on the command line\n";
+        } else {
+            player->Play(from > 0 ? from - 1 : 0);
+        }
+    } else if (command == "pause") {
+        player->Pause();
+    } else if (command == "resume") {
+        player->Resume();
+    } else if (command == "stop") {
+        player->Stop();
+    } else if (command == "next") {
+        player->Next();
+    } else if (command == "info") {
+        player->InfoChanged();
+    } else if (command == "status") {
+        std::cout << player->ProgressLine() << "\n";
     } else if (command == "menu") {
         int pick = 0;
         words >> pick;
@@ -176,16 +219,46 @@ bool RunCommand(SubstituteHost& host, const std::string& line) {
     return true;
 }
 
+void Tick(kiln::Window, unsigned, uintptr_t, uint32_t) {
+    if (player) {
+        player->Tick();
+    }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     std::filesystem::path profile = "kiln-profile";
     std::filesystem::path plugins;
+    std::vector<std::wstring> playlist;
+    bool playGiven = false;
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
         if (arg == "--help" || arg == "-h") {
             std::cout << kUsage;
             return 0;
+        }
+        if (arg == "make-samples") {
+            if (i + 1 >= argc) {
+                std::cerr << "kiln-host: make-samples needs a folder\n";
+                return 2;
+            }
+            auto files = kiln::host::WriteDemoSamples(argv[i + 1]);
+            for (const auto& file : files) {
+                std::cout << file.string() << "\n";
+            }
+            return files.empty() ? 1 : 0;
+        }
+        if (playGiven) {
+            std::error_code ignored;
+            auto absolute = std::filesystem::absolute(arg, ignored);
+            playlist.push_back(arg.find("://") != std::string::npos ? kiln::host::Utf8ToWide(arg)
+                                                                     : kiln::host::FromFsPath(absolute));
+            continue;
+        }
+        if (arg == "play") {
+            playGiven = true;
+            continue;
         }
         if (arg == "--profile" && i + 1 < argc) {
             profile = argv[++i];
@@ -223,6 +296,15 @@ int main(int argc, char** argv) {
     std::cout << "initialised; description now \"" << Narrow(host.Plugin()->description) << "\"\n";
     std::cout.flush();
 
+    kiln::host::PlaybackSimulator simulator(host);
+    simulator.SetPlaylist(playlist);
+    player = &simulator;
+    host.Windows().SetTimer(host.Windows().MainWindow(), 1, 250, &Tick);
+    if (playGiven && !playlist.empty()) {
+        simulator.Play(0);
+    }
+    const bool terminal = isatty(STDOUT_FILENO);
+
     CommandQueue commands;
     std::thread reader([&] {
         std::string line;
@@ -238,16 +320,23 @@ int main(int argc, char** argv) {
     while (running) {
         std::string line;
         if (commands.Pop(line)) {
+            ClearProgress();
             std::cout << "> " << line << "\n";
             running = RunCommand(host, line);
             continue;
         }
-        if (commands.Closed()) {
+        // Without more input, a given list is played to its end first.
+        if (commands.Closed() && (!playGiven || simulator.Finished() || playlist.empty())) {
             break;
         }
-        host.Windows().RunUntil([&] { return !commands.Closed() ? false : true; },
-                                std::chrono::milliseconds(100));
+        host.Windows().RunFor(std::chrono::milliseconds(100));
+        if (terminal && !simulator.Playlist().empty()) {
+            std::cout << "\r\033[K" << simulator.ProgressLine() << std::flush;
+            progressShown = true;
+        }
     }
+    ClearProgress();
+    player = nullptr;
 
     host.QuitPlugin();
     bool ended = host.Threads().WaitAllEnded(std::chrono::milliseconds(12000));

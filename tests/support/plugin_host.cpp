@@ -122,7 +122,16 @@ void PluginHost::Stop() {
 }
 
 bool PluginHost::RunUntil(const std::function<bool()>& done, int timeoutMs) {
-    return windows().RunUntil(done, std::chrono::milliseconds(timeoutMs));
+    // What the test waits for often happens on a plug-in thread, which does
+    // not wake the main loop; look again every few milliseconds.
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (!done()) {
+        if (std::chrono::steady_clock::now() >= deadline) {
+            return false;
+        }
+        windows().RunFor(std::chrono::milliseconds(5));
+    }
+    return true;
 }
 
 void PluginHost::RunFor(int ms) { windows().RunFor(std::chrono::milliseconds(ms)); }

@@ -1,0 +1,186 @@
+// Playback transitions as the hook turns them into events and the worker
+// handles them, observed through the POST requests each event sends and the
+// history lines of play starts.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include <string>
+#include <vector>
+
+#include "host/host_threads.h"
+#include "host/paths.h"
+#include "host/sample_media.h"
+#include "host/window_system.h"
+#include "support/http_receiver.h"
+#include "support/plugin_host.h"
+
+namespace kiln::test {
+namespace {
+
+using namespace std::chrono_literals;
+
+class WorkerTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        host::SampleSpec spec;
+        spec.fileName = "a.wav";
+        spec.title = L"First";
+        spec.artist = L"Band";
+        spec.seconds = 40;
+        first_ = host::WriteSampleTrack(music_.path(), spec);
+        spec.fileName = "b.wav";
+        spec.title = L"Second";
+        second_ = host::WriteSampleTrack(music_.path(), spec);
+    }
+
+    // Every event sends a request naming itself.
+    void SendAllEvents(PluginHost& plugin) {
+        std::string url = receiver_.BaseUrl();
+        std::wstring base(url.begin(), url.end());
+        plugin.SetInt(L"postmodes", 1 | 2 | 4 | 8);
+        plugin.SetText(L"postplay", (base + L"/play?t=%title%").c_str());
+        plugin.SetText(L"postpause", (base + L"/pause").c_str());
+        plugin.SetText(L"postunpause", (base + L"/unpause").c_str());
+        plugin.SetText(L"poststop", (base + L"/stop").c_str());
+    }
+
+    std::vector<std::string> Paths() const {
+        std::vector<std::string> paths;
+        for (const auto& request : receiver_.Requests()) {
+            paths.push_back(request.target);
+        }
+        return paths;
+    }
+
+    // Requests are sent on threads of their own, so only their set is fixed
+    // until the worker has passed the next event.
+    bool Received(size_t count) { return receiver_.WaitForCount(count, 5s); }
+
+    // Nothing more arrives: the worker had time to handle what was signalled.
+    void ExpectNoMoreThan(size_t count) {
+        EXPECT_FALSE(receiver_.WaitForCount(count + 1, 300ms)) << ::testing::PrintToString(Paths());
+    }
+
+    TempFolder music_;
+    std::filesystem::path first_;
+    std::filesystem::path second_;
+    HttpReceiver receiver_;
+};
+
+TEST_F(WorkerTest, PauseUnpauseAndStopFollowTheStatusAsked) {
+    PluginHost plugin;
+    SendAllEvents(plugin);
+    plugin.Start();
+    plugin.Play(first_);
+    ASSERT_TRUE(Received(1));
+    plugin.Pause();
+    ASSERT_TRUE(Received(2));
+    plugin.Pause();  // a repeated paused status signals again
+    ASSERT_TRUE(Received(3));
+    plugin.Resume(0);  // playing at position 0 is no unpause
+    ExpectNoMoreThan(3);
+    plugin.Resume(5000);
+    ASSERT_TRUE(Received(4));
+    plugin.Resume(6000);  // playing again while not paused: nothing
+    plugin.Stop();
+    ASSERT_TRUE(Received(5));
+    plugin.Stop();  // a second stop without a start: nothing
+    ExpectNoMoreThan(5);
+    EXPECT_EQ(Paths(), (std::vector<std::string>{"/play?t=First", "/pause", "/pause", "/unpause",
+                                                 "/stop"}));
+}
+
+TEST_F(WorkerTest, NewItemNotificationsAndTheIgnoredForm) {
+    PluginHost plugin;
+    SendAllEvents(plugin);
+    plugin.Start();
+    plugin.Play(first_);
+    ASSERT_TRUE(Received(1));
+    // 243 counts as a new item, except with wParam -1.
+    plugin.host().SetPlayback({1, 0, host::FromFsPath(second_), -1});
+    plugin.windows().PostMessage(plugin.windows().MainWindow(), 0x0400, static_cast<uintptr_t>(-1), 243);
+    plugin.RunFor(0);
+    ExpectNoMoreThan(1);
+    plugin.windows().PostMessage(plugin.windows().MainWindow(), 0x0400, 0, 243);
+    plugin.RunFor(0);
+    ASSERT_TRUE(Received(2));
+    // Moving to the next item sends only the play request: no stop.
+    plugin.Play(first_);
+    ASSERT_TRUE(Received(3));
+    ExpectNoMoreThan(3);
+    EXPECT_EQ(Paths(), (std::vector<std::string>{"/play?t=First", "/play?t=Second", "/play?t=First"}));
+}
+
+TEST_F(WorkerTest, EventsRaisedDuringTheSettlingSleepAreAllHandled) {
+    PluginHost plugin;
+    SendAllEvents(plugin);
+    plugin.Start();
+    plugin.Play(first_);
+    plugin.Pause();
+    plugin.Stop();  // both within the 750 ms the worker waits after a start
+    ASSERT_TRUE(Received(3));
+    ExpectNoMoreThan(3);
+    auto paths = Paths();
+    std::sort(paths.begin(), paths.end());
+    EXPECT_EQ(paths, (std::vector<std::string>{"/pause", "/play?t=First", "/stop"}));
+}
+
+TEST_F(WorkerTest, TwoQuickStartsAreEachHandledOnce) {
+    PluginHost plugin;
+    plugin.SetInt(L"logging_on", 1);
+    plugin.SetInt(L"prepost", 0);
+    plugin.SetText(L"format", L"%title%");
+    plugin.Start();
+    plugin.Play(first_);
+    plugin.RunFor(100);  // the worker has taken the first start and sleeps
+    plugin.Play(second_);
+    plugin.Play(second_);  // a third signal while one is pending merges with it
+    auto logs = plugin.LogsFolder();
+    auto lines = [&] {
+        std::string all;
+        if (std::filesystem::exists(logs)) {
+            for (const auto& entry : std::filesystem::directory_iterator(logs)) {
+                all += ReadFileBytes(entry.path());
+            }
+        }
+        return all;
+    };
+    // Each line is formatted for the item playing when the worker writes it.
+    ASSERT_TRUE(plugin.RunUntil([&] { return lines().size() >= 14; }, 5000)) << lines();
+    plugin.RunFor(900);
+    EXPECT_EQ(lines(), "Second\r\nSecond\r\n");
+}
+
+TEST_F(WorkerTest, EverythingOffChangesOnlyTheFlags) {
+    PluginHost plugin;
+    plugin.Start();
+    plugin.Play(first_);
+    plugin.Pause();
+    plugin.Resume(3000);
+    plugin.Stop();
+    plugin.host().NotifyInfoChanged();
+    plugin.RunFor(50);
+    EXPECT_EQ(plugin.host().Threads().LiveThreads(), 0);
+    EXPECT_FALSE(std::filesystem::exists(plugin.LogsFolder()));
+}
+
+// The one test that waits out the worker's ten idle seconds.
+TEST_F(WorkerTest, IdleWorkerEndsAndANewOneTakesTheNextEvent) {
+    PluginHost plugin;
+    SendAllEvents(plugin);
+    plugin.Start();
+    plugin.Play(first_);
+    ASSERT_TRUE(Received(1));
+    auto& threads = plugin.host().Threads();
+    ASSERT_TRUE(plugin.RunUntil([&] { return threads.LiveThreads() == 0; }, 15000))
+        << "the worker did not end after ten idle seconds";
+    plugin.Pause();
+    ASSERT_TRUE(Received(2));
+    EXPECT_EQ(Paths().back(), "/pause");
+    plugin.Quit();
+    EXPECT_EQ(threads.BadHandleUses(), 0);
+}
+
+}  // namespace
+}  // namespace kiln::test
