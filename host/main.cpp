@@ -17,6 +17,7 @@
 #include "host/paths.h"
 #include "host/playback_simulator.h"
 #include "host/sample_media.h"
+#include "host/settings_store.h"
 #include "host/substitute_host.h"
 #include "host/text_services.h"
 #include "host/window_system.h"
@@ -29,7 +30,7 @@ using kiln::host::WideToUtf8;
 constexpr const char* kUsage = R"(kiln-host: runs the gen_kiln plug-in the way a player does.
 
 Usage:
-  kiln-host [--profile DIR] [--plugins DIR] [play FILE...]
+  kiln-host [--profile DIR] [--plugins DIR] [--set KEY=VALUE]... [play FILE...]
   kiln-host make-samples DIR
   kiln-host --help
 
@@ -52,6 +53,9 @@ then reads commands from standard input, one per line:
   quit            quit the plug-in, unload it and exit (also at end of input,
                   once a list given with "play" has finished)
   help            this text
+
+--set stores a setting of the plug-in (section gen_kiln) in the profile before
+the plug-in is loaded, as its preference pages would: --set logging_on=1.
 
 A fresh profile (default: ./kiln-profile) is created on first run; it holds
 the settings file, the "Logs" folder and the cache folder. "make-samples"
@@ -231,6 +235,7 @@ int main(int argc, char** argv) {
     std::filesystem::path profile = "kiln-profile";
     std::filesystem::path plugins;
     std::vector<std::wstring> playlist;
+    std::vector<std::pair<std::string, std::string>> settings;
     bool playGiven = false;
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
@@ -264,6 +269,14 @@ int main(int argc, char** argv) {
             profile = argv[++i];
         } else if (arg == "--plugins" && i + 1 < argc) {
             plugins = argv[++i];
+        } else if (arg == "--set" && i + 1 < argc) {
+            std::string pair = argv[++i];
+            size_t equals = pair.find('=');
+            if (equals == std::string::npos || equals == 0) {
+                std::cerr << "kiln-host: --set takes KEY=VALUE\n";
+                return 2;
+            }
+            settings.emplace_back(pair.substr(0, equals), pair.substr(equals + 1));
         } else {
             std::cerr << "kiln-host: unknown argument \"" << arg << "\" (see --help)\n";
             return 2;
@@ -276,6 +289,11 @@ int main(int argc, char** argv) {
     SubstituteHost& host = SubstituteHost::Instance();
     bool fresh = !std::filesystem::exists(profile / "settings.ini");
     host.OpenProfile(profile);
+    for (const auto& [key, value] : settings) {
+        std::wstring wideKey = kiln::host::Utf8ToWide(key);
+        std::wstring wideValue = kiln::host::Utf8ToWide(value);
+        host.Settings().WriteText(L"gen_kiln", wideKey.c_str(), wideValue.c_str());
+    }
     std::cout << "kiln-host: profile " << std::filesystem::absolute(profile).string()
               << (fresh ? " (new)" : "") << "\n";
     host.Windows().SetAboutObserver([](const kiln::host::AboutRecord& about) {
