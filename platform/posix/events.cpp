@@ -1,5 +1,6 @@
 #include "platform/events.h"
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -23,9 +24,18 @@ struct Event {
     bool signalled = false;  // guarded by EventLock()
 };
 
+// Events are never closed, so they live in the library's own storage: a
+// library that is unloaded takes them along instead of leaking them.
+constexpr int kMaxEvents = 32;
+Event eventPool[kMaxEvents];
+std::atomic<int> eventsUsed{0};
+
 }  // namespace
 
-EventHandle CreateAutoResetEvent() { return new Event; }
+EventHandle CreateAutoResetEvent() {
+    int index = eventsUsed.fetch_add(1);
+    return index < kMaxEvents ? &eventPool[index] : nullptr;
+}
 
 void SignalEvent(EventHandle event) {
     if (!event) {
