@@ -1,0 +1,39 @@
+// The client end of the application's pipe, read without ever blocking.
+#pragma once
+
+#include <cstddef>
+
+#include "platform/pipe.h"
+
+namespace kiln::presence_ipc {
+
+class PipeConnection {
+  public:
+    // A busy instance is waited for this long per wait, never skipped.
+    static constexpr unsigned kBusyWaitMs = 10000;
+    static constexpr int kLastDigit = 9;
+
+    // Opens the first existing instance of 0..9; true when one was opened.
+    bool OpenPipe();
+    // Always succeeds; closing a closed pipe is harmless.
+    void ClosePipe();
+    // True only when all `length` bytes were written. A failed write leaves
+    // the pipe open; the caller closes it.
+    bool WritePipe(const void* data, size_t length);
+    // Reads exactly `length` bytes or nothing, never blocking: false with the
+    // pipe left open when fewer are waiting, false with the pipe closed when
+    // it has failed.
+    bool ReadPipe(void* buffer, size_t length);
+
+    bool IsOpen() const { return isOpen_; }
+    platform::PipeHandle Handle() const { return handle_; }
+
+  private:
+    bool isOpen_ = false;
+    platform::PipeHandle handle_ = platform::kInvalidPipe;
+};
+
+// The one connection of the process, reused by every client lifetime.
+PipeConnection& ProcessPipeConnection();
+
+}  // namespace kiln::presence_ipc

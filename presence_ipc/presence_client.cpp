@@ -1,0 +1,312 @@
+#include "presence_ipc/presence_client.h"
+
+#include <algorithm>
+#include <cstring>
+#include <new>
+#include <system_error>
+
+#include "platform/process.h"
+#include "plugin/host_services.h"
+#include "presence_ipc/presence_state.h"
+
+namespace kiln {
+namespace presence_ipc {
+namespace {
+
+PresenceClient client;
+
+int64_t NowSeconds() {
+    if (const HostServices* host = Host(); host && host->nowSeconds) {
+        return host->nowSeconds();
+    }
+    return std::chrono::duration_cast<std::chrono::seconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+void WakeIoThread() {
+    if (PresenceIoThread* io = client.ioThread.load(std::memory_order_acquire)) {
+        io->wakeSignal.notify_all();
+    }
+}
+
+void IoThreadMain(PresenceIoThread* io) {
+    // wakeLock is held for every pass and given up only while waiting.
+    std::unique_lock<std::mutex> lock(io->wakeLock);
+    ServiceConnection();
+    io->passesCompleted.fetch_add(1);
+    while (io->keepRunning.load()) {
+        io->wakeSignal.wait_until(lock, AttemptClock::now() + kIdleWait);
+        ServiceConnection();
+        io->passesCompleted.fetch_add(1);
+    }
+}
+
+void ReadWaitingMessages() {
+    IpcChannel& channel = client.channel;
+    while (client.channelExists.load()) {
+        ReplyDocument reply;
+        if (!channel.ReceiveFrame(reply)) {
+            return;
+        }
+        const char* evt = GetStringMember(reply.Root(), "evt", nullptr);
+        const char* nonce = GetStringMember(reply.Root(), "nonce", nullptr);
+        if (!evt || !nonce || std::strcmp(evt, "ERROR") != 0) {
+            continue;  // replies without error and events are not needed
+        }
+        const ReplyValue* data = GetObjectMember(reply.Root(), "data");
+        {
+            std::lock_guard<std::mutex> lock(client.handlerLock);
+            client.errorRecord.code = GetIntMember(data, "code");
+            CopyText(client.errorRecord.message, GetStringMember(data, "message", ""));
+        }
+        client.errorReceived.store(true);
+    }
+}
+
+void SendPendingActivity() {
+    if (!client.activityPending.exchange(false)) {
+        return;
+    }
+    size_t length = 0;
+    {
+        std::lock_guard<std::mutex> lock(client.presenceLock);
+        length = static_cast<size_t>(client.slot.length);
+        std::memcpy(client.sendCopy, client.slot.text, length);
+    }
+    if (length == 0 || client.channel.SendFrame(client.sendCopy, length)) {
+        return;
+    }
+    // The slot keeps what was sent, so putting the copy back would only undo
+    // what happened meanwhile: a newer message stored during the failed send
+    // wins, and a slot emptied by shutdown stays empty. Whatever it holds goes
+    // out after the next READY.
+    std::lock_guard<std::mutex> lock(client.presenceLock);
+    if (client.slot.length > 0) {
+        client.activityPending.store(true);
+    }
+}
+
+}  // namespace
+
+PresenceClient& Client() {
+    return client;
+}
+
+double DrawBackoffFactor(ReconnectBackoff& backoff) {
+    if (!backoff.seeded) {
+        backoff.random.seed(static_cast<uint64_t>(NowSeconds()));
+        backoff.seeded = true;
+    }
+    return static_cast<double>(backoff.random()) * 0x1p-64;
+}
+
+void ScheduleReconnect() {
+    ReconnectBackoff& backoff = client.backoff;
+    double r = DrawBackoffFactor(backoff);
+    auto growth = static_cast<int64_t>(static_cast<double>(backoff.currentDelayMs) * 2.0 * r);
+    backoff.currentDelayMs =
+        std::min(backoff.currentDelayMs + growth, ReconnectBackoff::kMaxDelayMs);
+    client.nextAttemptTime =
+        AttemptClock::now() + std::chrono::milliseconds(backoff.currentDelayMs);
+}
+
+void ServiceConnection() {
+    if (!client.channelExists.load()) {
+        return;
+    }
+    IpcChannel& channel = client.channel;
+    if (channel.State() != ChannelState::Connected) {
+        if (AttemptClock::now() >= client.nextAttemptTime) {
+            ScheduleReconnect();
+            channel.OpenChannel();
+        }
+        return;
+    }
+    ReadWaitingMessages();
+    SendPendingActivity();
+}
+
+void OnChannelReady(const ReplyDocument& reply) {
+    {
+        std::lock_guard<std::mutex> lock(client.handlerLock);
+        client.activeHandlers = client.queuedHandlers;
+    }
+    bool resend = false;
+    {
+        std::lock_guard<std::mutex> lock(client.presenceLock);
+        resend = client.slot.length > 0;
+    }
+    if (resend) {
+        client.activityPending.store(true);
+        WakeIoThread();
+    }
+    const ReplyValue* user = GetObjectMember(GetObjectMember(reply.Root(), "data"), "user");
+    const char* id = GetStringMember(user, "id", nullptr);
+    const char* username = GetStringMember(user, "username", nullptr);
+    if (id && username) {
+        const char* discriminator = GetStringMember(user, "discriminator", nullptr);
+        const char* avatar = GetStringMember(user, "avatar", nullptr);
+        std::lock_guard<std::mutex> lock(client.handlerLock);
+        CopyText(client.user.id, id);
+        CopyText(client.user.username, username);
+        if (discriminator) {
+            CopyText(client.user.discriminator, discriminator);
+        }
+        CopyText(client.user.avatar, avatar ? avatar : "");
+    }
+    client.justConnected.store(true);
+    client.backoff.currentDelayMs = ReconnectBackoff::kMinDelayMs;
+}
+
+void OnChannelClosed(int32_t code, const char* message) {
+    {
+        std::lock_guard<std::mutex> lock(client.handlerLock);
+        client.disconnectRecord.code = code;
+        CopyText(client.disconnectRecord.message, message);
+    }
+    client.justDisconnected.store(true);
+    ScheduleReconnect();
+}
+
+}  // namespace presence_ipc
+
+using namespace presence_ipc;
+
+void InitializePresence(const char* applicationId, const PresenceHandlers* handlers) {
+    PresenceClient& c = Client();
+    if (c.channelExists.load()) {
+        return;
+    }
+    auto* io = new (std::nothrow) PresenceIoThread;
+    if (!io) {
+        return;
+    }
+    {
+        std::lock_guard<std::mutex> lock(c.handlerLock);
+        c.queuedHandlers = handlers ? *handlers : PresenceHandlers{};
+        c.activeHandlers = PresenceHandlers{};
+    }
+    IpcChannel& channel = c.channel;
+    channel.pipe = &ProcessPipeConnection();
+    if (applicationId) {
+        CopyText(channel.applicationId, applicationId);
+    }
+    channel.readyHook.store(OnChannelReady);
+    channel.closedHook.store(OnChannelClosed);
+    c.channelExists.store(true);
+    io->keepRunning.store(true);
+    try {
+        io->thread = std::thread(IoThreadMain, io);
+    } catch (const std::system_error&) {
+        // Nothing may escape into the host: without a thread the client stays
+        // stopped, and the next call tries again.
+        c.channelExists.store(false);
+        channel.readyHook.store(nullptr);
+        channel.closedHook.store(nullptr);
+        channel.pipe = nullptr;
+        delete io;
+        return;
+    }
+    // Published only now, so that a failed start never frees a holder that
+    // UpdatePresence might be signalling.
+    c.ioThread.store(io, std::memory_order_release);
+}
+
+void UpdatePresence(const RichPresence& record) {
+    PresenceClient& c = Client();
+    {
+        std::lock_guard<std::mutex> lock(c.presenceLock);
+        int32_t pid = platform::CurrentProcessId();
+        int32_t nonce = c.nonceCounter;
+        c.nonceCounter = static_cast<int32_t>(static_cast<uint32_t>(nonce) + 1u);
+        size_t length = WriteActivityMessage(c.slot.text, kActivityCapacity, nonce, pid, record);
+        c.slot.length = length;
+        // A text that cannot be sent whole leaves nothing to send (it cannot
+        // happen at this capacity; the writer drops an oversized button).
+        c.activityPending.store(length > 0);
+    }
+    WakeIoThread();
+}
+
+void RunPresenceCallbacks() {
+    PresenceClient& c = Client();
+    if (!c.channelExists.load()) {
+        return;
+    }
+    bool disconnected = c.justDisconnected.exchange(false);
+    bool connected = c.channel.State() == ChannelState::Connected;
+    auto reportLoss = [&c] {
+        std::lock_guard<std::mutex> lock(c.handlerLock);
+        if (c.activeHandlers.onDisconnected) {
+            c.activeHandlers.onDisconnected(c.disconnectRecord.code, c.disconnectRecord.message);
+        }
+    };
+    // Connected now: a loss before is older than the READY. Not connected: a
+    // READY in between is older than the loss.
+    if (connected && disconnected) {
+        reportLoss();
+    }
+    if (c.justConnected.exchange(false)) {
+        std::lock_guard<std::mutex> lock(c.handlerLock);
+        if (c.activeHandlers.onReady) {
+            c.activeHandlers.onReady(c.user);
+        }
+    }
+    if (c.errorReceived.exchange(false)) {
+        std::lock_guard<std::mutex> lock(c.handlerLock);
+        if (c.activeHandlers.onError) {
+            c.activeHandlers.onError(c.errorRecord.code, c.errorRecord.message);
+        }
+    }
+    if (!connected && disconnected) {
+        reportLoss();
+    }
+}
+
+void ShutdownPresence() {
+    PresenceClient& c = Client();
+    if (!c.channelExists.load()) {
+        return;
+    }
+    void (*onDisconnected)(int32_t, const char*) = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(c.handlerLock);
+        onDisconnected = c.activeHandlers.onDisconnected;
+    }
+    if (onDisconnected) {
+        onDisconnected(0, "");
+    }
+    IpcChannel& channel = c.channel;
+    channel.readyHook.store(nullptr);
+    channel.closedHook.store(nullptr);
+    {
+        std::lock_guard<std::mutex> lock(c.presenceLock);
+        c.slot.length = 0;
+    }
+    {
+        std::lock_guard<std::mutex> lock(c.handlerLock);
+        c.activeHandlers = PresenceHandlers{};
+    }
+    c.activityPending.store(false);
+    if (PresenceIoThread* io = c.ioThread.load()) {
+        {
+            // Cleared under the lock so that the wake-up cannot fall between
+            // the thread's test of the flag and its wait.
+            std::lock_guard<std::mutex> lock(io->wakeLock);
+            io->keepRunning.store(false);
+        }
+        io->wakeSignal.notify_all();
+        io->thread.join();
+        c.ioThread.store(nullptr);
+        delete io;
+    }
+    channel.CloseChannel();
+    if (channel.pipe) {
+        channel.pipe->ClosePipe();
+    }
+    channel.pipe = nullptr;
+    c.channelExists.store(false);
+}
+
+}  // namespace kiln
