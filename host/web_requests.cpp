@@ -28,6 +28,24 @@ WebRequest* RequestOf(CURL* curl) {
 
 size_t Discard(char*, size_t size, size_t count, void*) { return size * count; }
 
+// libcurl refuses a URL holding a control character or a space. A template
+// that spans lines is still one request: its line breaks travel encoded.
+std::string EncodeRefusedBytes(const std::string& url) {
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    std::string out;
+    out.reserve(url.size());
+    for (unsigned char c : url) {
+        if (c <= 0x20 || c == 0x7F) {
+            out += '%';
+            out += kHex[c >> 4];
+            out += kHex[c & 0xF];
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out;
+}
+
 void EnsureGlobalInit() {
     static const bool initialised = curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK;
     (void)initialised;
@@ -56,7 +74,7 @@ void* BuildWebRequest(void* handle, int mode, char** errorText, WebWriteRoutine 
     if (address.find("://") == std::string::npos) {
         address = "https://" + address;
     }
-    request->url = SubstituteHost::Instance().MapUrl(address);
+    request->url = EncodeRefusedBytes(SubstituteHost::Instance().MapUrl(address));
     curl_easy_setopt(curl, CURLOPT_URL, request->url.c_str());
     curl_easy_setopt(curl, CURLOPT_PRIVATE, reinterpret_cast<char*>(request));
     curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, request->errorBuffer);

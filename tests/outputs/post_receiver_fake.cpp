@@ -1,0 +1,132 @@
+#include "post_receiver_fake.h"
+
+#include <httplib.h>
+#include <openssl/evp.h>
+#include <openssl/pem.h>
+#include <openssl/x509.h>
+#include <openssl/x509v3.h>
+
+namespace kiln::test {
+namespace {
+
+template <typename Map>
+std::string First(const Map& map, const std::string& key) {
+    auto found = map.find(key);
+    return found == map.end() ? std::string() : found->second;
+}
+
+bool WritePem(const std::filesystem::path& file, EVP_PKEY* key, X509* cert) {
+    BIO* out = BIO_new_file(file.c_str(), "w");
+    if (!out) {
+        return false;
+    }
+    bool ok = key ? PEM_write_bio_PrivateKey(out, key, nullptr, nullptr, 0, nullptr, nullptr) == 1
+                  : PEM_write_bio_X509(out, cert) == 1;
+    BIO_free(out);
+    return ok;
+}
+
+}  // namespace
+
+std::string ArrivedRequest::Header(const std::string& name) const {
+    return First(headers, name);
+}
+std::string ArrivedRequest::Param(const std::string& name) const {
+    return First(params, name);
+}
+
+bool MakeSelfSignedCertificate(const std::string& name, const std::filesystem::path& certFile,
+                               const std::filesystem::path& keyFile) {
+    EVP_PKEY* key = EVP_EC_gen("P-256");
+    X509* cert = X509_new();
+    bool ok = key && cert;
+    if (ok) {
+        X509_set_version(cert, 2);
+        ASN1_INTEGER_set(X509_get_serialNumber(cert), 1);
+        X509_gmtime_adj(X509_getm_notBefore(cert), -3600);
+        X509_gmtime_adj(X509_getm_notAfter(cert), 24 * 3600);
+        X509_set_pubkey(cert, key);
+        X509_NAME* subject = X509_get_subject_name(cert);
+        X509_NAME_add_entry_by_txt(subject, "CN", MBSTRING_ASC,
+                                   reinterpret_cast<const unsigned char*>(name.c_str()), -1, -1, 0);
+        X509_set_issuer_name(cert, subject);
+        X509V3_CTX context;
+        X509V3_set_ctx_nodb(&context);
+        X509V3_set_ctx(&context, cert, cert, nullptr, nullptr, 0);
+        std::string altName = "DNS:" + name;
+        X509_EXTENSION* extension =
+            X509V3_EXT_conf_nid(nullptr, &context, NID_subject_alt_name, altName.c_str());
+        ok = extension && X509_add_ext(cert, extension, -1) == 1;
+        X509_EXTENSION_free(extension);
+        ok = ok && X509_sign(cert, key, EVP_sha256()) > 0 && WritePem(certFile, nullptr, cert) &&
+             WritePem(keyFile, key, nullptr);
+    }
+    X509_free(cert);
+    EVP_PKEY_free(key);
+    return ok;
+}
+
+PostReceiver::PostReceiver() : server_(std::make_unique<httplib::Server>()) {
+    Listen();
+}
+
+PostReceiver::PostReceiver(const std::filesystem::path& folder) {
+    std::filesystem::create_directories(folder);
+    const auto certFile = folder / "receiver.crt";
+    const auto keyFile = folder / "receiver.key";
+    if (MakeSelfSignedCertificate("localhost", certFile, keyFile)) {
+        server_ = std::make_unique<httplib::SSLServer>(certFile.c_str(), keyFile.c_str());
+        if (server_->is_valid()) {
+            Listen();
+        }
+    }
+}
+
+void PostReceiver::Listen() {
+    auto record = [this](const httplib::Request& request, httplib::Response& response) {
+        ArrivedRequest arrived{request.method, request.target, request.version, {}, {},
+                               request.body};
+        arrived.headers.insert(request.headers.begin(), request.headers.end());
+        arrived.params.insert(request.params.begin(), request.params.end());
+        {
+            std::lock_guard guard(lock_);
+            requests_.push_back(std::move(arrived));
+        }
+        arrived_.notify_all();
+        response.set_content("ok", "text/plain");
+    };
+    server_->Get(".*", record);
+    server_->Post(".*", record);
+    server_->Put(".*", record);
+    const int port = server_->bind_to_any_port("127.0.0.1");
+    if (port <= 0) {
+        return;
+    }
+    thread_ = std::thread([this] { server_->listen_after_bind(); });
+    // A stop before the accept loop runs would be lost and the join would hang.
+    while (!server_->is_running()) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    port_ = port;
+}
+
+PostReceiver::~PostReceiver() {
+    if (server_) {
+        server_->stop();
+    }
+    if (thread_.joinable()) {
+        thread_.join();
+    }
+}
+
+std::vector<ArrivedRequest> PostReceiver::Requests() const {
+    std::lock_guard guard(lock_);
+    return requests_;
+}
+
+bool PostReceiver::WaitForCount(size_t count, std::chrono::milliseconds timeout) const {
+    std::unique_lock guard(lock_);
+    return arrived_.wait_for(guard, timeout, [&] { return requests_.size() >= count; });
+}
+
+}  // namespace kiln::test
