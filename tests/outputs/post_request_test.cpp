@@ -6,7 +6,7 @@
 #include "host/host_threads.h"
 #include "host/sample_media.h"
 #include "host/settings_store.h"
-#include "post_receiver_fake.h"
+#include "support/post_receiver.h"
 #include "support/plugin_host.h"
 
 namespace kiln::test {

@@ -12,7 +12,7 @@
 #include "host/paths.h"
 #include "host/sample_media.h"
 #include "host/window_system.h"
-#include "support/http_receiver.h"
+#include "support/post_receiver.h"
 #include "support/plugin_host.h"
 
 namespace kiln::test {
@@ -36,7 +36,7 @@ protected:
 
     // Every event sends a request naming itself.
     void SendAllEvents(PluginHost& plugin) {
-        std::string url = receiver_.BaseUrl();
+        std::string url = "http://127.0.0.1:" + std::to_string(receiver_.Port());
         std::wstring base(url.begin(), url.end());
         plugin.SetInt(L"postmodes", 1 | 2 | 4 | 8);
         plugin.SetText(L"postplay", (base + L"/play?t=%title%").c_str());
@@ -65,7 +65,7 @@ protected:
     TempFolder music_;
     std::filesystem::path first_;
     std::filesystem::path second_;
-    HttpReceiver receiver_;
+    PostReceiver receiver_;
 };
 
 TEST_F(WorkerTest, PauseUnpauseAndStopFollowTheStatusAsked) {

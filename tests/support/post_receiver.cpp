@@ -1,4 +1,4 @@
-#include "post_receiver_fake.h"
+#include "support/post_receiver.h"
 
 #include <httplib.h>
 #include <openssl/evp.h>
