@@ -30,7 +30,8 @@ using kiln::host::WideToUtf8;
 constexpr const char* kUsage = R"(kiln-host: runs the gen_kiln plug-in the way a player does.
 
 Usage:
-  kiln-host [--profile DIR] [--plugins DIR] [--set KEY=VALUE]... [play FILE...]
+  kiln-host [--profile DIR] [--plugins DIR] [--set KEY=VALUE]... [--map HOST=ADDRESS]...
+            [--web-base URL] [play FILE...]
   kiln-host make-samples DIR
   kiln-host --help
 
@@ -53,6 +54,10 @@ then reads commands from standard input, one per line:
   quit            quit the plug-in, unload it and exit (also at end of input,
                   once a list given with "play" has finished)
   help            this text
+
+--map sends the plug-in's web requests for HOST to ADDRESS instead (scheme,
+host and port, e.g. --map posts.example=http://127.0.0.1:8080); --web-base
+sets the host's web base address (default https://orbit.example/).
 
 --set stores a setting of the plug-in (section gen_kiln) in the profile before
 the plug-in is loaded, as its preference pages would: --set logging_on=1.
@@ -236,6 +241,8 @@ int main(int argc, char** argv) {
     std::filesystem::path plugins;
     std::vector<std::wstring> playlist;
     std::vector<std::pair<std::string, std::string>> settings;
+    std::vector<std::pair<std::string, std::string>> maps;
+    std::string webBase;
     bool playGiven = false;
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
@@ -269,14 +276,16 @@ int main(int argc, char** argv) {
             profile = argv[++i];
         } else if (arg == "--plugins" && i + 1 < argc) {
             plugins = argv[++i];
-        } else if (arg == "--set" && i + 1 < argc) {
+        } else if ((arg == "--set" || arg == "--map") && i + 1 < argc) {
             std::string pair = argv[++i];
             size_t equals = pair.find('=');
             if (equals == std::string::npos || equals == 0) {
-                std::cerr << "kiln-host: --set takes KEY=VALUE\n";
+                std::cerr << "kiln-host: " << arg << " takes NAME=VALUE\n";
                 return 2;
             }
-            settings.emplace_back(pair.substr(0, equals), pair.substr(equals + 1));
+            (arg == "--set" ? settings : maps).emplace_back(pair.substr(0, equals), pair.substr(equals + 1));
+        } else if (arg == "--web-base" && i + 1 < argc) {
+            webBase = argv[++i];
         } else {
             std::cerr << "kiln-host: unknown argument \"" << arg << "\" (see --help)\n";
             return 2;
@@ -289,6 +298,12 @@ int main(int argc, char** argv) {
     SubstituteHost& host = SubstituteHost::Instance();
     bool fresh = !std::filesystem::exists(profile / "settings.ini");
     host.OpenProfile(profile);
+    for (const auto& [name, address] : maps) {
+        host.MapHost(name, address);
+    }
+    if (!webBase.empty()) {
+        host.SetWebBase(webBase);
+    }
     for (const auto& [key, value] : settings) {
         std::wstring wideKey = kiln::host::Utf8ToWide(key);
         std::wstring wideValue = kiln::host::Utf8ToWide(value);
