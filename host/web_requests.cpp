@@ -85,8 +85,8 @@ void* BuildWebRequest(void* handle, int mode, char** errorText, WebWriteRoutine 
     curl_easy_setopt(curl, CURLOPT_WRITEDATA, userData);
     if (mode == 1) {
         // A POST whose body, if any, the caller sets; never read from stdin.
+        // The size stays "up to the terminator", so a body set later counts whole.
         curl_easy_setopt(curl, CURLOPT_POSTFIELDS, "");
-        curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE, 0L);
     }
     return request;
 }

@@ -14,6 +14,6 @@ for harness in build/fuzz/fuzz/*_fuzz; do
   work=$(mktemp -d)
   [ -d "$corpus" ] && cp -r "$corpus"/. "$work"/
   echo "== $name: ${seconds}s =="
-  "$harness" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 "$work" 2>&1 | tail -n 12
+  "$harness" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -max_len=70000 -print_final_stats=1 "$work" 2>&1 | tail -n 12
   rm -rf "$work"
 done

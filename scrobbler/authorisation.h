@@ -1,9 +1,28 @@
-// Account authorisation against the scrobbling service.
+// Account authorisation with the scrobbling service's desktop flow: a request
+// token, the service's page in the browser, then the token exchanged for a
+// session key kept in the settings ("sk", with the account name in "lfm").
 #pragma once
+
+#include <string>
+
+#include "plugin/host_services.h"
 
 namespace kiln {
 
-// The stored session key as UTF-8, or null when the account is not authorised.
+// The stored session key as UTF-8, or null when the account is not
+// authorised. Read from the settings on first need, then kept.
 const char* GetSessionKey();
+// The same as a copy, for the event worker: the main thread may revoke the
+// key while a request is being built.
+std::string SessionKeyCopy();
+// True while a request token is held (between the two presses).
+bool HoldsAuthToken();
+
+// The command of the page's button (control 1058): revoke when authorised,
+// else fetch a request token, else exchange it for a session key.
+void OnScrobblerButton(Window page, Window button);
+
+// Opens the service's authorisation page for the held token.
+void OpenAuthPage(Window owner);
 
 }  // namespace kiln
