@@ -48,12 +48,12 @@ struct BenchHost {
         descriptor->hwndParent = host.Windows().MainWindow();
         descriptor->textService = host.TextServiceObject();
         host.Settings().WriteText(L"gen_kiln", L"sk", L"benchsessionkey");
-        kiln::host::SampleSpec spec;
-        spec.fileName = "current.wav";
-        spec.title = L"Current";
-        spec.artist = L"Bench";
-        spec.seconds = 60;
-        fs::path current = kiln::host::WriteSampleTrack(profile / "media", spec);
+        kiln::host::SampleSpec recipe;
+        recipe.fileName = "current.wav";
+        recipe.title = L"Current";
+        recipe.artist = L"Bench";
+        recipe.seconds = 60;
+        fs::path current = kiln::host::WriteSampleTrack(profile / "media", recipe);
         host.SetPlayback({1, 0, kiln::host::FromFsPath(current), -1});
         host.SetWebAvailable(false);  // every transfer fails at once
         // Plays of files that are gone: each line is read, looked up and used up.

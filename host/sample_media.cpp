@@ -51,18 +51,18 @@ void AppendBytes(void* context, void* data, int size) {
         TagLib::ByteVector(static_cast<const char*>(data), static_cast<unsigned>(size)));
 }
 
-TagLib::ByteVector EncodeCover(const SampleSpec& spec) {
-    std::vector<unsigned char> rgb(static_cast<size_t>(spec.coverWidth) * spec.coverHeight * 3);
+TagLib::ByteVector EncodeCover(const SampleSpec& recipe) {
+    std::vector<unsigned char> rgb(static_cast<size_t>(recipe.coverWidth) * recipe.coverHeight * 3);
     for (size_t i = 0; i < rgb.size(); i += 3) {
-        rgb[i] = static_cast<unsigned char>(spec.coverColour >> 16);
-        rgb[i + 1] = static_cast<unsigned char>(spec.coverColour >> 8);
-        rgb[i + 2] = static_cast<unsigned char>(spec.coverColour);
+        rgb[i] = static_cast<unsigned char>(recipe.coverColour >> 16);
+        rgb[i + 1] = static_cast<unsigned char>(recipe.coverColour >> 8);
+        rgb[i + 2] = static_cast<unsigned char>(recipe.coverColour);
     }
     TagLib::ByteVector encoded;
-    int ok = spec.coverAsPng
-                 ? stbi_write_png_to_func(AppendBytes, &encoded, spec.coverWidth, spec.coverHeight,
-                                          3, rgb.data(), spec.coverWidth * 3)
-                 : stbi_write_jpg_to_func(AppendBytes, &encoded, spec.coverWidth, spec.coverHeight,
+    int ok = recipe.coverAsPng
+                 ? stbi_write_png_to_func(AppendBytes, &encoded, recipe.coverWidth, recipe.coverHeight,
+                                          3, rgb.data(), recipe.coverWidth * 3)
+                 : stbi_write_jpg_to_func(AppendBytes, &encoded, recipe.coverWidth, recipe.coverHeight,
                                           3, rgb.data(), 90);
     return ok ? encoded : TagLib::ByteVector();
 }
@@ -81,19 +81,19 @@ void SetText(TagLib::ID3v2::Tag& tag, const char* id, const std::wstring& text) 
 }  // namespace
 
 std::filesystem::path WriteSampleTrack(const std::filesystem::path& folder,
-                                       const SampleSpec& spec) {
+                                       const SampleSpec& recipe) {
     constexpr int kMaxCoverSide = 4096;
-    if (spec.fileName.empty() || spec.seconds < 0 || spec.seconds > 24 * 3600) {
+    if (recipe.fileName.empty() || recipe.seconds < 0 || recipe.seconds > 24 * 3600) {
         return {};
     }
-    if (spec.withCover && (spec.coverWidth <= 0 || spec.coverHeight <= 0 ||
-                           spec.coverWidth > kMaxCoverSide || spec.coverHeight > kMaxCoverSide)) {
+    if (recipe.withCover && (recipe.coverWidth <= 0 || recipe.coverHeight <= 0 ||
+                           recipe.coverWidth > kMaxCoverSide || recipe.coverHeight > kMaxCoverSide)) {
         return {};
     }
     std::error_code ec;
     std::filesystem::create_directories(folder, ec);
-    std::filesystem::path path = folder / std::filesystem::path(spec.fileName);
-    if (!WriteSilentWav(path, spec.seconds)) {
+    std::filesystem::path path = folder / std::filesystem::path(recipe.fileName);
+    if (!WriteSilentWav(path, recipe.seconds)) {
         return {};
     }
 
@@ -102,20 +102,20 @@ std::filesystem::path WriteSampleTrack(const std::filesystem::path& folder,
         return {};
     }
     TagLib::ID3v2::Tag& tag = *file.ID3v2Tag();
-    SetText(tag, "TIT2", spec.title);
-    SetText(tag, "TPE1", spec.artist);
-    SetText(tag, "TALB", spec.album);
-    SetText(tag, "TPE2", spec.albumArtist);
-    if (spec.trackNumber > 0) {
-        SetText(tag, "TRCK", std::to_wstring(spec.trackNumber));
+    SetText(tag, "TIT2", recipe.title);
+    SetText(tag, "TPE1", recipe.artist);
+    SetText(tag, "TALB", recipe.album);
+    SetText(tag, "TPE2", recipe.albumArtist);
+    if (recipe.trackNumber > 0) {
+        SetText(tag, "TRCK", std::to_wstring(recipe.trackNumber));
     }
-    if (spec.withCover) {
-        TagLib::ByteVector image = EncodeCover(spec);
+    if (recipe.withCover) {
+        TagLib::ByteVector image = EncodeCover(recipe);
         if (image.isEmpty()) {
             return {};
         }
         auto* picture = new TagLib::ID3v2::AttachedPictureFrame();
-        picture->setMimeType(spec.coverAsPng ? "image/png" : "image/jpeg");
+        picture->setMimeType(recipe.coverAsPng ? "image/png" : "image/jpeg");
         picture->setType(TagLib::ID3v2::AttachedPictureFrame::FrontCover);
         picture->setDescription("Cover");
         picture->setPicture(image);
@@ -177,8 +177,8 @@ std::vector<SampleSpec> DemoSampleSpecs() {
 
 std::vector<std::filesystem::path> WriteDemoSamples(const std::filesystem::path& folder) {
     std::vector<std::filesystem::path> paths;
-    for (const SampleSpec& spec : DemoSampleSpecs()) {
-        std::filesystem::path path = WriteSampleTrack(folder, spec);
+    for (const SampleSpec& recipe : DemoSampleSpecs()) {
+        std::filesystem::path path = WriteSampleTrack(folder, recipe);
         if (!path.empty()) {
             paths.push_back(std::move(path));
         }

@@ -26,11 +26,11 @@ struct SampleSpec {
 // Sample rate of the written files: low, so that a long track stays small.
 inline constexpr int kSampleRate = 1000;
 
-// Writes 8-bit mono PCM silence of spec.seconds with an ID3v2 tag carrying the
+// Writes 8-bit mono PCM silence of recipe.seconds with an ID3v2 tag carrying the
 // texts that are not empty, the track number and, when asked, the cover as an
 // attached front-cover picture. Creates the folder if needed. Returns the
 // file's path, or an empty path on failure.
-std::filesystem::path WriteSampleTrack(const std::filesystem::path& folder, const SampleSpec& spec);
+std::filesystem::path WriteSampleTrack(const std::filesystem::path& folder, const SampleSpec& recipe);
 
 // The demo's tracks, in track order; see DemoSampleSpecs.
 std::vector<std::filesystem::path> WriteDemoSamples(const std::filesystem::path& folder);

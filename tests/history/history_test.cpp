@@ -25,12 +25,12 @@ protected:
     }
 
     void SetUp() override {
-        host::SampleSpec spec;
-        spec.fileName = "song.wav";
-        spec.title = L"Hafið";
-        spec.artist = L"Sigur Rós";
-        spec.seconds = 35;
-        track_ = host::WriteSampleTrack(music_.path(), spec);
+        host::SampleSpec recipe;
+        recipe.fileName = "song.wav";
+        recipe.title = L"Hafið";
+        recipe.artist = L"Sigur Rós";
+        recipe.seconds = 35;
+        track_ = host::WriteSampleTrack(music_.path(), recipe);
         ASSERT_FALSE(track_.empty());
     }
 

@@ -214,16 +214,16 @@ class ArtworkServiceTest : public ::testing::Test {
 
     fs::path Track(const std::string& name, bool withCover, int width = 64, int height = 48,
                    uint32_t colour = kBlue, bool png = false) {
-        host::SampleSpec spec;
-        spec.fileName = name;
-        spec.title = L"Kiln";
-        spec.seconds = 1;
-        spec.withCover = withCover;
-        spec.coverWidth = width;
-        spec.coverHeight = height;
-        spec.coverColour = colour;
-        spec.coverAsPng = png;
-        return host::WriteSampleTrack(folder_.path(), spec);
+        host::SampleSpec recipe;
+        recipe.fileName = name;
+        recipe.title = L"Kiln";
+        recipe.seconds = 1;
+        recipe.withCover = withCover;
+        recipe.coverWidth = width;
+        recipe.coverHeight = height;
+        recipe.coverColour = colour;
+        recipe.coverAsPng = png;
+        return host::WriteSampleTrack(folder_.path(), recipe);
     }
 
     ArtworkService* service_ = nullptr;
@@ -334,10 +334,10 @@ TEST_F(ArtworkServiceTest, FrontCoverFirstThenAnyPictureThenAnImageBesideTheFile
         SCOPED_TRACE(c.name);
         // A folder per case, so that images beside one file stay out of the next.
         fs::path dir = folder_.path() / std::to_string(index++);
-        host::SampleSpec spec;
-        spec.fileName = "track.wav";
-        spec.seconds = 1;
-        fs::path file = host::WriteSampleTrack(dir, spec);
+        host::SampleSpec recipe;
+        recipe.fileName = "track.wav";
+        recipe.seconds = 1;
+        fs::path file = host::WriteSampleTrack(dir, recipe);
         ASSERT_FALSE(file.empty());
         {
             using Type = TagLib::ID3v2::AttachedPictureFrame;

@@ -65,32 +65,32 @@ bool Near(uint32_t a, uint32_t b, int tolerance) {
 class NowPlayingTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        host::SampleSpec spec;
-        spec.fileName = "02 Hafið.wav";
-        spec.title = L"Hafið við Ós";
-        spec.artist = L"Sigur Rós";
-        spec.seconds = 40;
-        spec.withCover = true;
-        spec.coverColour = kCoverColour;
-        spec.coverWidth = 120;
-        spec.coverHeight = 80;
-        spec.coverAsPng = true;
-        withCover_ = host::WriteSampleTrack(music_.path(), spec);
+        host::SampleSpec recipe;
+        recipe.fileName = "02 Hafið.wav";
+        recipe.title = L"Hafið við Ós";
+        recipe.artist = L"Sigur Rós";
+        recipe.seconds = 40;
+        recipe.withCover = true;
+        recipe.coverColour = kCoverColour;
+        recipe.coverWidth = 120;
+        recipe.coverHeight = 80;
+        recipe.coverAsPng = true;
+        withCover_ = host::WriteSampleTrack(music_.path(), recipe);
 
-        spec.fileName = "04 Rain.wav";
-        spec.title = L"Rain on the Roof";
-        spec.artist = L"Field Recorder";
-        spec.withCover = false;
-        withoutCover_ = host::WriteSampleTrack(music_.path(), spec);
+        recipe.fileName = "04 Rain.wav";
+        recipe.title = L"Rain on the Roof";
+        recipe.artist = L"Field Recorder";
+        recipe.withCover = false;
+        withoutCover_ = host::WriteSampleTrack(music_.path(), recipe);
 
-        spec.fileName = "05 Small.wav";
-        spec.title = L"Small";
-        spec.artist = L"Tiny";
-        spec.withCover = true;
-        spec.coverWidth = 40;
-        spec.coverHeight = 30;
-        spec.coverAsPng = false;
-        smallCover_ = host::WriteSampleTrack(music_.path(), spec);
+        recipe.fileName = "05 Small.wav";
+        recipe.title = L"Small";
+        recipe.artist = L"Tiny";
+        recipe.withCover = true;
+        recipe.coverWidth = 40;
+        recipe.coverHeight = 30;
+        recipe.coverAsPng = false;
+        smallCover_ = host::WriteSampleTrack(music_.path(), recipe);
         ASSERT_FALSE(withCover_.empty() || withoutCover_.empty() || smallCover_.empty());
     }
 

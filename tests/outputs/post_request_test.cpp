@@ -17,16 +17,16 @@ namespace fs = std::filesystem;
 class PostRequestTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        host::SampleSpec spec;
-        spec.fileName = "03 Highway Cover.wav";
-        spec.title = L"Highway Cover";
-        spec.artist = L"AC/DC Tribute";
-        spec.seconds = 35;
-        first_ = host::WriteSampleTrack(music_.path(), spec);
-        spec.fileName = "04 Rain on the Roof.wav";
-        spec.title = L"Rain on the Roof";
-        spec.artist = L"Field Recorder";
-        second_ = host::WriteSampleTrack(music_.path(), spec);
+        host::SampleSpec recipe;
+        recipe.fileName = "03 Highway Cover.wav";
+        recipe.title = L"Highway Cover";
+        recipe.artist = L"AC/DC Tribute";
+        recipe.seconds = 35;
+        first_ = host::WriteSampleTrack(music_.path(), recipe);
+        recipe.fileName = "04 Rain on the Roof.wav";
+        recipe.title = L"Rain on the Roof";
+        recipe.artist = L"Field Recorder";
+        second_ = host::WriteSampleTrack(music_.path(), recipe);
         ASSERT_FALSE(first_.empty() || second_.empty());
     }
 

@@ -60,12 +60,12 @@ class ServiceRequest : public ::testing::Test {
     void SetUp() override {
         ModuleHost::Get().Reset();
         fake_.MapIntoHost();
-        host::SampleSpec spec;
-        spec.fileName = "request.wav";
-        spec.title = L"Title";
-        spec.artist = L"Artist";
-        spec.seconds = 40;
-        file_ = host::FromFsPath(host::WriteSampleTrack(ModuleHost::Get().MediaFolder(), spec));
+        host::SampleSpec recipe;
+        recipe.fileName = "request.wav";
+        recipe.title = L"Title";
+        recipe.artist = L"Artist";
+        recipe.seconds = 40;
+        file_ = host::FromFsPath(host::WriteSampleTrack(ModuleHost::Get().MediaFolder(), recipe));
         SetScrobblerStatus(L"before", false);
     }
 

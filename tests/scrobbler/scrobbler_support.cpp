@@ -12,17 +12,17 @@
 
 namespace kiln::test {
 
-std::filesystem::path WriteTrack(const std::filesystem::path& folder, const TrackSpec& spec) {
+std::filesystem::path WriteTrack(const std::filesystem::path& folder, const TrackSpec& recipe) {
     host::SampleSpec sample;
-    sample.fileName = spec.fileName;
-    sample.title = spec.title;
-    sample.artist = spec.artist;
-    sample.album = spec.album;
-    sample.albumArtist = spec.albumArtist;
-    sample.trackNumber = spec.trackNumber;
-    sample.seconds = spec.seconds;
+    sample.fileName = recipe.fileName;
+    sample.title = recipe.title;
+    sample.artist = recipe.artist;
+    sample.album = recipe.album;
+    sample.albumArtist = recipe.albumArtist;
+    sample.trackNumber = recipe.trackNumber;
+    sample.seconds = recipe.seconds;
     std::filesystem::path path = host::WriteSampleTrack(folder, sample);
-    EXPECT_FALSE(path.empty()) << spec.fileName;
+    EXPECT_FALSE(path.empty()) << recipe.fileName;
     return path;
 }
 

@@ -22,7 +22,7 @@ struct TrackSpec {
     int trackNumber = 0;
     int seconds = 200;
 };
-std::filesystem::path WriteTrack(const std::filesystem::path& folder, const TrackSpec& spec);
+std::filesystem::path WriteTrack(const std::filesystem::path& folder, const TrackSpec& recipe);
 
 // The cache file of a profile.
 std::filesystem::path CacheFileOf(const std::filesystem::path& profile);

@@ -23,15 +23,15 @@ using namespace std::chrono_literals;
 class WorkerTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        host::SampleSpec spec;
-        spec.fileName = "a.wav";
-        spec.title = L"First";
-        spec.artist = L"Band";
-        spec.seconds = 40;
-        first_ = host::WriteSampleTrack(music_.path(), spec);
-        spec.fileName = "b.wav";
-        spec.title = L"Second";
-        second_ = host::WriteSampleTrack(music_.path(), spec);
+        host::SampleSpec recipe;
+        recipe.fileName = "a.wav";
+        recipe.title = L"First";
+        recipe.artist = L"Band";
+        recipe.seconds = 40;
+        first_ = host::WriteSampleTrack(music_.path(), recipe);
+        recipe.fileName = "b.wav";
+        recipe.title = L"Second";
+        second_ = host::WriteSampleTrack(music_.path(), recipe);
     }
 
     // Every event sends a request naming itself.
