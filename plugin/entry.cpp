@@ -142,6 +142,8 @@ int InitPlugin() {
     }
     localisation = descriptor.localisation;
     moduleInstance = descriptor.hDllInstance;
+    // A plug-in started again after quit, without unloading, may send again.
+    ReopenPresence();
     if (localisation) {
         languageInstance =
             localisation->startLocalisation(localisation, moduleInstance, &res::kLanguageGuid, 1,

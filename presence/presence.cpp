@@ -1,24 +1,304 @@
 #include "presence/presence.h"
 
+#include <algorithm>
+#include <cwchar>
+
+#include "platform/window.h"
+#include "plugin/playback_flags.h"
+#include "plugin/plugin.h"
 #include "plugin/settings.h"
-#include "presence/presence_page.h"
+#include "plugin/worker.h"
+#include "presence/application_ids.h"
+#include "presence/client_guard.h"
+#include "presence/cover_art.h"
+#include "presence/utf8_cut.h"
 
 namespace kiln {
+namespace {
 
-void RefreshDiscordPresence(const void*) {
+constexpr int kUtf8CodePage = 65001;
+constexpr int kSystemCodePage = 0;
+constexpr int kOutputChars = 4096;
+constexpr int kCustomIdChars = 24;
+constexpr int kTypeAnswerChars = 8;
+constexpr int kStatusPaused = 3;
+constexpr const char kButtonLabel[] = "Currently Playing Stream";
+constexpr const char kLogo[] = "logo";
+
+RichPresence StartRecord() {
+    RichPresence record{};
+    CopyUtf8Field(record.largeImage, kLogo);
+    record.buttonLabel = kButtonLabel;
+    return record;
+}
+
+// -- worker only
+wchar_t customApplicationId[kCustomIdChars] = L"";
+wchar_t uploadIdentity[kUploadIdentityChars] = L"";
+PresenceVersion composedVersion;
+
+// A line break counts as two bytes, so the next line starts two bytes after
+// the first break character; never past the end (a cut can leave a lone CR
+// last) and never inside a character (a lone break before a multi-byte one).
+size_t NextLineStart(std::string_view text, size_t breakAt) {
+    size_t start = std::min(breakAt + 2, text.size());
+    while (start < text.size() && (static_cast<unsigned char>(text[start]) & 0xC0) == 0x80) {
+        ++start;
+    }
+    return start;
+}
+
+size_t FindBreak(std::string_view text, size_t from) {
+    return from >= text.size() ? std::string_view::npos : text.find_first_of("\r\n", from);
+}
+
+struct StateLook {
+    const char* smallImage;
+    const char* smallText;
+    const char* stateFallback;
+};
+
+StateLook LookOf(int state) {
+    switch (state) {
+        case kPresenceStopped:
+            return {"stop", "Stopped", "Stopped"};
+        case kPresencePaused:
+            return {"pause", "Paused", "Paused"};
+        default:
+            return {"play", "Playing", ""};
+    }
+}
+
+void SetTimes(const HostServices* host, bool playing) {
+    presenceRecord.startTime = 0;
+    presenceRecord.endTime = 0;
+    if (!playing || !host) {
+        return;
+    }
+    int length = host->currentLengthSeconds();
+    if (length <= 0) {
+        return;
+    }
+    int position = host->playbackPositionMs();
+    int64_t now = host->nowSeconds();
+    presenceRecord.startTime = now;
+    presenceRecord.endTime = now + length - (position > 0 ? position / 1000 : 0);
+}
+
+// The application id for this send, into `out`.
+void ChooseApplicationId(const HostServices* host, char (&out)[64]) {
+    int choice = discordSel.load();
+    const char* chosen = nullptr;
+    char* converted = nullptr;
+    if (choice == 3) {
+        int read = ReadTextSetting(L"discord_app_id", L"", customApplicationId, kCustomIdChars);
+        if (read >= 0 && customApplicationId[0] != L'\0') {
+            converted = host->wideToNarrow(customApplicationId, -1, kSystemCodePage);
+            chosen = converted && converted[0] != '\0' ? converted : kBuiltInApplicationIds[0];
+        }
+    }
+    if (!chosen) {
+        chosen = kBuiltInApplicationIds[choice == 1 || choice == 2 ? choice : 0];
+    }
+    CopyUtf8Field(out, chosen);
+    if (converted) {
+        host->freeMemory(converted);
+    }
+}
+
+bool IsStreamButton(const HostServices* host, const char* location) {
+    return location && location[0] != '\0' && host->isStreamUtf8(location) != 0 &&
+           host->prefixEqualUtf8(location, "cda://", 6) == 0 &&
+           host->prefixEqualUtf8(location, "zip://", 6) == 0;
+}
+
+// The upload identity names this installation's image on the server; made
+// once and kept in the settings.
+void EnsureUploadIdentity(const HostServices* host) {
+    ReadTextSetting(L"discord_uid", L"", uploadIdentity, kUploadIdentityChars);
+    if (uploadIdentity[0] == L'\0') {
+        host->randomIdentifier(uploadIdentity, kUploadIdentityChars);
+        host->writeTextSetting(kSettingsSection, L"discord_uid", uploadIdentity);
+    }
+}
+
+}  // namespace
+
+RichPresence presenceRecord = StartRecord();
+std::atomic<bool> presenceVideoFlag{false};
+
+std::string FormatPresenceText(const void* extra) {
+    std::string result;
+    const HostServices* host = Host();
+    if (!host) {
+        return result;
+    }
+    auto* output = static_cast<wchar_t*>(host->allocMemory(kOutputChars * sizeof(wchar_t)));
+    if (!output) {
+        return result;
+    }
+    // Formatting for a file name drops control characters; escaped, the line
+    // breaks travel as plain text and come back with the unescape.
+    wchar_t* escaped = host->escapeText(presenceTemplate);
+    host->formatTitle(currentLocation, kLocationChars, escaped ? escaped : presenceTemplate, output,
+                      kOutputChars, 0, extra);
+    if (escaped) {
+        host->freeMemory(escaped);
+    }
+    wchar_t* plain = host->unescapeText(output);
+    if (plain && plain[0] != L'\0') {
+        char* utf8 = host->wideToNarrow(plain, static_cast<int>(std::wcslen(plain)), kUtf8CodePage);
+        if (utf8) {
+            result.assign(utf8);
+            host->freeMemory(utf8);
+        }
+    }
+    if (plain) {
+        host->freeMemory(plain);
+    }
+    size_t limit = result.find_first_of("\r\n") != std::string::npos ? kPresenceCutWithBreak
+                                                                     : kPresenceCutOneLine;
+    result.resize(Utf8CutLength(result, limit));
+    host->freeMemory(output);
+    return result;
+}
+
+void ComposePresence(std::string_view text, int state) {
+    const HostServices* host = Host();
+    const bool legacy = discordPrefix.load() == 2;
+    composedVersion.sequence = BeginPresenceComposition();
+    composedVersion.activityMode = static_cast<uint32_t>(discordPrefix.load());
+    composedVersion.isVideo = presenceVideoFlag.load();
+
+    std::string line1(text);
+    std::string line2;
+    std::string line3;
+    if (size_t p = FindBreak(line1, 0); p != std::string::npos) {
+        line2 = line1.substr(NextLineStart(line1, p));
+        line1.resize(p);
+    }
+    if (!legacy) {
+        size_t last = std::string::npos;
+        for (size_t hit = FindBreak(line2, 0); hit != std::string::npos;
+             hit = FindBreak(line2, hit + 2)) {
+            last = hit;
+        }
+        if (last != std::string::npos) {
+            line3 = line2.substr(NextLineStart(line2, last));
+            line2.resize(last);
+        }
+    }
+
+    const bool playing = state == kPresencePlaying;
+    if (playing) {
+        if (line1.size() == 1) {
+            line1 += ' ';
+        } else if (line1.empty()) {
+            line1.swap(line2);
+            line2.clear();
+            if (line1.empty()) {
+                line1 = "  ";
+            }
+        }
+    }
+    SetTimes(host, playing);
+
+    if (legacy) {
+        CopyUtf8Field(presenceRecord.largeText, text.empty() ? std::string_view(" ") : text);
+    } else {
+        CopyUtf8Field(presenceRecord.largeText, line3);
+    }
+    CopyUtf8Field(presenceRecord.details, !line1.empty() ? line1 : legacy ? " " : "");
+    const StateLook look = LookOf(state);
+    CopyUtf8Field(presenceRecord.state,
+                  !line2.empty() ? std::string_view(line2) : std::string_view(look.stateFallback));
+    CopyUtf8Field(presenceRecord.smallImage, look.smallImage);
+    CopyUtf8Field(presenceRecord.smallText, look.smallText);
+}
+
+void SendPresence(char* location) {
+    const HostServices* host = Host();
+    if (!host) {
+        return;
+    }
+    char applicationId[64];
+    ChooseApplicationId(host, applicationId);
+    StartPresenceClient(applicationId, composedVersion.sequence);
+
+    const bool withButton = IsStreamButton(host, location);
+    presenceRecord.buttonUrl = withButton ? location : nullptr;
+    EnsureUploadIdentity(host);
+    CopyUtf8Field(presenceRecord.largeImage, kLogo);
+
+    if (uploadForDiscord.load() != 0 && uploadIdentity[0] != L'\0') {
+        auto* job = new CoverArtJob;
+        job->record = presenceRecord;
+        job->version = composedVersion;
+        job->location = location;
+        std::wmemcpy(job->identity, uploadIdentity, kUploadIdentityChars);
+        presenceRecord.buttonUrl = nullptr;
+        if (RequestCoverArt(job)) {
+            return;  // the cover-art step sends and releases the name
+        }
+        delete job;
+        presenceRecord.buttonUrl = withButton ? location : nullptr;
+    }
+    SendPresenceRecord(presenceRecord, composedVersion);
+    presenceRecord.buttonUrl = nullptr;
+    if (location) {
+        host->freeMemory(location);
+    }
+}
+
+void RefreshDiscordPresence(const void* extra) {
     if (updateDiscord.load() == 0) {
         return;
     }
-    // Composition and sending arrive with the presence client.
+    const HostServices* host = Host();
+    if (!host) {
+        return;
+    }
+    std::string text = FormatPresenceText(extra);
+    if (discordPrefix.load() == 1) {
+        wchar_t answer[kTypeAnswerChars] = L"";
+        host->currentMetadataField(currentLocation, kLocationChars, L"type", answer,
+                                   kTypeAnswerChars, extra);
+        presenceVideoFlag.store(answer[0] == L'1');
+    }
+    const bool started = playbackStarted.load();
+    if (started && host->playbackStatus() != kStatusPaused) {
+        ComposePresence(text, kPresencePlaying);
+    } else {
+        // A started, paused playback that has also been hard-stopped counts
+        // as stopped.
+        const bool stopped = hardStopped.load() || !started;
+        ComposePresence(text, stopped ? kPresenceStopped : kPresencePaused);
+        if (stopped && hardStopped.load() && autoDisableDiscord.load() != 0) {
+            platform::SetWindowTimer(HostWindow(), kPresenceTimerId, kAutoDisableDelayMs,
+                                     &AutoDisableTimerProc);
+        }
+    }
+    SendPresence(host->wideToNarrow(currentLocation, -1, kUtf8CodePage));
 }
 
-void ShutdownPresenceForQuit() {}
-
-intptr_t PresencePageProc(Window page, unsigned message, uintptr_t wParam, intptr_t lParam) {
-    if (const HostServices* host = Host()) {
-        host->defaultPageHandling(page, message, wParam, lParam, -1);
+void AutoDisableTimerProc(Window window, unsigned, uintptr_t timerId, uint32_t) {
+    platform::KillWindowTimer(window, timerId);
+    if (timerId == kPresenceTimerId) {
+        ShutdownPresenceClient();
     }
-    return 0;
+}
+
+void RestartPresence() {
+    ShutdownPresenceClient();
+    SignalWorker(WorkerEvent::PresenceRefresh);
+}
+
+void ShutdownPresenceForQuit() {
+    ShutdownPresenceClientForQuit();
+}
+
+void ReopenPresence() {
+    ReopenPresenceClient();
 }
 
 }  // namespace kiln

@@ -1,0 +1,38 @@
+// Every call of the presence subsystem into the presence client goes through
+// here, so that a shutdown never overlaps another client call (client_guard.cpp
+// says how).
+#pragma once
+
+#include <cstdint>
+
+#include "presence_ipc/presence_client.h"
+
+namespace kiln {
+
+// What a send needs besides the record, taken when the record was composed.
+struct PresenceVersion {
+    uint64_t sequence = 0;  // the composition's number, from 1 up
+    bool isVideo = false;
+    uint32_t activityMode = 0;  // "discordprefix" at the composition
+};
+
+// Numbers a new composition (worker only) and returns its number.
+uint64_t BeginPresenceComposition();
+uint64_t LatestPresenceComposition();
+
+// InitializePresence, unless the plug-in has quit or a shutdown came after the
+// composition `sequence` began.
+void StartPresenceClient(const char* applicationId, uint64_t sequence);
+
+// UpdatePresence and RunPresenceCallbacks, with the activity type inputs of
+// `version`; skipped when the plug-in has quit, when a shutdown came after the
+// composition began, or when a newer composition has gone out already.
+void SendPresenceRecord(const RichPresence& record, const PresenceVersion& version);
+
+// ShutdownPresence. Compositions begun before it are never sent after it.
+void ShutdownPresenceClient();
+// The same, and nothing starts or sends until ReopenPresenceClient.
+void ShutdownPresenceClientForQuit();
+void ReopenPresenceClient();
+
+}  // namespace kiln
