@@ -1,0 +1,538 @@
+// The substitute host's window system: the main loop and its timers, dialogs
+// and what the user does with their controls, preference pages, menus and the
+// folder box.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <iterator>
+#include <map>
+#include <mutex>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "host/window_system.h"
+#include "resources/styles.h"
+
+namespace kiln::host {
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr unsigned kIpc = 1024;
+
+struct Call {
+    Window window;
+    unsigned message;
+    uintptr_t wParam;
+    intptr_t lParam;
+    std::thread::id thread;
+};
+
+// Routines are plain function pointers, so they log into one global place.
+std::mutex g_mutex;
+std::vector<Call> g_calls;
+WindowSystem* g_ws = nullptr;
+
+void Log(Window window, unsigned message, uintptr_t wParam, intptr_t lParam) {
+    std::lock_guard lock(g_mutex);
+    g_calls.push_back({window, message, wParam, lParam, std::this_thread::get_id()});
+}
+// Every call, or those of one message.
+std::vector<Call> Calls(unsigned message = 0) {
+    std::lock_guard lock(g_mutex);
+    std::vector<Call> found;
+    std::copy_if(g_calls.begin(), g_calls.end(), std::back_inserter(found),
+                 [&](const Call& call) { return message == 0 || call.message == message; });
+    return found;
+}
+void ClearCalls() {
+    std::lock_guard lock(g_mutex);
+    g_calls.clear();
+}
+intptr_t LoggingProc(Window window, unsigned message, uintptr_t wParam, intptr_t lParam) {
+    Log(window, message, wParam, lParam);
+    return 0;
+}
+
+enum TestControl {
+    kGroup = -1,
+    kCheck = 1021,
+    kLine = 1003,
+    kMultiLine = 1005,
+    kReadOnly = 1006,
+    kCombo = 1035,
+    kPush = 1008,
+    kHiddenCheck = 1024,
+    kLink = 1055,
+    kDisabledEdit = 1052,
+};
+
+// Every kind of control the plug-in's pages use.
+const res::ControlEntry kTestControls[] = {
+    {kGroup, "Button", L"Group", KS_GROUPBOX, 0, 0, 200, 200},
+    {kCheck, "Button", L"Enable", KS_CHECKBOX, 6, 6, 100, 10},
+    {kLine, "Edit", L"start", KS_EDIT, 6, 20, 100, 13},
+    {kMultiLine, "Edit", L"", KS_EDIT_MULTILINE, 6, 40, 100, 40},
+    {kReadOnly, "Edit", L"", KS_EDIT_READONLY, 6, 110, 100, 13},
+    {kCombo, "ComboBox", L"", KS_COMBO_LIST, 6, 130, 100, 60},
+    {kPush, "Button", L"Reset", KS_PUSHBUTTON, 120, 20, 50, 13},
+    {kHiddenCheck, "Button", L"Hidden", KS_HIDDEN(KS_CHECKBOX), 120, 40, 50, 10},
+    {kLink, "Static", L"See <a href=\"%s\">the help</a> for %%date%% and 100%%", KS_LABEL, 6, 150,
+     180, 20},
+    {kDisabledEdit, "Edit", L"", KS_EDIT | KS_DISABLED, 6, 175, 100, 13},
+};
+const res::DialogEntry kTestDialog{501, 200, 200, kTestControls,
+                                   static_cast<int>(std::size(kTestControls))};
+
+class WindowTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        g_ws = &ws;
+        ClearCalls();
+    }
+    WindowSystem ws;
+};
+
+// -- the main loop
+
+TEST_F(WindowTest, PostedMessagesReachTheHookInOrderPerPosterOnTheMainThread) {
+    EXPECT_FALSE(ws.PostMessage(reinterpret_cast<Window>(0x1234), kIpc, 0, 0));
+    ws.SetMessageHook(Log);
+    // Four threads post 200 messages each, with parameters wider than 32 bits.
+    constexpr int kPerThread = 200;
+    const intptr_t wide = static_cast<intptr_t>(0x123456789ABCLL);
+    std::vector<std::thread> posters;
+    for (uintptr_t t = 1; t <= 4; ++t) {
+        posters.emplace_back([&, t] {
+            for (int i = 0; i < kPerThread; ++i) {
+                ASSERT_TRUE(ws.PostMessage(ws.MainWindow(), kIpc, t << 60, wide + i));
+            }
+        });
+    }
+    ASSERT_TRUE(ws.RunUntil([] { return Calls().size() == 4 * kPerThread; }, 10s));
+    for (auto& poster : posters) {
+        poster.join();
+    }
+    std::map<uintptr_t, intptr_t> next;  // per poster, the lParam expected next
+    for (const Call& call : Calls()) {
+        EXPECT_EQ(call.thread, std::this_thread::get_id());
+        EXPECT_EQ(call.lParam, wide + next[call.wParam]++) << "poster " << (call.wParam >> 60);
+    }
+}
+
+std::atomic<bool> g_ready{false};
+void ReadyHook(Window, unsigned, uintptr_t, intptr_t) {
+    g_ready = true;
+}
+
+TEST_F(WindowTest, RunUntilWakesForPostsAndWakeAndGivesUpAtTheDeadline) {
+    ws.SetMessageHook(ReadyHook);
+    for (bool byWake : {false, true}) {
+        g_ready = false;
+        std::atomic<bool> seen{false}, tooLate{false};
+        // A loop still asleep long after the wake-up finds the condition taken back.
+        std::thread other([&] {
+            std::this_thread::sleep_for(20ms);
+            if (byWake) {
+                g_ready = true;
+                ws.Wake();
+            } else {
+                ws.PostMessage(ws.MainWindow(), kIpc, 0, 0);
+            }
+            for (int i = 0; i < 500 && !seen; ++i) {
+                std::this_thread::sleep_for(10ms);
+            }
+            tooLate = true;
+        });
+        EXPECT_TRUE(ws.RunUntil([&] { return seen = g_ready && !tooLate; }, 10s)) << byWake;
+        other.join();
+    }
+    EXPECT_FALSE(ws.RunUntil([] { return false; }, 30ms));
+}
+
+std::atomic<int> g_timerA{0}, g_timerB{0};
+void TimerA(Window window, unsigned message, uintptr_t id, uint32_t) {
+    ++g_timerA;
+    Log(window, message, id, 0);
+}
+void TimerB(Window, unsigned, uintptr_t, uint32_t) {
+    ++g_timerB;
+}
+
+TEST_F(WindowTest, TimersRepeatOnTheMainThreadUntilKilledOrReplacedAndGoWithTheirWindow) {
+    g_timerA = 0;
+    g_timerB = 0;
+    ASSERT_EQ(ws.SetTimer(ws.MainWindow(), 738, 10, TimerA), 738u);
+    ASSERT_TRUE(ws.RunUntil([] { return g_timerA >= 3; }, 10s));
+    for (const Call& call : Calls()) {
+        EXPECT_EQ(call.wParam, 738u);
+        EXPECT_EQ(call.thread, std::this_thread::get_id());
+    }
+    EXPECT_TRUE(ws.KillTimer(ws.MainWindow(), 738));
+    EXPECT_FALSE(ws.KillTimer(ws.MainWindow(), 738));
+
+    // The same id replaces a timer; another id is another timer.
+    ws.SetTimer(ws.MainWindow(), 748, 10, TimerA);
+    ws.SetTimer(ws.MainWindow(), 748, 10, TimerB);
+    ws.SetTimer(ws.MainWindow(), 749, 100000, TimerA);
+    // A dialog's timer dies with it.
+    Window dialog = ws.CreateDialogFromTemplate(&kTestDialog, nullptr, nullptr, 0);
+    ws.SetTimer(dialog, 1, 10, TimerA);
+    ws.DestroyDialog(dialog);
+    EXPECT_EQ(ws.SetTimer(dialog, 1, 10, TimerA), 0u);
+
+    const int fired = g_timerA;
+    ASSERT_TRUE(ws.RunUntil([] { return g_timerB >= 3; }, 10s));
+    ws.RunFor(30ms);
+    EXPECT_EQ(g_timerA, fired);
+}
+
+// -- dialogs and their controls
+
+class DialogTest : public WindowTest {
+  protected:
+    void SetUp() override {
+        WindowTest::SetUp();
+        dialog = ws.CreateDialogFromTemplate(&kTestDialog, ws.MainWindow(), LoggingProc, 77);
+        ASSERT_NE(dialog, nullptr);
+    }
+    Window Handle(int id) { return ws.Control(dialog, id)->handle; }
+    std::wstring Text(int id) {
+        wchar_t buffer[256];
+        ws.GetItemText(dialog, id, buffer, 256);
+        return buffer;
+    }
+    intptr_t Combo(unsigned message, uintptr_t wParam, const wchar_t* text = nullptr) {
+        return ws.SendItemMessage(dialog, kCombo, message, wParam,
+                                  reinterpret_cast<intptr_t>(text));
+    }
+    Window dialog = nullptr;
+};
+
+TEST_F(DialogTest, RoutineGetsInitThenCommandsForWhatTheUserDoesNotTheProgramThenDestroy) {
+    ASSERT_EQ(Calls().size(), 1u);
+    EXPECT_EQ(Calls()[0].message, win::kInitDialog);
+    // Focus goes to the first control that takes it: the check box, not the group box.
+    EXPECT_EQ(Calls()[0].wParam, reinterpret_cast<uintptr_t>(Handle(kCheck)));
+    EXPECT_EQ(Calls()[0].lParam, 77);
+
+    EXPECT_TRUE(ws.CheckItem(dialog, kCheck, 1));
+    EXPECT_EQ(ws.SendItemMessage(dialog, kCheck, win::kButtonGetCheck, 0, 0), 1);
+    EXPECT_FALSE(ws.CheckItem(dialog, kLine, 1));  // not a button
+    EXPECT_EQ(Combo(win::kComboAddString, 0, L"Disabled"), 0);
+    EXPECT_EQ(Combo(win::kComboAddString, 0, L"Log currently playing"), 1);
+    EXPECT_EQ(Combo(win::kComboGetCurSel, 0), win::kComboError);
+    EXPECT_EQ(Combo(win::kComboSetCurSel, 1), 1);
+    EXPECT_EQ(Text(kCombo), L"Log currently playing");
+    EXPECT_EQ(Combo(win::kComboSetCurSel, 7), win::kComboError);
+    EXPECT_EQ(Combo(win::kComboGetCurSel, 0), win::kComboError);
+    EXPECT_EQ(Calls().size(), 1u);
+
+    const struct {
+        std::function<bool()> act;
+        int control;
+        unsigned notification;
+    } actions[] = {
+        {[&] { return ws.ClickButton(dialog, kPush); }, kPush, win::kButtonClicked},
+        {[&] { return ws.TypeText(dialog, kMultiLine, L"a\r\nb"); }, kMultiLine, win::kEditChange},
+        {[&] { return ws.SelectCombo(dialog, kCombo, 1); }, kCombo, win::kComboSelChange},
+    };
+    for (const auto& action : actions) {
+        ClearCalls();
+        ASSERT_TRUE(action.act()) << action.control;
+        ASSERT_EQ(Calls().size(), 1u) << action.control;
+        EXPECT_EQ(Calls()[0].window, dialog);
+        EXPECT_EQ(Calls()[0].wParam, win::CommandParam(action.control, action.notification));
+        EXPECT_EQ(Calls()[0].lParam, reinterpret_cast<intptr_t>(Handle(action.control)));
+    }
+    EXPECT_EQ(Text(kCombo), L"Log currently playing");
+    ClearCalls();
+    ASSERT_TRUE(ws.DestroyDialog(dialog));
+    ASSERT_EQ(Calls().size(), 1u);
+    EXPECT_EQ(Calls()[0].message, win::kDestroy);
+}
+
+TEST_F(DialogTest, SettingTextNotifiesOneLineEditsAtOnceOrFromOtherThreadsOnTheMainThread) {
+    const std::pair<int, bool> cases[] = {
+        {kLine, true}, {kReadOnly, true}, {kMultiLine, false}, {kLink, false}, {kCheck, false}};
+    for (auto [control, notified] : cases) {
+        ClearCalls();
+        ASSERT_TRUE(ws.SetItemText(dialog, control, L"set by program"));
+        // Delivered within the call, as Win32's WM_SETTEXT does.
+        ASSERT_EQ(Calls().size(), notified ? 1u : 0u) << control;
+        if (notified) {
+            EXPECT_EQ(Calls()[0].wParam, win::CommandParam(control, win::kEditChange));
+        }
+        EXPECT_EQ(Text(control), L"set by program");
+    }
+
+    ClearCalls();
+    std::thread worker([&] {
+        EXPECT_TRUE(ws.SetItemText(dialog, kLine, L"from worker"));
+        EXPECT_EQ(Text(kLine), L"from worker");
+        // What calls a dialog routine at once is refused or posted here.
+        EXPECT_EQ(ws.CreateDialogFromTemplate(&kTestDialog, nullptr, LoggingProc, 0), nullptr);
+        EXPECT_FALSE(ws.DestroyDialog(dialog));
+        EXPECT_FALSE(ws.ClickButton(dialog, kPush));
+        EXPECT_EQ(ws.SendMessage(dialog, kIpc, 0, 0), 0);
+    });
+    worker.join();
+    EXPECT_TRUE(Calls().empty());
+    ws.RunPending();
+    auto calls = Calls();
+    ASSERT_EQ(calls.size(), 2u);
+    EXPECT_EQ(calls[0].wParam, win::CommandParam(kLine, win::kEditChange));
+    EXPECT_EQ(calls[1].message, kIpc);
+    for (const Call& call : calls) {
+        EXPECT_EQ(call.thread, std::this_thread::get_id());
+    }
+}
+
+TEST_F(DialogTest, LimitsBindTypingButNotTheProgram) {
+    ws.SendItemMessage(dialog, kLine, win::kEditLimitText, 5, 0);
+    EXPECT_TRUE(ws.TypeText(dialog, kLine, L"abcdefgh"));
+    EXPECT_EQ(Text(kLine), L"abcde");
+    ws.SetItemText(dialog, kLine, L"abcdefgh");
+    EXPECT_EQ(ws.SendItemMessage(dialog, kLine, win::kGetTextLength, 0, 0), 8);
+    // An edit nobody limited takes 32767; limit 0 lifts the limit.
+    EXPECT_EQ(ws.SendItemMessage(dialog, kMultiLine, win::kEditGetLimitText, 0, 0), 32767);
+    ws.SendItemMessage(dialog, kMultiLine, win::kEditLimitText, 0, 0);
+    ws.TypeText(dialog, kMultiLine, std::wstring(40000, L'x'));
+    EXPECT_EQ(ws.Control(dialog, kMultiLine)->text.size(), 40000u);
+}
+
+TEST_F(DialogTest, UserCannotUseHiddenDisabledReadOnlyOrWrongControls) {
+    ws.EnableItem(dialog, kPush, false);
+    Combo(win::kComboAddString, 0, L"Disabled");
+    Combo(win::kComboSetCurSel, 0);
+    EXPECT_EQ(Combo(win::kComboResetContent, 0), 0);
+    EXPECT_EQ(Combo(win::kComboGetCurSel, 0), win::kComboError);
+    const std::function<bool()> refused[] = {
+        [&] { return ws.ClickButton(dialog, kHiddenCheck); },
+        [&] { return ws.ClickButton(dialog, kPush); },
+        [&] { return ws.ClickButton(dialog, kGroup); },
+        [&] { return ws.TypeText(dialog, kReadOnly, L"x"); },
+        [&] { return ws.TypeText(dialog, kDisabledEdit, L"x"); },
+        [&] { return ws.TypeText(dialog, kCheck, L"x"); },
+        [&] { return ws.SelectCombo(dialog, kCombo, 0); },  // empty
+        [&] { return ws.SelectCombo(dialog, kLine, 0); },
+    };
+    ClearCalls();
+    for (size_t i = 0; i < std::size(refused); ++i) {
+        EXPECT_FALSE(refused[i]()) << i;
+    }
+    EXPECT_TRUE(Calls().empty());
+    EXPECT_EQ(ws.IsItemChecked(dialog, kHiddenCheck), 0);
+    ws.ShowItem(dialog, kHiddenCheck, true);
+    EXPECT_TRUE(ws.ClickButton(dialog, kHiddenCheck));
+    EXPECT_EQ(ws.IsItemChecked(dialog, kHiddenCheck), 1);
+    ws.ClickButton(dialog, kHiddenCheck);
+    EXPECT_EQ(ws.IsItemChecked(dialog, kHiddenCheck), 0);
+}
+
+TEST_F(DialogTest, TextCopiesAreBoundedAndTerminatedAndUnknownControlsAnswerZero) {
+    ws.SetItemText(dialog, kMultiLine, L"abcdefgh");
+    wchar_t buffer[8];
+    std::fill(std::begin(buffer), std::end(buffer), L'#');
+    EXPECT_EQ(ws.GetItemText(dialog, kMultiLine, buffer, 4), 3);
+    EXPECT_STREQ(buffer, L"abc");
+    EXPECT_EQ(buffer[4], L'#');
+    EXPECT_EQ(ws.GetItemText(dialog, kMultiLine, buffer, 0), 0);
+    EXPECT_EQ(buffer[0], L'a');
+    EXPECT_EQ(ws.GetItemText(dialog, 9999, buffer, 8), 0);
+    EXPECT_STREQ(buffer, L"");
+
+    const Window bogus = reinterpret_cast<Window>(0x5);
+    for (auto [window, id] : {std::pair{dialog, 4242}, {bogus, kLine}, {ws.MainWindow(), kLine}}) {
+        EXPECT_FALSE(ws.SetItemText(window, id, L"x") || ws.CheckItem(window, id, 1) ||
+                     ws.IsItemChecked(window, id) || ws.EnableItem(window, id, true) ||
+                     ws.ShowItem(window, id, true) || ws.ClickButton(window, id) ||
+                     ws.SetLinkText(window, id, L"x") || ws.StyleButton(window, id, nullptr) ||
+                     ws.SendItemMessage(window, id, win::kComboGetCount, 0, 0))
+            << window << " " << id;
+    }
+    EXPECT_FALSE(ws.DestroyDialog(ws.MainWindow()));
+    EXPECT_EQ(ws.CreateDialogFromTemplate(nullptr, nullptr, LoggingProc, 0), nullptr);
+    EXPECT_EQ(ws.CreateDialogFromTemplate(&kTestDialog, bogus, LoggingProc, 0), nullptr);
+}
+
+TEST_F(DialogTest, DestroyedHandlesNeverComeBackAndTheirQueuedMessagesAreDropped) {
+    ws.PostMessage(dialog, kIpc, 1, 2);
+    std::thread worker([&] { ws.SetItemText(dialog, kLine, L"x"); });  // posts EN_CHANGE
+    worker.join();
+    std::vector<Window> gone{dialog, Handle(kLine)};
+    ws.DestroyDialog(dialog);
+    dialog = ws.CreateDialogFromTemplate(&kTestDialog, nullptr, nullptr, 0);
+    gone.insert(gone.end(), {dialog, Handle(kLine)});
+    ws.DestroyDialog(dialog);
+    EXPECT_EQ(std::set<Window>(gone.begin(), gone.end()).size(), 4u);
+    for (Window window : gone) {
+        EXPECT_FALSE(ws.IsWindow(window));
+        EXPECT_FALSE(ws.PostMessage(window, kIpc, 0, 0));
+    }
+    ClearCalls();
+    ws.RunPending();
+    EXPECT_TRUE(Calls().empty());
+}
+
+// A routine that takes its own dialog away while it is being made or used.
+bool g_destroyOnInit = false;
+intptr_t SelfDestroyingProc(Window window, unsigned message, uintptr_t wParam, intptr_t lParam) {
+    Log(window, message, wParam, lParam);
+    if (message == (g_destroyOnInit ? win::kInitDialog : win::kCommand) ||
+        message == win::kDestroy) {  // a second time while it is going
+        g_ws->DestroyDialog(window);
+    }
+    return 0;
+}
+
+TEST_F(DialogTest, RoutinesMayDestroyTheirOwnDialogAndChildrenGoAfterTheirParent) {
+    g_destroyOnInit = false;
+    Window own = ws.CreateDialogFromTemplate(&kTestDialog, nullptr, SelfDestroyingProc, 0);
+    ClearCalls();
+    ASSERT_TRUE(ws.ClickButton(own, kPush));
+    EXPECT_FALSE(ws.IsWindow(own));
+    EXPECT_EQ(Calls(win::kDestroy).size(), 1u);
+    g_destroyOnInit = true;
+    EXPECT_EQ(ws.CreateDialogFromTemplate(&kTestDialog, nullptr, SelfDestroyingProc, 0), nullptr);
+
+    Window child = ws.CreateDialogFromTemplate(&kTestDialog, dialog, LoggingProc, 0);
+    ClearCalls();
+    ws.DestroyDialog(dialog);
+    auto destroys = Calls(win::kDestroy);
+    ASSERT_EQ(destroys.size(), 2u);
+    EXPECT_EQ(destroys[0].window, dialog);
+    EXPECT_EQ(destroys[1].window, child);
+    EXPECT_TRUE(ws.Dialogs().empty());
+}
+
+TEST_F(DialogTest, LinkTextFillsTheAddressLikePrintfAndLinksOpen) {
+    ASSERT_TRUE(ws.SetLinkText(dialog, kLink, L"https://orbit.example/help/atf/"));
+    EXPECT_EQ(Text(kLink),
+              L"See <a href=\"https://orbit.example/help/atf/\">the help</a> for %date% and 100%");
+    EXPECT_TRUE(ws.ClickLink(dialog, kLink, 0));
+    EXPECT_FALSE(ws.ClickLink(dialog, kLink, 1));
+    EXPECT_EQ(ws.OpenedUrls(), std::vector<std::wstring>{L"https://orbit.example/help/atf/"});
+}
+
+// -- preference pages
+
+const res::ControlEntry kPageControls[] = {{kPush, "Button", L"Go", KS_PUSHBUTTON, 6, 6, 60, 20}};
+const res::DialogEntry kPageTemplates[] = {{101, 260, 206, kPageControls, 1},
+                                           {102, 260, 206, kPageControls, 1}};
+
+// A tabbed page's position routine whose stored tab is out of range.
+intptr_t PositionProc(Window, int item, int operation, intptr_t value) {
+    if (item == -1 && operation == 0) {
+        *reinterpret_cast<int64_t*>(value) = 9;
+    }
+    return 0;
+}
+
+// A single page that asks for a refresh while it is made and from its button.
+intptr_t g_pageId = 0;
+intptr_t RefreshingProc(Window window, unsigned message, uintptr_t wParam, intptr_t lParam) {
+    Log(window, message, wParam, lParam);
+    if (message == win::kInitDialog || message == win::kCommand) {
+        g_ws->RefreshPage(g_pageId);
+    }
+    return 0;
+}
+
+class PagesTest : public WindowTest {
+  protected:
+    void SetUp() override {
+        WindowTest::SetUp();
+        ws.SetTemplateFinder([](Instance, int id) {
+            return id == 101 || id == 102 ? &kPageTemplates[id - 101] : nullptr;
+        });
+        static const PrefsTab tabs[] = {{101, LoggingProc}, {102, LoggingProc}};
+        tabbed = ws.AddPage(nullptr, 257, L"Play Tracking", tabs, 2, -1, PositionProc, nullptr, 1,
+                            nullptr, 7, 76);
+    }
+    intptr_t AddSinglePage(DialogProc proc, int dialogId) {
+        const PrefsTab tab{dialogId, proc};
+        return ws.AddPage(nullptr, dialogId, L"Single", &tab, 1, -1, nullptr, nullptr, 1, nullptr,
+                          7, 79);
+    }
+    intptr_t tabbed = 0;
+};
+
+TEST_F(PagesTest, TabSwitchesClosingAndRemovalDestroyTheTabDialogs) {
+    ASSERT_TRUE(ws.OpenPage(tabbed, -1));
+    EXPECT_EQ(ws.OpenTab(), 0);  // the stored tab was out of range
+    Window first = ws.OpenPageDialog();
+    ASSERT_TRUE(ws.SwitchTab(1));
+    EXPECT_FALSE(ws.IsWindow(first));
+    EXPECT_EQ(ws.DialogTemplateId(ws.OpenPageDialog()), 102);
+    EXPECT_FALSE(ws.SwitchTab(2));
+
+    ws.ClosePreferences();
+    EXPECT_EQ(ws.OpenPageId(), 0);
+    EXPECT_TRUE(ws.Dialogs().empty());
+    EXPECT_EQ(Calls(win::kDestroy).size(), 2u);
+
+    ASSERT_TRUE(ws.OpenPage(tabbed, 1));
+    Window open = ws.OpenPageDialog();
+    ClearCalls();
+    ws.RemovePage(tabbed);
+    ASSERT_EQ(Calls().size(), 1u);
+    EXPECT_EQ(Calls()[0].message, win::kDestroy);
+    EXPECT_EQ(Calls()[0].window, open);
+    EXPECT_EQ(ws.OpenPageId(), 0);
+}
+
+TEST_F(PagesTest, RefreshRemakesAnOpenPageButNotWhileItIsMadeNorWhenClosed) {
+    g_pageId = AddSinglePage(RefreshingProc, 101);
+    ASSERT_TRUE(ws.OpenPage(g_pageId));
+    EXPECT_EQ(Calls(win::kInitDialog).size(), 1u);
+    Window before = ws.OpenPageDialog();
+    ClearCalls();
+    ASSERT_TRUE(ws.ClickButton(before, kPush));
+    Window after = ws.OpenPageDialog();
+    auto calls = Calls();
+    ASSERT_EQ(calls.size(), 3u);
+    EXPECT_EQ(calls[1].message, win::kDestroy);
+    EXPECT_EQ(calls[1].window, before);
+    EXPECT_EQ(calls[2].message, win::kInitDialog);
+    EXPECT_EQ(calls[2].window, after);
+
+    // Opening another page closes this one's dialog first.
+    ASSERT_TRUE(ws.OpenPage(tabbed));
+    EXPECT_FALSE(ws.IsWindow(after));
+    ClearCalls();
+    ws.RefreshPage(g_pageId);
+    EXPECT_TRUE(Calls().empty());
+    // A page without a template opens nothing.
+    EXPECT_FALSE(ws.OpenPage(AddSinglePage(LoggingProc, 999)));
+    EXPECT_EQ(ws.OpenPageDialog(), nullptr);
+}
+
+// -- menus and boxes
+
+TEST_F(WindowTest, GreyedMenuItemsAndDestroyedMenusCannotBeChosen) {
+    Menu menu = ws.CreatePopupMenu();
+    ws.AddMenuItem(menu, 3, L"Kiln Log v3.3.4", 0, win::kMenuGreyed | win::kMenuDisabled);
+    ws.SetMenuChooser([](const std::vector<MenuItem>&) { return 3; });
+    EXPECT_EQ(ws.TrackPopupMenu(menu, ws.MainWindow(), 0, 0), 0);
+    EXPECT_TRUE(ws.DestroyMenu(menu));
+    EXPECT_FALSE(ws.DestroyMenu(menu));
+    EXPECT_FALSE(ws.AddMenuItem(menu, 5, L"late", -1, 0));
+}
+
+TEST_F(WindowTest, FolderAnswersFitTheBufferAndACancelLeavesItAlone) {
+    wchar_t folder[8] = L"/old";
+    EXPECT_EQ(ws.BrowseForFolder(nullptr, L"Select a folder", folder, 8), 0);
+    EXPECT_STREQ(folder, L"/old");
+    ws.SetFolderResponder([](const FolderRequest&) { return L"/music/logs"; });
+    EXPECT_EQ(ws.BrowseForFolder(nullptr, L"t", folder, 8), 1);
+    EXPECT_STREQ(folder, L"/music/");
+}
+
+}  // namespace
+}  // namespace kiln::host
