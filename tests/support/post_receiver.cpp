@@ -9,12 +9,6 @@
 namespace kiln::test {
 namespace {
 
-template <typename Map>
-std::string First(const Map& map, const std::string& key) {
-    auto found = map.find(key);
-    return found == map.end() ? std::string() : found->second;
-}
-
 bool WritePem(const std::filesystem::path& file, EVP_PKEY* key, X509* cert) {
     BIO* out = BIO_new_file(file.c_str(), "w");
     if (!out) {
@@ -26,15 +20,8 @@ bool WritePem(const std::filesystem::path& file, EVP_PKEY* key, X509* cert) {
     return ok;
 }
 
-}  // namespace
-
-std::string ArrivedRequest::Header(const std::string& name) const {
-    return First(headers, name);
-}
-std::string ArrivedRequest::Param(const std::string& name) const {
-    return First(params, name);
-}
-
+// A fresh EC key and a self-signed certificate (CN and DNS name `name`) as
+// PEM files; false when OpenSSL could not make them.
 bool MakeSelfSignedCertificate(const std::string& name, const std::filesystem::path& certFile,
                                const std::filesystem::path& keyFile) {
     EVP_PKEY* key = EVP_EC_gen("P-256");
@@ -66,6 +53,13 @@ bool MakeSelfSignedCertificate(const std::string& name, const std::filesystem::p
     return ok;
 }
 
+}  // namespace
+
+std::string ArrivedRequest::Header(const std::string& name) const {
+    auto found = headers.find(name);
+    return found == headers.end() ? std::string() : found->second;
+}
+
 PostReceiver::PostReceiver() : server_(std::make_unique<httplib::Server>()) {
     Listen();
 }
@@ -84,10 +78,11 @@ PostReceiver::PostReceiver(const std::filesystem::path& folder) {
 
 void PostReceiver::Listen() {
     auto record = [this](const httplib::Request& request, httplib::Response& response) {
-        ArrivedRequest arrived{request.method, request.target, request.version, {}, {},
+        ArrivedRequest arrived{request.method,
+                               request.target,
+                               request.version,
+                               {request.headers.begin(), request.headers.end()},
                                request.body};
-        arrived.headers.insert(request.headers.begin(), request.headers.end());
-        arrived.params.insert(request.params.begin(), request.params.end());
         {
             std::lock_guard guard(lock_);
             requests_.push_back(std::move(arrived));

@@ -23,11 +23,9 @@ struct ArrivedRequest {
     std::string target;   // path and query as sent, still escaped
     std::string version;  // "HTTP/1.1"
     std::multimap<std::string, std::string> headers;
-    std::multimap<std::string, std::string> params;  // the query, decoded
     std::string body;
 
     std::string Header(const std::string& name) const;
-    std::string Param(const std::string& name) const;
 };
 
 class PostReceiver {
@@ -59,10 +57,5 @@ class PostReceiver {
     mutable std::condition_variable arrived_;
     std::vector<ArrivedRequest> requests_;  // protected by lock_
 };
-
-// Writes a fresh EC key and a self-signed certificate (CN and DNS name
-// `name`) as PEM files; false when OpenSSL could not make them.
-bool MakeSelfSignedCertificate(const std::string& name, const std::filesystem::path& certFile,
-                               const std::filesystem::path& keyFile);
 
 }  // namespace kiln::test
