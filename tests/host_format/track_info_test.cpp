@@ -1,23 +1,19 @@
-// Track metadata, item fields and the default templates, on real files made by
-// the sample generator in a scratch folder.
+// Track metadata, item fields and the default templates, on files made by the
+// sample generator in a scratch folder.
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <time.h>
 
-#define STB_IMAGE_STATIC
-#define STB_IMAGE_IMPLEMENTATION
-#include <stb/stb_image.h>
-#include <taglib/attachedpictureframe.h>
-#include <taglib/id3v2tag.h>
-#include <taglib/wavfile.h>
-
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <string>
+#include <vector>
 
+#include "host/paths.h"
 #include "host/sample_media.h"
 #include "host/title_format.h"
 #include "host/track_info.h"
+#include "support/plugin_host.h"
 
 namespace kiln::host {
 namespace {
@@ -31,247 +27,117 @@ void SetZone(const char* zone) {
     tzset();
 }
 
+ItemFields FieldsOf(const std::wstring& location, int64_t now = kDec4) {
+    return ItemFields(location, ReadTrackInfo(location), [now] { return now; });
+}
+
+std::wstring Field(const ItemFields& fields, const wchar_t* name) {
+    std::wstring value;
+    return fields.Field(name, value) ? value : L"(none)";
+}
+
+TEST(TrackLocation, StreamsLocalPathsAndLengths) {
+    for (const wchar_t* stream :
+         {L"HTTPS://x", L"mms://x", L"cda://D,3", L"zip://a.zip,1", L"a+b.c-d://x"}) {
+        EXPECT_TRUE(IsStreamLocation(stream)) << stream;
+    }
+    for (const wchar_t* local : {L"FILE:///home/a.wav", L"C:\\Music\\a.mp3", L"c://x",
+                                 L"/home/a.mp3", L"", L"1ttp://x", L"http:/x", L"my file://x"}) {
+        EXPECT_FALSE(IsStreamLocation(local)) << local;
+    }
+    EXPECT_EQ(LocalPath(L"file:///tmp/a%20b%C3%A9.wav"), fs::path("/tmp/a b\xC3\xA9.wav"));
+    EXPECT_EQ(LocalPath(L"file://localhost/tmp/x.wav"), fs::path("/tmp/x.wav"));
+    EXPECT_EQ(LocalPath(L"/tmp/\u00F3s 100%.wav"), fs::path("/tmp/\xC3\xB3s 100%.wav"));
+    EXPECT_TRUE(LocalPath(L"http://x/a.wav").empty());
+    EXPECT_EQ(FormatLength(0), L"");
+    EXPECT_EQ(FormatLength(3599), L"59:59");
+    EXPECT_EQ(FormatLength(3725), L"1:02:05");
+}
+
 class TrackInfoTest : public ::testing::Test {
   protected:
-    void SetUp() override {
-        SetZone("UTC0");
-        char pattern[] = "/tmp/kiln_host_format_XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir_ = pattern;
+    void SetUp() override { SetZone("UTC0"); }
+    std::wstring In(const fs::path& name) const { return FromFsPath(dir_.path() / name); }
+    void WriteBytes(const fs::path& name, size_t n) const {
+        std::ofstream(dir_.path() / name) << std::string(n, 'x');
     }
-    void TearDown() override {
-        std::error_code ec;
-        fs::remove_all(dir_, ec);
-    }
-    static std::wstring Wide(const fs::path& p) {
-        std::u32string u = p.u32string();
-        return std::wstring(u.begin(), u.end());
-    }
-    static ItemFields FieldsOf(const std::wstring& location, int64_t now = kDec4) {
-        return ItemFields(location, ReadTrackInfo(location), [now] { return now; });
-    }
-    static void WriteBytes(const fs::path& p, size_t n) { std::ofstream(p) << std::string(n, 'x'); }
-
-    fs::path dir_;
+    test::TempFolder dir_;
 };
 
-TEST(TrackLocation, StreamTest) {
-    const std::pair<const wchar_t*, bool> cases[] = {
-        {L"http://radio.example/live", true},
-        {L"HTTPS://x", true},
-        {L"mms://x", true},
-        {L"rtsp://x", true},
-        {L"icy://x", true},
-        {L"cda://D,3", true},
-        {L"zip://archive.zip,1", true},
-        {L"a+b.c-d://x", true},
-        {L"file:///home/a.wav", false},
-        {L"FILE:///home/a.wav", false},
-        {L"C:\\Music\\a.mp3", false},
-        {L"c://x", false},
-        {L"/home/me/a.mp3", false},
-        {L"", false},
-        {L"1ttp://x", false},
-        {L"http:/x", false},
-        {L"my file://x", false},
-    };
-    for (const auto& [location, stream] : cases) {
-        EXPECT_EQ(IsStreamLocation(location), stream) << location;
-    }
-}
-
-TEST(TrackLocation, LocalPath) {
-    EXPECT_EQ(LocalPath(L"file:///tmp/a%20b%C3%A9.wav"), fs::path("/tmp/a bé.wav"));
-    EXPECT_EQ(LocalPath(L"file://localhost/tmp/x.wav"), fs::path("/tmp/x.wav"));
-    EXPECT_EQ(LocalPath(L"/tmp/ós 100%.wav"), fs::path("/tmp/\xC3\xB3s 100%.wav"));
-    EXPECT_TRUE(LocalPath(L"http://x/a.wav").empty());
-}
-
-TEST(TrackLocation, LengthText) {
-    const std::pair<int, const wchar_t*> cases[] = {
-        {-5, L""},        {0, L""},           {5, L"0:05"},         {60, L"1:00"},
-        {3599, L"59:59"}, {3600, L"1:00:00"}, {36125, L"10:02:05"},
-    };
-    for (const auto& [seconds, text] : cases) {
-        EXPECT_EQ(FormatLength(seconds), text) << seconds;
-    }
-}
-
-TEST_F(TrackInfoTest, SampleTagsReadBackExactly) {
-    std::vector<SampleSpec> specs = DemoSampleSpecs();
-    std::vector<fs::path> paths = WriteDemoSamples(dir_);
+// Every demo file is written, non-ASCII names included, and reads back as made.
+TEST_F(TrackInfoTest, DemoSamplesReadBack) {
+    const std::vector<SampleSpec> specs = DemoSampleSpecs();
+    const std::vector<fs::path> paths = WriteDemoSamples(dir_.path());
     ASSERT_EQ(paths.size(), specs.size());
-    int withoutCover = 0;
     for (size_t i = 0; i < specs.size(); ++i) {
-        const SampleSpec& s = specs[i];
-        SCOPED_TRACE(s.fileName);
-        EXPECT_EQ(paths[i], dir_ / s.fileName);
-        TrackInfo t = ReadTrackInfo(Wide(paths[i]));
-        EXPECT_TRUE(t.found);
-        EXPECT_EQ(t.title, s.title);
-        EXPECT_EQ(t.artist, s.artist);
-        EXPECT_EQ(t.album, s.album);
-        EXPECT_EQ(t.albumArtist, s.albumArtist);
-        EXPECT_EQ(t.trackNumber, s.trackNumber);
-        EXPECT_EQ(t.lengthSeconds, s.seconds);
-        EXPECT_EQ(t.bitrate, kSampleRate * 8 / 1000);
-        EXPECT_FALSE(t.isVideo);
-        EXPECT_GE(s.seconds, 35);
-        EXPECT_LE(s.seconds, 200);
-
-        TagLib::RIFF::WAV::File file(paths[i].c_str());
-        const TagLib::ID3v2::FrameList& pictures = file.ID3v2Tag()->frameListMap()["APIC"];
-        ASSERT_EQ(pictures.size(), s.withCover ? 1u : 0u);
-        if (!s.withCover) {
-            ++withoutCover;
-            continue;
-        }
-        auto* apic = static_cast<TagLib::ID3v2::AttachedPictureFrame*>(pictures.front());
-        EXPECT_EQ(apic->type(), TagLib::ID3v2::AttachedPictureFrame::FrontCover);
-        EXPECT_EQ(apic->mimeType(), s.coverAsPng ? "image/png" : "image/jpeg");
-        TagLib::ByteVector data = apic->picture();
-        int w = 0, h = 0, n = 0;
-        unsigned char* pixels =
-            stbi_load_from_memory(reinterpret_cast<const unsigned char*>(data.data()),
-                                  static_cast<int>(data.size()), &w, &h, &n, 3);
-        ASSERT_NE(pixels, nullptr);
-        EXPECT_EQ(w, s.coverWidth);
-        EXPECT_EQ(h, s.coverHeight);
-        const unsigned char* centre = pixels + (static_cast<size_t>(h / 2) * w + w / 2) * 3;
-        const int tolerance = s.coverAsPng ? 0 : 6;
-        for (int c = 0; c < 3; ++c) {
-            int expected = static_cast<int>((s.coverColour >> (16 - 8 * c)) & 0xFF);
-            EXPECT_NEAR(centre[c], expected, tolerance) << "channel " << c;
-        }
-        stbi_image_free(pixels);
+        const TrackInfo t = ReadTrackInfo(FromFsPath(paths[i]));
+        EXPECT_EQ(paths[i], dir_.path() / specs[i].fileName);
+        EXPECT_EQ(t.title, specs[i].title);
+        EXPECT_EQ(t.lengthSeconds, specs[i].seconds);
     }
-    EXPECT_EQ(withoutCover, 1);
+    EXPECT_TRUE(WriteSampleTrack(dir_.path(), SampleSpec{}).empty()) << "no file name";
 }
 
-TEST_F(TrackInfoTest, SampleRejectsBadSpecs) {
-    SampleSpec noName;
-    noName.seconds = 1;
-    EXPECT_TRUE(WriteSampleTrack(dir_, noName).empty());
-    SampleSpec badCover;
-    badCover.fileName = "c.wav";
-    badCover.withCover = true;
-    badCover.coverWidth = 0;
-    EXPECT_TRUE(WriteSampleTrack(dir_, badCover).empty());
-    SampleSpec nested;
-    nested.fileName = "n.wav";
-    nested.seconds = 2;
-    EXPECT_EQ(ReadTrackInfo(Wide(WriteSampleTrack(dir_ / "a" / "b", nested))).lengthSeconds, 2);
-}
-
-TEST_F(TrackInfoTest, UnreadableLocations) {
-    WriteBytes(dir_ / "notes.txt", 100);
-    WriteBytes(dir_ / "fake.flac", 100);
-    for (const fs::path& p : {dir_ / "notes.txt", dir_ / "fake.flac", dir_ / "missing.wav", dir_}) {
-        EXPECT_FALSE(ReadTrackInfo(Wide(p)).found) << p;
+TEST_F(TrackInfoTest, UnreadableFilesVideoAndSizes) {
+    fs::create_directory(dir_.path() / "sub");
+    WriteBytes("notes.txt", 10);
+    WriteBytes("fake.flac", 20);
+    WriteBytes("sub/big", 1000);
+    for (const std::wstring& location : {In("notes.txt"), In("fake.flac"), In("missing.wav"),
+                                         In(""), std::wstring(L"http://radio.example/a.wav")}) {
+        EXPECT_FALSE(ReadTrackInfo(location).found) << location;
     }
-    EXPECT_FALSE(ReadTrackInfo(L"http://radio.example/live.wav").found);
-    EXPECT_TRUE(ReadTrackInfo(Wide(dir_ / "clip.MKV")).isVideo);
+    EXPECT_TRUE(ReadTrackInfo(In("clip.MKV")).isVideo);
     EXPECT_TRUE(ReadTrackInfo(L"http://x/movie.webm?t=3").isVideo);
     EXPECT_FALSE(ReadTrackInfo(L"http://x/movie.webm/live").isVideo);
+    EXPECT_EQ(Field(FieldsOf(In("clip.mov")), L"type"), L"1");
+    EXPECT_EQ(Field(FieldsOf(In("fake.flac")), L"type"), L"0");
 
-    std::wstring value;
-    EXPECT_TRUE(FieldsOf(Wide(dir_ / "clip.mov")).Field(L"type", value));
-    EXPECT_EQ(value, L"1");
-    EXPECT_TRUE(FieldsOf(Wide(dir_ / "fake.flac")).Field(L"type", value));
-    EXPECT_EQ(value, L"0");
-}
-
-TEST_F(TrackInfoTest, SizeFields) {
-    fs::create_directory(dir_ / "sub");
-    WriteBytes(dir_ / "a.wav", 10);
-    WriteBytes(dir_ / "b.txt", 20);
-    WriteBytes(dir_ / "c", 30);
-    WriteBytes(dir_ / "sub" / "big", 1000);
-    struct Row {
-        std::wstring location;
-        const wchar_t* fileSize;
-        const wchar_t* folderSize;
+    // Sizes count the regular files directly in the item's folder.
+    auto sizes = [](const std::wstring& location) {
+        const ItemFields fields = FieldsOf(location);
+        return Field(fields, L"file_size") + L" in " + Field(fields, L"folder_size");
     };
-    const Row rows[] = {
-        {Wide(dir_ / "a.wav"), L"10", L"60"},
-        {L"file://" + Wide(dir_ / "b.txt"), L"20", L"60"},
-        {Wide(dir_ / "gone.wav"), nullptr, L"60"},
-        {Wide(dir_ / "nowhere" / "x.wav"), nullptr, nullptr},
-        {L"http://radio.example/live", nullptr, nullptr},
-    };
-    for (const Row& r : rows) {
-        SCOPED_TRACE(r.location);
-        ItemFields fields = FieldsOf(r.location);
-        for (const auto& [name, expected] :
-             {std::pair{L"file_size", r.fileSize}, std::pair{L"folder_size", r.folderSize}}) {
-            std::wstring value;
-            EXPECT_EQ(fields.Field(name, value), expected != nullptr) << name;
-            if (expected != nullptr) {
-                EXPECT_EQ(value, expected) << name;
-            }
-        }
-    }
+    EXPECT_EQ(sizes(In("notes.txt")), L"10 in 30");
+    EXPECT_EQ(sizes(L"file://" + In("fake.flac")), L"20 in 30");
+    EXPECT_EQ(sizes(In("gone.wav")), L"(none) in 30");
+    EXPECT_EQ(sizes(In("nowhere/x.wav")), L"(none) in (none)");
+    EXPECT_EQ(sizes(L"http://radio.example/live"), L"(none) in (none)");
 }
 
 TEST_F(TrackInfoTest, ClockFieldsFollowTheLocalZone) {
-    const int64_t newYearsEve = 1798759800;  // 31-12-2026 23:30:00 UTC
-    auto format = [](int64_t now) {
-        return FormatTitle(L"%date% %time%", FieldsOf(L"http://x", now), TitleMode::Plain);
-    };
-    EXPECT_EQ(format(newYearsEve), L"31-12-2026 23:30:00");
+    const ItemFields fields = FieldsOf(L"http://x", 1798759800);  // 31-12-2026 23:30:00 UTC
+    EXPECT_EQ(FormatTitle(L"%date% %time%", fields, TitleMode::Plain), L"31-12-2026 23:30:00");
     SetZone("XYZ-1");
-    EXPECT_EQ(format(newYearsEve), L"01-01-2027 00:30:00");
+    EXPECT_EQ(FormatTitle(L"%date% %time%", fields, TitleMode::Plain), L"01-01-2027 00:30:00");
     SetZone("UTC0");
 }
 
-// The settings' default templates, each in the mode its caller uses.
-TEST_F(TrackInfoTest, DefaultTemplates) {
-    SampleSpec tagged;
-    tagged.fileName = "tagged.wav";
-    tagged.title = L"Highway Cover";
-    tagged.artist = L"AC/DC Tribute";
-    tagged.seconds = 200;
+// The settings' default templates for items without tags; tagged items go
+// through them end to end in the output suites.
+TEST_F(TrackInfoTest, DefaultTemplatesForUntaggedFilesAndStreams) {
     SampleSpec untagged;
     untagged.fileName = "untitled take.wav";
     untagged.seconds = 61;
-    const std::wstring taggedPath = Wide(WriteSampleTrack(dir_, tagged));
-    const std::wstring untaggedPath = Wide(WriteSampleTrack(dir_, untagged));
+    const std::wstring file = FromFsPath(WriteSampleTrack(dir_.path(), untagged));
     const std::wstring stream = L"http://radio.example:8000/live";
-    ASSERT_FALSE(taggedPath.empty());
-    ASSERT_FALSE(untaggedPath.empty());
-
-    const std::pair<std::wstring, TitleMode> templates[] = {
-        {L"$pathsafe(kiln_log_%date%.txt)", TitleMode::FileName},
-        {L"%date% - %time% - \"%artist%\" - \"%title%\" - %length%", TitleMode::Plain},
-        {L"$pathsafe(kiln_log_now.txt)", TitleMode::FileName},
-        {L"%artist% - %title%", TitleMode::Plain},
-        {L"♫ [%artist% - ]$if2(%title%,$filepart(%filename%)) ♫", TitleMode::FileName},
-        {L"Playing: [%artist% - ]$if2(%title%,%filename%)", TitleMode::FileName},
+    ASSERT_FALSE(file.empty());
+    const struct {
+        std::wstring format;
+        TitleMode mode;
+        std::wstring file, stream;
+    } cases[] = {
+        {L"%date% - %time% - \"%artist%\" - \"%title%\" - %length%", TitleMode::Plain,
+         L"04-12-2026 - 13:25:39 - \"\" - \"\" - 1:01", L"04-12-2026 - 13:25:39 - \"\" - \"\" - "},
+        {L"%artist% - %title%", TitleMode::Plain, L" - ", L" - "},
+        {L"\u266B [%artist% - ]$if2(%title%,$filepart(%filename%)) \u266B", TitleMode::FileName,
+         L"\u266B untitled take.wav \u266B", L"\u266B live \u266B"},
+        {L"Playing: [%artist% - ]$if2(%title%,%filename%)", TitleMode::FileName,
+         L"Playing: " + file, L"Playing: " + stream},
     };
-    struct Item {
-        std::wstring location;
-        std::wstring expected[6];
-    };
-    const Item items[] = {
-        {taggedPath,
-         {L"kiln_log_04-12-2026.txt",
-          L"04-12-2026 - 13:25:39 - \"AC/DC Tribute\" - \"Highway Cover\" - 3:20",
-          L"kiln_log_now.txt", L"AC/DC Tribute - Highway Cover",
-          L"♫ AC/DC Tribute - Highway Cover ♫", L"Playing: AC/DC Tribute - Highway Cover"}},
-        {untaggedPath,
-         {L"kiln_log_04-12-2026.txt", L"04-12-2026 - 13:25:39 - \"\" - \"\" - 1:01",
-          L"kiln_log_now.txt", L" - ", L"♫ untitled take.wav ♫", L"Playing: " + untaggedPath}},
-        {stream,
-         {L"kiln_log_04-12-2026.txt", L"04-12-2026 - 13:25:39 - \"\" - \"\" - ",
-          L"kiln_log_now.txt", L" - ", L"♫ live ♫", L"Playing: " + stream}},
-    };
-    for (const Item& item : items) {
-        ItemFields fields = FieldsOf(item.location);
-        for (size_t i = 0; i < std::size(templates); ++i) {
-            EXPECT_EQ(FormatTitle(templates[i].first, fields, templates[i].second),
-                      item.expected[i])
-                << item.location << " / " << templates[i].first;
-        }
+    for (const auto& c : cases) {
+        EXPECT_EQ(FormatTitle(c.format, FieldsOf(file), c.mode), c.file) << c.format;
+        EXPECT_EQ(FormatTitle(c.format, FieldsOf(stream), c.mode), c.stream) << c.format;
     }
 }
 

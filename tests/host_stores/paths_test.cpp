@@ -1,110 +1,102 @@
+// Paths, folders, text files and file digests.
 #include "host/paths.h"
 
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
 #include <string>
+#include <vector>
 
 #include "host/text_services.h"
-#include "temp_folder.h"
+#include "support/plugin_host.h"
 
 namespace kiln::host {
 namespace {
 
+using test::ReadFileBytes;
 using test::TempFolder;
-using test::WriteFile;
 
-TEST(JoinPath, Table) {
-    const struct {
-        const wchar_t* folder;
-        const wchar_t* name;
-        const wchar_t* expected;
-    } cases[] = {
-        {L"/home/u/Logs", L"kiln_log.txt", L"/home/u/Logs/kiln_log.txt"},
-        {L"/home/u/Logs/", L"kiln_log.txt", L"/home/u/Logs/kiln_log.txt"},
-        {L"/home/u/Logs///", L"a", L"/home/u/Logs/a"},
-        {L"/", L"etc", L"/etc"},
-        {L"relative", L"a", L"relative/a"},
-        {L"", L"a", L"a"},
-        {L"/folder", L"", L"/folder"},
-        {L"/folder", L"/absolute/name", L"/absolute/name"},
-        {L"/cache", L"artcache\\discord.jpg", L"/cache/artcache/discord.jpg"},
-        {L"C:\\Users\\u\\", L"x", L"C:/Users/u/x"},
-        {L"/cache", L"\\rooted", L"/rooted"},
-        {L"/M\u00FAsica", L"\u266B.txt", L"/M\u00FAsica/\u266B.txt"},
-    };
-    for (const auto& c : cases) {
-        EXPECT_EQ(JoinPath(c.folder, c.name), c.expected)
-            << WideToUtf8(c.folder) << " + " << WideToUtf8(c.name);
-    }
-}
+TEST(PathText, JoinNormaliseAndConvert) {
+    EXPECT_EQ(JoinPath(L"/home/u/Logs///", L"kiln_log.txt"), L"/home/u/Logs/kiln_log.txt");
+    EXPECT_EQ(JoinPath(L"/", L"etc"), L"/etc");
+    EXPECT_EQ(JoinPath(L"", L"a"), L"a");
+    EXPECT_EQ(JoinPath(L"/folder", L""), L"/folder");
+    EXPECT_EQ(JoinPath(L"/cache", L"\\rooted"), L"/rooted");
+    EXPECT_EQ(JoinPath(L"C:\\Users\\u\\", L"artcache\\discord.jpg"),
+              L"C:/Users/u/artcache/discord.jpg");
 
-TEST(NormalisePath, Table) {
-    const struct {
-        const wchar_t* path;
-        const wchar_t* expected;
-    } cases[] = {
-        {L"/a/./b/../c", L"/a/c"},
-        {L"//a///b/", L"/a/b"},
-        {L"/../..", L"/"},
-        {L"/a/../../b", L"/b"},
-        {L"/", L"/"},
-        {L"a/b/..", L"a"},
-        {L"a/..", L"."},
-        {L".", L"."},
-        {L"./a/./", L"a"},
-        {L"a/../..", L".."},
-        {L"../../a", L"../../a"},
-        {L"a\\b\\..\\c", L"a/c"},
-        {L"\\root\\.\\x", L"/root/x"},
-        {L"/a/b/../../../../c/d", L"/c/d"},
-        {L"/a/.../b", L"/a/.../b"},
-        {L"", L""},
-    };
-    for (const auto& c : cases) {
-        EXPECT_EQ(NormalisePath(c.path), c.expected) << WideToUtf8(c.path);
-    }
-}
+    EXPECT_EQ(NormalisePath(L"//a/./b/../c/"), L"/a/c");
+    EXPECT_EQ(NormalisePath(L"/a/b/../../../../c"), L"/c") << "never above the root";
+    EXPECT_EQ(NormalisePath(L"a/.."), L".");
+    EXPECT_EQ(NormalisePath(L"a/../../../b"), L"../../b");
+    EXPECT_EQ(NormalisePath(L"\\r\\.\\x\\.."), L"/r");
+    EXPECT_EQ(NormalisePath(L"/a/.../b"), L"/a/.../b");
+    EXPECT_EQ(NormalisePath(L""), L"");
 
-TEST(CreatePath, MakesParentsAndReportsWhatExists) {
-    const TempFolder folder;
-    const std::wstring base = FromFsPath(folder.Path());
-    const std::wstring deep = JoinPath(base, L"one/tw\u00F6/three");
-    EXPECT_TRUE(CreatePath(deep));
-    EXPECT_TRUE(std::filesystem::is_directory(ToFsPath(deep)));
-    EXPECT_TRUE(CreatePath(deep)) << "an existing folder is success";
-
-    WriteFile(folder / "file", "x");
-    EXPECT_FALSE(CreatePath(JoinPath(base, L"file")));
-    EXPECT_FALSE(CreatePath(JoinPath(base, L"file/below")));
-    EXPECT_FALSE(CreatePath(L""));
-}
-
-TEST(FileExists, FilesAndFoldersOnly) {
-    const TempFolder folder;
-    const std::wstring base = FromFsPath(folder.Path());
-    WriteFile(ToFsPath(JoinPath(base, L"na\u00EFve \u266B.txt")), "x");
-    EXPECT_TRUE(FileExists(JoinPath(base, L"na\u00EFve \u266B.txt")));
-    EXPECT_TRUE(FileExists(base));
-    EXPECT_FALSE(FileExists(JoinPath(base, L"missing.txt")));
-    EXPECT_FALSE(FileExists(L""));
-    std::filesystem::create_symlink(folder / "nowhere", folder / "dangling");
-    EXPECT_FALSE(FileExists(JoinPath(base, L"dangling")));
-}
-
-TEST(FsPath, ConvertsUtf8BothWaysAndReplacesWhatItCannot) {
+    // File-system names are UTF-8; what cannot convert is replaced.
     const std::wstring wide = L"/tmp/Sigur R\u00F3s/\u266B \U0001F600.mp3";
     EXPECT_EQ(ToFsPath(wide).native(), "/tmp/Sigur R\xC3\xB3s/\xE2\x99\xAB \xF0\x9F\x98\x80.mp3");
     EXPECT_EQ(FromFsPath(ToFsPath(wide)), wide);
-
     // Names on disk need not be UTF-8.
     EXPECT_EQ(FromFsPath(std::filesystem::path("/tmp/caf\xE9.mp3")), L"/tmp/caf\uFFFD.mp3");
-    if constexpr (sizeof(wchar_t) == 4) {
-        const std::wstring lone = {L'a', static_cast<wchar_t>(0xD800), L'b'};
-        EXPECT_EQ(ToFsPath(lone).native(),
-                  "a\xEF\xBF\xBD"
-                  "b");
+    const std::wstring lone = {L'a', static_cast<wchar_t>(0xD800)};
+    EXPECT_EQ(ToFsPath(lone).native(), "a\xEF\xBF\xBD");
+}
+
+TEST(PathsOnDisk, CreatePathFileExistsAndDigests) {
+    const TempFolder folder;
+    const std::wstring base = FromFsPath(folder.path());
+    const std::wstring deep = JoinPath(base, L"one/tw\u00F6/three");
+    EXPECT_TRUE(CreatePath(deep));
+    EXPECT_TRUE(CreatePath(deep)) << "an existing folder is success";
+    EXPECT_TRUE(FileExists(deep));
+    std::ofstream(folder.path() / "abc") << "abc";
+    EXPECT_TRUE(FileExists(JoinPath(base, L"abc")));
+    EXPECT_FALSE(CreatePath(JoinPath(base, L"abc"))) << "a file is no folder";
+    EXPECT_FALSE(CreatePath(JoinPath(base, L"abc/below")));
+    EXPECT_FALSE(CreatePath(L""));
+    EXPECT_FALSE(FileExists(JoinPath(base, L"missing")));
+    std::filesystem::create_symlink(folder.path() / "nowhere", folder.path() / "dangling");
+    EXPECT_FALSE(FileExists(JoinPath(base, L"dangling")));
+
+    std::ofstream(folder.path() / "million") << std::string(1000000, 'a');  // many read chunks
+    EXPECT_EQ(Sha256FileHex(folder.path() / "abc"),
+              "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+    EXPECT_EQ(Sha256FileHex(folder.path() / "million"),
+              "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0");
+    EXPECT_EQ(Sha256FileHex(folder.path() / "missing"), "");
+    EXPECT_EQ(Sha256FileHex(folder.path()), "");
+}
+
+// What the scrobble cache does not already exercise: flushing, cut lines, failures.
+TEST(PathsOnDisk, TextFilesAreFlushedAtOnceAndReadLikeFgets) {
+    const TempFolder folder;
+    const std::wstring path = JoinPath(FromFsPath(folder.path()), L"scrobble.cache");
+    void* slot = nullptr;
+    ASSERT_TRUE(AppendTextFile(&slot, path, nullptr, 0));
+    EXPECT_TRUE(FileExists(path)) << "opening alone creates the file";
+    ASSERT_TRUE(AppendTextFile(&slot, path, "1700000000,a.mp3\r\n\r\n", -1));
+    EXPECT_EQ(ReadFileBytes(ToFsPath(path)), "1700000000,a.mp3\r\n\r\n") << "before close";
+    CloseTextFile(&slot);
+    ASSERT_TRUE(AppendTextFile(&slot, path, "last line", 4)) << "opened again, appending";
+    CloseTextFile(&slot);
+    CloseTextFile(&slot);  // an empty slot is harmless
+    EXPECT_FALSE(AppendTextFile(&slot, JoinPath(path, L"below"), "x", 1));
+    EXPECT_EQ(slot, nullptr);
+
+    std::FILE* file = OpenForReading(path);
+    std::vector<std::string> lines;
+    char buffer[8];
+    while (!AtEnd(file)) {
+        ASSERT_TRUE(ReadLine(file, buffer, sizeof(buffer)));
+        lines.emplace_back(buffer);
     }
+    EXPECT_FALSE(ReadLine(file, buffer, sizeof(buffer)));
+    EXPECT_STREQ(buffer, "") << "terminated even when nothing was read";
+    CloseFile(file);
+    EXPECT_EQ(lines, (std::vector<std::string>{"1700000", "000,a.m", "p3\r\n", "\r\n", "last"}));
+    EXPECT_EQ(OpenForReading(JoinPath(path, L"missing")), nullptr);
 }
 
 }  // namespace

@@ -1,12 +1,9 @@
 // The image cache of the host's web site, as the cover-art upload meets it: a
 // real HTTP server on 127.0.0.1 that takes multipart uploads at
-// "<any prefix>/discord/cache/?uid=<uid>", keeps the form as it arrived, and
-// serves the stored image at "<any prefix>/discord/cache/<uid>.jpg?<anything>".
+// "<any prefix>/discord/cache/?uid=<uid>" and keeps each form as it arrived.
 #pragma once
 
-#include <chrono>
 #include <condition_variable>
-#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -22,7 +19,6 @@ namespace kiln::test {
 struct FormPart {
     std::string name;
     std::string fileName;  // empty for a plain field
-    std::string contentType;
     std::string content;
 };
 
@@ -30,19 +26,12 @@ struct Upload {
     std::string target;       // path and query as sent
     std::string contentType;  // of the request
     std::vector<FormPart> parts;
-
-    // The part of that name, or an empty one.
-    FormPart Part(const std::string& name) const;
 };
 
 class FakeImageCache {
   public:
-    enum class Answer {
-        Created,  // 201, the image stored
-        Ok,       // 200, nothing stored: a server that misunderstood
-    };
-
-    FakeImageCache();
+    // On `port`, or on any free one when 0.
+    explicit FakeImageCache(int port = 0);
     ~FakeImageCache();
     FakeImageCache(const FakeImageCache&) = delete;
     FakeImageCache& operator=(const FakeImageCache&) = delete;
@@ -51,16 +40,14 @@ class FakeImageCache {
     // "http://127.0.0.1:PORT/", the form of the host's web base address.
     std::string BaseUrl() const;
 
-    void SetAnswer(Answer answer);
+    // 201 (stored) when true; else 200, a server that misunderstood.
+    void AnswerCreated(bool created);
     // While held, uploads wait for their answer (at most 10 s): an upload
     // that is still under way.
     void HoldAnswers(bool held);
     // Uploads that have arrived, answered or not.
     size_t Arrived() const;
     std::vector<Upload> Uploads() const;
-    bool WaitForUploads(size_t count, std::chrono::milliseconds timeout) const;
-    // The image stored for an identity, empty when none.
-    std::string StoredImage(const std::string& uid) const;
 
   private:
     std::unique_ptr<httplib::Server> server_;
@@ -69,35 +56,10 @@ class FakeImageCache {
     mutable std::mutex lock_;
     std::condition_variable released_;
     // -- protected by lock_
-    Answer answer_ = Answer::Created;
+    bool created_ = true;
     bool held_ = false;
     size_t arrived_ = 0;
     std::vector<Upload> uploads_;
-    std::map<std::string, std::string> images_;  // by uid
 };
-
-// A server on 127.0.0.1 that reads each request and closes the connection
-// without answering.
-class SilentServer {
-  public:
-    SilentServer();
-    ~SilentServer();
-    SilentServer(const SilentServer&) = delete;
-    SilentServer& operator=(const SilentServer&) = delete;
-
-    std::string BaseUrl() const;
-    int Accepted() const;
-
-  private:
-    int listener_ = -1;
-    int wake_[2] = {-1, -1};
-    int port_ = 0;
-    std::thread thread_;
-    mutable std::mutex lock_;
-    int accepted_ = 0;  // protected by lock_
-};
-
-// "http://127.0.0.1:PORT/" of a port that nothing listens on.
-std::string UnreachableBaseUrl();
 
 }  // namespace kiln::test

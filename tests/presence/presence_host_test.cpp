@@ -1,222 +1,188 @@
 // The presence as a player drives it: the plug-in loaded by the substitute
-// host, its client talking to a fake Discord application over a real socket.
+// host, its client talking to a fake Discord application over a real socket,
+// its cover art going to a fake image cache on 127.0.0.1.
 #include <gtest/gtest.h>
+#include <stb/stb_image.h>
+#include <unistd.h>
 
 #include <chrono>
-#include <thread>
+#include <map>
+#include <regex>
 
+#include "fake_discord.h"
+#include "fake_image_cache.h"
 #include "host/paths.h"
+#include "host/sample_media.h"
 #include "presence/application_ids.h"
-#include "presence_rig.h"
+#include "presence_checks.h"
+#include "presence_test_support.h"
+#include "support/plugin_host.h"
 
 namespace kiln::test {
 namespace {
 
-TEST(PresenceHost, PlayPauseUnpauseStopAndNextItemAsSent) {
-    PresenceRig rig;
-    const auto first = rig.Track("first.wav", L"First Firing", L"Kiln Quartet", 200);
-    const auto second = rig.Track("second.wav", L"Glaze", L"Ash Trio", 120);
-    rig.Start();
+constexpr int64_t kNow = 1700000000;
 
-    // Start-up refreshes the presence before anything plays.
-    ActivityFrame startup = rig.NextActivity();
-    EXPECT_EQ(startup.activity, StoppedActivity("").Text());
-
-    rig.PlayAt(first, 50000, 200);
-    Activity playing = PlayingActivity("Kiln Quartet - First Firing");
-    playing.start = kFixedNow;
-    playing.end = kFixedNow + 150;
-    ActivityFrame played = rig.NextActivity();
-    EXPECT_EQ(played.activity, playing.Text());
-
-    rig.plugin().Pause();
-    ActivityFrame pausedFrame = rig.NextActivity();
-    EXPECT_EQ(pausedFrame.activity, PausedActivity("Kiln Quartet - First Firing").Text());
-
-    rig.host().AdvanceClock(40);
-    rig.plugin().Resume(80000);
-    playing.start = kFixedNow + 40;
-    playing.end = kFixedNow + 40 + 200 - 80;
-    ActivityFrame resumed = rig.NextActivity();
-    EXPECT_EQ(resumed.activity, playing.Text());
-
-    rig.plugin().Stop();
-    ActivityFrame stopped = rig.NextActivity();
-    EXPECT_EQ(stopped.activity, StoppedActivity("Kiln Quartet - First Firing").Text());
-
-    rig.host().AdvanceClock(100);
-    rig.PlayAt(second, 0, 120);
-    Activity next = PlayingActivity("Ash Trio - Glaze");
-    next.start = kFixedNow + 140;
-    next.end = kFixedNow + 140 + 120;
-    ActivityFrame nextFrame = rig.NextActivity();
-    EXPECT_EQ(nextFrame.activity, next.Text());
-
-    // One client throughout, each message with a new nonce.
-    const std::vector<ActivityFrame> frames = {startup, played,  pausedFrame,
-                                               resumed, stopped, nextFrame};
-    for (size_t i = 1; i < frames.size(); ++i) {
-        EXPECT_GT(frames[i].nonce, frames[i - 1].nonce);
-        EXPECT_EQ(frames[i].connection, 1);
+// The plug-in loaded with presence updating on, a fake Discord application
+// in a private runtime folder, and the messages it got so far.
+struct PresenceRig {
+    PresenceRig() {
+        plugin.host().SetNow(kNow);
+        plugin.SetInt(L"updatediscord", 1);
+        plugin.SetInt(L"uploadForDiscord", 0);
+        plugin.settings().WriteTemplate(L"gen_kiln", L"discord", L"[%artist% - ]%title%");
     }
-    EXPECT_EQ(rig.HandshakeIds(), std::vector<std::string>{kBuiltInApplicationIds[0]});
-
-    // Quit takes the presence away.
-    rig.plugin().Quit();
-    EXPECT_TRUE(rig.discord().WaitForDisconnect(5s));
-}
-
-TEST(PresenceHost, ThreeLineTemplateFillsDetailsStateAndLargeText) {
-    PresenceRig rig(L"%title%\r\n%artist%\r\n%album%");
-    rig.host().SetPlayback({0, 0, L"", -1});
-    host::SampleSpec recipe;
-    recipe.fileName = "three.wav";
-    recipe.title = L"Bisque";
-    recipe.artist = L"Cone Six";
-    recipe.album = L"Reduction";
-    recipe.seconds = 90;
-    const auto file = host::WriteSampleTrack(rig.plugin().profile() / "media", recipe);
-    rig.Start();
-    rig.NextActivity();
-
-    rig.PlayAt(file, 0, 90);
-    Activity expected = PlayingActivity("Bisque");
-    expected.state = "Cone Six";
-    expected.largeText = "Reduction";
-    expected.start = kFixedNow;
-    expected.end = kFixedNow + 90;
-    EXPECT_EQ(rig.NextActivity().activity, expected.Text());
-}
-
-// The button goes with network streams only. One item starts; the others
-// follow as information changes, which refreshes only the presence.
-TEST(PresenceHost, StreamButtonOnlyForNetworkStreams) {
-    PresenceRig rig(L"'on air'");
-    rig.Start();
-    rig.NextActivity();
-    const auto local = rig.Track("local.wav", L"Local", L"Here", 30);
-
-    struct Case {
-        std::wstring location;
-        std::string button;
-    };
-    const Case cases[] = {
-        {L"http://radio.example:8000/live", "http://radio.example:8000/live"},
-        {L"https://radio.example/hq?x=1&y=2", "https://radio.example/hq?x=1&y=2"},
-        {L"cda://D,3", ""},
-        {L"CDA://D,4", ""},
-        {L"zip://album.zip,01.mp3", ""},
-        {host::FromFsPath(local), ""},
-        {L"", ""},
-    };
-    bool first = true;
-    for (const Case& c : cases) {
-        SCOPED_TRACE(std::string(c.location.begin(), c.location.end()));
-        rig.host().SetPlayback({1, 0, c.location, 0});
-        if (first) {
-            rig.host().NotifyNewItem();
-            first = false;
-        } else {
-            rig.Refresh();
-        }
-        Activity expected = PlayingActivity("on air");
-        expected.buttonUrl = c.button;
-        EXPECT_EQ(rig.NextActivity().activity, expected.Text());
+    std::filesystem::path Track(const host::SampleSpec& recipe) {
+        return host::WriteSampleTrack(plugin.profile() / "media", recipe);
     }
-}
-
-TEST(PresenceHost, IdentityChoiceDecidesTheApplicationId) {
-    struct Case {
-        int choice;
-        const wchar_t* customId;  // null: not stored
-        std::string expected;
-    };
-    const Case cases[] = {
-        {0, nullptr, kBuiltInApplicationIds[0]},
-        {1, nullptr, kBuiltInApplicationIds[1]},
-        {2, L"123456789012345678", kBuiltInApplicationIds[2]},
-        {3, L"123456789012345678", "123456789012345678"},
-        {3, L"", kBuiltInApplicationIds[0]},
-        {9, nullptr, kBuiltInApplicationIds[0]},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE("discordsel " + std::to_string(c.choice));
-        PresenceRig rig;
-        rig.plugin().SetInt(L"discordsel", c.choice);
-        if (c.customId) {
-            rig.plugin().SetText(L"discord_app_id", c.customId);
-        }
-        rig.Start();
-        rig.NextActivity();
-        EXPECT_EQ(rig.HandshakeIds(), std::vector<std::string>{c.expected});
+    // A new item as the player reports it (the worker settles for 750 ms).
+    void PlayAt(const std::filesystem::path& file, int positionMs, int lengthSeconds) {
+        plugin.host().SetPlayback({1, positionMs, host::FromFsPath(file), lengthSeconds});
+        plugin.host().NotifyNewItem();
     }
-}
-
-TEST(PresenceHost, UpdatingOffTouchesNothing) {
-    PresenceRig rig;
-    rig.plugin().SetInt(L"updatediscord", 0);
-    rig.plugin().SetInt(L"autodisablediscord", 1);
-    rig.plugin().SetInt(L"logging_on", 1);  // keeps the worker running the events
-    const auto file = rig.Track("off.wav", L"Off", L"Nobody", 60);
-    rig.Start();
-    rig.PlayAt(file, 0, 60);
-    auto historyWritten = [&] {
-        std::error_code ignored;
-        for (const auto& entry :
-             std::filesystem::directory_iterator(rig.plugin().LogsFolder(), ignored)) {
-            if (ReadFileBytes(entry.path()).find("Off") != std::string::npos) {
-                return true;
-            }
+    // The next SET_ACTIVITY frame after those already taken.
+    Frame NextActivity() {
+        std::vector<Frame> frames;
+        if (!plugin.RunUntil([&] { return (frames = discord.FramesWithOpcode(1)).size() > taken; },
+                             5000)) {
+            ADD_FAILURE() << "no SET_ACTIVITY frame number " << taken + 1;
+            return {};
         }
-        return false;
-    };
-    ASSERT_TRUE(rig.plugin().RunUntil(historyWritten, 5000));
-    rig.plugin().Stop();
-    rig.plugin().Pause();
-    rig.Refresh();
-    EXPECT_TRUE(rig.NoFurtherActivity(700ms));
-    EXPECT_EQ(rig.discord().Connections(), 0);
-    EXPECT_FALSE(rig.plugin().windows().KillTimer(rig.plugin().windows().MainWindow(), 748))
-        << "the auto-disable timer was started";
-}
+        return frames[taken++];
+    }
 
-// The one test that waits for the real 15 seconds.
-TEST(PresenceHost, AutoDisableShutsDownFifteenSecondsAfterAStopUnlessPlayResumes) {
+    PipeFolder pipes;
+    FakeDiscord discord{FakeDiscord::Options{pipes.Path(), 0}};
+    PluginHost plugin;
+    size_t taken = 0;
+};
+
+// Also the one test that waits for the real 15 seconds of the auto-disable.
+TEST(PresenceHost, FollowsPlaybackAndShutsDownFifteenSecondsAfterAStop) {
     using Clock = std::chrono::steady_clock;
     PresenceRig rig;
-    rig.plugin().SetInt(L"autodisablediscord", 1);
-    const auto a = rig.Track("a.wav", L"A", L"One", 100);
-    const auto b = rig.Track("b.wav", L"B", L"Two", 100);
-    rig.Start();
+    rig.plugin.SetInt(L"autodisablediscord", 1);
+    const auto first = rig.Track({.fileName = "first.wav",
+                                  .title = L"First Firing",
+                                  .artist = L"Kiln Quartet",
+                                  .seconds = 200});
+    const auto second = rig.Track(
+        {.fileName = "second.wav", .title = L"Glaze", .artist = L"Ash Trio", .seconds = 120});
+    rig.plugin.Start();
 
-    rig.PlayAt(a, 0, 100);
-    rig.NextActivity();
-    rig.plugin().Stop();
-    EXPECT_EQ(rig.NextActivity().activity, StoppedActivity("One - A").Text());
-    // The worker arms the timer before it sends, so it is pending by now.
-    const Clock::time_point firstStop = Clock::now();
+    int64_t nonce = 0;
+    // The next message: on the one connection, with a new nonce, and showing
+    // what the step should show.
+    auto expect = [&](const char* step, const std::string& details, const std::string& state,
+                      const std::string& smallImage, int64_t start = 0, int64_t end = 0) {
+        SCOPED_TRACE(step);
+        const Frame frame = rig.NextActivity();
+        const std::string& m = frame.payload;
+        EXPECT_EQ(frame.connection, 1);
+        EXPECT_EQ(Member(m, "/cmd"), "SET_ACTIVITY");
+        EXPECT_EQ(Member(m, "/args/pid"), std::to_string(::getpid()));
+        EXPECT_GT(std::stoll("0" + Member(m, "/nonce")), nonce);
+        nonce = std::stoll("0" + Member(m, "/nonce"));
+        EXPECT_EQ(Activity(m, "details"), details);
+        EXPECT_EQ(Activity(m, "state"), state);
+        EXPECT_EQ(Activity(m, "assets/small_image"), smallImage);
+        EXPECT_EQ(Activity(m, "assets/large_image"), "logo");
+        EXPECT_EQ(Activity(m, "timestamps/start"), start ? std::to_string(start) : "-");
+        EXPECT_EQ(Activity(m, "timestamps/end"), end ? std::to_string(end) : "-");
+    };
+    const std::string one = "Kiln Quartet - First Firing";
+    // With auto-disable on, start-up shows nothing: the first is the play's.
+    rig.PlayAt(first, 50000, 200);
+    expect("play", one, "-", "play", kNow, kNow + 150);
+    rig.plugin.Pause();
+    expect("pause", one, "Paused", "pause");
+    rig.plugin.host().AdvanceClock(40);
+    rig.plugin.Resume(80000);
+    expect("resume", one, "-", "play", kNow + 40, kNow + 160);
+    // Arms the auto-disable timer; the next item's start cancels it.
+    rig.plugin.Stop();
+    expect("stop", one, "Stopped", "stop");
+    rig.plugin.host().AdvanceClock(100);
+    rig.PlayAt(second, 0, 120);
+    expect("next item", "Ash Trio - Glaze", "-", "play", kNow + 140, kNow + 260);
+    Window main = rig.plugin.windows().MainWindow();
+    EXPECT_FALSE(rig.plugin.windows().KillTimer(main, 748)) << "the play start left it pending";
+    ASSERT_EQ(rig.discord.FramesWithOpcode(0).size(), 1u);
+    EXPECT_EQ(Member(rig.discord.FramesWithOpcode(0)[0].payload, "/client_id"),
+              kBuiltInApplicationIds[0]);
 
-    // A play start within the 15 seconds cancels the pending shutdown.
-    rig.PlayAt(b, 0, 100);
-    rig.NextActivity();
-    rig.plugin().RunFor(1000);
-    rig.plugin().Stop();
-    EXPECT_EQ(rig.NextActivity().activity, StoppedActivity("Two - B").Text());
+    const Clock::time_point stopped = Clock::now();
+    rig.plugin.Stop();
+    expect("stop again", "Ash Trio - Glaze", "Stopped", "stop");
+    rig.plugin.RunFor(
+        static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                             stopped + std::chrono::milliseconds(14500) - Clock::now())
+                             .count()));
+    EXPECT_TRUE(rig.discord.ClientConnected()) << "shut down before 15 seconds";
+    EXPECT_TRUE(rig.plugin.RunUntil([&] { return !rig.discord.ClientConnected(); }, 3000))
+        << "not shut down 15 seconds after the stop";
+    EXPECT_EQ(rig.discord.Connections(), 1);
+}
 
-    rig.plugin().RunUntil([] { return false; },
-                          static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                               firstStop + 15500ms - Clock::now())
-                                               .count()));
-    EXPECT_TRUE(rig.discord().ClientConnected()) << "the first stop's timer still fired";
+TEST(PresenceHost, CoverArtIsUploadedAndItsAddressShown) {
+    PresenceRig rig;
+    rig.plugin.SetInt(L"uploadForDiscord", 1);
+    const int port = FakeImageCache().Port();  // free again, refusing connections
+    // Long, so that the image address outgrows its field.
+    const std::string base = "http://127.0.0.1:" + std::to_string(port) + "/a/long/path/of/a/host/";
+    rig.plugin.host().SetWebBase(base);
+    const auto file = rig.Track({.fileName = "wide.wav",
+                                 .title = L"Raku",
+                                 .artist = L"Smoke",
+                                 .seconds = 100,
+                                 .withCover = true,
+                                 .coverWidth = 900,
+                                 .coverHeight = 300});
+    rig.plugin.Start();
+    EXPECT_EQ(Activity(rig.NextActivity().payload, "assets/small_image"), "stop");  // start-up
 
-    // The second stop's timer does fire.
-    EXPECT_TRUE(rig.plugin().RunUntil([&] { return !rig.discord().ClientConnected(); }, 5000));
-    EXPECT_EQ(rig.discord().Connections(), 1);
+    // Nothing listens yet: the upload fails, the logo goes out.
+    rig.PlayAt(file, 0, 100);
+    EXPECT_EQ(Activity(rig.NextActivity().payload, "assets/large_image"), "logo");
+    const std::string failure = Stored(rig.plugin.settings(), L"discord_response");
+    EXPECT_TRUE(std::regex_match(
+        failure, std::regex("7,0,Failed to connect to 127\\.0\\.0\\.1 port \\d+.*")))
+        << failure;
 
-    // The next send starts the client again.
-    rig.PlayAt(a, 0, 100);
-    ActivityFrame again = rig.NextActivity(8000ms);
-    EXPECT_EQ(again.connection, 2);
+    FakeImageCache cache(port);
+    rig.plugin.host().NotifyInfoChanged();  // only presence is refreshed
+    const std::string uid = Stored(rig.plugin.settings(), L"discord_uid");
+    EXPECT_TRUE(std::regex_match(uid, std::regex("[A-Za-z0-9]{15}"))) << uid;
+    const std::string address = base + "discord/cache/" + uid + ".jpg?" + std::to_string(kNow);
+    ASSERT_GT(address.size(), 79u);
+    EXPECT_EQ(Activity(rig.NextActivity().payload, "assets/large_image"), address.substr(0, 79));
+    EXPECT_EQ(Stored(rig.plugin.settings(), L"discord_response"), "(absent)");
+
+    const std::vector<Upload> uploads = cache.Uploads();
+    ASSERT_EQ(uploads.size(), 1u);
+    EXPECT_EQ(uploads[0].target, "/a/long/path/of/a/host/discord/cache/?uid=" + uid);
+    EXPECT_EQ(uploads[0].contentType.rfind("multipart/form-data; boundary=", 0), 0u);
+    std::map<std::string, FormPart> parts;
+    for (const FormPart& part : uploads[0].parts) {
+        parts[part.name] = part;
+    }
+    ASSERT_EQ(parts.size(), 2u);
+    EXPECT_EQ(parts["filename"].fileName, "");
+    EXPECT_EQ(parts["filename"].content, uid);
+    // The image part is the cached file, a JPEG within 600 x 600.
+    const std::string& image = parts["discord_user_image"].content;
+    EXPECT_EQ(parts["discord_user_image"].fileName, "discord.jpg");
+    EXPECT_EQ(image, ReadFileBytes(rig.plugin.host().CacheFolder() / "artcache" / "discord.jpg"));
+    int width = 0, height = 0, channels = 0;
+    ASSERT_TRUE(stbi_info_from_memory(reinterpret_cast<const stbi_uc*>(image.data()),
+                                      static_cast<int>(image.size()), &width, &height, &channels));
+    EXPECT_EQ(image.substr(0, 2), "\xFF\xD8");
+    EXPECT_EQ(width, 600);
+    EXPECT_EQ(height, 200);
+
+    // Quit takes the presence away.
+    rig.plugin.Quit();
+    EXPECT_TRUE(rig.discord.WaitForDisconnect(5s));
 }
 
 }  // namespace

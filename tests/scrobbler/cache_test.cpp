@@ -1,5 +1,5 @@
-// The scrobble cache file: its byte layout, reading damaged and unusual
-// lines, and the rewrite that drops sent lines.
+// The scrobble cache file: its byte layout, reading damaged lines, and the
+// rewrite that drops sent lines.
 #include <gtest/gtest.h>
 
 #include <fstream>
@@ -7,173 +7,99 @@
 #include <vector>
 
 #include "host/paths.h"
-#include "module_host.h"
-#include "scrobbler/cache_line.h"
 #include "scrobbler/scrobble_cache.h"
+#include "support/module_host.h"
 
 namespace kiln::test {
 namespace {
 
-TEST(CacheLineText, ParsesTimeAndWholeNameAfterTheFirstComma) {
-    const struct {
-        const char* line;
-        CacheLineKind kind;
-        int64_t time;
-        const char* name;
-    } cases[] = {
-        {"1700000000,D:\\Music\\a,b.mp3\r\n", CacheLineKind::CacheEntry, 1700000000,
-         "D:\\Music\\a,b.mp3"},
-        {"1700000000,/music/x.mp3\n", CacheLineKind::CacheEntry, 1700000000, "/music/x.mp3"},
-        {"1700000000,/music/unterminated.mp3", CacheLineKind::CacheEntry, 1700000000,
-         "/music/unterminated.mp3"},
-        // After 2038 the time no longer fits 32 bits.
-        {"4102444800,/music/2100.mp3\r\n", CacheLineKind::CacheEntry, 4102444800LL,
-         "/music/2100.mp3"},
-        {"-5,/music/old.mp3\r\n", CacheLineKind::CacheEntry, -5, "/music/old.mp3"},
-        {"\r\n", CacheLineKind::CacheUnusable, 0, ""},
-        {"", CacheLineKind::CacheUnusable, 0, ""},
-        {"no comma here\r\n", CacheLineKind::CacheUnusable, 0, ""},
-        {"1700000000,\r\n", CacheLineKind::CacheUnusable, 0, ""},
-        {",/music/no-time.mp3\r\n", CacheLineKind::CacheUnusable, 0, ""},
-        {"17x0,/music/damaged.mp3\r\n", CacheLineKind::CacheUnusable, 0, ""},
-        {" 1700000000,/music/blank.mp3\r\n", CacheLineKind::CacheUnusable, 0, ""},
-        {"99999999999999999999,/music/huge.mp3\r\n", CacheLineKind::CacheUnusable, 0, ""},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.line);
-        ParsedCacheLine parsed = ParseCacheLine(c.line);
-        EXPECT_EQ(parsed.kind, c.kind);
-        if (c.kind == CacheLineKind::CacheEntry) {
-            EXPECT_EQ(parsed.time, c.time);
-            EXPECT_EQ(std::string(parsed.name), c.name);
-        }
-    }
-    EXPECT_EQ(FormatCacheLine(1700000000, "D:\\Music\\a,b.mp3"),
-              "1700000000,D:\\Music\\a,b.mp3\r\n");
-}
-
 class CacheFile : public ::testing::Test {
   protected:
-    void SetUp() override { ModuleHost::Get().Reset(); }
-    std::filesystem::path Cache() const { return ModuleHost::Get().CacheFile(); }
-    std::filesystem::path Backup() const { return Cache().string() + ".backup"; }
-
-    static std::vector<CacheLine> ReadAll(const std::filesystem::path& file) {
-        std::vector<CacheLine> lines;
-        std::wstring path = host::FromFsPath(file);
-        void* reader = OpenCacheForReading(path.c_str());
-        if (!reader) {
-            return lines;
+    void SetUp() override {
+        ModuleHost::Get();
+        std::filesystem::remove(Cache());
+        std::filesystem::remove_all(Backup());
+    }
+    static std::filesystem::path Cache() { return CachePath(); }
+    static std::filesystem::path Backup() { return CacheBackupPath(); }
+    static void Append(const std::string& bytes) {
+        std::ofstream(Cache(), std::ios::binary | std::ios::app) << bytes;
+    }
+    // Time and name of each line read; time 0 for an unusable line.
+    static std::vector<std::pair<int64_t, std::wstring>> ReadAll() {
+        std::vector<std::pair<int64_t, std::wstring>> lines;
+        void* reader = OpenCacheForReading(CachePath());
+        for (CacheLine line;
+             reader && (line = ReadCacheLine(reader)).kind != CacheLineKind::CacheEnd;) {
+            const bool entry = line.kind == CacheLineKind::CacheEntry;
+            lines.emplace_back(entry ? line.time : 0, entry ? line.fileName : L"");
         }
-        for (CacheLine line = ReadCacheLine(reader); line.kind != CacheLineKind::CacheEnd;
-             line = ReadCacheLine(reader)) {
-            lines.push_back(line);
+        if (reader) {
+            CloseCacheReader(reader);
         }
-        CloseCacheReader(reader);
         return lines;
     }
-    void WriteRaw(const std::string& bytes) {
-        std::ofstream out(Cache(), std::ios::binary);
-        out << bytes;
-    }
-    static std::wstring Name(int i) { return L"/music/track " + std::to_wstring(i) + L".mp3"; }
 };
 
-TEST_F(CacheFile, PathIsInTheHostsCacheFolder) {
-    EXPECT_EQ(std::wstring(CachePath()), host::FromFsPath(Cache()));
-    EXPECT_EQ(CacheBackupPath(), host::FromFsPath(Cache()) + L".backup");
-}
-
-TEST_F(CacheFile, AppendWritesTheExactLinesAndReadsThemBack) {
+TEST_F(CacheFile, LinesAreWrittenExactlyAndDamagedOnesReadAsUnusable) {
+    using namespace std::string_literals;
     const std::wstring accented = L"/music/Bj\u00F6rk/J\u00F3ga \u2013 \u6771\u4EAC.mp3";
     // Longer than 258 bytes of UTF-8: stored and read whole.
-    std::wstring longName = L"/music/";
-    for (int i = 0; i < 150; ++i) {
-        longName += L"\u00E9";
-    }
-    longName += L".mp3";
+    const std::wstring longName = L"/music/" + std::wstring(150, L'\u00E9') + L".mp3";
     AppendToCache(L"D:\\Music\\a,b.mp3", 1700000000);
-    AppendToCache(accented.c_str(), 4102444800LL);
+    AppendToCache(accented.c_str(), 4102444800LL);  // past 32 bits
     AppendToCache(longName.c_str(), 1700000100);
-
-    const std::string expected =
+    std::string longUtf8;
+    for (int i = 0; i < 150; ++i) {
+        longUtf8 += "\xC3\xA9";
+    }
+    EXPECT_EQ(
+        ReadFileBytes(Cache()),
         "1700000000,D:\\Music\\a,b.mp3\r\n"
-        "4102444800,/music/Bj\xC3\xB6rk/J\xC3\xB3ga \xE2\x80\x93 "
-        "\xE6\x9D\xB1\xE4\xBA\xAC.mp3\r\n";
-    const std::string bytes = ReadFileBytes(Cache());
-    ASSERT_GT(bytes.size(), expected.size());
-    EXPECT_EQ(bytes.substr(0, expected.size()), expected);
-    EXPECT_EQ(bytes.size(), expected.size() + 11 + 7 + 300 + 4 + 2);
+        "4102444800,/music/Bj\xC3\xB6rk/J\xC3\xB3ga \xE2\x80\x93 \xE6\x9D\xB1\xE4\xBA\xAC.mp3\r\n"
+        "1700000100,/music/" +
+            longUtf8 + ".mp3\r\n");
 
-    std::vector<CacheLine> lines = ReadAll(Cache());
-    ASSERT_EQ(lines.size(), 3u);
-    for (const auto& line : lines) {
-        EXPECT_EQ(line.kind, CacheLineKind::CacheEntry);
-    }
-    EXPECT_EQ(lines[0].time, 1700000000);
-    EXPECT_EQ(lines[0].fileName, L"D:\\Music\\a,b.mp3");
-    EXPECT_EQ(lines[1].time, 4102444800LL);
-    EXPECT_EQ(lines[1].fileName, accented);
-    EXPECT_EQ(lines[2].fileName, longName);
+    Append(
+        "\r\nno comma\r\n5,\r\n,/music/no-time.mp3\r\n17x0,/music/damaged.mp3\r\n"
+        "99999999999999999999,/music/huge.mp3\r\n6,/music/bad\xFF\xFEutf8.mp3\r\n"
+        "7,/music/zero\0byte.mp3\r\n8,/music/lf.mp3\n9,/music/unterminated.mp3"s);
+    const std::vector<std::pair<int64_t, std::wstring>> expected = {
+        {1700000000, L"D:\\Music\\a,b.mp3"},
+        {4102444800LL, accented},
+        {1700000100, longName},
+        {0, L""},
+        {0, L""},
+        {0, L""},
+        {0, L""},
+        {0, L""},
+        {0, L""},
+        {0, L""},
+        {0, L""},
+        {8, L"/music/lf.mp3"},
+        {9, L"/music/unterminated.mp3"}};
+    EXPECT_EQ(ReadAll(), expected);
 }
 
-TEST_F(CacheFile, DamagedLinesAreReadAsUnusableAndTheRestSurvives) {
-    using namespace std::string_literals;
-    WriteRaw(
-        "100,/music/one.mp3\r\n"
-        "\r\n"
-        "garbage without comma\r\n"
-        "200,/music/bad\xFF\xFEutf8.mp3\r\n"
-        "300,/music/zero\0byte.mp3\r\n"
-        "400,/music/two.mp3\r\n"s);
-    std::vector<CacheLine> lines = ReadAll(Cache());
-    ASSERT_EQ(lines.size(), 6u);
-    const CacheLineKind kinds[] = {CacheLineKind::CacheEntry,    CacheLineKind::CacheUnusable,
-                                   CacheLineKind::CacheUnusable, CacheLineKind::CacheUnusable,
-                                   CacheLineKind::CacheUnusable, CacheLineKind::CacheEntry};
-    for (size_t i = 0; i < lines.size(); ++i) {
-        EXPECT_EQ(lines[i].kind, kinds[i]) << "line " << i + 1;
-    }
-    EXPECT_EQ(lines[5].fileName, L"/music/two.mp3");
-    EXPECT_EQ(lines[5].time, 400);
-}
-
-TEST_F(CacheFile, RewriteKeepsTheUnsentLinesInOrderAndTheWholeFileAsBackup) {
-    for (int i = 1; i <= 70; ++i) {
-        AppendToCache(Name(i).c_str(), 1700000000 + i);
-    }
+TEST_F(CacheFile, RewriteDropsTheSentAndUnusableLinesAndKeepsTheOldFileAsBackup) {
+    const std::string kept = "2,/music/kept.mp3\r\n3,/music/also kept.mp3\r\n";
+    Append("1,/music/sent.mp3\r\n\r\n2,/music/kept.mp3\r\nbroken\r\n3,/music/also kept.mp3\r\n");
     const std::string before = ReadFileBytes(Cache());
-    RewriteCache(50);
-    EXPECT_EQ(ReadFileBytes(Backup()), before);
-    std::vector<CacheLine> kept = ReadAll(Cache());
-    ASSERT_EQ(kept.size(), 20u);
-    for (int i = 0; i < 20; ++i) {
-        EXPECT_EQ(kept[i].fileName, Name(51 + i));
-        EXPECT_EQ(kept[i].time, 1700000000 + 51 + i);
-    }
-    // A second rewrite replaces the backup.
-    const std::string second = ReadFileBytes(Cache());
-    RewriteCache(5);
-    EXPECT_EQ(ReadFileBytes(Backup()), second);
-    EXPECT_EQ(ReadAll(Cache()).size(), 15u);
-}
-
-TEST_F(CacheFile, RewriteDropsUnusableLinesAfterTheConsumedOnes) {
-    WriteRaw("1,/music/sent.mp3\r\n\r\n2,/music/kept.mp3\r\nbroken\r\n3,/music/also kept.mp3\r\n");
     RewriteCache(1);
-    EXPECT_EQ(ReadFileBytes(Cache()), "2,/music/kept.mp3\r\n3,/music/also kept.mp3\r\n");
+    EXPECT_EQ(ReadFileBytes(Cache()), kept);
+    EXPECT_EQ(ReadFileBytes(Backup()), before);
+    // A backup already there is replaced: the sent line must not come back.
+    RewriteCache(1);
+    EXPECT_EQ(ReadFileBytes(Cache()), "3,/music/also kept.mp3\r\n");
+    EXPECT_EQ(ReadFileBytes(Backup()), kept);
 }
 
 TEST_F(CacheFile, UnsentLinesStayInTheCacheWhenTheBackupCannotBeMade) {
-    for (int i = 1; i <= 3; ++i) {
-        AppendToCache(Name(i).c_str(), 1700000000 + i);
-    }
-    const std::string before = ReadFileBytes(Cache());
+    Append("1,/music/one.mp3\r\n2,/music/two.mp3\r\n");
     // A folder where the backup should go: neither rename nor copy can replace it.
     std::filesystem::create_directories(Backup() / "occupied");
     RewriteCache(1);
-    EXPECT_EQ(ReadFileBytes(Cache()), before);
-    EXPECT_TRUE(std::filesystem::is_directory(Backup()));
+    EXPECT_EQ(ReadFileBytes(Cache()), "1,/music/one.mp3\r\n2,/music/two.mp3\r\n");
 }
 
 }  // namespace

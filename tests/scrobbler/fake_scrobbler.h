@@ -1,7 +1,8 @@
 // A stand-in for the scrobbling web service on 127.0.0.1: answers
 // auth.gettoken, auth.getSession, track.updateNowPlaying and track.scrobble
-// in the service's JSON shapes, checks every api_sig exactly, records what it
-// accepted, and fails on demand.
+// in the service's JSON shapes, checks api_key, api_sig and sk as the service
+// does, records every request, and fails on demand. Needs no test framework
+// and no host, so a demo program can run it too.
 #pragma once
 
 #include <condition_variable>
@@ -22,43 +23,36 @@ struct Response;
 
 namespace kiln::test {
 
-// One request as the fake received it.
 struct ReceivedRequest {
     std::string httpMethod;                     // "GET" or "POST"
     std::string target;                         // path and query as sent
     std::string body;                           // the raw form body
-    std::vector<std::string> bodyNames;         // the body's names, in the body's order
+    std::vector<std::string> bodyNames;         // in the body's order
     std::map<std::string, std::string> params;  // query and body, decoded
-    std::string method;                         // the "method" parameter
     bool signatureValid = false;
-    std::string reply;  // what the fake answered
+
+    std::string Param(const std::string& name) const;
 };
 
 struct ScrobbledTrack {
-    std::string artist, track, album, albumArtist;
+    std::string artist, track, albumArtist;
     int64_t timestamp = 0;
-    int duration = 0;
-    int trackNumber = 0;
 };
 
+// How the next request (of onlyMethod, when given) fails.
 struct Fault {
     enum class Kind {
-        ErrorReply,       // {"error": code[, "message": ...]}
-        Ignored,          // accepted shape, "ignoredMessage" code as a string
-        IgnoredAsNumber,  // the same with the code as a JSON number
-        Empty,            // 200 with an empty body
-        NotJson,          // 200 with an HTML page
-        Slow,             // the normal answer after delayMs
+        ErrorReply,  // {"error": code[, "message": ...]}
+        Ignored,     // the normal shape with ignoredMessage code `code`; nothing accepted
+        Raw,         // `body` as the whole reply, with status 200
+        Slow,        // the normal answer after delayMs
     };
     Kind kind = Kind::ErrorReply;
     int code = 0;
     bool withMessage = true;
+    std::string body;
     int delayMs = 0;
-    std::string onlyMethod;  // empty: any method
-
-    static Fault Error(int code, bool withMessage = true) {
-        return {Kind::ErrorReply, code, withMessage, 0, {}};
-    }
+    std::string onlyMethod;
 };
 
 class FakeScrobbleService {
@@ -71,53 +65,36 @@ class FakeScrobbleService {
     FakeScrobbleService(const FakeScrobbleService&) = delete;
     FakeScrobbleService& operator=(const FakeScrobbleService&) = delete;
 
-    int Port() const { return port_; }
     std::string Address() const;  // "http://127.0.0.1:PORT"
-    // Sends the substitute host's requests for the API host here.
-    void MapIntoHost() const;
-    // Stops listening: later requests are refused.
-    void Stop();
-
-    // The next `times` requests (of `fault.onlyMethod`, if given) fail so.
-    void FailNext(const Fault& fault, int times = 1);
-    void ClearFaults();
+    void FailNext(const Fault& fault);
 
     // Tokens handed out by auth.gettoken, and the user's answer on the
-    // service's page: until allowed, auth.getSession answers error 14.
+    // service's page: auth.getSession answers error 14 for an issued token,
+    // 15 for an expired one, and a session for an allowed one.
+    enum class Token { Issued, Allowed, Expired };
     std::vector<std::string> IssuedTokens() const;
-    void AllowTokens();
-    void ExpireTokens();
+    void SetTokens(Token state);
 
-    std::vector<ReceivedRequest> Requests() const;
-    std::vector<ReceivedRequest> Requests(const std::string& method) const;
-    size_t RequestCount() const;
-    // Accepted scrobbles, in the order they arrived (and their index order).
+    std::vector<ReceivedRequest> Requests(const std::string& method = {}) const;
+    // Accepted scrobbles in the order they arrived.
     std::vector<ScrobbledTrack> Scrobbles() const;
-    size_t AcceptedNowPlaying() const;
-
-    // The service's own signature rule, for checks of the request text.
-    static std::string Signature(const std::map<std::string, std::string>& params);
 
   private:
     void Handle(const httplib::Request& request, httplib::Response& response);
-    std::string Answer(ReceivedRequest& received, const Fault* fault);
-    bool TakeFault(const std::string& method, Fault* fault);
-    void SleepUnlessStopped(int ms);
+    std::string Answer(const ReceivedRequest& received, const Fault* ignored);
 
     std::unique_ptr<httplib::Server> server_;
     std::thread thread_;
     int port_ = 0;
-
     mutable std::mutex mutex_;
-    std::condition_variable stopped_;
+    std::condition_variable stopping_;
     // -- protected by mutex_
-    bool stopping_ = false;
-    std::deque<std::pair<Fault, int>> faults_;
-    std::map<std::string, int> tokens_;  // token -> 0 issued, 1 allowed, 2 expired
+    bool stopped_ = false;
+    std::deque<Fault> faults_;
+    std::map<std::string, Token> tokens_;
     int nextToken_ = 1;
     std::vector<ReceivedRequest> requests_;
     std::vector<ScrobbledTrack> scrobbles_;
-    size_t nowPlaying_ = 0;
 };
 
 // A loopback port with nothing listening on it.

@@ -4,8 +4,6 @@
 #include <optional>
 #include <string>
 
-#include "host/settings_store.h"
-#include "host/text_services.h"
 #include "host/window_system.h"
 #include "resources/resource_ids.h"
 #include "scrobbler/deployment.h"
@@ -14,143 +12,80 @@
 namespace kiln::test {
 namespace {
 
-constexpr const wchar_t* kConnectivity =
+const std::wstring kConnectivity =
     L"There seems to be an issue with ORBIT communicating with the Last.fm site. Please check you "
     L"have a working internet connection & the Last.fm site is accessible.";
+const std::wstring kAccountText =
+    L"ORBIT is configured to scrobble what is listened to for 'kiln-listener'";
+const std::wstring kWaitingForPlay = L"Waiting for first valid playback to start scrobbling";
+const std::wstring kWaitingForAuth = L"Waiting for authorisation to be allowed (see above)";
+const std::wstring kDisabled = L"Scrobbling is currently disabled";
 
 std::optional<std::wstring> Setting(ScrobblerHost& scrobbler, const wchar_t* key) {
     return scrobbler.plugin().settings().Get(L"gen_kiln", key);
 }
 
-bool Enabled(ScrobblerHost& scrobbler, int id) {
-    auto control = scrobbler.plugin().windows().Control(scrobbler.Page(), id);
-    return control && control->enabled;
-}
-
-bool Visible(ScrobblerHost& scrobbler, int id) {
-    auto control = scrobbler.plugin().windows().Control(scrobbler.Page(), id);
-    return control && control->visible;
-}
-
-int Checked(ScrobblerHost& scrobbler, int id) {
-    return scrobbler.plugin().windows().IsItemChecked(scrobbler.Page(), id);
+host::ControlState Control(ScrobblerHost& scrobbler, int id) {
+    return scrobbler.plugin()
+        .windows()
+        .Control(scrobbler.Page(), id)
+        .value_or(host::ControlState{});
 }
 
 void Click(ScrobblerHost& scrobbler, int id) {
     ASSERT_TRUE(scrobbler.plugin().windows().ClickButton(scrobbler.Page(), id));
 }
 
-int OpenDialogId(ScrobblerHost& scrobbler) {
+int DialogId(ScrobblerHost& scrobbler) {
     return scrobbler.plugin().windows().DialogTemplateId(scrobbler.Page());
 }
 
 std::wstring AuthPage(const std::string& token) {
-    const std::string address =
-        std::string("https://" KILN_SCROBBLE_AUTH_HOST "/api/auth/?api_key=") +
-        KILN_SCROBBLE_API_KEY + "&token=" + token;
+    const std::string address = "https://" KILN_SCROBBLE_AUTH_HOST
+                                "/api/auth/?api_key=" KILN_SCROBBLE_API_KEY "&token=" +
+                                token;
     return std::wstring(address.begin(), address.end());
 }
 
-TEST(ScrobblerPage, LayoutAndWaitingTextFollowTheSettings) {
+TEST(ScrobblerPage, OptionsShowTheSettingsAndAreWrittenAtOnce) {
     FakeScrobbleService fake;
-    const struct {
-        const char* name;
-        int flags;
-        bool authorised;
-        bool library;
-        int dialog;
-        std::wstring status, account, caption;
-    } cases[] = {
-        {"off", 0, true, true, IDD_SCROBBLER_AUTHORISED, L"Scrobbling is currently disabled",
-         L"ORBIT is configured to scrobble what is listened to for 'kiln-listener'",
-         L"Revoke\nscrobbler\naccess"},
-        {"on and authorised", 5, true, true, IDD_SCROBBLER_AUTHORISED,
-         L"Waiting for first valid playback to start scrobbling",
-         L"ORBIT is configured to scrobble what is listened to for 'kiln-listener'",
-         L"Revoke\nscrobbler\naccess"},
-        {"on, not authorised, no library", 3, false, false, IDD_SCROBBLER_SETUP,
-         L"Waiting for authorisation to be allowed (see above)",
-         L"To scrobble what you're listening to in ORBIT you first need to authorise it against "
-         L"your Last.fm account by following the steps below.",
-         L"Authorise Scrobbling"},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        ScrobblerHost scrobbler(fake, c.flags, c.authorised);
-        if (c.library) {
-            scrobbler.host().SetLibraryFolders({scrobbler.Media()});
-        }
-        scrobbler.Start();
-        EXPECT_EQ(OpenDialogId(scrobbler), c.dialog);
-        EXPECT_EQ(scrobbler.Status(), c.status);
-        EXPECT_EQ(scrobbler.ControlText(IDC_SCROBBLE_ACCOUNT), c.account);
-        EXPECT_EQ(scrobbler.ControlText(IDC_SCROBBLE_BUTTON), c.caption);
-        EXPECT_TRUE(
-            scrobbler.plugin().windows().Control(scrobbler.Page(), IDC_SCROBBLE_BUTTON)->styled);
-        EXPECT_EQ(Checked(scrobbler, IDC_SCROBBLE_ENABLE), (c.flags & 1) ? 1 : 0);
-        EXPECT_EQ(Checked(scrobbler, IDC_SCROBBLE_NOW_PLAYING), (c.flags & 2) ? 1 : 0);
-        EXPECT_EQ(Checked(scrobbler, IDC_SCROBBLE_LIBRARY_ONLY), (c.flags & 4) ? 1 : 0);
-        EXPECT_EQ(Enabled(scrobbler, IDC_SCROBBLE_NOW_PLAYING), (c.flags & 1) != 0);
-        EXPECT_EQ(Enabled(scrobbler, IDC_SCROBBLE_LIBRARY_ONLY), (c.flags & 1) != 0);
-        EXPECT_EQ(Visible(scrobbler, IDC_SCROBBLE_LIBRARY_ONLY), c.library);
-        if (!c.authorised) {
-            EXPECT_TRUE(Visible(scrobbler, IDC_SCROBBLE_INTRO));
-        }
-    }
-    EXPECT_EQ(fake.RequestCount(), 0u);
-}
-
-TEST(ScrobblerPage, OptionsAreWrittenAtOnceAndTheDefaultRemovesTheKey) {
-    FakeScrobbleService fake;
-    ScrobblerHost scrobbler(fake, 2);
+    ScrobblerHost scrobbler(fake, 5);
     scrobbler.host().SetLibraryFolders({scrobbler.Media()});
     scrobbler.Start();
+    EXPECT_EQ(DialogId(scrobbler), IDD_SCROBBLER_AUTHORISED);
+    EXPECT_EQ(scrobbler.ControlText(IDC_SCROBBLE_ACCOUNT), kAccountText);
+    EXPECT_EQ(scrobbler.ControlText(IDC_SCROBBLE_BUTTON), L"Revoke\nscrobbler\naccess");
+    EXPECT_TRUE(Control(scrobbler, IDC_SCROBBLE_LIBRARY_ONLY).visible);
     const struct {
-        int control;
-        std::optional<std::wstring> stored;
+        int click;  // 0: none, the page as opened
+        int flags;
         std::wstring status;
     } steps[] = {
-        {IDC_SCROBBLE_ENABLE, L"3", L"Waiting for first valid playback to start scrobbling"},
-        {IDC_SCROBBLE_LIBRARY_ONLY, L"7", L"Waiting for first valid playback to start scrobbling"},
-        {IDC_SCROBBLE_LIBRARY_ONLY, L"3", L"Waiting for first valid playback to start scrobbling"},
-        {IDC_SCROBBLE_ENABLE, std::nullopt, L"Scrobbling is currently disabled"},
-        {IDC_SCROBBLE_NOW_PLAYING, L"0", L"Scrobbling is currently disabled"},
+        {0, 5, kWaitingForPlay},
+        {IDC_SCROBBLE_NOW_PLAYING, 7, kWaitingForPlay},
+        {IDC_SCROBBLE_LIBRARY_ONLY, 3, kWaitingForPlay},
+        {IDC_SCROBBLE_ENABLE, 2, kDisabled},  // the default: no key stored
     };
     for (const auto& step : steps) {
-        SCOPED_TRACE(step.control);
-        // Options greyed with scrobbling off cannot be clicked: switch it on first.
-        if (!Enabled(scrobbler, step.control)) {
-            Click(scrobbler, IDC_SCROBBLE_ENABLE);
-            Click(scrobbler, step.control);
-            Click(scrobbler, IDC_SCROBBLE_ENABLE);
-        } else {
-            Click(scrobbler, step.control);
+        SCOPED_TRACE(step.flags);
+        if (step.click) {
+            Click(scrobbler, step.click);
         }
-        EXPECT_EQ(Setting(scrobbler, L"scrobble"), step.stored);
+        const auto stored = Setting(scrobbler, L"scrobble");
+        EXPECT_EQ(stored.value_or(L"default"),
+                  step.flags == 2 ? L"default" : std::to_wstring(step.flags));
         EXPECT_EQ(scrobbler.Status(), step.status);
+        int checked = 0;
+        for (int id : {IDC_SCROBBLE_LIBRARY_ONLY, IDC_SCROBBLE_NOW_PLAYING, IDC_SCROBBLE_ENABLE}) {
+            checked =
+                checked * 2 + scrobbler.plugin().windows().IsItemChecked(scrobbler.Page(), id);
+        }
+        EXPECT_EQ(checked, step.flags);
+        // The options below "Enable" are greyed while scrobbling is off.
+        EXPECT_EQ(Control(scrobbler, IDC_SCROBBLE_NOW_PLAYING).enabled, (step.flags & 1) != 0);
+        EXPECT_EQ(Control(scrobbler, IDC_SCROBBLE_LIBRARY_ONLY).enabled, (step.flags & 1) != 0);
     }
-}
-
-TEST(ScrobblerPage, KeptStatusIsShownOnReopeningUntilScrobblingIsSwitchedOff) {
-    FakeScrobbleService fake;
-    ScrobblerHost scrobbler(fake, 1);
-    scrobbler.Start();
-    auto track = WriteTrack(scrobbler.Media(), {"kept.wav", L"Kept", L"Status", L"", L"", 0, 60});
-    scrobbler.PlayAndAdvance(track, 30);
-    const std::wstring scrobbled =
-        L"Currently playing item was scrobbled.\n\nPlaying: Status - Kept";
-    ASSERT_TRUE(scrobbler.WaitForStatus(scrobbled));
-    auto& windows = scrobbler.plugin().windows();
-    windows.ClosePreferences();
-    ASSERT_TRUE(windows.OpenPage(scrobbler.PageId()));
-    EXPECT_EQ(scrobbler.Status(), scrobbled);
-    Click(scrobbler, IDC_SCROBBLE_ENABLE);
-    EXPECT_EQ(scrobbler.Status(), L"Scrobbling is currently disabled");
-    Click(scrobbler, IDC_SCROBBLE_ENABLE);
-    EXPECT_EQ(scrobbler.Status(), L"Waiting for first valid playback to start scrobbling");
-    windows.ClosePreferences();
-    ASSERT_TRUE(windows.OpenPage(scrobbler.PageId()));
-    EXPECT_EQ(scrobbler.Status(), L"Waiting for first valid playback to start scrobbling");
+    EXPECT_TRUE(fake.Requests().empty());
 }
 
 TEST(Authorisation, TokenBrowserAndSessionThenRevoke) {
@@ -158,6 +93,12 @@ TEST(Authorisation, TokenBrowserAndSessionThenRevoke) {
     ScrobblerHost scrobbler(fake, 3, false);
     scrobbler.Start();
     auto& windows = scrobbler.plugin().windows();
+    EXPECT_EQ(DialogId(scrobbler), IDD_SCROBBLER_SETUP);
+    EXPECT_EQ(scrobbler.Status(), kWaitingForAuth);
+    EXPECT_EQ(scrobbler.ControlText(IDC_SCROBBLE_ACCOUNT),
+              L"To scrobble what you're listening to in ORBIT you first need to authorise it "
+              L"against your Last.fm account by following the steps below.");
+    EXPECT_FALSE(Control(scrobbler, IDC_SCROBBLE_LIBRARY_ONLY).visible);  // no library
 
     // Without the service: the connectivity text, and still the first step.
     scrobbler.MapService("http://127.0.0.1:" + std::to_string(ClosedPort()));
@@ -169,8 +110,7 @@ TEST(Authorisation, TokenBrowserAndSessionThenRevoke) {
     Click(scrobbler, IDC_SCROBBLE_BUTTON);
     ASSERT_EQ(fake.IssuedTokens().size(), 1u);
     const std::string token = fake.IssuedTokens()[0];
-    ASSERT_EQ(windows.OpenedUrls().size(), 1u);
-    EXPECT_EQ(windows.OpenedUrls()[0], AuthPage(token));
+    EXPECT_EQ(windows.OpenedUrls(), std::vector<std::wstring>{AuthPage(token)});
     EXPECT_EQ(scrobbler.ControlText(IDC_SCROBBLE_BUTTON), L"Complete\nAuthorise");
     EXPECT_EQ(scrobbler.Status(),
               L"Authorisation needs to be completed via the Last.fm web page which was just "
@@ -181,58 +121,66 @@ TEST(Authorisation, TokenBrowserAndSessionThenRevoke) {
     EXPECT_EQ(scrobbler.Status(),
               L"Please complete the authorisation process on the Last.fm site.\nA webpage should "
               L"have been opened in the default browser to do this.");
-    ASSERT_EQ(windows.OpenedUrls().size(), 2u);
-    EXPECT_EQ(windows.OpenedUrls()[1], AuthPage(token));
+    EXPECT_EQ(windows.OpenedUrls(), (std::vector<std::wstring>{AuthPage(token), AuthPage(token)}));
 
-    fake.AllowTokens();
+    fake.SetTokens(FakeScrobbleService::Token::Allowed);
     Click(scrobbler, IDC_SCROBBLE_BUTTON);
     EXPECT_EQ(Setting(scrobbler, L"sk"), std::wstring(L"fakesessionkey0123456789abcdef01"));
     EXPECT_EQ(Setting(scrobbler, L"lfm"), std::wstring(L"kiln-listener"));
-    EXPECT_EQ(OpenDialogId(scrobbler), IDD_SCROBBLER_AUTHORISED);
+    EXPECT_EQ(DialogId(scrobbler), IDD_SCROBBLER_AUTHORISED);
     EXPECT_EQ(windows.Page(scrobbler.PageId())->tabs[0].dialogId, IDD_SCROBBLER_AUTHORISED);
     EXPECT_EQ(scrobbler.Status(), L"Scrobbling from ORBIT was authorised for 'kiln-listener'");
-    EXPECT_EQ(scrobbler.ControlText(IDC_SCROBBLE_ACCOUNT),
-              L"ORBIT is configured to scrobble what is listened to for 'kiln-listener'");
-    EXPECT_EQ(scrobbler.ControlText(IDC_SCROBBLE_BUTTON), L"Revoke\nscrobbler\naccess");
+    EXPECT_EQ(scrobbler.ControlText(IDC_SCROBBLE_ACCOUNT), kAccountText);
     auto sessions = fake.Requests("auth.getSession");
     ASSERT_EQ(sessions.size(), 2u);
     for (const auto& request : sessions) {
         EXPECT_EQ(request.httpMethod, "GET");
         EXPECT_TRUE(request.signatureValid) << request.target;
-        EXPECT_EQ(request.params.at("token"), token);
+        EXPECT_EQ(request.Param("token"), token);
     }
 
-    // The new key scrobbles at once.
+    // The new key scrobbles at once; its status is kept for a reopened page.
     auto track = WriteTrack(scrobbler.Media(), {"first.wav", L"First", L"Newly", L"", L"", 0, 60});
     scrobbler.PlayAndAdvance(track, 30);
-    ASSERT_TRUE(scrobbler.WaitFor([&] { return fake.Scrobbles().size() == 1; }));
+    const std::wstring scrobbled =
+        L"Currently playing item was scrobbled.\n\nPlaying: Newly - First";
+    ASSERT_TRUE(scrobbler.WaitForStatus(scrobbled));
+    windows.ClosePreferences();
+    ASSERT_TRUE(windows.OpenPage(scrobbler.PageId()));
+    EXPECT_EQ(scrobbler.Status(), scrobbled);
 
     // Revoking answered with No changes nothing.
     Click(scrobbler, IDC_SCROBBLE_BUTTON);
     ASSERT_EQ(windows.MessageBoxes().size(), 1u);
     const host::MessageBoxRecord box = windows.MessageBoxes()[0];
     EXPECT_EQ(box.title, L"Are you sure?");
-    EXPECT_EQ(box.flags, 0x0004u | 0x0020u | 0x0100u);
+    EXPECT_EQ(box.flags, 0x0004u | 0x0020u | 0x0100u);  // yes/no, question, No the default
     EXPECT_EQ(box.text.rfind(L"Do you want to continue revoking scrobbling support?\n\n", 0), 0u);
     EXPECT_TRUE(Setting(scrobbler, L"sk").has_value());
-    EXPECT_EQ(OpenDialogId(scrobbler), IDD_SCROBBLER_AUTHORISED);
 
     windows.QueueMessageBoxAnswer(host::win::kIdYes);
     Click(scrobbler, IDC_SCROBBLE_BUTTON);
     EXPECT_FALSE(Setting(scrobbler, L"sk").has_value());
     EXPECT_FALSE(Setting(scrobbler, L"lfm").has_value());
-    EXPECT_EQ(OpenDialogId(scrobbler), IDD_SCROBBLER_SETUP);
+    EXPECT_EQ(DialogId(scrobbler), IDD_SCROBBLER_SETUP);
     EXPECT_EQ(scrobbler.ControlText(IDC_SCROBBLE_BUTTON), L"Authorise Scrobbling");
-    // The last message of the scrobbler is kept through the rebuilt page.
-    EXPECT_EQ(scrobbler.Status(),
-              L"Currently playing item was scrobbled.\n\nPlaying: Newly - First");
-    // Without a key nothing more is sent.
+    EXPECT_EQ(scrobbler.Status(), scrobbled);  // kept through the rebuilt page
+    // Switching scrobbling off drops the kept text, for good.
+    Click(scrobbler, IDC_SCROBBLE_ENABLE);
+    Click(scrobbler, IDC_SCROBBLE_ENABLE);
+    windows.ClosePreferences();
+    ASSERT_TRUE(windows.OpenPage(scrobbler.PageId()));
+    EXPECT_EQ(scrobbler.Status(), kWaitingForAuth);
+
+    // Without a key nothing more is sent, nor cached.
     auto second =
         WriteTrack(scrobbler.Media(), {"second.wav", L"Second", L"Newly", L"", L"", 0, 60});
     scrobbler.PlayAndAdvance(second, 30);
     scrobbler.plugin().RunFor(1200);
-    EXPECT_EQ(fake.Scrobbles().size(), 1u);
+    EXPECT_EQ(fake.Requests("track.scrobble").size(), 1u);
     EXPECT_EQ(fake.Requests("track.updateNowPlaying").size(), 1u);
+    EXPECT_FALSE(std::filesystem::exists(scrobbler.CacheFile()));
+    EXPECT_EQ(scrobbler.Status(), kWaitingForAuth);
 }
 
 TEST(Authorisation, ExpiredTokenStartsOverAndARestartForgetsTheToken) {
@@ -242,12 +190,11 @@ TEST(Authorisation, ExpiredTokenStartsOverAndARestartForgetsTheToken) {
         ScrobblerHost scrobbler(fake, 1, false, profile.path());
         scrobbler.Start();
         Click(scrobbler, IDC_SCROBBLE_BUTTON);
-        fake.ExpireTokens();
+        fake.SetTokens(FakeScrobbleService::Token::Expired);
         Click(scrobbler, IDC_SCROBBLE_BUTTON);
-        EXPECT_EQ(
-            scrobbler.Status(),
-            L"It's taken too long to authorise ORBIT with Last.fm. The cached access token is "
-            L"no longer valid. Please restart the authorisation process.");
+        EXPECT_EQ(scrobbler.Status(),
+                  L"It's taken too long to authorise ORBIT with Last.fm. The cached access token "
+                  L"is no longer valid. Please restart the authorisation process.");
         EXPECT_EQ(scrobbler.ControlText(IDC_SCROBBLE_BUTTON), L"Authorise Scrobbling");
         Click(scrobbler, IDC_SCROBBLE_BUTTON);
         EXPECT_EQ(fake.IssuedTokens().size(), 2u);
@@ -258,48 +205,44 @@ TEST(Authorisation, ExpiredTokenStartsOverAndARestartForgetsTheToken) {
     EXPECT_EQ(restarted.ControlText(IDC_SCROBBLE_BUTTON), L"Authorise Scrobbling");
     Click(restarted, IDC_SCROBBLE_BUTTON);
     EXPECT_EQ(fake.IssuedTokens().size(), 3u);
-    EXPECT_TRUE(fake.Requests("auth.getSession").size() == 1u);
+    EXPECT_EQ(fake.Requests("auth.getSession").size(), 1u);
 }
 
 TEST(Authorisation, ServiceErrorsAndOddRepliesAreShown) {
     FakeScrobbleService fake;
     ScrobblerHost scrobbler(fake, 1, false);
     scrobbler.Start();
-    auto tokenFault = [&](Fault fault) {
-        fault.onlyMethod = "auth.gettoken";
+    auto failed = [&](Fault fault, const char* method) {
+        fault.onlyMethod = method;
         fake.FailNext(fault);
         Click(scrobbler, IDC_SCROBBLE_BUTTON);
         return scrobbler.Status();
     };
-    EXPECT_EQ(tokenFault(Fault::Error(10)),
+    const char* token = "auth.gettoken";
+    const Fault html{.kind = Fault::Kind::Raw,
+                     .body = "<html><body>Service Unavailable</body></html>"};
+    EXPECT_EQ(failed({.code = 10}, token),
               L"Last Response > Error code: 10, Reason: 'Invalid API key - You must be granted a "
               L"valid key by last.fm'");
-    EXPECT_EQ(tokenFault(Fault::Error(11, false)),
+    EXPECT_EQ(failed({.code = 11, .withMessage = false}, token),
               L"Last Response > Error code: 11, Reason: 'unknown reason missing message'");
-    EXPECT_EQ(tokenFault(Fault{Fault::Kind::NotJson}),
-              L"<html><body>Service Unavailable</body></html>");
-    EXPECT_EQ(tokenFault(Fault{Fault::Kind::Empty}), kConnectivity);
+    EXPECT_EQ(failed(html, token), L"<html><body>Service Unavailable</body></html>");
+    EXPECT_EQ(failed({.kind = Fault::Kind::Raw}, token), kConnectivity);
     EXPECT_EQ(scrobbler.ControlText(IDC_SCROBBLE_BUTTON), L"Authorise Scrobbling");
     EXPECT_TRUE(scrobbler.plugin().windows().OpenedUrls().empty());
 
     Click(scrobbler, IDC_SCROBBLE_BUTTON);  // a token this time
     ASSERT_EQ(scrobbler.ControlText(IDC_SCROBBLE_BUTTON), L"Complete\nAuthorise");
-    auto sessionFault = [&](Fault fault) {
-        fault.onlyMethod = "auth.getSession";
-        fake.FailNext(fault);
-        Click(scrobbler, IDC_SCROBBLE_BUTTON);
-        return scrobbler.Status();
-    };
+    const char* session = "auth.getSession";
     const std::wstring keyText =
-        L"There seems to be an issue with ORBIT's api key.\nPlease check for an updated ORBIT "
-        L"release.";
-    EXPECT_EQ(sessionFault(Fault::Error(26)), keyText);
-    EXPECT_EQ(sessionFault(Fault::Error(10)), keyText);
-    EXPECT_EQ(
-        sessionFault(Fault::Error(29)),
-        L"Last Response > Error code: 29, Reason: 'Operation failed - Most likely the backend "
-        L"service failed. Please try again.'");
-    EXPECT_EQ(sessionFault(Fault{Fault::Kind::NotJson}), kConnectivity);
+        L"There seems to be an issue with ORBIT's api key.\nPlease check "
+        L"for an updated ORBIT release.";
+    EXPECT_EQ(failed({.code = 26}, session), keyText);
+    EXPECT_EQ(failed({.code = 10}, session), keyText);
+    EXPECT_EQ(failed({.code = 29}, session),
+              L"Last Response > Error code: 29, Reason: 'Operation failed - Most likely the "
+              L"backend service failed. Please try again.'");
+    EXPECT_EQ(failed(html, session), kConnectivity);
     // Still the token's step: each press asked for the session again.
     EXPECT_EQ(scrobbler.ControlText(IDC_SCROBBLE_BUTTON), L"Complete\nAuthorise");
     EXPECT_EQ(fake.Requests("auth.getSession").size(), 4u);

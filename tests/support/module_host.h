@@ -1,6 +1,8 @@
-// For the suites that call the presence modules directly (linked from
+// For suites that call the plug-in's modules directly (linked from
 // kiln_core_static): the program is the host for the whole process, as a
-// player is for a loaded plug-in, with one profile and settings loaded once.
+// player is for a loaded plug-in, with one profile opened and handed to the
+// plug-in's objects on first use. Paths the plug-in fixes at first use (its
+// cache file, for one) are therefore shared by every test of the process.
 #pragma once
 
 #include <filesystem>
@@ -10,16 +12,16 @@
 
 namespace kiln::test {
 
-class PresenceModuleHost {
+class ModuleHost {
   public:
-    static PresenceModuleHost& Get();
+    static ModuleHost& Get();
 
     host::SubstituteHost& host() { return host::SubstituteHost::Instance(); }
     const std::filesystem::path& profile() const { return profile_.path(); }
     std::filesystem::path MediaFolder() const { return profile() / "media"; }
 
   private:
-    PresenceModuleHost();
+    ModuleHost();
     TempFolder profile_;
 };
 
