@@ -39,7 +39,7 @@ namespace kiln {
 // (std::lock_guard, std::unique_lock, std::scoped_lock); prefer MutexLock, which
 // the analysis follows.
 class CAPABILITY("mutex") Mutex {
-public:
+  public:
     Mutex() = default;
     Mutex(const Mutex&) = delete;
     Mutex& operator=(const Mutex&) = delete;
@@ -54,14 +54,14 @@ public:
     // The underlying mutex, for std::condition_variable (see MutexLock::native).
     std::mutex& native() RETURN_CAPABILITY(this) { return mutex_; }
 
-private:
+  private:
     std::mutex mutex_;
 };
 
 // Holds a Mutex for a scope. native() serves std::condition_variable::wait; a
 // predicate reading guarded members declares it: [&]() REQUIRES(mutex) { ... }.
 class SCOPED_CAPABILITY MutexLock {
-public:
+  public:
     explicit MutexLock(Mutex& mutex) ACQUIRE(mutex) : lock_(mutex.native()) {}
     ~MutexLock() RELEASE() {}
     MutexLock(const MutexLock&) = delete;
@@ -73,7 +73,7 @@ public:
 
     std::unique_lock<std::mutex>& native() { return lock_; }
 
-private:
+  private:
     std::unique_lock<std::mutex> lock_;
 };
 

@@ -14,7 +14,7 @@ namespace kiln::host {
 class SubstituteHost;
 
 class PlaybackSimulator {
-public:
+  public:
     explicit PlaybackSimulator(SubstituteHost& host);
 
     void SetPlaylist(std::vector<std::wstring> items);
@@ -40,7 +40,7 @@ public:
     // "▶ 0:12 / 3:20  Artist - Title"
     std::string ProgressLine() const;
 
-private:
+  private:
     using Clock = std::chrono::steady_clock;
     void StartItem(size_t index);
     void Publish(int status, int positionMs);

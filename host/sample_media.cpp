@@ -60,10 +60,10 @@ TagLib::ByteVector EncodeCover(const SampleSpec& recipe) {
     }
     TagLib::ByteVector encoded;
     int ok = recipe.coverAsPng
-                 ? stbi_write_png_to_func(AppendBytes, &encoded, recipe.coverWidth, recipe.coverHeight,
-                                          3, rgb.data(), recipe.coverWidth * 3)
-                 : stbi_write_jpg_to_func(AppendBytes, &encoded, recipe.coverWidth, recipe.coverHeight,
-                                          3, rgb.data(), 90);
+                 ? stbi_write_png_to_func(AppendBytes, &encoded, recipe.coverWidth,
+                                          recipe.coverHeight, 3, rgb.data(), recipe.coverWidth * 3)
+                 : stbi_write_jpg_to_func(AppendBytes, &encoded, recipe.coverWidth,
+                                          recipe.coverHeight, 3, rgb.data(), 90);
     return ok ? encoded : TagLib::ByteVector();
 }
 
@@ -86,8 +86,9 @@ std::filesystem::path WriteSampleTrack(const std::filesystem::path& folder,
     if (recipe.fileName.empty() || recipe.seconds < 0 || recipe.seconds > 24 * 3600) {
         return {};
     }
-    if (recipe.withCover && (recipe.coverWidth <= 0 || recipe.coverHeight <= 0 ||
-                           recipe.coverWidth > kMaxCoverSide || recipe.coverHeight > kMaxCoverSide)) {
+    if (recipe.withCover &&
+        (recipe.coverWidth <= 0 || recipe.coverHeight <= 0 || recipe.coverWidth > kMaxCoverSide ||
+         recipe.coverHeight > kMaxCoverSide)) {
         return {};
     }
     std::error_code ec;

@@ -30,7 +30,8 @@ inline constexpr int kSampleRate = 1000;
 // texts that are not empty, the track number and, when asked, the cover as an
 // attached front-cover picture. Creates the folder if needed. Returns the
 // file's path, or an empty path on failure.
-std::filesystem::path WriteSampleTrack(const std::filesystem::path& folder, const SampleSpec& recipe);
+std::filesystem::path WriteSampleTrack(const std::filesystem::path& folder,
+                                       const SampleSpec& recipe);
 
 // The demo's tracks, in track order; see DemoSampleSpecs.
 std::vector<std::filesystem::path> WriteDemoSamples(const std::filesystem::path& folder);

@@ -45,7 +45,7 @@ struct HostOptions {
 };
 
 class SubstituteHost {
-public:
+  public:
     static SubstituteHost& Instance();
 
     // A fresh host state for a profile folder (created when missing): the
@@ -115,7 +115,7 @@ public:
 
     const HostServices* Table() const;
 
-private:
+  private:
     SubstituteHost();
     ~SubstituteHost();
     void ResetWindows();

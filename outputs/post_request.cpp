@@ -54,8 +54,8 @@ unsigned PostRequestThread(void* argument) {
     std::vector<wchar_t> url(kPostChars, L'\0');
     FormatForCurrentItem(format, url.data(), kPostChars, kModeUrlEscaped);
     std::string address = ToUtf8(url.data());
-    void* request = host->buildWebRequest(handle, kRequestPost, nullptr, nullptr, address.c_str(),
-                                          10, nullptr);
+    void* request =
+        host->buildWebRequest(handle, kRequestPost, nullptr, nullptr, address.c_str(), 10, nullptr);
     host->setWebOptionLong(handle, CURLOPT_HTTP_VERSION, CURL_HTTP_VERSION_1_1);
     host->setWebOptionLong(handle, CURLOPT_POSTFIELDSIZE, 0);
     if ((postModes.load() & kRelaxSsl) != 0) {
@@ -90,8 +90,8 @@ void StartPostRequest(int eventCode) {
             olderThreads.push_back(previous);
         }
     }
-    ThreadHandle handle = host->startThread(&PostRequestThread,
-                                            reinterpret_cast<void*>(intptr_t{eventCode}), 2);
+    ThreadHandle handle =
+        host->startThread(&PostRequestThread, reinterpret_cast<void*>(intptr_t{eventCode}), 2);
     if (handle) {
         // Quit may have run meanwhile; then this request is waited for with the older ones.
         if (ThreadHandle raced = postThread.exchange(handle)) {

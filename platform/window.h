@@ -14,8 +14,8 @@ inline constexpr unsigned kMsgInitDialog = 0x0110;
 inline constexpr unsigned kMsgCommand = 0x0111;
 inline constexpr unsigned kMsgUser = 0x0400;  // the host's IPC message
 
-inline constexpr unsigned kNotifyClicked = 0;        // BN_CLICKED
-inline constexpr unsigned kNotifySelChange = 1;      // CBN_SELCHANGE
+inline constexpr unsigned kNotifyClicked = 0;          // BN_CLICKED
+inline constexpr unsigned kNotifySelChange = 1;        // CBN_SELCHANGE
 inline constexpr unsigned kNotifyEditChange = 0x0300;  // EN_CHANGE
 
 inline constexpr unsigned kEditLimitText = 0x00C5;
@@ -48,7 +48,8 @@ int ShowMessageBox(Window owner, const wchar_t* text, const wchar_t* title, unsi
 
 // Packs a WM_COMMAND wParam.
 constexpr uintptr_t CommandParam(int controlId, unsigned notification) {
-    return (static_cast<uintptr_t>(notification) << 16) | (static_cast<uintptr_t>(controlId) & 0xFFFF);
+    return (static_cast<uintptr_t>(notification) << 16) |
+           (static_cast<uintptr_t>(controlId) & 0xFFFF);
 }
 
 }  // namespace kiln::platform

@@ -18,7 +18,9 @@ const CurlApi* Curl() {
         if (!library) {
             return;
         }
-        auto find = [library](const char* symbol) { return platform::FindLibrarySymbol(library, symbol); };
+        auto find = [library](const char* symbol) {
+            return platform::FindLibrarySymbol(library, symbol);
+        };
         api.escape = reinterpret_cast<decltype(api.escape)>(find("curl_escape"));
         api.free = reinterpret_cast<decltype(api.free)>(find("curl_free"));
         api.mimeInit = reinterpret_cast<decltype(api.mimeInit)>(find("curl_mime_init"));

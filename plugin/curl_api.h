@@ -8,7 +8,7 @@ namespace kiln {
 
 struct CurlApi {
     char* (*escape)(const char* text, int length);  // curl_escape
-    void (*free)(void* block);                                     // curl_free
+    void (*free)(void* block);                      // curl_free
     curl_mime* (*mimeInit)(CURL* handle);
     curl_mimepart* (*mimeAddPart)(curl_mime* mime);
     CURLcode (*mimeName)(curl_mimepart* part, const char* name);

@@ -3,17 +3,17 @@
 #include "outputs/history.h"
 #include "outputs/pages.h"
 #include "outputs/post_request.h"
+#include "platform/export.h"
 #include "platform/window.h"
 #include "plugin/host_services.h"
-#include "platform/export.h"
 #include "plugin/plugin.h"
 #include "plugin/settings.h"
 #include "plugin/wide_format.h"
 #include "plugin/worker.h"
 #include "presence/presence.h"
+#include "presence/presence_page.h"
 #include "resources/language_guid.h"
 #include "resources/resource_ids.h"
-#include "presence/presence_page.h"
 #include "scrobbler/authorisation.h"
 #include "scrobbler/scrobbler_page.h"
 
@@ -40,9 +40,21 @@ void ConfigEntry() noexcept;
 void QuitEntry() noexcept;
 void HookEntry(Window w, unsigned m, uintptr_t wp, intptr_t lp) noexcept;
 
-PluginDescriptor descriptor = {
-    kDescriptorVersion, L"orbit(gen_kiln.dll)", &InitEntry, &ConfigEntry, &QuitEntry,
-    nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, {}, &HookEntry, nullptr};
+PluginDescriptor descriptor = {kDescriptorVersion,
+                               L"orbit(gen_kiln.dll)",
+                               &InitEntry,
+                               &ConfigEntry,
+                               &QuitEntry,
+                               nullptr,
+                               nullptr,
+                               nullptr,
+                               nullptr,
+                               nullptr,
+                               nullptr,
+                               nullptr,
+                               {},
+                               &HookEntry,
+                               nullptr};
 
 // Nothing may throw into the host.
 int InitEntry() noexcept {
@@ -112,8 +124,12 @@ void ShowAbout(const HostServices* host, Window owner) {
 
 }  // namespace
 
-PluginDescriptor& Descriptor() { return descriptor; }
-Window HostWindow() { return descriptor.hwndParent; }
+PluginDescriptor& Descriptor() {
+    return descriptor;
+}
+Window HostWindow() {
+    return descriptor.hwndParent;
+}
 
 const wchar_t* LocalString(int id) {
     const wchar_t* text = nullptr;
@@ -168,8 +184,9 @@ void OnDeferredStartup() {
         {IDD_ARTWORK, &ArtworkPageProc},
         {IDD_POST, &PostPageProc},
     };
-    mainPageId = host->addPrefsPage(languageInstance, 257, LocalString(IDS_PLAY_TRACKING), outputTabs, 4,
-                                    -1, &PagePosition, &CreateTabDialog, 1, localisation, 7, 76);
+    mainPageId =
+        host->addPrefsPage(languageInstance, 257, LocalString(IDS_PLAY_TRACKING), outputTabs, 4, -1,
+                           &PagePosition, &CreateTabDialog, 1, localisation, 7, 76);
     const int tabNames[4] = {IDS_HISTORY_TAB, IDS_NOW_PLAYING_TAB, IDS_ARTWORK_TAB, IDS_POST_TAB};
     for (int i = 0; i < 4; ++i) {
         host->setTabName(mainPageId, i, LocalString(tabNames[i]));
@@ -177,15 +194,15 @@ void OnDeferredStartup() {
     host->finaliseTabs(mainPageId, 1);
 
     static const PrefsTab presenceTab[1] = {{IDD_PRESENCE, &PresencePageProc}};
-    host->addPrefsPage(languageInstance, IDD_PRESENCE, LocalString(IDS_DISCORD), presenceTab,
-                       1, -1, &PagePosition, nullptr, 1, localisation, 7, 77);
+    host->addPrefsPage(languageInstance, IDD_PRESENCE, LocalString(IDS_DISCORD), presenceTab, 1, -1,
+                       &PagePosition, nullptr, 1, localisation, 7, 77);
 
     static PrefsTab scrobblerTab[1] = {{IDD_SCROBBLER_SETUP, &ScrobblerPageProc}};
     int scrobblerDialog = GetSessionKey() ? IDD_SCROBBLER_AUTHORISED : IDD_SCROBBLER_SETUP;
     scrobblerTab[0].dialogId = scrobblerDialog;
-    scrobblerPageId = host->addPrefsPage(languageInstance, scrobblerDialog,
-                                         LocalString(IDS_SCROBBLER), scrobblerTab, 1, -1,
-                                         &PagePosition, nullptr, 1, localisation, 7, 79);
+    scrobblerPageId =
+        host->addPrefsPage(languageInstance, scrobblerDialog, LocalString(IDS_SCROBBLER),
+                           scrobblerTab, 1, -1, &PagePosition, nullptr, 1, localisation, 7, 79);
 
     LoadSettings();
 

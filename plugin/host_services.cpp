@@ -9,7 +9,9 @@ namespace {
 std::atomic<const HostServices*> boundHost{nullptr};
 }
 
-const HostServices* Host() { return boundHost.load(std::memory_order_acquire); }
+const HostServices* Host() {
+    return boundHost.load(std::memory_order_acquire);
+}
 
 bool BindHostServices() {
     if (Host()) {

@@ -129,8 +129,8 @@ struct HostServices {
     int (*formatTitle)(wchar_t* location, int locationSize, const wchar_t* format, wchar_t* out,
                        int outSize, int mode, const void* extra);
     // Formats for a given file.
-    int (*formatTitleForFile)(const wchar_t* file, const wchar_t* format, wchar_t* out,
-                              int outSize, int mode);
+    int (*formatTitleForFile)(const wchar_t* file, const wchar_t* format, wchar_t* out, int outSize,
+                              int mode);
 
     // -- playback and items
     int (*playbackStatus)();  // 0 stopped, 1 playing, 3 paused
@@ -218,8 +218,8 @@ struct HostServices {
     void (*setTabName)(intptr_t pageId, int index, const wchar_t* name);
     void (*finaliseTabs)(intptr_t pageId, int flags);
     void (*openPreferences)(intptr_t pageId, int flags);
-    intptr_t (*defaultPageHandling)(Window page, unsigned message, uintptr_t wParam, intptr_t lParam,
-                                    int flags);
+    intptr_t (*defaultPageHandling)(Window page, unsigned message, uintptr_t wParam,
+                                    intptr_t lParam, int flags);
     int (*setLinkText)(Window page, int controlId, const wchar_t* address);
     void* (*styleButton)(Window page, int controlId, void* previous);
     int (*browseForFolder)(Window owner, const wchar_t* title, wchar_t* folder, int size);

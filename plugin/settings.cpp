@@ -27,7 +27,8 @@ std::atomic<int> autoDisableDiscord{0};
 std::atomic<int> uploadForDiscord{1};
 std::atomic<int> discordSel{0};
 std::atomic<int> discordPrefix{0};
-wchar_t presenceTemplate[kLineChars] = L"\u266B [%artist% - ]$if2(%title%,$filepart(%filename%)) \u266B";
+wchar_t presenceTemplate[kLineChars] =
+    L"\u266B [%artist% - ]$if2(%title%,$filepart(%filename%)) \u266B";
 std::atomic<int> postModes{0};
 std::atomic<int> postSel{0};
 wchar_t postPlay[kPostChars] = L"";
@@ -62,7 +63,9 @@ void DefaultFolder(wchar_t* folder) {
 }
 }  // namespace
 
-bool SettingsLoaded() { return settingsLoaded; }
+bool SettingsLoaded() {
+    return settingsLoaded;
+}
 
 int ReadTextSetting(const wchar_t* key, const wchar_t* defaultValue, wchar_t* buffer, int size) {
     const HostServices* host = Host();

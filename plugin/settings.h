@@ -26,27 +26,27 @@ inline constexpr wchar_t kDefaultPresenceTemplate[] =
 inline constexpr int kDefaultScrobble = 2;
 inline constexpr int kDefaultArtLimit = 600;
 
-extern std::atomic<int> scrobbleFlags;    // "scrobble": 1 on, 2 now-playing, 4 library only
-extern std::atomic<int> loggingOn;        // "logging_on"
-extern std::atomic<int> prePost;          // "prepost"
+extern std::atomic<int> scrobbleFlags;           // "scrobble": 1 on, 2 now-playing, 4 library only
+extern std::atomic<int> loggingOn;               // "logging_on"
+extern std::atomic<int> prePost;                 // "prepost"
 extern wchar_t historyFileTemplate[kPathChars];  // "file"
-extern wchar_t historyFormat[kLineChars];         // "format"
-extern wchar_t historyFolder[kPathChars];         // "log_folder"
-extern wchar_t nowFileTemplate[kPathChars];       // "now_file"
-extern wchar_t nowFormat[kLineChars];             // "now_format"
-extern wchar_t nowFolder[kPathChars];             // "now_log_folder"
-extern wchar_t artFileTemplate[kPathChars];       // "art_now_file"
-extern wchar_t artFolder[kPathChars];             // "art_now_folder"
-extern std::atomic<int> nowLoggingOn;     // "now_logging_on": 1 text, 2 artwork
-extern std::atomic<int> artLimitUpscale;  // "art_limit_upscale": 1 resize, 2 enlarge too
-extern std::atomic<int> artWidthLimit;    // "art_w_limit"
-extern std::atomic<int> artHeightLimit;   // "art_h_limit"
-extern std::atomic<int> updateDiscord;       // "updatediscord"
-extern std::atomic<int> autoDisableDiscord;  // "autodisablediscord"
-extern std::atomic<int> uploadForDiscord;    // "uploadForDiscord"
-extern std::atomic<int> discordSel;          // "discordsel"
-extern std::atomic<int> discordPrefix;       // "discordprefix"
-extern wchar_t presenceTemplate[kLineChars];  // "discord", unescaped
+extern wchar_t historyFormat[kLineChars];        // "format"
+extern wchar_t historyFolder[kPathChars];        // "log_folder"
+extern wchar_t nowFileTemplate[kPathChars];      // "now_file"
+extern wchar_t nowFormat[kLineChars];            // "now_format"
+extern wchar_t nowFolder[kPathChars];            // "now_log_folder"
+extern wchar_t artFileTemplate[kPathChars];      // "art_now_file"
+extern wchar_t artFolder[kPathChars];            // "art_now_folder"
+extern std::atomic<int> nowLoggingOn;            // "now_logging_on": 1 text, 2 artwork
+extern std::atomic<int> artLimitUpscale;         // "art_limit_upscale": 1 resize, 2 enlarge too
+extern std::atomic<int> artWidthLimit;           // "art_w_limit"
+extern std::atomic<int> artHeightLimit;          // "art_h_limit"
+extern std::atomic<int> updateDiscord;           // "updatediscord"
+extern std::atomic<int> autoDisableDiscord;      // "autodisablediscord"
+extern std::atomic<int> uploadForDiscord;        // "uploadForDiscord"
+extern std::atomic<int> discordSel;              // "discordsel"
+extern std::atomic<int> discordPrefix;           // "discordprefix"
+extern wchar_t presenceTemplate[kLineChars];     // "discord", unescaped
 extern std::atomic<int> postModes;  // "postmodes": 1 play, 2 pause, 4 unpause, 8 stop, 16 relax SSL
 extern std::atomic<int> postSel;    // "postsel"
 extern wchar_t postPlay[kPostChars];     // "postplay", unescaped

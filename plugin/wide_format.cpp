@@ -6,7 +6,7 @@ namespace kiln {
 namespace {
 
 class Sink {
-public:
+  public:
     Sink(wchar_t* out, size_t size) : out_(out), size_(size) {}
     void Put(wchar_t c) {
         if (used_ + 1 < size_) {
@@ -64,7 +64,7 @@ public:
         return used_;
     }
 
-private:
+  private:
     wchar_t* out_;
     size_t size_;
     size_t used_ = 0;

@@ -11,7 +11,7 @@
 namespace kiln {
 
 class FormatArg {
-public:
+  public:
     FormatArg(const wchar_t* text) : kind_(Kind::Wide), wide_(text) {}
     FormatArg(const char* text) : kind_(Kind::Narrow), narrow_(text) {}
     FormatArg(int value) : kind_(Kind::Integer), integer_(value) {}
@@ -25,7 +25,7 @@ public:
     const char* narrow() const { return narrow_; }
     long long integer() const { return integer_; }
 
-private:
+  private:
     Kind kind_;
     const wchar_t* wide_ = nullptr;
     const char* narrow_ = nullptr;

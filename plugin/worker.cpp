@@ -148,7 +148,9 @@ void Dispatch(int index) {
     }
 }
 
-bool IsWorkEvent(int index) { return index >= 0 && index < static_cast<int>(WorkerEvent::Quit); }
+bool IsWorkEvent(int index) {
+    return index >= 0 && index < static_cast<int>(WorkerEvent::Quit);
+}
 
 unsigned WorkerMain(void*) {
     if (workerState.load() != kRunning) {
@@ -203,7 +205,9 @@ bool StartWorkerThread(const HostServices* host) {
 
 }  // namespace
 
-bool WorkerRunning() { return workerState.load() == kRunning; }
+bool WorkerRunning() {
+    return workerState.load() == kRunning;
+}
 
 bool EnsureWorker() {
     LoadSettings();

@@ -18,8 +18,12 @@ std::wstring Format(int64_t seconds, const char* picture) {
 
 }  // namespace
 
-std::wstring LocalDateText(int64_t secondsSinceEpoch) { return Format(secondsSinceEpoch, "%d-%m-%Y"); }
+std::wstring LocalDateText(int64_t secondsSinceEpoch) {
+    return Format(secondsSinceEpoch, "%d-%m-%Y");
+}
 
-std::wstring LocalTimeText(int64_t secondsSinceEpoch) { return Format(secondsSinceEpoch, "%H:%M:%S"); }
+std::wstring LocalTimeText(int64_t secondsSinceEpoch) {
+    return Format(secondsSinceEpoch, "%H:%M:%S");
+}
 
 }  // namespace kiln::platform

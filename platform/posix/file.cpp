@@ -12,8 +12,12 @@
 namespace kiln::platform {
 namespace {
 
-int Fd(FileHandle file) { return static_cast<int>(reinterpret_cast<intptr_t>(file)) - 1; }
-FileHandle Handle(int fd) { return fd < 0 ? nullptr : reinterpret_cast<FileHandle>(intptr_t{fd} + 1); }
+int Fd(FileHandle file) {
+    return static_cast<int>(reinterpret_cast<intptr_t>(file)) - 1;
+}
+FileHandle Handle(int fd) {
+    return fd < 0 ? nullptr : reinterpret_cast<FileHandle>(intptr_t{fd} + 1);
+}
 
 bool WriteFully(int fd, const void* data, size_t size) {
     const auto* p = static_cast<const char*>(data);
@@ -36,11 +40,13 @@ bool WriteFully(int fd, const void* data, size_t size) {
 FileHandle OpenSharedForAppend(const wchar_t* path) {
     // O_APPEND makes each write land at the end even when the worker and the
     // main thread write the same file.
-    return Handle(::open(posix::PathBytes(path).c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644));
+    return Handle(
+        ::open(posix::PathBytes(path).c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644));
 }
 
 FileHandle CreateSharedForWrite(const wchar_t* path) {
-    return Handle(::open(posix::PathBytes(path).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+    return Handle(
+        ::open(posix::PathBytes(path).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
 }
 
 bool AppendAll(FileHandle file, const void* data, size_t size) {
@@ -62,7 +68,9 @@ void CloseFileHandle(FileHandle file) {
     }
 }
 
-bool DeleteFileAt(const wchar_t* path) { return ::unlink(posix::PathBytes(path).c_str()) == 0; }
+bool DeleteFileAt(const wchar_t* path) {
+    return ::unlink(posix::PathBytes(path).c_str()) == 0;
+}
 
 bool CopyFileReplacing(const wchar_t* from, const wchar_t* to) {
     int in = ::open(posix::PathBytes(from).c_str(), O_RDONLY | O_CLOEXEC);

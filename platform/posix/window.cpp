@@ -3,9 +3,10 @@
 namespace kiln::platform {
 
 // Every operation needs the host's window system; without a host nothing happens.
-#define KILN_HOST_OR(fallback) \
+#define KILN_HOST_OR(fallback)         \
     const HostServices* host = Host(); \
-    if (!host) return fallback
+    if (!host)                         \
+    return fallback
 
 bool PostToWindow(Window window, unsigned message, uintptr_t wParam, intptr_t lParam) {
     KILN_HOST_OR(false);

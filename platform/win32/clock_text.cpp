@@ -20,7 +20,8 @@ std::wstring LocalDateText(int64_t secondsSinceEpoch) {
     SYSTEMTIME local;
     wchar_t text[128] = L"";
     if (LocalSystemTime(secondsSinceEpoch, &local)) {
-        GetDateFormatEx(LOCALE_NAME_SYSTEM_DEFAULT, 0, &local, L"dd'-'MM'-'yyyy", text, 128, nullptr);
+        GetDateFormatEx(LOCALE_NAME_SYSTEM_DEFAULT, 0, &local, L"dd'-'MM'-'yyyy", text, 128,
+                        nullptr);
     }
     return text;
 }

@@ -4,7 +4,9 @@
 
 namespace kiln::platform {
 
-EventHandle CreateAutoResetEvent() { return CreateEventW(nullptr, FALSE, FALSE, nullptr); }
+EventHandle CreateAutoResetEvent() {
+    return CreateEventW(nullptr, FALSE, FALSE, nullptr);
+}
 
 void SignalEvent(EventHandle event) {
     if (event) {
@@ -16,9 +18,9 @@ int WaitForAnyEvent(const EventHandle* events, int count, int timeoutMs, bool al
     if (!events || count <= 0 || count > MAXIMUM_WAIT_OBJECTS) {
         return kWaitFailed;
     }
-    DWORD result = WaitForMultipleObjectsEx(static_cast<DWORD>(count), events, FALSE,
-                                            timeoutMs < 0 ? INFINITE : static_cast<DWORD>(timeoutMs),
-                                            alertable ? TRUE : FALSE);
+    DWORD result = WaitForMultipleObjectsEx(
+        static_cast<DWORD>(count), events, FALSE,
+        timeoutMs < 0 ? INFINITE : static_cast<DWORD>(timeoutMs), alertable ? TRUE : FALSE);
     if (result < WAIT_OBJECT_0 + static_cast<DWORD>(count)) {
         return static_cast<int>(result - WAIT_OBJECT_0);
     }

@@ -27,9 +27,13 @@ bool WriteFully(HANDLE h, const void* data, size_t size) {
 
 }  // namespace
 
-FileHandle OpenSharedForAppend(const wchar_t* path) { return Open(path, OPEN_ALWAYS); }
+FileHandle OpenSharedForAppend(const wchar_t* path) {
+    return Open(path, OPEN_ALWAYS);
+}
 
-FileHandle CreateSharedForWrite(const wchar_t* path) { return Open(path, CREATE_ALWAYS); }
+FileHandle CreateSharedForWrite(const wchar_t* path) {
+    return Open(path, CREATE_ALWAYS);
+}
 
 bool AppendAll(FileHandle file, const void* data, size_t size) {
     if (!file || SetFilePointer(file, 0, nullptr, FILE_END) == INVALID_SET_FILE_POINTER) {
@@ -48,7 +52,9 @@ void CloseFileHandle(FileHandle file) {
     }
 }
 
-bool DeleteFileAt(const wchar_t* path) { return DeleteFileW(path) != 0; }
+bool DeleteFileAt(const wchar_t* path) {
+    return DeleteFileW(path) != 0;
+}
 
 bool MoveFileReplacing(const wchar_t* from, const wchar_t* to) {
     return MoveFileExW(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED) != 0;

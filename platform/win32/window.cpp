@@ -5,7 +5,9 @@
 namespace kiln::platform {
 
 namespace {
-HWND H(Window w) { return static_cast<HWND>(w); }
+HWND H(Window w) {
+    return static_cast<HWND>(w);
+}
 }  // namespace
 
 bool PostToWindow(Window window, unsigned message, uintptr_t wParam, intptr_t lParam) {
@@ -16,9 +18,13 @@ bool SetWindowTimer(Window window, uintptr_t id, unsigned milliseconds, TimerPro
     return SetTimer(H(window), id, milliseconds, reinterpret_cast<TIMERPROC>(proc)) != 0;
 }
 
-bool KillWindowTimer(Window window, uintptr_t id) { return KillTimer(H(window), id) != 0; }
+bool KillWindowTimer(Window window, uintptr_t id) {
+    return KillTimer(H(window), id) != 0;
+}
 
-bool IsLiveWindow(Window window) { return window && IsWindow(H(window)); }
+bool IsLiveWindow(Window window) {
+    return window && IsWindow(H(window));
+}
 
 bool SetControlText(Window dialog, int controlId, const wchar_t* text) {
     return SetDlgItemTextW(H(dialog), controlId, text) != 0;

@@ -46,8 +46,8 @@ int main(int argc, char** argv) {
         auto requests = posts.Requests();
         for (; postsShown < requests.size(); ++postsShown) {
             const auto& r = requests[postsShown];
-            std::cout << "[post] " << r.method << " " << r.target << " " << r.version
-                      << " (body " << r.body.size() << " bytes)" << std::endl;
+            std::cout << "[post] " << r.method << " " << r.target << " " << r.version << " (body "
+                      << r.body.size() << " bytes)" << std::endl;
         }
         auto frames = discord.Frames();
         for (; framesShown < frames.size(); ++framesShown) {
