@@ -3,8 +3,6 @@
 namespace kiln {
 namespace {
 
-ThreadHandle previewThread = nullptr;
-
 // The tabs' own controls are not handled yet; the host's default handling
 // keeps the pages usable as plain dialogs meanwhile.
 intptr_t DefaultHandling(Window page, unsigned message, uintptr_t wParam, intptr_t lParam) {
@@ -27,19 +25,6 @@ intptr_t ArtworkPageProc(Window page, unsigned message, uintptr_t wParam, intptr
 }
 intptr_t PostPageProc(Window page, unsigned message, uintptr_t wParam, intptr_t lParam) {
     return DefaultHandling(page, message, wParam, lParam);
-}
-
-void StopPreviewThreadForQuit() {
-    const HostServices* host = Host();
-    if (!host || !previewThread) {
-        return;
-    }
-    host->reapThread(&previewThread);
-    if (previewThread) {
-        host->waitThread(previewThread, 10000, 1);
-        host->closeThread(previewThread);
-        previewThread = nullptr;
-    }
 }
 
 }  // namespace kiln

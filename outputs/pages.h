@@ -10,7 +10,4 @@ intptr_t NowPlayingPageProc(Window page, unsigned message, uintptr_t wParam, int
 intptr_t ArtworkPageProc(Window page, unsigned message, uintptr_t wParam, intptr_t lParam);
 intptr_t PostPageProc(Window page, unsigned message, uintptr_t wParam, intptr_t lParam);
 
-// Quit: waits for the template preview thread, at most 10000 ms.
-void StopPreviewThreadForQuit();
-
 }  // namespace kiln

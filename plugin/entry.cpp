@@ -7,6 +7,7 @@
 #include "platform/window.h"
 #include "plugin/host_services.h"
 #include "plugin/plugin.h"
+#include "plugin/preview.h"
 #include "plugin/settings.h"
 #include "plugin/wide_format.h"
 #include "plugin/worker.h"
@@ -254,6 +255,10 @@ void QuitPlugin() {
     StopPostThreadForQuit();
     StopWorkerForQuit();
     StopOlderPostThreadsForQuit();
+    // Their routines live in this library, which the host may unload next.
+    scrobbleTimerSet.store(false);
+    platform::KillWindowTimer(descriptor.hwndParent, kScrobbleTimerId);
+    platform::KillWindowTimer(descriptor.hwndParent, kPresenceTimerId);
 }
 
 }  // namespace kiln

@@ -1,0 +1,192 @@
+#include "plugin/preview.h"
+
+#include <atomic>
+#include <cwchar>
+#include <utility>
+#include <vector>
+
+#include "core/thread_annotations.h"
+#include "platform/window.h"
+#include "plugin/settings.h"
+#include "resources/resource_ids.h"
+
+namespace kiln {
+namespace {
+
+// Title-format modes of the host.
+constexpr int kFormatFileName = 0;
+constexpr int kFormatUrlEscaped = 1;
+constexpr int kFormatPlain = 2;
+constexpr int kPresencePreviewChars = 256;
+constexpr int kLocationBufferChars = 260;
+
+std::atomic<Window> previewPage{nullptr};
+
+// The thread's handle and whether a request waits are shared between the main
+// thread (start, quit) and the preview thread (its end), so that the handle is
+// closed exactly once and no request is lost between a run's end and a start.
+Mutex previewMutex;
+ThreadHandle previewThread GUARDED_BY(previewMutex) = nullptr;
+bool previewRunning GUARDED_BY(previewMutex) = false;
+int pendingCode GUARDED_BY(previewMutex) = 0;
+bool quitting GUARDED_BY(previewMutex) = false;
+
+// Formats for the item now playing. Each caller has its own location buffer:
+// the worker formats at the same time into the shared one.
+void Format(const wchar_t* format, wchar_t* out, int outChars, int mode) {
+    out[0] = L'\0';
+    wchar_t location[kLocationBufferChars] = L"";
+    if (const HostServices* host = Host()) {
+        host->formatTitle(location, kLocationBufferChars, format, out, outChars, mode, nullptr);
+    }
+}
+
+// A host-allocated text, released with the host's service.
+struct HostText {
+    wchar_t* text;
+    ~HostText() {
+        if (text) {
+            Host()->freeMemory(text);
+        }
+    }
+};
+
+void PreviewLineTemplate(Window page, const wchar_t* defaultTemplate) {
+    // The whole field, as the output will format it.
+    std::vector<wchar_t> field(kLineChars);
+    platform::GetControlText(page, IDC_LINE_TEMPLATE, field.data(), kLineChars);
+    platform::EnableControl(page, IDC_LINE_RESET, std::wcscmp(field.data(), defaultTemplate) != 0);
+    std::vector<wchar_t> formatted(kLineChars);
+    Format(field.data(), formatted.data(), kLineChars, kFormatPlain);
+    platform::SetControlText(page, IDC_LINE_PREVIEW, formatted.data());
+}
+
+int PostFieldOf(int selection) {
+    switch (selection) {
+        case 1:
+            return IDC_POST_PAUSE_TEMPLATE;
+        case 2:
+            return IDC_POST_UNPAUSE_TEMPLATE;
+        case 3:
+            return IDC_POST_STOP_TEMPLATE;
+        default:
+            return IDC_POST_PLAY_TEMPLATE;
+    }
+}
+
+void RunPreview(int code) {
+    Window page = previewPage.load();
+    if (!platform::IsLiveWindow(page)) {
+        return;
+    }
+    if (code == kPreviewHistoryLine) {
+        PreviewLineTemplate(page, kDefaultHistoryFormat);
+    } else if (code == kPreviewNowLine) {
+        PreviewLineTemplate(page, kDefaultNowFormat);
+    } else if (code == kPreviewPost) {
+        PreviewTemplate(page, PostFieldOf(postSel.load()), kPreviewModePost);
+    } else {
+        PreviewTemplate(page, IDC_PRESENCE_TEMPLATE, code);
+    }
+}
+
+unsigned PreviewMain(void* argument) {
+    int code = static_cast<int>(reinterpret_cast<intptr_t>(argument));
+    for (;;) {
+        RunPreview(code);
+        MutexLock lock(previewMutex);
+        if (pendingCode != 0 && !quitting) {
+            code = std::exchange(pendingCode, 0);
+            continue;
+        }
+        previewRunning = false;
+        // Quit takes the handle when it waits; then it closes it.
+        if (previewThread) {
+            Host()->closeThread(previewThread);
+            previewThread = nullptr;
+        }
+        return 0;
+    }
+}
+
+}  // namespace
+
+void SetPreviewPage(Window page) {
+    previewPage.store(page);
+}
+
+Window PreviewPage() {
+    return previewPage.load();
+}
+
+void StartPreview(int code) {
+    const HostServices* host = Host();
+    if (!host) {
+        return;
+    }
+    MutexLock lock(previewMutex);
+    if (quitting) {
+        return;
+    }
+    if (previewRunning) {
+        pendingCode = code;
+        return;
+    }
+    previewRunning = true;
+    // Held while starting: the thread's end waits for its handle to be kept.
+    previewThread =
+        host->startThread(&PreviewMain, reinterpret_cast<void*>(static_cast<intptr_t>(code)), 2);
+    if (!previewThread) {
+        previewRunning = false;
+    }
+}
+
+void PreviewTemplate(Window window, int controlId, int mode) {
+    const HostServices* host = Host();
+    if (!host) {
+        return;
+    }
+    const int size = mode == kPreviewModePost ? kPostChars : kLineChars;
+    std::vector<wchar_t> field(static_cast<size_t>(size));
+    platform::GetControlText(window, controlId, field.data(), size);
+    HostText escaped{host->escapeText(field.data())};
+    const wchar_t* stored = escaped.text ? escaped.text : field.data();
+    if (mode != kPreviewModePost) {
+        platform::EnableControl(window, IDC_PRESENCE_RESET,
+                                std::wcscmp(stored, kDefaultPresenceTemplate) != 0);
+    }
+    const int formatMode = mode == kPreviewModePost       ? kFormatUrlEscaped
+                           : mode == kPreviewModePresence ? kFormatPlain
+                                                          : kFormatFileName;
+    std::vector<wchar_t> formatted(static_cast<size_t>(size));
+    Format(stored, formatted.data(), size, formatMode);
+    HostText unescaped{host->unescapeText(formatted.data())};
+    wchar_t* shown = unescaped.text ? unescaped.text : formatted.data();
+    if (mode == kPreviewModePresence && std::wcslen(shown) > kPresencePreviewChars) {
+        shown[kPresencePreviewChars] = L'\0';
+    }
+    platform::SetControlText(window, IDC_PRESENCE_PREVIEW, shown);
+}
+
+void StopPreviewThreadForQuit() {
+    const HostServices* host = Host();
+    if (!host) {
+        return;
+    }
+    ThreadHandle handle = nullptr;
+    {
+        MutexLock lock(previewMutex);
+        quitting = true;
+        pendingCode = 0;
+        handle = std::exchange(previewThread, nullptr);
+    }
+    if (handle && !host->reapThread(&handle)) {
+        host->waitThread(handle, 10000, 1);
+        host->closeThread(handle);
+    }
+    // A plug-in started again after quit previews again.
+    MutexLock lock(previewMutex);
+    quitting = false;
+}
+
+}  // namespace kiln
