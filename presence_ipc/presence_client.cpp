@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 #include <new>
+#include <string>
+#include <string_view>
 #include <system_error>
 
 #include "platform/process.h"
@@ -24,9 +26,14 @@ int64_t NowSeconds() {
         .count();
 }
 
+int64_t PacingNow() {
+    int64_t (*clock)() = pacingClock.load();
+    return clock ? clock() : NowSeconds();
+}
+
 void WakeIoThread() {
     if (PresenceIoThread* io = client.ioThread.load(std::memory_order_acquire)) {
-        io->wakeSignal.notify_all();
+        io->Wake();
     }
 }
 
@@ -36,10 +43,51 @@ void IoThreadMain(PresenceIoThread* io) {
     ServiceConnection();
     io->passesCompleted.fetch_add(1);
     while (io->keepRunning.load()) {
-        io->wakeSignal.wait_until(lock, AttemptClock::now() + kIdleWait);
+        const bool awaitingReady = client.channel.State() == ChannelState::HandshakeSent;
+        io->wakeSignal.wait_until(
+            lock, AttemptClock::now() + (awaitingReady ? kHandshakeWait : kIdleWait),
+            [io] { return io->wakeRequested.exchange(false) || !io->keepRunning.load(); });
         ServiceConnection();
         io->passesCompleted.fetch_add(1);
     }
+}
+
+// The nonce member comes first and holds no comma: what follows the first
+// comma is the same for two messages of the same presence.
+std::string_view AfterNonce(const char* text, size_t length) {
+    const void* comma = std::memchr(text, ',', length);
+    if (!comma) {
+        return {};
+    }
+    const size_t at = static_cast<size_t>(static_cast<const char*>(comma) - text);
+    return {text + at, length - at};
+}
+
+std::string_view NonceOf(const char* text, size_t length) {
+    constexpr std::string_view kPrefix = "{\"nonce\":\"";
+    const std::string_view all(text, length);
+    if (all.substr(0, kPrefix.size()) != kPrefix) {
+        return {};
+    }
+    const size_t end = all.find('"', kPrefix.size());
+    return end == std::string_view::npos ? std::string_view{}
+                                         : all.substr(kPrefix.size(), end - kPrefix.size());
+}
+
+bool PacingAllows(int64_t now) {
+    return client.sentCount < kPacedSends || now - client.sentAt[0] >= kPacingWindowSeconds;
+}
+
+void RecordAccepted(int64_t now, size_t length) {
+    if (client.sentCount == kPacedSends) {
+        std::memmove(client.sentAt, client.sentAt + 1, sizeof client.sentAt[0] * (kPacedSends - 1));
+        --client.sentCount;
+    }
+    client.sentAt[client.sentCount++] = now;
+    const std::string_view body = AfterNonce(client.sendCopy, length);
+    std::memcpy(client.acceptedText, body.data(), body.size());
+    client.acceptedLength = body.size();
+    CopyText(client.acceptedNonce, std::string(NonceOf(client.sendCopy, length)).c_str());
 }
 
 void ReadWaitingMessages() {
@@ -54,6 +102,10 @@ void ReadWaitingMessages() {
         if (!evt || !nonce || std::strcmp(evt, "ERROR") != 0) {
             continue;  // replies without error and events are not needed
         }
+        // Refused: the same presence is no longer one the application holds.
+        if (client.acceptedLength > 0 && std::strcmp(nonce, client.acceptedNonce) == 0) {
+            client.acceptedLength = 0;
+        }
         const ReplyValue* data = GetObjectMember(reply.Root(), "data");
         {
             std::lock_guard<std::mutex> lock(client.handlerLock);
@@ -65,7 +117,11 @@ void ReadWaitingMessages() {
 }
 
 void SendPendingActivity() {
-    if (!client.activityPending.exchange(false)) {
+    // Held back by the pacing, the slot stays pending: it holds the newest
+    // presence, and a later pass sends it once the window allows.
+    const int64_t now = PacingNow();
+    if (!client.activityPending.load() || !PacingAllows(now) ||
+        !client.activityPending.exchange(false)) {
         return;
     }
     size_t length = 0;
@@ -74,7 +130,16 @@ void SendPendingActivity() {
         length = static_cast<size_t>(client.slot.length);
         std::memcpy(client.sendCopy, client.slot.text, length);
     }
-    if (length == 0 || client.channel.SendFrame(client.sendCopy, length)) {
+    if (length == 0) {
+        return;
+    }
+    const std::string_view body = AfterNonce(client.sendCopy, length);
+    if (client.acceptedLength > 0 &&
+        body == std::string_view(client.acceptedText, client.acceptedLength)) {
+        return;  // what the application shows already
+    }
+    if (client.channel.SendFrame(client.sendCopy, length)) {
+        RecordAccepted(now, length);
         return;
     }
     // The slot keeps what was sent, so putting the copy back would only undo
@@ -88,6 +153,8 @@ void SendPendingActivity() {
 }
 
 }  // namespace
+
+std::atomic<int64_t (*)()> pacingClock{nullptr};
 
 PresenceClient& Client() {
     return client;
@@ -116,12 +183,20 @@ void ServiceConnection() {
         return;
     }
     IpcChannel& channel = client.channel;
-    if (channel.State() != ChannelState::Connected) {
+    if (channel.State() == ChannelState::Disconnected) {
         if (AttemptClock::now() >= client.nextAttemptTime) {
             ScheduleReconnect();
             channel.OpenChannel();
         }
         return;
+    }
+    if (channel.State() == ChannelState::HandshakeSent) {
+        // READY is looked for on every pass, not only at attempt times, and
+        // once it is read the pending presence goes out in the same pass.
+        channel.OpenChannel();
+        if (channel.State() != ChannelState::Connected) {
+            return;
+        }
     }
     ReadWaitingMessages();
     SendPendingActivity();
@@ -155,6 +230,9 @@ void OnChannelReady(const ReplyDocument& reply) {
         }
         CopyText(client.user.avatar, avatar ? avatar : "");
     }
+    // A new connection: the application shows nothing of ours yet.
+    client.sentCount = 0;
+    client.acceptedLength = 0;
     client.justConnected.store(true);
     client.backoff.currentDelayMs = ReconnectBackoff::kMinDelayMs;
 }

@@ -24,6 +24,15 @@ using AttemptClock = std::chrono::steady_clock;
 
 inline constexpr size_t kActivityCapacity = 16384;
 inline constexpr std::chrono::milliseconds kIdleWait{500};
+// While a handshake waits for READY the thread looks more often, so that the
+// presence is back at once when the application answers.
+inline constexpr std::chrono::milliseconds kHandshakeWait{50};
+
+// Discord takes at most 5 activity updates per 20 s on one connection. The
+// pacing clock counts whole seconds, so a 6th send waits for 21 of them
+// rather than risk going out a fraction of a second early.
+inline constexpr int kPacedSends = 5;
+inline constexpr int64_t kPacingWindowSeconds = 21;
 
 struct PendingActivity {
     uint64_t length = 0;  // 0: empty
@@ -47,7 +56,14 @@ struct ReconnectBackoff {
 
 class PresenceIoThread {
   public:
+    // A wake-up is remembered until the thread takes it, also when it comes
+    // while a pass runs.
+    void Wake() {
+        wakeRequested.store(true);
+        wakeSignal.notify_all();
+    }
     std::atomic<bool> keepRunning{false};
+    std::atomic<bool> wakeRequested{false};
     std::mutex wakeLock;
     std::condition_variable wakeSignal;
     std::thread thread;
@@ -82,6 +98,14 @@ struct PresenceClient {
     // -- end of handlerLock group
 
     // -- IO thread only (start and shutdown never overlap it)
+    // The sends on the current connection: their pacing-clock times, oldest
+    // first, and the last message the application took (its text after the
+    // nonce, which alone differs between equal presences, and the nonce).
+    int64_t sentAt[kPacedSends] = {};
+    int sentCount = 0;
+    char acceptedText[kActivityCapacity];
+    size_t acceptedLength = 0;
+    char acceptedNonce[16] = {};
     ReconnectBackoff backoff;
     // The steady clock, not the host's: the schedule needs milliseconds and
     // must not jump with the wall clock. Its zero has passed at load.
@@ -90,6 +114,10 @@ struct PresenceClient {
 };
 
 PresenceClient& Client();
+
+// The pacing clock, in seconds: the host's clock, or the system's without a
+// host. Tests may put in a clock they move themselves.
+extern std::atomic<int64_t (*)()> pacingClock;
 
 // One pass of the IO thread; runs with wakeLock held.
 void ServiceConnection();

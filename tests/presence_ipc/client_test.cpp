@@ -201,6 +201,8 @@ TEST_F(PresenceClientTest, NewerMessageWinsOverAFailedSend) {
     for (bool blocked = false; !blocked; ++sent) {
         ASSERT_LT(sent, 400);
         uint64_t passes = PassesCompleted();
+        AdvancePacing();
+        CopyText(big.details, Cat("big ", std::to_string(sent)).c_str());  // never the same
         UpdatePresence(big);
         blocked = !WaitUntil([passes] { return PassesCompleted() > passes; }, 1500ms);
     }
@@ -244,11 +246,68 @@ TEST_F(PresenceClientTest, StressNewestActivityWins) {
     EXPECT_TRUE(WaitUntil(
         [&] {
             AttemptNow();
+            AdvancePacing();
             std::vector<Frame> all = Activities();
             return !all.empty() && all.back().payload == newest;
         },
         10000ms));
     EXPECT_GT(fake->Connections(), 1);
+}
+
+// Passes of the IO thread, woken for at once.
+void RunPasses(uint64_t count) {
+    const uint64_t passes = PassesCompleted();
+    ASSERT_TRUE(WaitWaking([&] { return PassesCompleted() >= passes + count; }));
+}
+
+TEST_F(PresenceClientTest, PacedToFivePerWindowNewestLastNeverTheSameTwice) {
+    StartFake();
+    InitializePresence("1", nullptr);
+    ASSERT_TRUE(ConnectNow());
+    for (int i = 1; i <= 8; ++i) {
+        UpdatePresence(Titled(Cat("update ", std::to_string(i)).c_str()));
+        RunPasses(2);
+    }
+    EXPECT_EQ(Activities().size(), 5u);
+    AdvancePacing(kPacingWindowSeconds - 1);
+    RunPasses(2);
+    EXPECT_EQ(Activities().size(), 5u) << "a sixth inside the window";
+    AdvancePacing(1);
+    ASSERT_TRUE(WaitWaking([&] { return Activities().size() >= 6; }));
+    EXPECT_EQ(Activities()[5].payload, ActivityText(Titled("update 8"), 8));
+
+    // What the application shows already is not sent again, whatever its nonce.
+    AdvancePacing();
+    UpdatePresence(Titled("update 8"));
+    RunPasses(2);
+    EXPECT_EQ(Activities().size(), 6u);
+    // Unless the application refused it.
+    fake->Send(1, R"({"cmd":"SET_ACTIVITY","data":{"code":4000,"message":"bad"},)"
+                  R"("evt":"ERROR","nonce":"8"})");
+    RunPasses(2);
+    UpdatePresence(Titled("update 8"));
+    ASSERT_TRUE(WaitWaking([&] { return Activities().size() >= 7; }));
+    EXPECT_EQ(Activities()[6].payload, ActivityText(Titled("update 8"), 10));
+}
+
+TEST_F(PresenceClientTest, PresenceReturnsAtOnceWhenARestartedApplicationIsReady) {
+    StartFake();
+    InitializePresence("1", nullptr);
+    ASSERT_TRUE(ConnectNow());
+    UpdatePresence(Titled("kept"));
+    ASSERT_TRUE(WaitWaking([&] { return Activities().size() == 1; }));
+    StartFake();  // the application restarts
+    ASSERT_TRUE(WaitForState(ChannelState::Disconnected));
+    {
+        auto held = HoldPasses();
+        Client().backoff.currentDelayMs = 30000;  // the attempt after the next is far away
+    }
+    AttemptNow();
+    ASSERT_TRUE(WaitUntil([&] { return fake->FramesWithOpcode(0).size() == 1; }));
+    const auto ready = std::chrono::steady_clock::now();  // answered at once
+    ASSERT_TRUE(WaitUntil([&] { return Activities().size() == 1; }, 3000ms));
+    EXPECT_LT(std::chrono::steady_clock::now() - ready, 1s);
+    EXPECT_EQ(Activities()[0].payload, ActivityText(Titled("kept"), 1));
 }
 
 TEST(Backoff, GrowsByAFactorFromOneToThreeUpToAMinute) {

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <functional>
@@ -64,11 +65,18 @@ inline bool WaitUntil(const std::function<bool()>& condition,
     return true;
 }
 
+// The pacing clock of the tests: it moves only when a test moves it.
+inline std::atomic<int64_t> testSeconds{1700000000};
+inline void AdvancePacing(int64_t seconds = presence_ipc::kPacingWindowSeconds) {
+    testSeconds += seconds;
+}
+
 // Stops the client and puts back what survives a shutdown, so that every test
 // starts from a freshly loaded library.
 inline void ResetClient() {
     using namespace presence_ipc;
     ShutdownPresence();
+    pacingClock.store([] { return testSeconds.load(); });
     PresenceClient& c = Client();
     c.nextAttemptTime = {};
     c.backoff = ReconnectBackoff{};
@@ -87,7 +95,7 @@ inline uint64_t PassesCompleted() {
 // for a pass now rather than at its next 500 ms deadline.
 inline bool WaitWaking(const std::function<bool()>& condition) {
     return WaitUntil([&condition] {
-        IoThread()->wakeSignal.notify_all();
+        IoThread()->Wake();
         return condition();
     });
 }
@@ -98,7 +106,7 @@ inline void AttemptNow() {
     if (presence_ipc::PresenceIoThread* io = IoThread()) {
         std::lock_guard<std::mutex> lock(io->wakeLock);
         presence_ipc::Client().nextAttemptTime = presence_ipc::AttemptClock::now();
-        io->wakeSignal.notify_all();
+        io->Wake();
     }
 }
 
