@@ -15,11 +15,8 @@
 #include <random>
 #include <string>
 
-#include "host/paths.h"
 #include "host/sample_media.h"
-#include "host/settings_store.h"
 #include "host/substitute_host.h"
-#include "host/text_services.h"
 #include "host/window_system.h"
 #include "plugin/descriptor.h"
 #include "plugin/host_services.h"
@@ -27,6 +24,9 @@
 #include "scrobbler/service_request.h"
 #include "scrobbler/text_service.h"
 #include "scrobbler/worker_steps.h"
+#include "services/paths.h"
+#include "services/settings_store.h"
+#include "services/text_services.h"
 
 extern "C" kiln::PluginDescriptor* winampGetGeneralPurposePlugin();
 

@@ -4,8 +4,8 @@
 #include <string>
 #include <string_view>
 
-#include "host/text_services.h"
-#include "host/title_format.h"
+#include "services/text_services.h"
+#include "services/title_format.h"
 
 namespace {
 

@@ -14,13 +14,13 @@
 #include <vector>
 
 #include "host/host_threads.h"
-#include "host/paths.h"
 #include "host/playback_simulator.h"
 #include "host/sample_media.h"
-#include "host/settings_store.h"
 #include "host/substitute_host.h"
-#include "host/text_services.h"
 #include "host/window_system.h"
+#include "services/paths.h"
+#include "services/settings_store.h"
+#include "services/text_services.h"
 
 namespace {
 

@@ -1,9 +1,9 @@
 #include "host/playback_simulator.h"
 
 #include "host/substitute_host.h"
-#include "host/text_services.h"
-#include "host/track_info.h"
 #include "host/window_system.h"
+#include "services/text_services.h"
+#include "services/track_info.h"
 
 namespace kiln::host {
 namespace {

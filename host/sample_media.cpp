@@ -8,8 +8,7 @@
 #include <fstream>
 #include <system_error>
 
-// The one definition of the encoder in the host.
-#define STB_IMAGE_WRITE_IMPLEMENTATION
+// The encoder's implementation is in services/artwork.cpp.
 #include <stb/stb_image_write.h>
 
 namespace kiln::host {

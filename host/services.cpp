@@ -5,20 +5,20 @@
 #include <ctime>
 #include <string>
 
-#include "host/artwork.h"
-#include "host/services_internal.h"
-#include "host/gzip_text.h"
 #include "host/host_threads.h"
 #include "host/module_resources.h"
-#include "host/paths.h"
-#include "host/settings_store.h"
+#include "host/services_internal.h"
 #include "host/substitute_host.h"
-#include "host/text_services.h"
-#include "host/title_format.h"
-#include "host/track_info.h"
-#include "host/web_requests.h"
 #include "host/window_system.h"
 #include "plugin/wide_format.h"
+#include "services/artwork.h"
+#include "services/gzip_text.h"
+#include "services/paths.h"
+#include "services/settings_store.h"
+#include "services/text_services.h"
+#include "services/title_format.h"
+#include "services/track_info.h"
+#include "services/web_requests.h"
 
 namespace kiln::host {
 namespace {

@@ -5,14 +5,15 @@
 #include <chrono>
 #include <fstream>
 
-#include "host/artwork.h"
 #include "host/host_threads.h"
 #include "host/module_resources.h"
-#include "host/paths.h"
-#include "host/settings_store.h"
-#include "host/text_services.h"
-#include "host/track_info.h"
 #include "host/window_system.h"
+#include "services/artwork.h"
+#include "services/paths.h"
+#include "services/settings_store.h"
+#include "services/text_services.h"
+#include "services/track_info.h"
+#include "services/web_requests.h"
 
 namespace kiln::host {
 
@@ -27,6 +28,9 @@ SubstituteHost::SubstituteHost()
     : threads_(std::make_unique<HostThreads>()),
       texts_(std::make_unique<TextObjects>()) {
     ResetWindows();
+    SetCurrentItemSource([this] { return Playback().file; });
+    SetWebRouting({[this] { return WebAvailable(); },
+                   [this](const std::string& url) { return MapUrl(url); }});
 }
 
 void SubstituteHost::ResetWindows() {

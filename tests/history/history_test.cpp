@@ -6,8 +6,8 @@
 #include <ctime>
 #include <string>
 
-#include "host/paths.h"
 #include "host/sample_media.h"
+#include "services/paths.h"
 #include "support/plugin_host.h"
 
 namespace kiln::test {

@@ -4,7 +4,7 @@
 #include <map>
 #include <string>
 
-#include "host/title_format.h"
+#include "services/title_format.h"
 
 namespace kiln::host {
 namespace {

@@ -9,10 +9,10 @@
 #include <string>
 #include <vector>
 
-#include "host/paths.h"
 #include "host/sample_media.h"
-#include "host/title_format.h"
-#include "host/track_info.h"
+#include "services/paths.h"
+#include "services/title_format.h"
+#include "services/track_info.h"
 #include "support/plugin_host.h"
 
 namespace kiln::host {

@@ -1,5 +1,5 @@
 // Paths, folders, text files and file digests.
-#include "host/paths.h"
+#include "services/paths.h"
 
 #include <gtest/gtest.h>
 
@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "host/text_services.h"
+#include "services/text_services.h"
 #include "support/plugin_host.h"
 
 namespace kiln::host {

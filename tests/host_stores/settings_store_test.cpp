@@ -1,4 +1,4 @@
-#include "host/settings_store.h"
+#include "services/settings_store.h"
 
 #include <gtest/gtest.h>
 
@@ -9,7 +9,7 @@
 #include <thread>
 #include <vector>
 
-#include "host/text_services.h"
+#include "services/text_services.h"
 #include "support/plugin_host.h"
 
 namespace kiln::host {

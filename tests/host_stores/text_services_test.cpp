@@ -1,5 +1,5 @@
 // Text conversions, numbers, the text-object service and gzip texts.
-#include "host/text_services.h"
+#include "services/text_services.h"
 
 #include <gtest/gtest.h>
 
@@ -10,7 +10,7 @@
 #include <thread>
 #include <vector>
 
-#include "host/gzip_text.h"
+#include "services/gzip_text.h"
 
 namespace kiln::host {
 namespace {

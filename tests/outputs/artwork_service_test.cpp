@@ -12,11 +12,11 @@
 #include <thread>
 #include <vector>
 
-#include "host/artwork.h"
-#include "host/paths.h"
 #include "host/substitute_host.h"
-#include "host/text_services.h"
 #include "picture.h"
+#include "services/artwork.h"
+#include "services/paths.h"
+#include "services/text_services.h"
 #include "support/plugin_host.h"
 
 namespace kiln::test {

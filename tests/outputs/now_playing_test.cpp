@@ -6,9 +6,9 @@
 #include <string>
 #include <vector>
 
-#include "host/artwork.h"
 #include "host/sample_media.h"
 #include "picture.h"
+#include "services/artwork.h"
 #include "support/plugin_host.h"
 
 namespace kiln::test {

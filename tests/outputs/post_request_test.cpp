@@ -5,7 +5,7 @@
 
 #include "host/host_threads.h"
 #include "host/sample_media.h"
-#include "host/settings_store.h"
+#include "services/settings_store.h"
 #include "support/plugin_host.h"
 #include "support/post_receiver.h"
 

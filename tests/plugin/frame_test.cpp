@@ -7,9 +7,9 @@
 #include <string>
 
 #include "host/host_threads.h"
-#include "host/settings_store.h"
 #include "host/window_system.h"
 #include "plugin/descriptor.h"
+#include "services/settings_store.h"
 #include "support/plugin_host.h"
 
 namespace kiln::test {

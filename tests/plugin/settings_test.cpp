@@ -3,11 +3,11 @@
 
 #include <string>
 
-#include "host/paths.h"
-#include "host/settings_store.h"
 #include "host/substitute_host.h"
 #include "plugin/host_services.h"
 #include "plugin/settings.h"
+#include "services/paths.h"
+#include "services/settings_store.h"
 #include "support/plugin_host.h"
 
 namespace kiln::test {

@@ -4,11 +4,11 @@
 
 #include <string>
 
-#include "host/paths.h"
 #include "host/sample_media.h"
 #include "plugin/settings.h"
 #include "plugin/wide_format.h"
 #include "presence/presence.h"
+#include "services/paths.h"
 #include "support/module_host.h"
 
 namespace kiln::test {

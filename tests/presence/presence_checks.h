@@ -7,7 +7,7 @@
 
 #include <string>
 
-#include "host/settings_store.h"
+#include "services/settings_store.h"
 
 namespace kiln::test {
 

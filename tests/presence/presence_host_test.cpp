@@ -11,11 +11,11 @@
 
 #include "fake_discord.h"
 #include "fake_image_cache.h"
-#include "host/paths.h"
 #include "host/sample_media.h"
 #include "presence/application_ids.h"
 #include "presence_checks.h"
 #include "presence_test_support.h"
+#include "services/paths.h"
 #include "support/plugin_host.h"
 
 namespace kiln::test {

@@ -9,8 +9,6 @@
 
 #include "fake_discord.h"
 #include "fake_image_cache.h"
-#include "host/artwork.h"
-#include "host/paths.h"
 #include "host/sample_media.h"
 #include "host/window_system.h"
 #include "plugin/playback_flags.h"
@@ -20,6 +18,8 @@
 #include "presence/presence.h"
 #include "presence_checks.h"
 #include "presence_test_support.h"
+#include "services/artwork.h"
+#include "services/paths.h"
 #include "support/module_host.h"
 
 namespace kiln::test {

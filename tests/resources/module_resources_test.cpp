@@ -12,12 +12,12 @@
 
 #include <gtest/gtest.h>
 
-#include "host/gzip_text.h"
 #include "host/module_resources.h"
 #include "resources/deployment.h"
 #include "resources/language_guid.h"
 #include "resources/resource_ids.h"
 #include "resources/styles.h"
+#include "services/gzip_text.h"
 
 namespace kiln::host {
 namespace {

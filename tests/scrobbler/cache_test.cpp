@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "host/paths.h"
 #include "scrobbler/scrobble_cache.h"
+#include "services/paths.h"
 #include "support/module_host.h"
 
 namespace kiln::test {

@@ -5,12 +5,12 @@
 #include <string>
 
 #include "fake_scrobbler.h"
-#include "host/paths.h"
 #include "host/sample_media.h"
-#include "host/text_services.h"
 #include "scrobbler/service_request.h"
 #include "scrobbler/status.h"
 #include "scrobbler/text_service.h"
+#include "services/paths.h"
+#include "services/text_services.h"
 #include "support/module_host.h"
 
 namespace kiln::test {

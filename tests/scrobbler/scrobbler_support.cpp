@@ -4,9 +4,9 @@
 
 #include <fstream>
 
-#include "host/paths.h"
-#include "host/text_services.h"
 #include "resources/resource_ids.h"
+#include "services/paths.h"
+#include "services/text_services.h"
 
 namespace kiln::test {
 

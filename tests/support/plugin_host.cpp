@@ -7,7 +7,7 @@
 #include <sstream>
 
 #include "host/host_threads.h"
-#include "host/paths.h"
+#include "services/paths.h"
 
 namespace kiln::test {
 

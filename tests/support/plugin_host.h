@@ -8,9 +8,9 @@
 #include <functional>
 #include <string>
 
-#include "host/settings_store.h"
 #include "host/substitute_host.h"
 #include "host/window_system.h"
+#include "services/settings_store.h"
 
 namespace kiln::test {
 

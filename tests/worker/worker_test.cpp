@@ -9,11 +9,11 @@
 #include <vector>
 
 #include "host/host_threads.h"
-#include "host/paths.h"
 #include "host/sample_media.h"
 #include "host/window_system.h"
-#include "support/post_receiver.h"
+#include "services/paths.h"
 #include "support/plugin_host.h"
+#include "support/post_receiver.h"
 
 namespace kiln::test {
 namespace {

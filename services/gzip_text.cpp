@@ -1,4 +1,4 @@
-#include "host/gzip_text.h"
+#include "services/gzip_text.h"
 
 #include <zlib.h>
 

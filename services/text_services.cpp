@@ -1,4 +1,4 @@
-#include "host/text_services.h"
+#include "services/text_services.h"
 
 #include <openssl/evp.h>
 
@@ -15,7 +15,7 @@
 #include <system_error>
 #include <thread>
 
-#include "host/paths.h"
+#include "services/paths.h"
 
 namespace kiln::host {
 namespace {

@@ -1,10 +1,10 @@
-#include "host/paths.h"
+#include "services/paths.h"
 
 #include <system_error>
 #include <type_traits>
 #include <vector>
 
-#include "host/text_services.h"
+#include "services/text_services.h"
 
 namespace kiln::host {
 namespace {

@@ -1,6 +1,6 @@
-#include "host/title_format.h"
+#include "services/title_format.h"
 
-#include "host/text_services.h"
+#include "services/text_services.h"
 
 #include <algorithm>
 #include <cstdint>

@@ -1,4 +1,4 @@
-#include "host/settings_store.h"
+#include "services/settings_store.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -11,7 +11,7 @@
 #include <system_error>
 #include <utility>
 
-#include "host/text_services.h"
+#include "services/text_services.h"
 
 namespace kiln::host {
 namespace {

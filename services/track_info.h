@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-#include "host/title_format.h"
+#include "services/title_format.h"
 
 namespace kiln::host {
 

@@ -1,12 +1,10 @@
-#include "host/web_requests.h"
+#include "services/web_requests.h"
 
 #include <curl/curl.h>
 
 #include <cstdlib>
 #include <cstring>
 #include <string>
-
-#include "host/substitute_host.h"
 
 namespace kiln::host {
 namespace {
@@ -26,7 +24,9 @@ WebRequest* RequestOf(CURL* curl) {
     return reinterpret_cast<WebRequest*>(data);
 }
 
-size_t Discard(char*, size_t size, size_t count, void*) { return size * count; }
+size_t Discard(char*, size_t size, size_t count, void*) {
+    return size * count;
+}
 
 // libcurl refuses a URL holding a control character or a space. A template
 // that spans lines is still one request: its line breaks travel encoded.
@@ -46,6 +46,11 @@ std::string EncodeRefusedBytes(const std::string& url) {
     return out;
 }
 
+WebRouting& Routing() {
+    static WebRouting routing;
+    return routing;
+}
+
 void EnsureGlobalInit() {
     static const bool initialised = curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK;
     (void)initialised;
@@ -53,8 +58,12 @@ void EnsureGlobalInit() {
 
 }  // namespace
 
+void SetWebRouting(WebRouting routing) {
+    Routing() = std::move(routing);
+}
+
 void* CreateWebHandle() {
-    if (!SubstituteHost::Instance().WebAvailable()) {
+    if (Routing().available && !Routing().available()) {
         return nullptr;
     }
     EnsureGlobalInit();
@@ -74,12 +83,16 @@ void* BuildWebRequest(void* handle, int mode, char** errorText, WebWriteRoutine 
     if (address.find("://") == std::string::npos) {
         address = "https://" + address;
     }
-    request->url = EncodeRefusedBytes(SubstituteHost::Instance().MapUrl(address));
+    if (Routing().mapUrl) {
+        address = Routing().mapUrl(address);
+    }
+    request->url = EncodeRefusedBytes(address);
     curl_easy_setopt(curl, CURLOPT_URL, request->url.c_str());
     curl_easy_setopt(curl, CURLOPT_PRIVATE, reinterpret_cast<char*>(request));
     curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, request->errorBuffer);
     curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(curl, CURLOPT_TIMEOUT, static_cast<long>(timeoutSeconds > 0 ? timeoutSeconds : 10));
+    curl_easy_setopt(curl, CURLOPT_TIMEOUT,
+                     static_cast<long>(timeoutSeconds > 0 ? timeoutSeconds : 10));
     curl_easy_setopt(curl, CURLOPT_USERAGENT, "ORBIT/5.9 (kiln-host)");
     curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, write ? write : &Discard);
     curl_easy_setopt(curl, CURLOPT_WRITEDATA, userData);
@@ -121,7 +134,8 @@ int PerformWebRequest(void** handle) {
     CURLcode result = curl_easy_perform(curl);
     WebRequest* request = RequestOf(curl);
     if (result != CURLE_OK && request && request->errorOut) {
-        const char* text = request->errorBuffer[0] ? request->errorBuffer : curl_easy_strerror(result);
+        const char* text =
+            request->errorBuffer[0] ? request->errorBuffer : curl_easy_strerror(result);
         size_t length = std::strlen(text);
         char* copy = static_cast<char*>(std::malloc(length + 1));
         if (copy) {

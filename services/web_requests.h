@@ -2,10 +2,21 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
+#include <string>
 
 #include "plugin/host_services.h"
 
 namespace kiln::host {
+
+// What the program around the service decides about each request: whether the
+// web is reachable at all, and where an address really goes (tests send a
+// service's host name to a local fake). Set once, before the first request.
+struct WebRouting {
+    std::function<bool()> available;
+    std::function<std::string(const std::string&)> mapUrl;
+};
+void SetWebRouting(WebRouting routing);
 
 void* CreateWebHandle();
 void* BuildWebRequest(void* handle, int mode, char** errorText, WebWriteRoutine write,

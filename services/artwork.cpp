@@ -1,4 +1,4 @@
-#include "host/artwork.h"
+#include "services/artwork.h"
 
 #include <taglib/aifffile.h>
 #include <taglib/attachedpictureframe.h>
@@ -24,10 +24,9 @@
 #include <thread>
 #include <vector>
 
-#include "host/paths.h"
-#include "host/substitute_host.h"
-#include "host/text_services.h"
-#include "host/track_info.h"
+#include "services/paths.h"
+#include "services/text_services.h"
+#include "services/track_info.h"
 
 // Cover pictures come as JPEG or PNG, now and then as BMP, GIF or TGA.
 #define STBI_ONLY_JPEG
@@ -39,7 +38,7 @@
 #include <stb/stb_image.h>
 #define STB_IMAGE_RESIZE_IMPLEMENTATION
 #include <stb/stb_image_resize.h>
-// The encoder's implementation is in sample_media.cpp.
+#define STB_IMAGE_WRITE_IMPLEMENTATION
 #include <stb/stb_image_write.h>
 
 namespace kiln::host {
@@ -414,8 +413,15 @@ struct JoinAtExit {
     ~JoinAtExit() { Queue().Close(); }
 } joinAtExit;
 
+std::function<std::wstring()>& CurrentItemSource() {
+    static std::function<std::wstring()> source;
+    return source;
+}
+
 int Request(wchar_t* location, Job job) {
-    job.location = SubstituteHost::Instance().Playback().file;
+    if (CurrentItemSource()) {
+        job.location = CurrentItemSource()();
+    }
     if (location) {
         CopyToBuffer(job.location, location, kLocationChars);
     }
@@ -552,6 +558,10 @@ int WriteImage(ArtworkService*, const wchar_t* path, int width, int height, cons
 ArtworkService service = {&RequestArtwork, &RequestResized, &CanWrite, &WriteImage};
 
 }  // namespace
+
+void SetCurrentItemSource(std::function<std::wstring()> source) {
+    CurrentItemSource() = std::move(source);
+}
 
 ArtworkService* ArtworkServiceInstance() {
     return &service;

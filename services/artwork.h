@@ -8,12 +8,18 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
+#include <string>
 
 #include "plugin/host_services.h"
 
 namespace kiln::host {
 
 ArtworkService* ArtworkServiceInstance();
+
+// The item a request without a location is about: the one playing. Set once by
+// the program around the service, before the first request.
+void SetCurrentItemSource(std::function<std::wstring()> source);
 
 // Waits until every artwork callback that was queued has run, then lets the
 // artwork thread go (it starts again with the next request). The host calls it

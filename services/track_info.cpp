@@ -1,6 +1,6 @@
-#include "host/track_info.h"
+#include "services/track_info.h"
 
-#include "host/text_services.h"
+#include "services/text_services.h"
 
 #include <taglib/fileref.h>
 #include <taglib/tpropertymap.h>
