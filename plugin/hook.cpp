@@ -73,6 +73,9 @@ void HostMessageHook(Window, unsigned message, uintptr_t wParam, intptr_t lParam
         }
     } else if (startupMessage != static_cast<unsigned>(-1) &&
                lParam == static_cast<intptr_t>(startupMessage)) {
+        // Once per init: a registration that failed leaves 0, which other
+        // messages carry too.
+        startupMessage = static_cast<unsigned>(-1);
         OnDeferredStartup();
     }
 }

@@ -13,7 +13,7 @@
 
 namespace kiln {
 
-wchar_t currentLocation[kLocationChars] = L"";
+thread_local wchar_t currentLocation[kLocationChars] = L"";
 std::atomic<int64_t> playStartTime{0};
 std::atomic<int64_t> pausedElapsed{0};
 std::atomic<bool> scrobbleTimerSet{false};
@@ -31,7 +31,10 @@ namespace {
 enum WorkerState : int { kNone = 0, kRunning = 1, kExiting = 2 };
 
 std::atomic<int> workerState{kNone};
-std::atomic<bool> quitting{false};
+// Each quit starts a new generation. A worker that outlived the wait of a
+// quit (busy past its time-out) belongs to an older one and ends as soon as it
+// looks, without touching the state of the workers started after it.
+std::atomic<unsigned> generation{0};
 platform::EventHandle events[kWorkerEventCount] = {};
 std::atomic<bool> eventsCreated{false};
 
@@ -43,16 +46,20 @@ bool OutputsNeedWorker() {
            postModes.load() != 0 || (scrobbleFlags.load() & 1) != 0;
 }
 
-void CreateEvents() {
+// Events that could not be created are tried again at the next need.
+bool CreateEvents() {
     if (eventsCreated.load()) {
-        return;
+        return true;
     }
+    bool all = true;
     for (auto& event : events) {
         if (!event) {
             event = platform::CreateAutoResetEvent();
         }
+        all = all && event;
     }
-    eventsCreated.store(true);
+    eventsCreated.store(all);
+    return all;
 }
 
 void ReapRetired(const HostServices* host) {
@@ -152,26 +159,27 @@ bool IsWorkEvent(int index) {
     return index >= 0 && index < static_cast<int>(WorkerEvent::Quit);
 }
 
-unsigned WorkerMain(void*) {
-    if (workerState.load() != kRunning) {
+unsigned WorkerMain(void* argument) {
+    const auto mine = static_cast<unsigned>(reinterpret_cast<uintptr_t>(argument));
+    auto stale = [mine] { return generation.load() != mine; };
+    if (stale() || workerState.load() != kRunning) {
         return 0;
     }
     for (;;) {
         int index = platform::WaitForAnyEvent(events, kWorkerEventCount, 10000, true);
-        if (IsWorkEvent(index) && !quitting.load()) {
+        if (stale()) {
+            return 0;
+        }
+        if (IsWorkEvent(index)) {
             Dispatch(index);
-            if (quitting.load()) {
-                workerState.store(kExiting);
+            if (stale()) {
                 return 0;
             }
             continue;
         }
-        // Quit, ten idle seconds, a wake-up for a completion routine or a
-        // failed wait all end the worker.
+        // Ten idle seconds, a wake-up for a completion routine or a failed
+        // wait end the worker.
         workerState.store(kExiting);
-        if (quitting.load() || index == static_cast<int>(WorkerEvent::Quit)) {
-            return 0;
-        }
         int late = platform::WaitForAnyEvent(events, kWorkerEventCount, 0, false);
         if (!IsWorkEvent(late)) {
             return 0;
@@ -183,8 +191,7 @@ unsigned WorkerMain(void*) {
             return 0;
         }
         Dispatch(late);
-        if (quitting.load()) {
-            workerState.store(kExiting);
+        if (stale()) {
             return 0;
         }
     }
@@ -195,7 +202,8 @@ bool StartWorkerThread(const HostServices* host) {
     workerThread = nullptr;
     workerState.store(kRunning);
     // The state is Running before the thread runs its first statement.
-    workerThread = host->startThread(&WorkerMain, nullptr, 2);
+    workerThread = host->startThread(
+        &WorkerMain, reinterpret_cast<void*>(static_cast<uintptr_t>(generation.load())), 2);
     if (!workerThread) {
         workerState.store(kNone);
         return false;
@@ -218,7 +226,9 @@ bool EnsureWorker() {
     if (!OutputsNeedWorker()) {
         return workerState.load() == kRunning;
     }
-    CreateEvents();
+    if (!CreateEvents()) {
+        return false;
+    }
     ReapRetired(host);
     int state = workerState.load();
     if (state == kRunning) {
@@ -268,14 +278,14 @@ void StopWorkerForQuit() {
     if (!host) {
         return;
     }
-    quitting.store(true);
+    generation.fetch_add(1);
     if (eventsCreated.load()) {
         platform::SignalEvent(events[static_cast<int>(WorkerEvent::Quit)]);
     }
-    bool ended = true;
     for (ThreadHandle* handle : {&workerThread, &retiredWorker}) {
         if (*handle) {
-            ended = host->waitThread(*handle, 10000, 1) == 0 && ended;
+            // A worker still busy after the wait ends by itself when it looks.
+            host->waitThread(*handle, 10000, 1);
             host->closeThread(*handle);
             *handle = nullptr;
         }
@@ -284,10 +294,7 @@ void StopWorkerForQuit() {
         // A quit signal nobody took would end the next worker at once.
         platform::WaitForAnyEvent(&events[static_cast<int>(WorkerEvent::Quit)], 1, 0, false);
     }
-    if (ended) {
-        workerState.store(kNone);
-        quitting.store(false);
-    }
+    workerState.store(kNone);
 }
 
 }  // namespace kiln

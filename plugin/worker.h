@@ -22,8 +22,9 @@ inline constexpr int kLocationChars = 260;
 inline constexpr uintptr_t kScrobbleTimerId = 738;
 inline constexpr uintptr_t kPresenceTimerId = 748;
 
-// Filled by the host with the item now playing whenever a request about it is made.
-extern wchar_t currentLocation[kLocationChars];
+// Filled by the host with the item now playing whenever a request about it is
+// made. One per thread: POST threads format while the worker does.
+extern thread_local wchar_t currentLocation[kLocationChars];
 
 extern std::atomic<int64_t> playStartTime;
 extern std::atomic<int64_t> pausedElapsed;

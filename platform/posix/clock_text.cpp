@@ -8,7 +8,8 @@ namespace {
 std::wstring Format(int64_t seconds, const char* picture) {
     std::time_t t = static_cast<std::time_t>(seconds);
     std::tm local{};
-    if (!localtime_r(&t, &local)) {
+    // Universal time when the zone cannot be applied: never an empty text.
+    if (!localtime_r(&t, &local) && !gmtime_r(&t, &local)) {
         return {};
     }
     char text[128];

@@ -5,9 +5,9 @@
 namespace kiln::platform {
 namespace {
 
-FileHandle Open(const wchar_t* path, DWORD disposition) {
-    HANDLE h = CreateFileW(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                           disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+FileHandle Open(const wchar_t* path, DWORD access, DWORD disposition) {
+    HANDLE h = CreateFileW(path, access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, disposition,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
     return h == INVALID_HANDLE_VALUE ? nullptr : h;
 }
 
@@ -27,19 +27,19 @@ bool WriteFully(HANDLE h, const void* data, size_t size) {
 
 }  // namespace
 
+// Append access without write access: the system puts every write at the end
+// of the file in one step, so writers in other processes cannot interleave
+// between a seek and a write.
 FileHandle OpenSharedForAppend(const wchar_t* path) {
-    return Open(path, OPEN_ALWAYS);
+    return Open(path, FILE_APPEND_DATA | SYNCHRONIZE, OPEN_ALWAYS);
 }
 
 FileHandle CreateSharedForWrite(const wchar_t* path) {
-    return Open(path, CREATE_ALWAYS);
+    return Open(path, GENERIC_WRITE, CREATE_ALWAYS);
 }
 
 bool AppendAll(FileHandle file, const void* data, size_t size) {
-    if (!file || SetFilePointer(file, 0, nullptr, FILE_END) == INVALID_SET_FILE_POINTER) {
-        return false;
-    }
-    return WriteFully(file, data, size);
+    return file && WriteFully(file, data, size);
 }
 
 bool WriteAll(FileHandle file, const void* data, size_t size) {

@@ -2,8 +2,8 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
-#include <fstream>
 #include <ctime>
+#include <fstream>
 #include <string>
 
 #include "host/sample_media.h"
@@ -17,7 +17,7 @@ namespace {
 constexpr int64_t kMoment = 1796390739;
 
 class HistoryTest : public ::testing::Test {
-protected:
+  protected:
     static void SetUpTestSuite() {
         // Marker and field times are local; a fixed zone makes them exact.
         setenv("TZ", "UTC", 1);
@@ -28,7 +28,7 @@ protected:
         host::SampleSpec recipe;
         recipe.fileName = "song.wav";
         recipe.title = L"Hafið";
-        recipe.artist = L"Sigur Rós";
+        recipe.artist = L"Glóð Kór";
         recipe.seconds = 35;
         track_ = host::WriteSampleTrack(music_.path(), recipe);
         ASSERT_FALSE(track_.empty());
@@ -41,7 +41,8 @@ protected:
     static bool HasLines(const std::filesystem::path& file, size_t lines) {
         std::string text = ReadFileBytes(file);
         size_t count = 0;
-        for (size_t at = text.find("\r\n"); at != std::string::npos; at = text.find("\r\n", at + 2)) {
+        for (size_t at = text.find("\r\n"); at != std::string::npos;
+             at = text.find("\r\n", at + 2)) {
             ++count;
         }
         return count >= lines;
@@ -64,11 +65,12 @@ TEST_F(HistoryTest, HeaderEntriesAndFooterByteForByte) {
     ASSERT_TRUE(plugin.RunUntil([&] { return HasLines(file, 3); }));
     plugin.host().AdvanceClock(5);
     plugin.Quit();
-    EXPECT_EQ(ReadFileBytes(file),
-              "<<< started @ 04-12-2026 - 13:25:39 >>>\r\n"
-              "04-12-2026 - 13:25:39 - \"Sigur R\xC3\xB3s\" - \"Hafi\xC3\xB0\" - 0:35\r\n"
-              "04-12-2026 - 13:26:40 - \"Sigur R\xC3\xB3s\" - \"Hafi\xC3\xB0\" - 0:35\r\n"
-              "<<< stopped @ 04-12-2026 - 13:26:45 >>>\r\n");
+    EXPECT_EQ(
+        ReadFileBytes(file),
+        "<<< started @ 04-12-2026 - 13:25:39 >>>\r\n"
+        "04-12-2026 - 13:25:39 - \"Gl\xC3\xB3\xC3\xB0 K\xC3\xB3r\" - \"Hafi\xC3\xB0\" - 0:35\r\n"
+        "04-12-2026 - 13:26:40 - \"Gl\xC3\xB3\xC3\xB0 K\xC3\xB3r\" - \"Hafi\xC3\xB0\" - 0:35\r\n"
+        "<<< stopped @ 04-12-2026 - 13:26:45 >>>\r\n");
 }
 
 TEST_F(HistoryTest, WithoutMarkersOnlyEntriesAndAnEmptyLineStillEnds) {
@@ -132,6 +134,37 @@ TEST_F(HistoryTest, AFolderThatCannotBeMadeWritesNothingAndBreaksNothing) {
     plugin.Quit();
     EXPECT_FALSE(std::filesystem::exists(notAFolder / "Logs"));
     EXPECT_EQ(ReadFileBytes(notAFolder), "x");
+}
+
+// Output names come from templates: "a/../b" is normalised before it is
+// joined to the folder, so a folder that does not exist is never needed.
+TEST_F(HistoryTest, FormattedFileNamesAreNormalised) {
+    PluginHost plugin;
+    plugin.SetInt(L"logging_on", 1);
+    plugin.SetInt(L"prepost", 0);
+    plugin.SetText(L"format", L"%title%");
+    plugin.SetText(L"file", L"missing/../history.txt");
+    plugin.Start();
+    plugin.Play(track_);
+    ASSERT_TRUE(plugin.RunUntil([&] { return HasLines(plugin.LogsFolder() / "history.txt", 1); }));
+}
+
+// A cover that cannot be written must not leave the previous item's in place.
+TEST_F(HistoryTest, FailedArtworkWriteRemovesThePreviousImage) {
+    host::SampleSpec recipe{.fileName = "cover.wav", .title = L"Slip", .seconds = 35};
+    recipe.withCover = true;
+    const auto covered = host::WriteSampleTrack(music_.path(), recipe);
+    PluginHost plugin;
+    plugin.SetInt(L"now_logging_on", 2);
+    plugin.SetText(L"art_now_file", L"art.png");
+    plugin.Start();
+    const auto art = plugin.LogsFolder() / "art.png";
+    plugin.Play(covered);
+    ASSERT_TRUE(plugin.RunUntil([&] { return std::filesystem::exists(art); }));
+    // The image is written beside its place first; make that impossible.
+    std::filesystem::create_directories(plugin.LogsFolder() / "art.png.part");
+    plugin.Play(covered);
+    EXPECT_TRUE(plugin.RunUntil([&] { return !std::filesystem::exists(art); }));
 }
 
 }  // namespace

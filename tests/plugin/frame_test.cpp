@@ -1,12 +1,18 @@
 // The plug-in frame as a player sees it: exports, descriptor, start-up,
 // pages, menu, About box, quit, uninstall and unloading.
 #include <dlfcn.h>
+#include <elf.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstddef>
+#include <cstring>
 #include <string>
+#include <vector>
 
 #include "host/host_threads.h"
+#include "host/sample_media.h"
 #include "host/window_system.h"
 #include "plugin/descriptor.h"
 #include "services/settings_store.h"
@@ -15,7 +21,9 @@
 namespace kiln::test {
 namespace {
 
-std::string Narrow(const std::wstring& text) { return std::string(text.begin(), text.end()); }
+std::string Narrow(const std::wstring& text) {
+    return std::string(text.begin(), text.end());
+}
 
 TEST(PluginLifetime, LoadInitQuitUnloadTwiceLeavesNothingBehind) {
     for (int round = 0; round < 2; ++round) {
@@ -25,8 +33,12 @@ TEST(PluginLifetime, LoadInitQuitUnloadTwiceLeavesNothingBehind) {
             plugin.SetInt(L"logging_on", 1);  // an output on, so quit has a worker to end
             plugin.Start();
             plugin.host().NotifyInfoChanged();
-            plugin.RunFor(0);
+            plugin.RunFor(100);
+            // Quit wakes the idle worker; left to itself it would end only
+            // after its ten idle seconds.
+            const auto quitAt = std::chrono::steady_clock::now();
             plugin.Quit();
+            EXPECT_LT(std::chrono::steady_clock::now() - quitAt, std::chrono::seconds(5));
             EXPECT_EQ(plugin.host().Threads().LiveThreads(), 0);
             EXPECT_EQ(plugin.host().Threads().BadHandleUses(), 0);
         }
@@ -39,17 +51,73 @@ TEST(PluginLifetime, LoadInitQuitUnloadTwiceLeavesNothingBehind) {
     }
 }
 
+// The names the library's dynamic symbol table defines, as the loader sees them.
+std::vector<std::string> DefinedDynamicSymbols(const std::filesystem::path& library) {
+    const std::string image = ReadFileBytes(library);
+    auto at = [&](size_t offset, auto* value) {
+        if (offset + sizeof *value <= image.size()) {
+            std::memcpy(value, image.data() + offset, sizeof *value);
+        }
+    };
+    Elf64_Ehdr header{};
+    at(0, &header);
+    std::vector<std::string> names;
+    for (int i = 0; i < header.e_shnum; ++i) {
+        Elf64_Shdr table{};
+        at(header.e_shoff + size_t{header.e_shentsize} * i, &table);
+        if (table.sh_type != SHT_DYNSYM) {
+            continue;
+        }
+        Elf64_Shdr strings{};
+        at(header.e_shoff + size_t{header.e_shentsize} * table.sh_link, &strings);
+        for (size_t s = 1; s < table.sh_size / sizeof(Elf64_Sym); ++s) {
+            Elf64_Sym symbol{};
+            at(table.sh_offset + s * sizeof symbol, &symbol);
+            const int binding = ELF64_ST_BIND(symbol.st_info);
+            if (symbol.st_shndx != SHN_UNDEF && (binding == STB_GLOBAL || binding == STB_WEAK) &&
+                symbol.st_name < strings.sh_size) {
+                names.emplace_back(image.c_str() + strings.sh_offset + symbol.st_name);
+            }
+        }
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
 TEST(PluginLifetime, ExportsExactlyTheTwoEntryPoints) {
-    void* library = dlopen(PluginLibraryPath().c_str(), RTLD_NOW | RTLD_LOCAL);
-    ASSERT_NE(library, nullptr);
-    EXPECT_NE(dlsym(library, "winampGetGeneralPurposePlugin"), nullptr);
-    EXPECT_NE(dlsym(library, "winampUninstallPlugin"), nullptr);
-    // Internal names stay internal.
-    EXPECT_EQ(dlsym(library, "_ZN4kiln10InitPluginEv"), nullptr);
+    EXPECT_EQ(DefinedDynamicSymbols(PluginLibraryPath()),
+              (std::vector<std::string>{"winampGetGeneralPurposePlugin", "winampUninstallPlugin"}));
     // The plug-in never carries the host's table itself: it finds the program's.
-    EXPECT_EQ(dlsym(library, "kiln_host_services"), nullptr);
     EXPECT_NE(dlsym(RTLD_DEFAULT, "kiln_host_services"), nullptr);
-    dlclose(library);
+}
+
+// Timer routines live in the plug-in: one still set after quit would run
+// into the unloaded library at its next tick.
+TEST(PluginLifetime, QuitKillsTheTimersItSet) {
+    TempFolder music;
+    const auto track = host::WriteSampleTrack(
+        music.path(),
+        {.fileName = "a.wav", .title = L"Ember", .artist = L"Kiln Quartet", .seconds = 40});
+    const struct {
+        const char* name;
+        uintptr_t timer;
+        bool stop;
+    } cases[] = {{"scrobble point", 738, false}, {"presence auto-disable", 748, true}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        PluginHost plugin;
+        plugin.SetInt(L"scrobble", 1);
+        plugin.SetInt(L"updatediscord", 1);
+        plugin.SetInt(L"autodisablediscord", 1);
+        plugin.Start();
+        plugin.Play(track, 40);
+        if (c.stop) {
+            plugin.Stop();
+        }
+        plugin.RunFor(1500);  // the worker has handled the events
+        plugin.Quit();
+        EXPECT_FALSE(plugin.windows().KillTimer(plugin.windows().MainWindow(), c.timer));
+    }
 }
 
 TEST(PluginDescriptor, FieldsBeforeAndAfterInit) {
@@ -86,7 +154,8 @@ TEST(PluginStartup, RegistersThreePagesWithTheirArguments) {
     EXPECT_EQ(main.finaliseFlags, 1);
     ASSERT_EQ(main.tabs.size(), 4u);
     const int dialogs[4] = {101, 102, 103, 104};
-    const wchar_t* names[4] = {L"Playback History", L"Now Playing", L"Current Artwork", L"HTTP(S) POST"};
+    const wchar_t* names[4] = {L"Playback History", L"Now Playing", L"Current Artwork",
+                               L"HTTP(S) POST"};
     ASSERT_EQ(main.tabNames.size(), 4u);
     for (int i = 0; i < 4; ++i) {
         EXPECT_EQ(main.tabs[i].dialogId, dialogs[i]);
@@ -230,7 +299,8 @@ TEST(PluginQuit, NothingStartedRemovesThePageAndWritesOnlyTheFooter) {
         size_t footer = text.find("<<< stopped @ ");
         ASSERT_NE(footer, std::string::npos) << text;
         EXPECT_EQ(text.find("\r\n"), footer - 2);
-        EXPECT_EQ(text.size(), footer + std::string("<<< stopped @ 01-01-2026 - 00:00:00 >>>\r\n").size());
+        EXPECT_EQ(text.size(),
+                  footer + std::string("<<< stopped @ 01-01-2026 - 00:00:00 >>>\r\n").size());
     }
     EXPECT_EQ(files, 1);
 }

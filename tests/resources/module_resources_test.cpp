@@ -86,12 +86,14 @@ std::vector<std::wstring> Directives(const std::wstring& text) {
 }
 
 TEST_F(PluginResources, StringTableIsExactlyTheseTexts) {
-    // Language packs are matched by the parsed identifier; the string must say the same.
+    // Language packs are matched by this identifier: the string and the parsed
+    // value handed to the localisation service must both be exactly it.
     const Guid& g = res::kLanguageGuid;
-    wchar_t guid[40];
-    std::swprintf(guid, 40, L"{%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}", g.data1, g.data2,
-                  g.data3, g.data4[0], g.data4[1], g.data4[2], g.data4[3], g.data4[4], g.data4[5],
-                  g.data4[6], g.data4[7]);
+    EXPECT_EQ(g.data1, 0x44D4A349u);
+    EXPECT_EQ(g.data2, 0x61A5u);
+    EXPECT_EQ(g.data3, 0x4610u);
+    EXPECT_EQ(std::vector<int>(std::begin(g.data4), std::end(g.data4)),
+              (std::vector<int>{0x8E, 0xE1, 0xD1, 0xD8, 0xCA, 0xA4, 0x84, 0x07}));
     std::wstring table;
     for (int id = 0; id <= 0xFFFF; ++id) {
         if (const wchar_t* text = ModuleString(handle(), id)) {
@@ -105,8 +107,7 @@ TEST_F(PluginResources, StringTableIsExactlyTheseTexts) {
                                   L"19=ORBIT (default)\n23=Custom app_id\n24=Listening to\n"
                                   L"25=Listening to (audio); Watching (video)\n"
                                   L"26=Legacy Mode (use if the activity display is wrong)\n"
-                                  L"65535=") +
-                         guid + L"\n");
+                                  L"65535={44D4A349-61A5-4610-8EE1-D1D8CAA48407}\n"));
 }
 
 // The controls the pages' code works with, by kind, with the style bits their

@@ -3,6 +3,10 @@
 // history lines of play starts.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 
 #include <string>
@@ -21,7 +25,7 @@ namespace {
 using namespace std::chrono_literals;
 
 class WorkerTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         host::SampleSpec recipe;
         recipe.fileName = "a.wav";
@@ -87,8 +91,8 @@ TEST_F(WorkerTest, PauseUnpauseAndStopFollowTheStatusAsked) {
     ASSERT_TRUE(Received(5));
     plugin.Stop();  // a second stop without a start: nothing
     ExpectNoMoreThan(5);
-    EXPECT_EQ(Paths(), (std::vector<std::string>{"/play?t=First", "/pause", "/pause", "/unpause",
-                                                 "/stop"}));
+    EXPECT_EQ(Paths(),
+              (std::vector<std::string>{"/play?t=First", "/pause", "/pause", "/unpause", "/stop"}));
 }
 
 TEST_F(WorkerTest, NewItemNotificationsAndTheIgnoredForm) {
@@ -97,24 +101,44 @@ TEST_F(WorkerTest, NewItemNotificationsAndTheIgnoredForm) {
     plugin.Start();
     plugin.Play(first_);
     ASSERT_TRUE(Received(1));
+    plugin.Pause();
+    ASSERT_TRUE(Received(2));
     // 243 counts as a new item, except with wParam -1.
     plugin.host().SetPlayback({1, 0, host::FromFsPath(second_), -1});
-    plugin.windows().PostMessage(plugin.windows().MainWindow(), 0x0400, static_cast<uintptr_t>(-1), 243);
+    plugin.windows().PostMessage(plugin.windows().MainWindow(), 0x0400, static_cast<uintptr_t>(-1),
+                                 243);
     plugin.RunFor(0);
-    ExpectNoMoreThan(1);
+    ExpectNoMoreThan(2);
     plugin.windows().PostMessage(plugin.windows().MainWindow(), 0x0400, 0, 243);
     plugin.RunFor(0);
-    ASSERT_TRUE(Received(2));
+    ASSERT_TRUE(Received(3));
+    // The new item ended the pause: playing on is no unpause.
+    plugin.Resume(5000);
+    ExpectNoMoreThan(3);
     // Moving to the next item sends only the play request: no stop.
     plugin.Play(first_);
-    ASSERT_TRUE(Received(3));
-    ExpectNoMoreThan(3);
-    EXPECT_EQ(Paths(), (std::vector<std::string>{"/play?t=First", "/play?t=Second", "/play?t=First"}));
+    ASSERT_TRUE(Received(4));
+    ExpectNoMoreThan(4);
+    EXPECT_EQ(Paths(), (std::vector<std::string>{"/play?t=First", "/pause", "/play?t=Second",
+                                                 "/play?t=First"}));
 }
 
+TEST_F(WorkerTest, StartUpDuringPlaybackCountsAsAPlayStart) {
+    PluginHost plugin;
+    SendAllEvents(plugin);
+    plugin.host().SetPlayback({1, 5000, host::FromFsPath(first_), -1});
+    plugin.Start();
+    ASSERT_TRUE(Received(1));
+    ExpectNoMoreThan(1);
+    EXPECT_EQ(Paths(), std::vector<std::string>{"/play?t=First"});
+}
+
+// POST threads format their addresses while the worker formats its lines.
 TEST_F(WorkerTest, EventsRaisedDuringTheSettlingSleepAreAllHandled) {
     PluginHost plugin;
     SendAllEvents(plugin);
+    plugin.SetInt(L"logging_on", 1);
+    plugin.SetInt(L"now_logging_on", 1);
     plugin.Start();
     plugin.Play(first_);
     plugin.Pause();
@@ -180,6 +204,36 @@ TEST_F(WorkerTest, IdleWorkerEndsAndANewOneTakesTheNextEvent) {
     EXPECT_EQ(Paths().back(), "/pause");
     plugin.Quit();
     EXPECT_EQ(threads.BadHandleUses(), 0);
+}
+
+// A worker still busy when quit's wait gives up, here blocked opening a
+// history file that is a pipe nobody reads yet, must not stop a second init
+// in the same process from working.
+TEST_F(WorkerTest, InitAfterAQuitThatTimedOutWorksAgain) {
+    PluginHost plugin;
+    SendAllEvents(plugin);
+    plugin.SetInt(L"logging_on", 1);
+    plugin.SetInt(L"prepost", 0);
+    plugin.SetText(L"file", L"pipe.txt");
+    std::filesystem::create_directories(plugin.LogsFolder());
+    const auto pipe = plugin.LogsFolder() / "pipe.txt";
+    ASSERT_EQ(::mkfifo(pipe.c_str(), 0600), 0);
+    plugin.Start();
+    plugin.Play(first_);
+    plugin.RunFor(900);
+    plugin.host().QuitPlugin();  // waits its ten seconds, then gives up
+    ASSERT_EQ(plugin.host().Threads().LiveThreads(), 1);
+    const int reader = ::open(pipe.c_str(), O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(reader, 0);
+    ASSERT_TRUE(plugin.RunUntil([&] { return plugin.host().Threads().LiveThreads() == 0; }));
+    ::close(reader);
+    std::filesystem::remove(pipe);
+    plugin.host().SetPlayback({0, 0, host::FromFsPath(first_), -1});  // no play start at init
+    plugin.Start();
+    const size_t before = receiver_.Requests().size();
+    plugin.Pause();
+    ASSERT_TRUE(Received(before + 1));
+    EXPECT_EQ(Paths().back(), "/pause");
 }
 
 }  // namespace
