@@ -15,8 +15,8 @@ for part in "${want[@]}"; do
                  googletest libgtest-dev libgmock-dev libbenchmark-dev libcpp-httplib-dev) ;;
     windows)
       packages+=(g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine64) ;;
-    fuzz)
-      packages+=(clang libclang-rt-14-dev) ;;
+    fuzz)  # clang tools: fuzzers, the thread-safety check, the format check
+      packages+=(clang clang-format libclang-rt-14-dev) ;;
     *) echo "setup.sh: unknown part '$part'" >&2; exit 2 ;;
   esac
 done
