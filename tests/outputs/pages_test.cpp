@@ -1,0 +1,338 @@
+// The four output tabs as the user meets them in the host's preferences
+// window: clicks, typing and combo choices, answered boxes and folders.
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "host/sample_media.h"
+#include "resources/resource_ids.h"
+#include "support/plugin_host.h"
+
+namespace kiln::test {
+namespace {
+
+namespace fs = std::filesystem;
+using host::win::kIdNo;
+using host::win::kIdYes;
+
+// The plug-in, started, with the demo tracks and its "Play Tracking" tabs.
+class Tabs {
+  public:
+    explicit Tabs(std::initializer_list<std::pair<const wchar_t*, int>> settings = {},
+                  const fs::path& profile = {})
+        : plugin_(profile.empty() ? std::make_unique<PluginHost>()
+                                  : std::make_unique<PluginHost>(profile)) {
+        tracks_ = host::WriteDemoSamples(music_.path());
+        for (const auto& [key, value] : settings) {
+            plugin_->SetInt(key, value);
+        }
+        plugin_->Start();
+    }
+    PluginHost& plugin() { return *plugin_; }
+    host::WindowSystem& windows() { return plugin_->windows(); }
+    const fs::path& Track(int i) const { return tracks_[static_cast<size_t>(i)]; }
+
+    // Opens the preferences at a tab (0 history ... 3 POST); closes any open one.
+    void Open(int tab) {
+        windows().ClosePreferences();
+        for (const host::PageInfo& page : windows().Pages()) {
+            if (page.pageCode == 76) {
+                ASSERT_TRUE(windows().OpenPage(page.id, tab));
+            }
+        }
+        ASSERT_NE(windows().OpenPageDialog(), nullptr);
+    }
+    void Close() { windows().ClosePreferences(); }
+    host::ControlState Control(int id) {
+        return windows().Control(windows().OpenPageDialog(), id).value_or(host::ControlState{});
+    }
+    std::wstring Text(int id) { return Control(id).text; }
+    void Click(int id) { ASSERT_TRUE(windows().ClickButton(windows().OpenPageDialog(), id)); }
+    void Type(int id, const std::wstring& text) {
+        ASSERT_TRUE(windows().TypeText(windows().OpenPageDialog(), id, text));
+    }
+    void Select(int id, int index) {
+        ASSERT_TRUE(windows().SelectCombo(windows().OpenPageDialog(), id, index));
+    }
+    std::optional<std::wstring> Stored(const wchar_t* key) {
+        return plugin_->settings().Get(L"gen_kiln", key);
+    }
+    // The history file's lines, each cut to its first word ("<<< started",
+    // "<<< stopped" or the entry's first characters).
+    std::vector<std::string> HistoryLines(const fs::path& file, size_t chars = 11) {
+        std::vector<std::string> lines;
+        std::string bytes = ReadFileBytes(file);
+        for (size_t start = 0, end; (end = bytes.find("\r\n", start)) != std::string::npos;
+             start = end + 2) {
+            lines.push_back(bytes.substr(start, std::min(chars, end - start)));
+        }
+        return lines;
+    }
+    fs::path OnlyFile(const fs::path& folder) {
+        std::vector<fs::path> files;
+        for (const auto& entry : fs::directory_iterator(folder)) {
+            files.push_back(entry.path());
+        }
+        EXPECT_EQ(files.size(), 1u) << folder;
+        return files.empty() ? fs::path() : files[0];
+    }
+
+  private:
+    TempFolder music_;
+    std::unique_ptr<PluginHost> plugin_;
+    std::vector<fs::path> tracks_;
+};
+
+const std::string kStarted = "<<< started";
+const std::string kStopped = "<<< stopped";
+const std::string kEntry = "(entry)";
+
+TEST(OutputPages, SwitchingOutputsOnWritesMarkersAndLogsTheItemAtOnce) {
+    Tabs tabs({{L"logging_on", 1}});
+    tabs.plugin().Play(tabs.Track(3));
+    const fs::path history = tabs.OnlyFile(tabs.plugin().LogsFolder());
+    auto kinds = [&] {
+        std::vector<std::string> out;
+        for (const std::string& line : tabs.HistoryLines(history)) {
+            out.push_back(line.starts_with("<<<") ? line : kEntry);
+        }
+        return out;
+    };
+    ASSERT_TRUE(tabs.plugin().RunUntil([&] { return kinds().size() == 2; }));
+
+    tabs.Open(0);
+    EXPECT_TRUE(tabs.Control(IDC_HISTORY_ENABLE).checked);
+    // The link names the host's help page and reads %date% where the resource has %%date%%.
+    EXPECT_NE(tabs.Text(IDC_HISTORY_LINK).find(L"<a href=\"https://orbit.example/help/atf/\">"),
+              std::wstring::npos);
+    EXPECT_NE(tabs.Text(IDC_HISTORY_LINK).find(L" %date%, %time%"), std::wstring::npos);
+    tabs.Click(IDC_HISTORY_ENABLE);
+    EXPECT_EQ(tabs.Stored(L"logging_on"), L"0");
+    tabs.Click(IDC_HISTORY_ENABLE);
+    EXPECT_EQ(tabs.Stored(L"logging_on"), L"1");
+    // Off and on again while playing: the item now playing is logged at once.
+    ASSERT_TRUE(tabs.plugin().RunUntil([&] { return kinds().size() == 5; }));
+    EXPECT_EQ(kinds(), (std::vector<std::string>{kStarted, kEntry, kStopped, kStarted, kEntry}));
+
+    // Markers off: switching the now-playing file on adds nothing to the history.
+    tabs.Click(IDC_HISTORY_MARKERS);
+    EXPECT_EQ(tabs.Stored(L"prepost"), L"0");
+    tabs.plugin().Stop();
+    tabs.Open(1);
+    tabs.Select(IDC_NOW_MODE, 1);
+    tabs.Select(IDC_NOW_MODE, 0);
+    tabs.Open(0);
+    tabs.Click(IDC_HISTORY_MARKERS);
+    // Markers on, stopped: every change that leaves a now-playing output on
+    // adds a start marker; the combo and the box keep each other's bit.
+    tabs.Open(1);
+    EXPECT_EQ(tabs.Control(IDC_NOW_MODE).items,
+              (std::vector<std::wstring>{L"Disabled", L"Log currently playing"}));
+    tabs.Select(IDC_NOW_MODE, 1);
+    EXPECT_EQ(tabs.Stored(L"now_logging_on"), L"1");
+    tabs.Open(2);
+    EXPECT_FALSE(tabs.Control(IDC_ART_ENABLE).checked);
+    tabs.Click(IDC_ART_ENABLE);
+    EXPECT_EQ(tabs.Stored(L"now_logging_on"), L"3");
+    tabs.Open(1);
+    EXPECT_EQ(tabs.Control(IDC_NOW_MODE).selection, 1);
+    tabs.Select(IDC_NOW_MODE, 0);
+    EXPECT_EQ(tabs.Stored(L"now_logging_on"), L"2");
+    tabs.plugin().RunFor(50);
+    EXPECT_EQ(kinds(), (std::vector<std::string>{kStarted, kEntry, kStopped, kStarted, kEntry,
+                                                 kStarted, kStarted, kStarted}));
+}
+
+TEST(OutputPages, FileNamesAndFoldersTakeEffectAtTheNextPlayStartAndResetRemovesTheKey) {
+    TempFolder chosen;
+    TempFolder profile;
+    fs::path dated;
+    {
+        Tabs tabs({{L"logging_on", 1}, {L"prepost", 0}}, profile.path());
+        tabs.windows().SetFolderResponder(
+            [&](const host::FolderRequest&) { return chosen.path().wstring(); });
+        tabs.Open(0);
+        const std::wstring logs = tabs.plugin().LogsFolder().wstring();
+        EXPECT_EQ(tabs.Text(IDC_FOLDER), logs);
+        EXPECT_FALSE(tabs.Control(IDC_FILE_RESET).enabled);
+        tabs.Click(IDC_FOLDER_BROWSE);
+        const auto request = tabs.windows().LastFolderRequest();
+        ASSERT_TRUE(request);
+        EXPECT_EQ(request->title, L"Select a folder to save the log file into...");
+        EXPECT_EQ(request->startFolder, logs);
+        EXPECT_EQ(tabs.Stored(L"log_folder"), chosen.path().wstring());
+        EXPECT_EQ(tabs.Text(IDC_FOLDER), chosen.path().wstring());
+
+        tabs.plugin().Play(tabs.Track(3));
+        ASSERT_TRUE(tabs.plugin().RunUntil([&] { return !fs::is_empty(chosen.path()); }));
+        dated = tabs.OnlyFile(chosen.path());
+        tabs.Type(IDC_FILE_TEMPLATE, L"$lower(%artist%).log");
+        EXPECT_TRUE(tabs.Control(IDC_FILE_RESET).enabled);
+        EXPECT_EQ(tabs.Text(IDC_PATH_PREVIEW), (chosen.path() / "field recorder.log").wstring());
+        EXPECT_EQ(tabs.Stored(L"file"), std::nullopt) << "stored only when the tab closes";
+        tabs.plugin().Play(tabs.Track(3));
+        ASSERT_TRUE(tabs.plugin().RunUntil([&] { return tabs.HistoryLines(dated).size() == 2; }));
+        tabs.Close();
+        EXPECT_EQ(tabs.Stored(L"file"), L"$lower(%artist%).log");
+        tabs.plugin().Play(tabs.Track(3));
+        const fs::path named = chosen.path() / "field recorder.log";
+        ASSERT_TRUE(tabs.plugin().RunUntil([&] { return fs::exists(named); }));
+        EXPECT_EQ(tabs.HistoryLines(dated).size(), 2u);
+
+        // Reset: "no" keeps the name, "yes" removes the key, also after closing.
+        tabs.Open(0);
+        tabs.windows().QueueMessageBoxAnswer(kIdNo);
+        tabs.Click(IDC_FILE_RESET);
+        EXPECT_EQ(tabs.Text(IDC_FILE_TEMPLATE), L"$lower(%artist%).log");
+        tabs.windows().QueueMessageBoxAnswer(kIdYes);
+        tabs.Click(IDC_FILE_RESET);
+        const auto box = tabs.windows().MessageBoxes().back();
+        EXPECT_EQ(box.text + L" | " + box.title + L" | " + std::to_wstring(box.flags),
+                  L"Are you sure you want to reset this field? | Kiln Log v3.3.4 | 4");
+        EXPECT_EQ(tabs.Text(IDC_FILE_TEMPLATE), L"$pathsafe(kiln_log_%date%.txt)");
+        EXPECT_FALSE(tabs.Control(IDC_FILE_RESET).enabled);
+        tabs.Close();
+        EXPECT_EQ(tabs.Stored(L"file"), std::nullopt);
+    }
+    // The next load uses the default name: the next entry joins the dated file.
+    Tabs again({}, profile.path());
+    again.plugin().Play(again.Track(3));
+    ASSERT_TRUE(again.plugin().RunUntil([&] { return again.HistoryLines(dated).size() == 3; }));
+}
+
+TEST(OutputPages, LinePreviewEndsOnTheWholeCurrentText) {
+    Tabs tabs;
+    tabs.plugin().Play(tabs.Track(3));
+    const std::wstring dots(3990, L'.');
+    for (int tab : {0, 1}) {
+        SCOPED_TRACE(tab);
+        tabs.Open(tab);
+        EXPECT_EQ(tabs.Control(IDC_LINE_TEMPLATE).limit, 4095u);
+        ASSERT_TRUE(tabs.plugin().RunUntil([&] { return !tabs.Text(IDC_LINE_PREVIEW).empty(); }));
+        // A long template typed quickly: the first keystroke's preview is still
+        // formatting while the other nine arrive.
+        tabs.plugin().host().StallService(host::StalledService::ItemFormatting);
+        std::wstring typed = L"%artist%|" + dots;
+        tabs.Type(IDC_LINE_TEMPLATE, typed += L'a');
+        ASSERT_TRUE(tabs.plugin().host().WaitUntilStalled());
+        for (wchar_t c : std::wstring(L"bcdefghij")) {
+            tabs.Type(IDC_LINE_TEMPLATE, typed += c);
+        }
+        tabs.plugin().host().Unstall();
+        const std::wstring expected = L"Field Recorder|" + dots + L"abcdefghij";
+        ASSERT_TRUE(tabs.plugin().RunUntil([&] { return tabs.Text(IDC_LINE_PREVIEW) == expected; }))
+            << tabs.Text(IDC_LINE_PREVIEW).size() << " characters shown";
+        EXPECT_TRUE(tabs.Control(IDC_LINE_RESET).enabled);
+        // Closing at once: the preview thread may still write into the window.
+        tabs.Type(IDC_LINE_TEMPLATE, L"%title%");
+        tabs.Close();
+    }
+    EXPECT_EQ(tabs.Stored(L"format"), L"%title%");
+    EXPECT_EQ(tabs.Stored(L"now_format"), L"%title%");
+}
+
+TEST(OutputPages, PostTabShowsOnePairAndAsksBeforeRelaxingSsl) {
+    Tabs tabs({{L"postmodes", 2}, {L"postsel", 1}});
+    tabs.plugin().Play(tabs.Track(2));
+    const int pairs[4][2] = {{IDC_POST_PLAY_ENABLE, IDC_POST_PLAY_TEMPLATE},
+                             {IDC_POST_PAUSE_ENABLE, IDC_POST_PAUSE_TEMPLATE},
+                             {IDC_POST_UNPAUSE_ENABLE, IDC_POST_UNPAUSE_TEMPLATE},
+                             {IDC_POST_STOP_ENABLE, IDC_POST_STOP_TEMPLATE}};
+    auto shown = [&] {
+        std::vector<int> ids;
+        for (const auto& pair : pairs) {
+            for (int id : pair) {
+                if (tabs.Control(id).visible) {
+                    ids.push_back(id);
+                }
+            }
+        }
+        return ids;
+    };
+    tabs.Open(3);
+    EXPECT_EQ(tabs.Control(IDC_POST_EVENT).items.size(), 4u);
+    EXPECT_EQ(shown(), (std::vector<int>{IDC_POST_PAUSE_ENABLE, IDC_POST_PAUSE_TEMPLATE}));
+    EXPECT_TRUE(tabs.Control(IDC_POST_PAUSE_ENABLE).checked);
+    EXPECT_EQ(tabs.Control(IDC_POST_STOP_TEMPLATE).limit, 16383u);
+    tabs.Select(IDC_POST_EVENT, 3);
+    EXPECT_EQ(shown(), (std::vector<int>{IDC_POST_STOP_ENABLE, IDC_POST_STOP_TEMPLATE}));
+    EXPECT_EQ(tabs.Stored(L"postsel"), L"3");
+    tabs.Click(IDC_POST_STOP_ENABLE);
+    EXPECT_EQ(tabs.Stored(L"postmodes"), L"10");
+    // The preview escapes values for a URL; a second line stays a line break.
+    tabs.Type(IDC_POST_STOP_TEMPLATE, L"http://x/?a=%artist%\n&b=1");
+    EXPECT_EQ(tabs.Text(IDC_POST_PREVIEW), L"http://x/?a=AC%2FDC%20Tribute\n&b=1");
+
+    const struct {
+        int answer;  // 0: no box expected
+        bool checked;
+        const wchar_t* stored;
+    } clicks[] = {{kIdNo, false, L"10"}, {kIdYes, true, L"26"}, {0, false, L"10"}};
+    for (const auto& click : clicks) {
+        const size_t boxes = tabs.windows().MessageBoxes().size();
+        if (click.answer) {
+            tabs.windows().QueueMessageBoxAnswer(click.answer);
+        }
+        tabs.Click(IDC_POST_RELAX_SSL);
+        EXPECT_EQ(tabs.windows().MessageBoxes().size(), boxes + (click.answer ? 1 : 0));
+        EXPECT_EQ(tabs.Control(IDC_POST_RELAX_SSL).checked != 0, click.checked);
+        EXPECT_EQ(tabs.Stored(L"postmodes"), click.stored);
+    }
+    const auto box = tabs.windows().MessageBoxes().back();
+    EXPECT_EQ(box.title, L"Are you sure you want to?");
+    EXPECT_EQ(box.flags, 0x134u) << "yes/no, warning, no as default";
+    EXPECT_TRUE(
+        box.text.starts_with(L"Enabling this will disable some of SSL validation checks "
+                             L"which\nare done"));
+
+    // Closing stores the changed template only, escaped; a restart reads it back.
+    tabs.Close();
+    EXPECT_EQ(tabs.Stored(L"postplay"), std::nullopt);
+    const auto stored = tabs.Stored(L"poststop");
+    ASSERT_TRUE(stored);
+    EXPECT_EQ(stored->find(L'\n'), std::wstring::npos);
+    tabs.Open(3);
+    EXPECT_EQ(tabs.Text(IDC_POST_STOP_TEMPLATE), L"http://x/?a=%artist%\n&b=1");
+}
+
+TEST(OutputPages, ArtworkSizesAreStoredOnlyOnceTheTabIsReady) {
+    Tabs tabs({{L"art_limit_upscale", 2}, {L"art_w_limit", 300}});
+    tabs.Open(2);
+    // Filling the fields while opening writes nothing back.
+    EXPECT_EQ(tabs.Text(IDC_ART_WIDTH), L"300");
+    EXPECT_EQ(tabs.Text(IDC_ART_HEIGHT), L"600");
+    EXPECT_EQ(tabs.Stored(L"art_h_limit"), std::nullopt);
+    // The value 2 shows as the first choice, with the sizes disabled.
+    EXPECT_EQ(tabs.Control(IDC_ART_SIZE_MODE).selection, 0);
+    EXPECT_FALSE(tabs.Control(IDC_ART_WIDTH).enabled);
+    const struct {
+        int choice;
+        const wchar_t* stored;
+    } choices[] = {{2, L"3"}, {1, L"1"}};
+    for (const auto& c : choices) {
+        tabs.Select(IDC_ART_SIZE_MODE, c.choice);
+        EXPECT_EQ(tabs.Stored(L"art_limit_upscale"), c.stored);
+        EXPECT_TRUE(tabs.Control(IDC_ART_HEIGHT).enabled);
+    }
+    const struct {
+        const wchar_t* typed;
+        const wchar_t* stored;
+    } edits[] = {{L"1234567", L"12345"}, {L"12x", L"12345"}, {L"", L"12345"}, {L"-40", L"-40"}};
+    for (const auto& e : edits) {
+        tabs.Type(IDC_ART_HEIGHT, e.typed);
+        EXPECT_EQ(tabs.Stored(L"art_h_limit"), e.stored) << e.typed;
+    }
+    tabs.Select(IDC_ART_SIZE_MODE, 0);
+    EXPECT_FALSE(tabs.Control(IDC_ART_HEIGHT).enabled);
+    // Closing makes the fields unready: the next opening's fill stores nothing.
+    tabs.Close();
+    tabs.plugin().settings().WriteText(L"gen_kiln", L"art_h_limit", nullptr);
+    tabs.Open(2);
+    EXPECT_EQ(tabs.Stored(L"art_h_limit"), std::nullopt);
+}
+
+}  // namespace
+}  // namespace kiln::test
