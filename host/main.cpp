@@ -7,6 +7,7 @@
 #include <deque>
 #include <filesystem>
 #include <iostream>
+#include <memory>
 #include <mutex>
 #include <sstream>
 #include <string>
@@ -15,6 +16,7 @@
 
 #include "host/host_threads.h"
 #include "host/playback_simulator.h"
+#include "host/prefs_server.h"
 #include "host/sample_media.h"
 #include "host/substitute_host.h"
 #include "host/window_system.h"
@@ -31,7 +33,7 @@ constexpr const char* kUsage = R"(kiln-host: runs the gen_kiln plug-in the way a
 
 Usage:
   kiln-host [--profile DIR] [--plugins DIR] [--set KEY=VALUE]... [--map HOST=ADDRESS]...
-            [--web-base URL] [play FILE...]
+            [--web-base URL] [--prefs-port PORT] [prefs] [play FILE...]
   kiln-host make-samples DIR
   kiln-host --help
 
@@ -49,6 +51,10 @@ then reads commands from standard input, one per line:
   menu N          show the menu and pick item N (1 About..., 2 Goto logging options...)
   about           the same as "menu 1"
   pages           list the preference pages the plug-in registered
+  prefs           serve the preferences window to the browser: prints its
+                  address and opens it when a desktop is present (also the
+                  plug-in's "Goto logging options...", and "prefs" given
+                  before "play" on the command line)
   settings        print the profile's settings file
   wait MS         keep the main loop running for MS milliseconds
   quit            quit the plug-in, unload it and exit (also at end of input,
@@ -127,6 +133,23 @@ void PrintPages(SubstituteHost& host) {
     }
 }
 
+std::unique_ptr<kiln::host::PrefsServer> prefsServer;
+int prefsPort = 0;
+
+void StartPrefs(SubstituteHost& host) {
+    if (!prefsServer) {
+        auto server = std::make_unique<kiln::host::PrefsServer>(host);
+        if (!server->Start(prefsPort)) {
+            std::cout << "preferences: cannot listen on 127.0.0.1:" << prefsPort << "\n";
+            return;
+        }
+        prefsServer = std::move(server);
+    }
+    const std::string address = prefsServer->Address();
+    std::cout << "preferences: " << address << "\n" << std::flush;
+    kiln::host::OpenInDesktop(address);
+}
+
 void ShowMenu(SubstituteHost& host, int pick) {
     host.Windows().SetMenuChooser([pick](const std::vector<kiln::host::MenuItem>& items) {
         std::cout << "menu:\n";
@@ -145,12 +168,15 @@ void ShowMenu(SubstituteHost& host, int pick) {
         return pick;
     });
     host.ConfigPlugin();
+    if (prefsServer) {
+        prefsServer->Attach();  // the page's menu again
+    }
     if (pick == 2) {
         if (auto open = host.Windows().OpenPageId()) {
             if (auto page = host.Windows().Page(open)) {
                 std::cout << "preferences opened at \"" << Printable(page->name) << "\"\n";
             }
-            host.Windows().ClosePreferences();
+            StartPrefs(host);
         }
     }
 }
@@ -203,6 +229,8 @@ bool RunCommand(SubstituteHost& host, const std::string& line) {
         ShowMenu(host, pick);
     } else if (command == "about") {
         ShowMenu(host, 1);
+    } else if (command == "prefs") {
+        StartPrefs(host);
     } else if (command == "pages") {
         PrintPages(host);
     } else if (command == "settings") {
@@ -244,6 +272,7 @@ int main(int argc, char** argv) {
     std::vector<std::pair<std::string, std::string>> maps;
     std::string webBase;
     bool playGiven = false;
+    bool prefsAtStart = false;
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
         if (arg == "--help" || arg == "-h") {
@@ -272,6 +301,10 @@ int main(int argc, char** argv) {
             playGiven = true;
             continue;
         }
+        if (arg == "prefs") {
+            prefsAtStart = true;
+            continue;
+        }
         if (arg == "--profile" && i + 1 < argc) {
             profile = argv[++i];
         } else if (arg == "--plugins" && i + 1 < argc) {
@@ -284,6 +317,8 @@ int main(int argc, char** argv) {
                 return 2;
             }
             (arg == "--set" ? settings : maps).emplace_back(pair.substr(0, equals), pair.substr(equals + 1));
+        } else if (arg == "--prefs-port" && i + 1 < argc) {
+            prefsPort = std::atoi(argv[++i]);
         } else if (arg == "--web-base" && i + 1 < argc) {
             webBase = argv[++i];
         } else {
@@ -315,6 +350,14 @@ int main(int argc, char** argv) {
         std::cout << "About box \"" << Narrow(about.title) << "\":\n" << Narrow(about.text) << "\n";
     });
 
+    // The open-URL service: the desktop's browser, at the mapped address
+    // (--map reaches a local stand-in of a web page as well as of a service).
+    host.Windows().SetUrlObserver([&host](const std::wstring& url) {
+        const std::string address = host.MapUrl(Narrow(url));
+        std::cout << "open " << address << "\n" << std::flush;
+        kiln::host::OpenInDesktop(address);
+    });
+
     std::string error;
     std::filesystem::path library = plugins / "gen_kiln.so";
     if (!host.LoadPlugin(library, &error)) {
@@ -335,6 +378,9 @@ int main(int argc, char** argv) {
     host.Windows().SetTimer(host.Windows().MainWindow(), 1, 250, &Tick);
     if (playGiven && !playlist.empty()) {
         simulator.Play(0);
+    }
+    if (prefsAtStart) {
+        StartPrefs(host);
     }
     const bool terminal = isatty(STDOUT_FILENO);
 
@@ -371,6 +417,9 @@ int main(int argc, char** argv) {
     ClearProgress();
     player = nullptr;
 
+    // The page's routine stores what it keeps before the plug-in quits.
+    prefsServer.reset();
+    host.Windows().ClosePreferences();
     host.QuitPlugin();
     bool ended = host.Threads().WaitAllEnded(std::chrono::milliseconds(12000));
     host.UnloadPlugin();

@@ -12,7 +12,8 @@ for part in "${want[@]}"; do
     linux)
       packages+=(build-essential cmake ninja-build pkg-config gzip libc-bin
                  libcurl4-openssl-dev rapidjson-dev libtag1-dev libstb-dev zlib1g-dev libssl-dev
-                 googletest libgtest-dev libgmock-dev libbenchmark-dev libcpp-httplib-dev) ;;
+                 googletest libgtest-dev libgmock-dev libbenchmark-dev libcpp-httplib-dev
+                 chromium nodejs npm) ;;
     windows)
       packages+=(g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine64) ;;
     fuzz)  # clang tools: fuzzers, the thread-safety check, the format check

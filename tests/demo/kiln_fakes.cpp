@@ -1,7 +1,8 @@
 // kiln-fakes: runs the fakes of the outside world that the demo shows the
 // plug-in talking to, on this machine only, and prints what each receives:
 //   a POST receiver on 127.0.0.1 (port written to the port file),
-//   a Discord application serving discord-ipc-0 in the given folder.
+//   a Discord application serving discord-ipc-0 in the given folder,
+//   a scrobbling service with its authorisation page (port: "scrobbler=").
 // Ends at end of standard input.
 #include <unistd.h>
 
@@ -13,6 +14,7 @@
 #include <thread>
 
 #include "presence_ipc/fake_discord.h"
+#include "scrobbler/fake_scrobbler.h"
 #include "support/post_receiver.h"
 
 int main(int argc, char** argv) {
@@ -26,9 +28,10 @@ int main(int argc, char** argv) {
     kiln::test::FakeDiscord::Options options;
     options.folder = argv[2];
     kiln::test::FakeDiscord discord(options);
+    kiln::test::FakeScrobbleService scrobbler;
     {
         std::ofstream ports(argv[1]);
-        ports << "posts=" << posts.Port() << "\n";
+        ports << "posts=" << posts.Port() << "\nscrobbler=" << scrobbler.Address() << "\n";
     }
     std::cout << "kiln-fakes: POST receiver on 127.0.0.1:" << posts.Port()
               << ", Discord application at " << argv[2] << "/discord-ipc-0" << std::endl;

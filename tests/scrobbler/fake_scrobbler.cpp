@@ -95,6 +95,20 @@ FakeScrobbleService::FakeScrobbleService() : server_(std::make_unique<httplib::S
     };
     server_->Get("/2.0/", handler);
     server_->Post("/2.0/", handler);
+    // The service's own page, where the user allows access for a token.
+    server_->Get("/api/auth/",
+                 [this](const httplib::Request& request, httplib::Response& response) {
+                     std::lock_guard<std::mutex> guard(mutex_);
+                     auto found = tokens_.find(request.get_param_value("token"));
+                     const bool known = found != tokens_.end() &&
+                                        request.get_param_value("api_key") == KILN_SCROBBLE_API_KEY;
+                     if (known) {
+                         found->second = Token::Allowed;
+                     }
+                     response.status = known ? 200 : 400;
+                     response.set_content(
+                         known ? "<p>Access allowed.</p>" : "<p>Unknown token.</p>", "text/html");
+                 });
     // Listening from here on: connections queue until the loop takes them.
     port_ = server_->bind_to_any_port("127.0.0.1");
     thread_ = std::thread([this] { server_->listen_after_bind(); });

@@ -1,5 +1,6 @@
 // A stand-in for the scrobbling web service on 127.0.0.1: answers
 // auth.gettoken, auth.getSession, track.updateNowPlaying and track.scrobble
+// (and serves the authorisation page, /api/auth/, where a visit allows the token)
 // in the service's JSON shapes, checks api_key, api_sig and sk as the service
 // does, records every request, and fails on demand. Needs no test framework
 // and no host, so a demo program can run it too.

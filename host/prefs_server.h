@@ -1,0 +1,120 @@
+// kiln-host's preferences window in the browser: a small web server on
+// 127.0.0.1 that shows the window system's preference pages, laid out from the
+// plug-in's dialog templates, and turns what the user does there into the
+// messages the dialog routines receive.
+//
+// The browser is only a view. The state lives in the WindowSystem; every
+// action runs on the host's main thread (posted to the main window), and every
+// change is pushed to the page as a server-sent event. Boxes, menus and the
+// folder dialog that a routine waits for become modal dialogs in the page,
+// answered there while the main loop keeps running.
+//
+// Access: bound to the loopback address only, every path carries a random
+// token made per run, the Host header must name this server (no DNS
+// rebinding), requests that change something must come from the page's own
+// origin, and nothing is served but the page's own assets.
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "core/thread_annotations.h"
+#include "host/window_system.h"
+
+namespace httplib {
+class Server;
+struct Request;
+struct Response;
+}  // namespace httplib
+
+namespace kiln::host {
+
+class SubstituteHost;
+
+// What a waiting routine asks the user in the page.
+struct PrefsModal {
+    uint64_t id = 0;
+    std::string kind;  // "box", "folder", "menu", "about"
+    std::string title;
+    std::string text;             // box and About text; the folder dialog's start folder
+    unsigned flags = 0;           // message box flags
+    std::vector<MenuItem> items;  // menu
+};
+
+class PrefsServer {
+  public:
+    // Attaches to the host's window system: sets the main window handler,
+    // the folder responder, the menu chooser and the About observer.
+    explicit PrefsServer(SubstituteHost& host);
+    ~PrefsServer();
+    PrefsServer(const PrefsServer&) = delete;
+    PrefsServer& operator=(const PrefsServer&) = delete;
+
+    // (Re)installs those handlers, after someone else borrowed one.
+    void Attach();
+
+    // Listens on 127.0.0.1:port (0: a free one). False when it cannot bind.
+    bool Start(int port = 0);
+    void Stop();
+    int Port() const { return port_; }
+    // The address with the run's token, e.g. http://127.0.0.1:PORT/TOKEN/
+    std::string Address() const;
+
+    // Something the page shows changed: wakes the event streams. Any thread.
+    void Changed();
+
+    // A message box in the page (main thread): the answer, or the box's
+    // cancelling answer when no page is watching or the page went away.
+    int AskMessageBox(const std::wstring& text, const std::wstring& title, unsigned flags);
+
+  private:
+    struct Task;
+    // Runs `work` on the main thread and waits for it; false when it did not
+    // run in time (the loop is not running).
+    bool OnMain(std::function<void()> work);
+    void RunTasks();
+    // Shows the modal and runs the main loop until it is answered; nullopt
+    // when it was cancelled.
+    std::optional<std::string> Ask(PrefsModal modal);
+    bool Allowed(const httplib::Request& request, httplib::Response& response) const;
+    void Route();
+    std::string StateJson();
+    void Action(const httplib::Request& request, httplib::Response& response);
+    void ClientGone();
+
+    SubstituteHost& host_;
+    WindowSystem& windows_;
+    std::unique_ptr<httplib::Server> server_;
+    std::thread thread_;
+    int port_ = 0;
+    std::string token_;
+    unsigned taskMessage_ = 0;
+
+    Mutex mutex_;
+    std::condition_variable changed_;
+    uint64_t version_ GUARDED_BY(mutex_) = 1;
+    bool stopping_ GUARDED_BY(mutex_) = false;
+    int clients_ GUARDED_BY(mutex_) = 0;
+    std::deque<std::shared_ptr<Task>> tasks_ GUARDED_BY(mutex_);
+    // The modal the main thread waits for (boxes, menus, folders stack up
+    // when one routine's answer leads to another), and About boxes, which
+    // nobody waits for.
+    std::vector<PrefsModal> modals_ GUARDED_BY(mutex_);
+    std::map<uint64_t, std::optional<std::string>> answers_ GUARDED_BY(mutex_);
+    uint64_t nextModal_ GUARDED_BY(mutex_) = 1;
+};
+
+// The opener of addresses: xdg-open when a desktop session is present.
+// Returns false when no desktop is present or the opener could not run.
+bool OpenInDesktop(const std::string& address);
+
+}  // namespace kiln::host
