@@ -8,6 +8,7 @@
 #include "core/thread_annotations.h"
 #include "platform/window.h"
 #include "plugin/settings.h"
+#include "plugin/template_lines.h"
 #include "resources/resource_ids.h"
 
 namespace kiln {
@@ -158,14 +159,23 @@ void PreviewTemplate(Window window, int controlId, int mode) {
     const int formatMode = mode == kPreviewModePost       ? kFormatUrlEscaped
                            : mode == kPreviewModePresence ? kFormatPlain
                                                           : kFormatFileName;
-    std::vector<wchar_t> formatted(static_cast<size_t>(size));
-    Format(stored, formatted.data(), size, formatMode);
-    HostText unescaped{host->unescapeText(formatted.data())};
-    wchar_t* shown = unescaped.text ? unescaped.text : formatted.data();
-    if (mode == kPreviewModePresence && std::wcslen(shown) > kPresencePreviewChars) {
-        shown[kPresencePreviewChars] = L'\0';
+    // Nothing is unescaped after formatting, which would also undo a tag's own
+    // backslashes: the POST text is formatted whole as the request does, the
+    // others line by line as their outputs do.
+    std::wstring shown;
+    if (mode == kPreviewModePost) {
+        std::vector<wchar_t> formatted(static_cast<size_t>(size));
+        Format(field.data(), formatted.data(), size, formatMode);
+        shown = formatted.data();
+    } else {
+        wchar_t location[kLocationBufferChars] = L"";
+        shown = FormatTemplateLines(field.data(), location, kLocationBufferChars, formatMode,
+                                    nullptr, size);
     }
-    platform::SetControlText(window, IDC_PRESENCE_PREVIEW, shown);
+    if (mode == kPreviewModePresence && shown.size() > kPresencePreviewChars) {
+        shown.resize(kPresencePreviewChars);
+    }
+    platform::SetControlText(window, IDC_PRESENCE_PREVIEW, shown.c_str());
 }
 
 void StopPreviewThreadForQuit() {

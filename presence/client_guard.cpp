@@ -10,7 +10,7 @@
 // callback may run on the worker itself inside the request and then takes the
 // lock on its own, and not across the upload, so a shutdown waits at most for
 // one UpdatePresence. The client never calls back into us while the lock is
-// held (the plug-in's handler set is empty), and ShutdownPresence joins only
+// held except for the error handler, which only records, and ShutdownPresence joins only
 // the client's IO thread, which never takes this lock.
 //
 // The same lock orders sends against shutdowns. Every composition gets a
@@ -28,28 +28,60 @@
 
 #include <algorithm>
 #include <atomic>
-#include <mutex>
+
+#include "core/thread_annotations.h"
 
 namespace kiln {
 namespace {
 
-// The plug-in takes none of the client's events.
-const PresenceHandlers noHandlers{};
-
-std::mutex clientLock;
-// -- guarded by clientLock
-uint64_t sendFloor = 0;
-bool closedForQuit = false;
-// -- end of clientLock group
+Mutex clientLock;
+uint64_t sendFloor GUARDED_BY(clientLock) = 0;
+bool closedForQuit GUARDED_BY(clientLock) = false;
+// Copies of the two for PresenceCompositionOvertaken, which must not wait
+// while a shutdown joins the client's thread.
+std::atomic<uint64_t> sendFloorSeen{0};
+std::atomic<bool> closedForQuitSeen{false};
 
 // Written by the worker, read under clientLock by the shutdowns.
 std::atomic<uint64_t> latestComposition{0};
 
-bool MaySend(uint64_t sequence) {
+// Discord answers a message it refuses with an error reply; kept here so that
+// it can be seen rather than lost with an empty handler set. The handler runs
+// inside RunPresenceCallbacks, under clientLock.
+Mutex errorLock ACQUIRED_AFTER(clientLock);
+PresenceErrorReport lastError GUARDED_BY(errorLock);
+
+const PresenceHandlers plugInHandlers{
+    nullptr,
+    nullptr,
+    [](int32_t code, const char* message) {
+        MutexLock lock(errorLock);
+        lastError.code = code;
+        lastError.message = message ? message : "";
+        ++lastError.count;
+    },
+};
+
+bool MaySend(uint64_t sequence) REQUIRES(clientLock) {
     return !closedForQuit && sequence > sendFloor;
 }
 
+void RaiseFloor(uint64_t to) REQUIRES(clientLock) {
+    sendFloor = std::max(sendFloor, to);
+    sendFloorSeen.store(sendFloor);
+}
+
 }  // namespace
+
+bool PresenceCompositionOvertaken(uint64_t sequence) {
+    return closedForQuitSeen.load() || sequence <= sendFloorSeen.load() ||
+           sequence < latestComposition.load();
+}
+
+PresenceErrorReport LastPresenceError() {
+    MutexLock lock(errorLock);
+    return lastError;
+}
 
 uint64_t BeginPresenceComposition() {
     return latestComposition.fetch_add(1) + 1;
@@ -60,18 +92,18 @@ uint64_t LatestPresenceComposition() {
 }
 
 void StartPresenceClient(const char* applicationId, uint64_t sequence) {
-    std::lock_guard<std::mutex> lock(clientLock);
+    MutexLock lock(clientLock);
     if (MaySend(sequence)) {
-        InitializePresence(applicationId, &noHandlers);
+        InitializePresence(applicationId, &plugInHandlers);
     }
 }
 
 void SendPresenceRecord(const RichPresence& record, const PresenceVersion& version) {
-    std::lock_guard<std::mutex> lock(clientLock);
+    MutexLock lock(clientLock);
     if (!MaySend(version.sequence)) {
         return;
     }
-    sendFloor = version.sequence;
+    RaiseFloor(version.sequence);
     presenceActivityMode.store(version.activityMode);
     presenceIsVideo.store(version.isVideo);
     UpdatePresence(record);
@@ -79,21 +111,23 @@ void SendPresenceRecord(const RichPresence& record, const PresenceVersion& versi
 }
 
 void ShutdownPresenceClient() {
-    std::lock_guard<std::mutex> lock(clientLock);
-    sendFloor = std::max(sendFloor, latestComposition.load());
+    MutexLock lock(clientLock);
+    RaiseFloor(latestComposition.load());
     ShutdownPresence();
 }
 
 void ShutdownPresenceClientForQuit() {
-    std::lock_guard<std::mutex> lock(clientLock);
+    MutexLock lock(clientLock);
     closedForQuit = true;
-    sendFloor = std::max(sendFloor, latestComposition.load());
+    closedForQuitSeen.store(true);
+    RaiseFloor(latestComposition.load());
     ShutdownPresence();
 }
 
 void ReopenPresenceClient() {
-    std::lock_guard<std::mutex> lock(clientLock);
+    MutexLock lock(clientLock);
     closedForQuit = false;
+    closedForQuitSeen.store(false);
 }
 
 }  // namespace kiln

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "presence_ipc/presence_client.h"
 
@@ -28,6 +29,20 @@ void StartPresenceClient(const char* applicationId, uint64_t sequence);
 // `version`; skipped when the plug-in has quit, when a shutdown came after the
 // composition began, or when a newer composition has gone out already.
 void SendPresenceRecord(const RichPresence& record, const PresenceVersion& version);
+
+// True when composition `sequence` can no longer be sent: a newer one has
+// begun, a shutdown came after it, or the plug-in has quit. Any thread,
+// without waiting for a client call in progress.
+bool PresenceCompositionOvertaken(uint64_t sequence);
+
+// The last error reply of the Discord application to one of our messages, as
+// the client's error handler received it; count 0 when there was none.
+struct PresenceErrorReport {
+    int32_t code = 0;
+    std::string message;
+    uint64_t count = 0;
+};
+PresenceErrorReport LastPresenceError();
 
 // ShutdownPresence. Compositions begun before it are never sent after it.
 void ShutdownPresenceClient();

@@ -1,7 +1,11 @@
 #include "presence/cover_art.h"
 
 #include <atomic>
+#include <cstring>
 #include <string>
+#include <utility>
+
+#include "core/thread_annotations.h"
 
 #include "platform/file.h"
 #include "plugin/curl_api.h"
@@ -23,6 +27,9 @@ constexpr int kResponseChars = 256;
 constexpr int kUploadTimeoutSeconds = 10;
 constexpr long kStatusCreated = 201;
 constexpr const char kLogo[] = "logo";
+// An image whose upload failed is not offered again for this long, so that a
+// host that does not answer costs one time-out, not one per playback event.
+constexpr int64_t kRetryAfterFailureSeconds = 60;
 
 // -- written only inside a cover-art callback, while coverArtBusy is held
 wchar_t cachedArtFolder[kPathChars] = L"";
@@ -32,6 +39,35 @@ char uploadEndpoint[256] = "";
 // The artwork service calls back one request at a time; should a host run two
 // at once, the second leaves the cached file alone and goes out with "logo".
 std::atomic<bool> coverArtBusy{false};
+
+// The upload thread reads the cached file; while it runs, callbacks leave the
+// file alone.
+Mutex uploadLock;
+ThreadHandle uploadThread GUARDED_BY(uploadLock) = nullptr;
+bool uploading GUARDED_BY(uploadLock) = false;
+bool uploadsClosed GUARDED_BY(uploadLock) = false;
+char failedDigest[kDigestBytes] GUARDED_BY(uploadLock) = "";
+int64_t failedAt GUARDED_BY(uploadLock) = 0;
+
+bool RecentlyFailed(const HostServices* host, const char* digest) {
+    MutexLock lock(uploadLock);
+    return failedDigest[0] != '\0' && std::strcmp(failedDigest, digest) == 0 &&
+           host->nowSeconds() - failedAt < kRetryAfterFailureSeconds;
+}
+
+// libcurl asks this during the transfer (at least about once a second):
+// a job overtaken by a newer composition, a shutdown or quit stops its upload.
+int UploadProgress(void* data, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+    const auto* job = static_cast<const CoverArtJob*>(data);
+    return PresenceCompositionOvertaken(job->version.sequence) ? 1 : 0;
+}
+
+void Release(const HostServices* host, CoverArtJob* job) {
+    if (host && job->location) {
+        host->freeMemory(job->location);
+    }
+    delete job;
+}
 
 std::string Utf8Of(const HostServices* host, const wchar_t* text) {
     std::string out;
@@ -116,6 +152,10 @@ bool Upload(const HostServices* host, const CoverArtJob& job) {
             curl->mimeData(field, identity ? identity : "", CURL_ZERO_TERMINATED);
         }
         host->setWebOptionPointer(handle, static_cast<int>(CURLOPT_MIMEPOST), form);
+        host->setWebOptionLong(handle, static_cast<int>(CURLOPT_NOPROGRESS), 0);
+        host->setWebOptionPointer(handle, static_cast<int>(CURLOPT_XFERINFOFUNCTION),
+                                  reinterpret_cast<const void*>(&UploadProgress));
+        host->setWebOptionPointer(handle, static_cast<int>(CURLOPT_XFERINFODATA), &job);
         int result = host->performWebRequest(&handle);
         long status = host->webResponseCode(handle);
         if (result == 0 && status == kStatusCreated) {
@@ -136,41 +176,97 @@ bool Upload(const HostServices* host, const CoverArtJob& job) {
     return uploaded;
 }
 
-// Writes the art to the cached file and, when it differs from what the file
-// held, uploads it; sets the job's large image to the image's address when
-// the server has it.
-void PrepareImage(const HostServices* host, CoverArtJob& job, int width, int height,
+// Writes the art to the cached file and sets the job's large image to the
+// image's address when the server has it already. True when the image is
+// new to the server and is to be uploaded.
+bool PrepareImage(const HostServices* host, CoverArtJob& job, int width, int height,
                   const uint32_t* pixels) {
     MakeCachedPath(host);
     if (cachedArtPath[0] == L'\0') {
-        return;
+        return false;
     }
     char oldDigest[kDigestBytes] = "";
     host->fileDigest(cachedArtPath, oldDigest, kDigestBytes);
     ArtworkService* service = Descriptor().artworkService;
     if (!pixels || width <= 0 || height <= 0 || !service || !service->writeImage) {
         platform::DeleteFileAt(cachedArtPath);
-        return;
+        return false;
     }
     host->createPath(cachedArtFolder);
     if (service->writeImage(service, cachedArtPath, width, height, pixels, 0, L"jpg") != 0) {
         platform::DeleteFileAt(cachedArtPath);
-        return;
+        return false;
     }
-    char newDigest[kDigestBytes] = "";
-    host->fileDigest(cachedArtPath, newDigest, kDigestBytes);
-    if (newDigest[0] != '\0' && host->textEqualUtf8(oldDigest, newDigest) != 0) {
+    host->fileDigest(cachedArtPath, job.digest, kDigestBytes);
+    if (RecentlyFailed(host, job.digest)) {
+        // Not offered again right away; not kept either, so that it does
+        // not pass for an image the server has.
+        platform::DeleteFileAt(cachedArtPath);
+        return false;
+    }
+    if (job.digest[0] != '\0' && host->textEqualUtf8(oldDigest, job.digest) != 0) {
         SetImageAddress(host, job);  // the server has this image already
-        return;
+        return false;
     }
-    if (Upload(host, job)) {
-        SetImageAddress(host, job);
-        return;
+    return true;
+}
+
+unsigned UploadMain(void* argument) {
+    auto* job = static_cast<CoverArtJob*>(argument);
+    const HostServices* host = Host();
+    const bool uploaded = Upload(host, *job);
+    const bool overtaken = PresenceCompositionOvertaken(job->version.sequence);
+    if (uploaded) {
+        SetImageAddress(host, *job);
+    } else {
+        CopyUtf8Field(job->record.largeImage, kLogo);
+        // Forgotten, so that the same image is offered to the server again
+        // later rather than taken as already there.
+        platform::DeleteFileAt(cachedArtPath);
     }
-    CopyUtf8Field(job.record.largeImage, kLogo);
-    // Forgotten, so that the same image is offered to the server again next
-    // time rather than taken as already there.
-    platform::DeleteFileAt(cachedArtPath);
+    {
+        MutexLock lock(uploadLock);
+        if (uploaded) {
+            failedDigest[0] = '\0';
+        } else if (!overtaken) {
+            // A transfer stopped because a newer presence came is no failure
+            // of the server's.
+            CopyUtf8Field(failedDigest, job->digest);
+            failedAt = host->nowSeconds();
+        }
+        uploading = false;
+    }
+    SendPresenceRecord(job->record, job->version);  // dropped when overtaken
+    Release(host, job);
+    return 0;
+}
+
+// Hands the upload of `job` to a thread of its own. False when none could be
+// started (the caller then sends with the logo).
+bool StartUpload(const HostServices* host, CoverArtJob* job) {
+    MutexLock lock(uploadLock);
+    if (uploadsClosed || uploading) {
+        return false;
+    }
+    if (uploadThread && !host->reapThread(&uploadThread)) {
+        // Past its upload, the last one only sends and releases.
+        host->waitThread(uploadThread, 1000, 0);
+        if (!host->reapThread(&uploadThread)) {
+            return false;
+        }
+    }
+    uploading = true;
+    uploadThread = host->startThread(&UploadMain, job, 2);
+    if (!uploadThread) {
+        uploading = false;
+        return false;
+    }
+    return true;
+}
+
+bool UploadUnderWay() {
+    MutexLock lock(uploadLock);
+    return uploading || uploadsClosed;
 }
 
 }  // namespace
@@ -195,16 +291,46 @@ int OnCoverArtReady(void*, int width, int height, const uint32_t* pixels, void* 
         return 0;
     }
     const HostServices* host = Host();
-    if (host && !coverArtBusy.exchange(true)) {
-        PrepareImage(host, *job, width, height, pixels);
+    // Overtaken while it waited: neither uploaded nor sent.
+    if (!host || PresenceCompositionOvertaken(job->version.sequence)) {
+        Release(host, job);
+        return 0;
+    }
+    if (!UploadUnderWay() && !coverArtBusy.exchange(true)) {
+        const bool upload = PrepareImage(host, *job, width, height, pixels);
         coverArtBusy.store(false);
+        if (upload && StartUpload(host, job)) {
+            return 0;  // the upload thread sends and releases
+        }
+        if (upload) {
+            CopyUtf8Field(job->record.largeImage, kLogo);
+        }
     }
     SendPresenceRecord(job->record, job->version);
-    if (host && job->location) {
-        host->freeMemory(job->location);
-    }
-    delete job;
+    Release(host, job);
     return 0;
+}
+
+void StopCoverArtUploadsForQuit() {
+    const HostServices* host = Host();
+    if (!host) {
+        return;
+    }
+    ThreadHandle handle = nullptr;
+    {
+        MutexLock lock(uploadLock);
+        uploadsClosed = true;
+        handle = std::exchange(uploadThread, nullptr);
+    }
+    if (handle && !host->reapThread(&handle)) {
+        host->waitThread(handle, 10000, 1);
+        host->closeThread(handle);
+    }
+}
+
+void ReopenCoverArtUploads() {
+    MutexLock lock(uploadLock);
+    uploadsClosed = false;
 }
 
 }  // namespace kiln

@@ -21,6 +21,7 @@ struct CoverArtJob {
     PresenceVersion version;
     char* location = nullptr;  // UTF-8 name of the item, host-allocated, may be null
     wchar_t identity[kUploadIdentityChars] = {};
+    char digest[65] = {};  // of the image written for this job
 };
 
 // Asks the host's artwork service for the art of the item now playing.
@@ -29,6 +30,15 @@ struct CoverArtJob {
 bool RequestCoverArt(CoverArtJob* job);
 
 // The artwork service's completion routine; `userData` is the CoverArtJob.
+// It never waits for the network: an upload runs on a thread of its own,
+// which sends the job's presence when it ends, and a job that arrives while
+// an upload runs goes out at once with the logo.
 int OnCoverArtReady(void* reserved, int width, int height, const uint32_t* pixels, void* userData);
+
+// Quit: ends an upload under way (a transfer notices within about a second)
+// and waits for its thread like the plug-in's other threads; until
+// ReopenCoverArtUploads no upload starts.
+void StopCoverArtUploadsForQuit();
+void ReopenCoverArtUploads();
 
 }  // namespace kiln

@@ -1,12 +1,14 @@
 #include "presence/presence.h"
 
 #include <algorithm>
+#include <cstring>
 #include <cwchar>
 
 #include "platform/window.h"
 #include "plugin/playback_flags.h"
 #include "plugin/plugin.h"
 #include "plugin/settings.h"
+#include "plugin/template_lines.h"
 #include "plugin/worker.h"
 #include "presence/application_ids.h"
 #include "presence/client_guard.h"
@@ -46,6 +48,24 @@ size_t NextLineStart(std::string_view text, size_t breakAt) {
         ++start;
     }
     return start;
+}
+
+// Discord refuses the whole activity when a text field that is sent holds
+// fewer than two characters; a short one that is not left out gets spaces.
+// Characters, not bytes: one CJK character is three bytes and still too short.
+void PadToTwoCharacters(char* field, size_t width) {
+    size_t length = std::strlen(field);
+    if (length == 0) {
+        return;
+    }
+    size_t characters = 0;
+    for (size_t i = 0; i < length; ++i) {
+        characters += (static_cast<unsigned char>(field[i]) & 0xC0) != 0x80 ? 1 : 0;
+    }
+    for (; characters < 2 && length + 1 < width; ++characters) {
+        field[length++] = ' ';
+    }
+    field[length] = '\0';
 }
 
 size_t FindBreak(std::string_view text, size_t from) {
@@ -133,33 +153,21 @@ std::string FormatPresenceText(const void* extra) {
     if (!host) {
         return result;
     }
-    auto* output = static_cast<wchar_t*>(host->allocMemory(kOutputChars * sizeof(wchar_t)));
-    if (!output) {
-        return result;
-    }
-    // Formatting for a file name drops control characters; escaped, the line
-    // breaks travel as plain text and come back with the unescape.
-    wchar_t* escaped = host->escapeText(presenceTemplate);
-    host->formatTitle(currentLocation, kLocationChars, escaped ? escaped : presenceTemplate, output,
-                      kOutputChars, 0, extra);
-    if (escaped) {
-        host->freeMemory(escaped);
-    }
-    wchar_t* plain = host->unescapeText(output);
-    if (plain && plain[0] != L'\0') {
-        char* utf8 = host->wideToNarrow(plain, static_cast<int>(std::wcslen(plain)), kUtf8CodePage);
+    // Line by line: the file-name mode drops control characters, and undoing
+    // escapes after formatting would also undo a tag's own backslashes.
+    const std::wstring plain = FormatTemplateLines(presenceTemplate, currentLocation,
+                                                   kLocationChars, 0, extra, kOutputChars);
+    if (!plain.empty()) {
+        char* utf8 =
+            host->wideToNarrow(plain.c_str(), static_cast<int>(plain.size()), kUtf8CodePage);
         if (utf8) {
             result.assign(utf8);
             host->freeMemory(utf8);
         }
     }
-    if (plain) {
-        host->freeMemory(plain);
-    }
     size_t limit = result.find_first_of("\r\n") != std::string::npos ? kPresenceCutWithBreak
                                                                      : kPresenceCutOneLine;
     result.resize(Utf8CutLength(result, limit));
-    host->freeMemory(output);
     return result;
 }
 
@@ -190,15 +198,11 @@ void ComposePresence(std::string_view text, int state) {
     }
 
     const bool playing = state == kPresencePlaying;
-    if (playing) {
-        if (line1.size() == 1) {
-            line1 += ' ';
-        } else if (line1.empty()) {
-            line1.swap(line2);
-            line2.clear();
-            if (line1.empty()) {
-                line1 = "  ";
-            }
+    if (playing && line1.empty()) {
+        line1.swap(line2);
+        line2.clear();
+        if (line1.empty()) {
+            line1 = "  ";
         }
     }
     SetTimes(host, playing);
@@ -214,6 +218,9 @@ void ComposePresence(std::string_view text, int state) {
                   !line2.empty() ? std::string_view(line2) : std::string_view(look.stateFallback));
     CopyUtf8Field(presenceRecord.smallImage, look.smallImage);
     CopyUtf8Field(presenceRecord.smallText, look.smallText);
+    PadToTwoCharacters(presenceRecord.details, sizeof presenceRecord.details);
+    PadToTwoCharacters(presenceRecord.state, sizeof presenceRecord.state);
+    PadToTwoCharacters(presenceRecord.largeText, sizeof presenceRecord.largeText);
 }
 
 void SendPresence(char* location) {
@@ -295,10 +302,12 @@ void RestartPresence() {
 
 void ShutdownPresenceForQuit() {
     ShutdownPresenceClientForQuit();
+    StopCoverArtUploadsForQuit();
 }
 
 void ReopenPresence() {
     ReopenPresenceClient();
+    ReopenCoverArtUploads();
 }
 
 }  // namespace kiln

@@ -50,23 +50,25 @@ TEST_F(PresenceCompose, TextBecomesFields) {
         {"one line playing", 0, 1, "Kiln - Glaze", "Kiln - Glaze", "", ""},
         {"one line paused", 0, 2, "Kiln - Glaze", "Kiln - Glaze", "Paused", ""},
         {"one line stopped", 0, 0, "Kiln - Glaze", "Kiln - Glaze", "Stopped", ""},
-        // Discord refuses details shorter than two characters.
+        // Discord refuses a sent text of fewer than two characters, in every
+        // state and mode; one CJK character is three bytes but one character.
         {"one byte playing", 0, 1, "x", "x ", "", ""},
-        {"two lines playing", 0, 1, "a\r\nb", "a ", "b", ""},
+        {"one CJK character paused", 0, 2, "\xE4\xB8\xAD", "\xE4\xB8\xAD ", "Paused", ""},
+        {"one character per line", 0, 0, "a\r\nb\r\nc", "a ", "b ", "c "},
         {"empty playing", 0, 1, "", "  ", "", ""},
         {"empty first line playing", 0, 1, "\r\nsecond", "second", "", ""},
         {"empty first line paused", 0, 2, "\r\nsecond", "", "second", ""},
         {"empty stopped", 0, 0, "", "", "Stopped", ""},
-        {"empty stopped legacy", 2, 0, "", " ", "Stopped", " "},
-        {"three lines", 0, 2, "a\r\nb\r\nc", "a", "b", "c"},
-        {"four lines", 1, 2, four, "a", "b\r\nc", "d"},
-        {"four lines legacy", 2, 2, four, "a", "b\r\nc\r\nd", four},
-        {"empty middle line", 0, 0, "a\r\n\r\nc", "a", "Stopped", "c"},
+        {"empty stopped legacy", 2, 0, "", "  ", "Stopped", "  "},
+        {"empty lines legacy", 2, 2, "\r\n\r\n", "  ", "\r\n", "\r\n\r\n"},
+        {"four lines", 1, 2, four, "a ", "b\r\nc", "d "},
+        {"four lines legacy", 2, 2, four, "a ", "b\r\nc\r\nd", four},
+        {"empty middle line", 0, 0, "ab\r\n\r\ncd", "ab", "Stopped", "cd"},
         // What a byte cut can leave: a lone CR last, a lone break before a
         // multi-byte character.
         {"lone CR last", 0, 1, "ab\r", "ab", "", ""},
-        {"lone CR last of second line", 0, 2, "ab\r\nc\r", "ab", "c", ""},
-        {"lone LF before a two-byte character", 0, 1, "ab\n\xC3\xA9t", "ab", "t", ""},
+        {"lone CR last of second line", 0, 2, "ab\r\ncd\r", "ab", "cd", ""},
+        {"lone LF before a two-byte character", 0, 1, "ab\n\xC3\xA9to", "ab", "to", ""},
         // Fields of 128 bytes keep whole characters only, or Discord refuses
         // the message.
         {"cut fields", 0, 1, fires + "\r\n" + fires + "\r\n" + fires, Repeat(fire, 31),

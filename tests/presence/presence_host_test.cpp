@@ -1,16 +1,12 @@
 // The presence as a player drives it: the plug-in loaded by the substitute
 // host, its client talking to a fake Discord application over a real socket,
-// its cover art going to a fake image cache on 127.0.0.1.
+// (cover-art uploads are tested on the modules, in send_test.cpp).
 #include <gtest/gtest.h>
-#include <stb/stb_image.h>
 #include <unistd.h>
 
 #include <chrono>
-#include <map>
-#include <regex>
 
 #include "fake_discord.h"
-#include "fake_image_cache.h"
 #include "host/sample_media.h"
 #include "presence/application_ids.h"
 #include "presence_checks.h"
@@ -122,67 +118,6 @@ TEST(PresenceHost, FollowsPlaybackAndShutsDownFifteenSecondsAfterAStop) {
     EXPECT_TRUE(rig.plugin.RunUntil([&] { return !rig.discord.ClientConnected(); }, 3000))
         << "not shut down 15 seconds after the stop";
     EXPECT_EQ(rig.discord.Connections(), 1);
-}
-
-TEST(PresenceHost, CoverArtIsUploadedAndItsAddressShown) {
-    PresenceRig rig;
-    rig.plugin.SetInt(L"uploadForDiscord", 1);
-    const int port = FakeImageCache().Port();  // free again, refusing connections
-    // Long, so that the image address outgrows its field.
-    const std::string base = "http://127.0.0.1:" + std::to_string(port) + "/a/long/path/of/a/host/";
-    rig.plugin.host().SetWebBase(base);
-    const auto file = rig.Track({.fileName = "wide.wav",
-                                 .title = L"Raku",
-                                 .artist = L"Smoke",
-                                 .seconds = 100,
-                                 .withCover = true,
-                                 .coverWidth = 900,
-                                 .coverHeight = 300});
-    rig.plugin.Start();
-    EXPECT_EQ(Activity(rig.NextActivity().payload, "assets/small_image"), "stop");  // start-up
-
-    // Nothing listens yet: the upload fails, the logo goes out.
-    rig.PlayAt(file, 0, 100);
-    EXPECT_EQ(Activity(rig.NextActivity().payload, "assets/large_image"), "logo");
-    const std::string failure = Stored(rig.plugin.settings(), L"discord_response");
-    EXPECT_TRUE(std::regex_match(
-        failure, std::regex("7,0,Failed to connect to 127\\.0\\.0\\.1 port \\d+.*")))
-        << failure;
-
-    FakeImageCache cache(port);
-    rig.plugin.host().NotifyInfoChanged();  // only presence is refreshed
-    const std::string uid = Stored(rig.plugin.settings(), L"discord_uid");
-    EXPECT_TRUE(std::regex_match(uid, std::regex("[A-Za-z0-9]{15}"))) << uid;
-    const std::string address = base + "discord/cache/" + uid + ".jpg?" + std::to_string(kNow);
-    ASSERT_GT(address.size(), 79u);
-    EXPECT_EQ(Activity(rig.NextActivity().payload, "assets/large_image"), address.substr(0, 79));
-    EXPECT_EQ(Stored(rig.plugin.settings(), L"discord_response"), "(absent)");
-
-    const std::vector<Upload> uploads = cache.Uploads();
-    ASSERT_EQ(uploads.size(), 1u);
-    EXPECT_EQ(uploads[0].target, "/a/long/path/of/a/host/discord/cache/?uid=" + uid);
-    EXPECT_EQ(uploads[0].contentType.rfind("multipart/form-data; boundary=", 0), 0u);
-    std::map<std::string, FormPart> parts;
-    for (const FormPart& part : uploads[0].parts) {
-        parts[part.name] = part;
-    }
-    ASSERT_EQ(parts.size(), 2u);
-    EXPECT_EQ(parts["filename"].fileName, "");
-    EXPECT_EQ(parts["filename"].content, uid);
-    // The image part is the cached file, a JPEG within 600 x 600.
-    const std::string& image = parts["discord_user_image"].content;
-    EXPECT_EQ(parts["discord_user_image"].fileName, "discord.jpg");
-    EXPECT_EQ(image, ReadFileBytes(rig.plugin.host().CacheFolder() / "artcache" / "discord.jpg"));
-    int width = 0, height = 0, channels = 0;
-    ASSERT_TRUE(stbi_info_from_memory(reinterpret_cast<const stbi_uc*>(image.data()),
-                                      static_cast<int>(image.size()), &width, &height, &channels));
-    EXPECT_EQ(image.substr(0, 2), "\xFF\xD8");
-    EXPECT_EQ(width, 600);
-    EXPECT_EQ(height, 200);
-
-    // Quit takes the presence away.
-    rig.plugin.Quit();
-    EXPECT_TRUE(rig.discord.WaitForDisconnect(5s));
 }
 
 }  // namespace

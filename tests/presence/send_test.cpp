@@ -4,7 +4,10 @@
 // to run under the thread sanitizer as well.
 #include <gtest/gtest.h>
 
+#include <stb/stb_image.h>
+
 #include <atomic>
+#include <map>
 #include <thread>
 
 #include "fake_discord.h"
@@ -13,6 +16,7 @@
 #include "host/window_system.h"
 #include "plugin/playback_flags.h"
 #include "plugin/settings.h"
+#include "plugin/wide_format.h"
 #include "plugin/worker.h"
 #include "presence/application_ids.h"
 #include "presence/presence.h"
@@ -37,13 +41,18 @@ class PresenceSend : public ::testing::Test {
         LoadSettings();
     }
     void SetUp() override {
-        host().UseSystemClock();
+        host().SetNow(kNow);
         host().SetWebBase(cache_.BaseUrl());
-        for (uint32_t colour : {0xff993300u, 0xff003399u, 0u}) {  // two covers and none
+        // Two small covers, a large one and none.
+        for (uint32_t colour : {0xff993300u, 0xff003399u, 0u, 0xff339900u}) {
             host::SampleSpec recipe{.fileName = "send" + std::to_string(tracks_.size()) + ".wav",
                                     .seconds = 60};
             recipe.withCover = colour != 0;
             recipe.coverColour = colour;
+            if (colour == 0xff003399u) {
+                recipe.coverWidth = 900;  // fitted into 600 x 600
+                recipe.coverHeight = 300;
+            }
             tracks_.push_back(
                 host::FromFsPath(host::WriteSampleTrack(ModuleHost::Get().MediaFolder(), recipe)));
         }
@@ -72,8 +81,10 @@ class PresenceSend : public ::testing::Test {
     std::filesystem::path CachedFile() { return host().CacheFolder() / "artcache" / "discord.jpg"; }
     std::string Setting(const wchar_t* key) { return Stored(host().Settings(), key); }
     void Play(size_t track) { host().SetPlayback({1, 1000, tracks_[track], 60}); }
-    // The worker's step, and the SET_ACTIVITY message it brought about.
+    // The worker's step, and the SET_ACTIVITY message it brought about. The
+    // clock moves on by a pacing window first, so that every step is sent.
     std::string Send() {
+        host().AdvanceClock(presence_ipc::kPacingWindowSeconds);
         RefreshDiscordPresence(nullptr);
         return NextActivity();
     }
@@ -108,22 +119,23 @@ class PresenceSend : public ::testing::Test {
 };
 
 TEST_F(PresenceSend, ShutdownsDuringSendsAndUploadsNeverOverlapThem) {
-    const size_t uploadsBefore = cache_.Uploads().size();
-    std::atomic<bool> stop{false};
-    std::atomic<int> sends{0};
+    const size_t arrivedBefore = cache_.Arrived();
+    std::atomic<bool> done{false};
     std::thread worker([&] {
-        for (int i = 0; i < 300 && !stop.load(); ++i) {
-            Play(static_cast<size_t>(i % 2));  // new art every time: an upload each
+        for (int i = 0; i < 40; ++i) {
+            Play(i % 2 == 0 ? 0 : 3);  // new art every time: an upload each
             uploadForDiscord.store(i % 4 != 3 ? 1 : 0);
+            const size_t arrived = cache_.Arrived();
             RefreshDiscordPresence(nullptr);
-            sends.fetch_add(1);
+            // Until its upload is under way, unless a shutdown overtook it.
+            WaitUntil([&] { return cache_.Arrived() > arrived; }, 50ms);
         }
+        done.store(true);
     });
-    for (int i = 0; i < 40; ++i) {
+    for (int i = 0; !done.load(); ++i) {
         Shutdown();
-        std::this_thread::sleep_for(std::chrono::milliseconds(1 + i % 3));
+        std::this_thread::sleep_for(std::chrono::milliseconds(20 + i % 3 * 20));
     }
-    stop.store(true);
     worker.join();
     // The queued callbacks go on uploading and sending; shut down among them.
     std::atomic<bool> drained{false};
@@ -136,9 +148,7 @@ TEST_F(PresenceSend, ShutdownsDuringSendsAndUploadsNeverOverlapThem) {
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
     drain.join();
-    // Else the race above was not run.
-    EXPECT_GE(sends.load(), 10);
-    EXPECT_GE(cache_.Uploads().size() - uploadsBefore, 5u);
+    EXPECT_GE(cache_.Arrived() - arrivedBefore, 5u) << "the race above was not run";
 
     // After quit nothing starts the client again or sends, until reopened.
     ShutdownPresenceForQuit();
@@ -154,50 +164,113 @@ TEST_F(PresenceSend, ShutdownsDuringSendsAndUploadsNeverOverlapThem) {
     EXPECT_EQ(Activity(Send(), "assets/small_image"), "play");
 }
 
-// A cover-art send that is overtaken by a newer presence or by a shutdown
-// is dropped: the newer presence stays what Discord shows, and the client
-// stays down.
-TEST_F(PresenceSend, ALateCoverArtSendIsDropped) {
-    Play(0);
-    Send();
-    const size_t arrived = cache_.Arrived();
+// An image host that never answers: the next presence goes out at once,
+// the overtaken upload is abandoned and never sent, and quit does not wait
+// for the transfer.
+TEST_F(PresenceSend, AHangingImageHostDelaysNothing) {
+    using Clock = std::chrono::steady_clock;
     cache_.HoldAnswers(true);
     uploadForDiscord.store(1);
-    Play(1);
-    RefreshDiscordPresence(nullptr);  // its upload now waits at the server
+    Play(0);
+    const size_t arrived = cache_.Arrived();
+    RefreshDiscordPresence(nullptr);
     ASSERT_TRUE(WaitUntil([&] { return cache_.Arrived() == arrived + 1; }));
 
-    uploadForDiscord.store(0);
     hardStopped.store(true);
     playbackStarted.store(false);
-    EXPECT_EQ(Activity(Send(), "assets/small_image"), "stop");
+    const Clock::time_point stop = Clock::now();
+    const std::string stopped = Send();
+    EXPECT_LT(Clock::now() - stop, std::chrono::seconds(1));
+    EXPECT_EQ(Activity(stopped, "assets/small_image"), "stop");
+    EXPECT_EQ(Activity(stopped, "assets/large_image"), "logo");
 
+    const Clock::time_point quit = Clock::now();
+    ShutdownPresenceForQuit();
+    EXPECT_LT(Clock::now() - quit, std::chrono::seconds(3));
     cache_.HoldAnswers(false);
-    host::DrainArtworkCallbacks();
-    ASSERT_EQ(cache_.Uploads().size(), arrived + 1);
-    // A late send would go out in a whole pass after the drain, before the
-    // next presence.
-    const uint64_t passes = PassesCompleted();
-    ASSERT_TRUE(WaitUntil([&] {
-        AttemptNow();
-        return PassesCompleted() > passes + 1;
-    }));
-    playbackStarted.store(true);
-    hardStopped.store(false);
+    EXPECT_EQ(discord_.FramesWithOpcode(1).size(), 1u) << "the overtaken job was sent";
+}
+
+// The number of UTF-8 characters of a text.
+size_t Characters(const std::string& text) {
+    size_t count = 0;
+    for (unsigned char c : text) {
+        count += (c & 0xC0) != 0x80 ? 1 : 0;
+    }
+    return count;
+}
+
+// Discord refuses an activity with a text under two characters; tag values
+// arrive as tagged, backslashes and all.
+TEST_F(PresenceSend, TextsAreAcceptableAndArriveAsTagged) {
+    int made = 0;
+    const auto titled = [&made](const wchar_t* title, const wchar_t* artist) {
+        host::SampleSpec recipe{.fileName = "titled" + std::to_string(++made) + ".wav",
+                                .title = title,
+                                .artist = artist,
+                                .seconds = 60};
+        return host::FromFsPath(host::WriteSampleTrack(ModuleHost::Get().MediaFolder(), recipe));
+    };
+    const std::wstring tracks[] = {titled(L"x", L"y"), titled(L"\u4E2D", L"\u6587")};
+    const wchar_t* const templates[] = {L"%title%", L"%title%\r\n%artist%\r\n%title%", L"\r\n\r\n",
+                                        L"%title%\r\n\r\n%artist%\r\n"};
+    for (const std::wstring& track : tracks) {
+        for (const wchar_t* text : templates) {
+            for (int state : {0, 1, 2}) {
+                for (int mode : {0, 2}) {
+                    SCOPED_TRACE(host::ToFsPath(track).string() + " " + std::to_string(state) +
+                                 " " + std::to_string(mode) + " " + host::ToFsPath(text).string());
+                    CopyWide(presenceTemplate, kLineChars, text);
+                    discordPrefix.store(mode);
+                    host().SetPlayback({state == 2 ? 3 : 1, 0, track, 60});
+                    playbackStarted.store(state != 0);
+                    hardStopped.store(state == 0);
+                    const std::string message = Send();
+                    for (const char* field :
+                         {"details", "state", "assets/large_text", "assets/small_text"}) {
+                        const std::string value = Activity(message, field);
+                        EXPECT_TRUE(value == "-" || Characters(value) >= 2) << field << value;
+                    }
+                }
+            }
+        }
+    }
+    CopyWide(presenceTemplate, kLineChars, L"%title%\r\n%artist%");
+    discordPrefix.store(0);
+    host().SetPlayback({1, 0, titled(L"back\\slash \\s", L"C:\\new\\tab\\t"), 60});
+    const std::string message = Send();
+    EXPECT_EQ(Activity(message, "details"), "back\\slash \\s");
+    EXPECT_EQ(Activity(message, "state"), "C:\\new\\tab\\t");
+    CopyWide(presenceTemplate, kLineChars, kDefaultPresenceTemplate);
+}
+
+// Twenty pause and resume toggles in ten seconds: five messages in the first
+// twenty seconds, then the final state, once.
+TEST_F(PresenceSend, TogglesArePacedAndEndOnTheFinalState) {
     Play(0);
-    EXPECT_EQ(Activity(Send(), "assets/large_image"), "logo");
-
-    cache_.HoldAnswers(true);
-    uploadForDiscord.store(1);
-    RefreshDiscordPresence(nullptr);  // other art than the last upload's
-    ASSERT_TRUE(WaitUntil([&] { return cache_.Arrived() == arrived + 2; }));
-    Shutdown();
-    cache_.HoldAnswers(false);
-    host::DrainArtworkCallbacks();
-    EXPECT_EQ(cache_.Uploads().size(), arrived + 2);
-    EXPECT_FALSE(presence_ipc::Client().channelExists.load());
-    EXPECT_FALSE(presence_ipc::Client().activityPending.load()) << "left for the next start";
-    EXPECT_EQ(discord_.FramesWithOpcode(1).size(), 3u);
+    Send();  // connected, with one message in this window
+    for (int i = 0; i < 20; ++i) {
+        host().SetPlayback({i % 2 == 0 ? 3 : 1, 1000, tracks_[0], 60});
+        RefreshDiscordPresence(nullptr);
+        if (i % 2 == 1) {
+            host().AdvanceClock(1);
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    const auto settle = [&] {
+        const uint64_t passes = PassesCompleted();
+        ASSERT_TRUE(WaitUntil([&] {
+            presence_ipc::Client().ioThread.load()->Wake();
+            return PassesCompleted() > passes + 2;
+        }));
+    };
+    settle();
+    EXPECT_EQ(discord_.FramesWithOpcode(1).size(), 5u);
+    host().AdvanceClock(presence_ipc::kPacingWindowSeconds);
+    taken_ = 5;
+    EXPECT_EQ(Activity(NextActivity(), "assets/small_image"), "play");
+    settle();
+    EXPECT_EQ(discord_.FramesWithOpcode(1).size(), 6u) << "the final state went out twice";
 }
 
 // The activity type follows the prefix mode and, in mode 1, the item's
@@ -275,7 +348,6 @@ TEST_F(PresenceSend, UpdatingOffTouchesNothing) {
 // The art is uploaded when it differs from the cached file, and its address
 // shown; without art or without an upload, the logo.
 TEST_F(PresenceSend, CoverArtIsUploadedOnceUntilItChanges) {
-    host().SetNow(kNow);
     uploadForDiscord.store(1);
     struct Step {
         const char* name;
@@ -291,10 +363,13 @@ TEST_F(PresenceSend, CoverArtIsUploadedOnceUntilItChanges) {
         {"other art", 1, true, true, true, true, true, "(absent)"},
         {"no art", 2, true, true, true, false, false, "untouched"},
         {"answered 200", 0, false, true, true, true, false, "0,200,<empty>"},
-        {"no request handle", 0, true, false, true, false, false, "err:0"},
-        {"offered again", 0, true, true, true, true, true, "(absent)"},
+        // A host that just failed is not asked again for the next event.
+        {"not offered again", 0, true, true, true, false, false, "untouched"},
+        {"no request handle", 1, true, false, true, false, false, "err:0"},
+        {"offered again a minute later", 0, true, true, true, true, true, "(absent)"},
         {"upload off", 1, true, true, false, false, false, "untouched"},
     };
+    const size_t firstUpload = cache_.Uploads().size();
     for (const Step& s : steps) {
         SCOPED_TRACE(s.name);
         cache_.AnswerCreated(s.created);
@@ -303,10 +378,14 @@ TEST_F(PresenceSend, CoverArtIsUploadedOnceUntilItChanges) {
         host().Settings().WriteText(L"gen_kiln", L"discord_response", L"untouched");
         const size_t before = cache_.Uploads().size();
         Play(s.track);
+        if (std::string(s.name).find("minute") != std::string::npos) {
+            host().AdvanceClock(60);
+        }
         const std::string image = Activity(Send(), "assets/large_image");
         const std::string uid = Setting(L"discord_uid");
-        EXPECT_EQ(image,
-                  s.shown ? cache_.BaseUrl() + "discord/cache/" + uid + ".jpg?1700000000" : "logo");
+        EXPECT_EQ(image, s.shown ? cache_.BaseUrl() + "discord/cache/" + uid + ".jpg?" +
+                                       std::to_string(host().Now())
+                                 : "logo");
         EXPECT_EQ(cache_.Uploads().size(), before + (s.uploaded ? 1 : 0));
         EXPECT_EQ(Setting(L"discord_response"), s.response);
         if (s.upload) {
@@ -314,6 +393,26 @@ TEST_F(PresenceSend, CoverArtIsUploadedOnceUntilItChanges) {
             EXPECT_EQ(std::filesystem::exists(CachedFile()), s.shown);
         }
     }
+    // The form of the other art's upload: the cached JPEG, fitted, and the
+    // identity.
+    const Upload upload = cache_.Uploads().at(firstUpload + 1);
+    const std::string uid = Setting(L"discord_uid");
+    EXPECT_EQ(upload.target, "/discord/cache/?uid=" + uid);
+    EXPECT_EQ(upload.contentType.rfind("multipart/form-data; boundary=", 0), 0u);
+    std::map<std::string, FormPart> parts;
+    for (const FormPart& part : upload.parts) {
+        parts[part.name] = part;
+    }
+    ASSERT_EQ(parts.size(), 2u);
+    EXPECT_EQ(parts["filename"].content, uid);
+    EXPECT_EQ(parts["discord_user_image"].fileName, "discord.jpg");
+    const std::string& image = parts["discord_user_image"].content;
+    int width = 0, height = 0, channels = 0;
+    ASSERT_TRUE(stbi_info_from_memory(reinterpret_cast<const stbi_uc*>(image.data()),
+                                      static_cast<int>(image.size()), &width, &height, &channels));
+    EXPECT_EQ(image.substr(0, 2), "\xFF\xD8");
+    EXPECT_EQ(width, 600);
+    EXPECT_EQ(height, 200);
 }
 
 }  // namespace
