@@ -100,6 +100,7 @@ int FormatTitleOp(wchar_t* location, int locationSize, const wchar_t* format, wc
 
 int FormatTitleForFileOp(const wchar_t* file, const wchar_t* format, wchar_t* out, int outSize,
                          int mode) {
+    H().StallPoint(StalledService::TitleFormatting);
     return FormatFor(std::wstring(View(file)), format, out, outSize, mode);
 }
 
@@ -254,7 +255,10 @@ int Md5TextOp(const char* text, char* out, int size) {
 int RandomIdentifierOp(wchar_t* out, int size) {
     return size > 0 ? CopyToBuffer(RandomIdentifier(size - 1), out, size) : 0;
 }
-int64_t NowSeconds() { return H().Now(); }
+int64_t NowSeconds() {
+    H().StallPoint(StalledService::Clock);
+    return H().Now();
+}
 
 // The system code page of this host is UTF-8, so both code pages convert alike.
 char* WideToNarrow(const wchar_t* text, int length, int) {

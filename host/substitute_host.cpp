@@ -257,4 +257,36 @@ void SubstituteHost::SetWebBase(const std::string& base) {
 }
 
 
+void SubstituteHost::StallService(StalledService service) {
+    MutexLock lock(stallLock_);
+    stalled_ = service;
+    stallOwner_ = std::this_thread::get_id();
+    stalledCalls_ = 0;
+}
+
+bool SubstituteHost::WaitUntilStalled(int timeoutMs) {
+    MutexLock lock(stallLock_);
+    return stallChanged_.wait_for(lock.native(), std::chrono::milliseconds(timeoutMs),
+                                  [this]() REQUIRES(stallLock_) { return stalledCalls_ > 0; });
+}
+
+void SubstituteHost::Unstall() {
+    {
+        MutexLock lock(stallLock_);
+        stalled_ = StalledService::None;
+    }
+    stallChanged_.notify_all();
+}
+
+void SubstituteHost::StallPoint(StalledService service) {
+    MutexLock lock(stallLock_);
+    if (stalled_ != service || std::this_thread::get_id() == stallOwner_) {
+        return;
+    }
+    ++stalledCalls_;
+    stallChanged_.notify_all();
+    stallChanged_.wait(lock.native(),
+                       [this, service]() REQUIRES(stallLock_) { return stalled_ != service; });
+}
+
 }  // namespace kiln::host

@@ -11,11 +11,14 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <condition_variable>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "core/thread_annotations.h"
 #include "plugin/descriptor.h"
 #include "plugin/host_services.h"
 
@@ -34,6 +37,8 @@ struct PlaybackSnapshot {
     std::wstring file;
     int lengthSeconds = -1;  // -1: take it from the file's tags
 };
+
+enum class StalledService { None, Clock, TitleFormatting };
 
 struct HostOptions {
     bool withLocalisation = true;
@@ -64,6 +69,15 @@ class SubstituteHost {
     void AdvanceClock(int64_t seconds);
     void UseSystemClock();
     int64_t Now() const;
+
+    // -- a player that stalls: while a service is stalled, its calls from
+    // threads other than the one that stalled it wait until Unstall().
+    void StallService(StalledService service);
+    // True once a call waits in the stalled service.
+    bool WaitUntilStalled(int timeoutMs = 5000);
+    void Unstall();
+    // Called by the services on entry.
+    void StallPoint(StalledService service);
 
     // -- the plug-in
     bool LoadPlugin(const std::filesystem::path& library, std::string* error = nullptr);
@@ -132,6 +146,12 @@ class SubstituteHost {
     std::optional<int64_t> fixedNow_;
     std::vector<std::filesystem::path> libraryFolders_;
     bool libraryPresent_ = false;
+
+    Mutex stallLock_;
+    std::condition_variable stallChanged_;
+    StalledService stalled_ GUARDED_BY(stallLock_) = StalledService::None;
+    std::thread::id stallOwner_ GUARDED_BY(stallLock_);
+    int stalledCalls_ GUARDED_BY(stallLock_) = 0;
     std::map<std::string, std::string> hostMap_;
 
     std::string webBase_ = "https://orbit.example/";

@@ -16,6 +16,8 @@ FileHandle CreateSharedForWrite(const wchar_t* path);
 bool AppendAll(FileHandle file, const void* data, size_t size);
 // Writes everything at the current position.
 bool WriteAll(FileHandle file, const void* data, size_t size);
+// Waits until what was written is on the disk, not only handed to the system.
+bool FlushToDisk(FileHandle file);
 void CloseFileHandle(FileHandle file);
 
 bool DeleteFileAt(const wchar_t* path);

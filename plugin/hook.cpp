@@ -27,13 +27,17 @@ void OnStatusChanged(const HostServices* host) {
     // The status is asked afresh for each test, as the host may change it
     // between the questions.
     if (host->playbackStatus() == kStatusPlaying && host->playbackPositionMs() > 0) {
-        if (paused.exchange(false) && EnsureWorker()) {
-            SignalWorker(WorkerEvent::Unpaused);
+        if (paused.exchange(false)) {
+            NotePlayResumed();
+            if (EnsureWorker()) {
+                SignalWorker(WorkerEvent::Unpaused);
+            }
         }
         return;
     }
     if (host->playbackStatus() == kStatusPaused) {
         paused.store(true);
+        NotePlayPaused();
         if (EnsureWorker()) {
             SignalWorker(WorkerEvent::Paused);
         }

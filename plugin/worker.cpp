@@ -1,5 +1,6 @@
 #include "plugin/worker.h"
 
+#include "core/thread_annotations.h"
 #include "outputs/history.h"
 #include "outputs/now_playing.h"
 #include "outputs/post_request.h"
@@ -14,11 +15,15 @@
 namespace kiln {
 
 thread_local wchar_t currentLocation[kLocationChars] = L"";
-std::atomic<int64_t> playStartTime{0};
-std::atomic<int64_t> pausedElapsed{0};
 std::atomic<bool> scrobbleTimerSet{false};
 
 namespace {
+
+// The current play: written on the host's main thread (starts, pauses,
+// resumes), read by the worker and the timer routine.
+Mutex playLock;
+PlayIdentity currentPlay GUARDED_BY(playLock);
+std::atomic<uint64_t> currentPlaySerial{0};
 
 // Hand-over of the worker's thread handle: every operation on a handle
 // (start, reap, wait, close) happens on the host's main thread, so no wait or
@@ -103,12 +108,7 @@ void OnPaused() {
     if ((postModes.load() & 2) != 0) {
         StartPostRequest(1);
     }
-    if ((scrobbleFlags.load() & 1) != 0) {
-        if (const HostServices* host = Host()) {
-            pausedElapsed.store(host->nowSeconds() - playStartTime.load());
-        }
-        StopScrobbleTimer();
-    }
+    // The scrobble timer was stopped when the hook saw the pause.
 }
 
 void OnUnpaused() {
@@ -260,11 +260,52 @@ void SignalPlayStart() {
         return;
     }
     if (const HostServices* host = Host()) {
-        playStartTime.store(host->nowSeconds());
+        wchar_t file[kLocationChars] = L"";
+        host->currentFile(file, kLocationChars);
+        const int64_t now = host->nowSeconds();
+        MutexLock lock(playLock);
+        currentPlay = PlayIdentity{currentPlay.serial + 1, now, file, 0, now, false};
+        currentPlaySerial.store(currentPlay.serial);
     }
-    pausedElapsed.store(0);
     StopScrobbleTimer();
     SignalWorker(WorkerEvent::PlayStarted);
+}
+
+PlayIdentity CurrentPlay() {
+    MutexLock lock(playLock);
+    return currentPlay;
+}
+
+uint64_t CurrentPlaySerial() { return currentPlaySerial.load(); }
+
+void NotePlayPaused() {
+    const HostServices* host = Host();
+    if (!host) {
+        return;
+    }
+    const int64_t now = host->nowSeconds();
+    {
+        MutexLock lock(playLock);
+        if (currentPlay.paused) {
+            return;
+        }
+        currentPlay.playedSeconds += now - currentPlay.resumedAt;
+        currentPlay.paused = true;
+    }
+    StopScrobbleTimer();
+}
+
+void NotePlayResumed() {
+    const HostServices* host = Host();
+    if (!host) {
+        return;
+    }
+    const int64_t now = host->nowSeconds();
+    MutexLock lock(playLock);
+    if (currentPlay.paused) {
+        currentPlay.resumedAt = now;
+        currentPlay.paused = false;
+    }
 }
 
 void StopScrobbleTimer() {

@@ -9,12 +9,24 @@ namespace kiln {
 namespace {
 
 constexpr int kPathChars = 260;
-constexpr int kChunkBytes = 384;
-// Longer than any path can be in UTF-8; a longer line is damage and is skipped.
-constexpr size_t kMaxLineBytes = 128 * 1024;
+constexpr int kChunkBytes = 1024;
 constexpr int kUtf8 = 65001;
+constexpr std::wstring_view kCacheName = L"scrobble.cache";
 
 wchar_t cachePath[kPathChars] = L"";  // the event worker's only
+
+bool WriteWhole(const std::wstring& path, const std::string& bytes, bool flush) {
+    platform::FileHandle file = platform::CreateSharedForWrite(path.c_str());
+    if (!file) {
+        return false;
+    }
+    bool ok = platform::WriteAll(file, bytes.data(), bytes.size());
+    if (ok && flush) {
+        ok = platform::FlushToDisk(file);
+    }
+    platform::CloseFileHandle(file);
+    return ok;
+}
 
 }  // namespace
 
@@ -23,7 +35,7 @@ const wchar_t* CachePath() {
         const HostServices* host = Host();
         const wchar_t* folder = host ? host->pathEntry(40) : nullptr;
         if (folder) {
-            host->joinPath(cachePath, kPathChars, folder, L"scrobble.cache");
+            host->joinPath(cachePath, kPathChars, folder, kCacheName.data());
         }
     }
     return cachePath;
@@ -34,79 +46,83 @@ std::wstring CacheBackupPath() {
     return std::wstring(CachePath()) + L".backup";
 }
 
-void AppendToCache(const wchar_t* fileName, int64_t startTime) {
+std::wstring RejectedPath() {
+    std::wstring path = CachePath();
+    if (path.size() < kCacheName.size()) {
+        return {};
+    }
+    return path.substr(0, path.size() - kCacheName.size()) + L"scrobble.rejected";
+}
+
+CacheContents ReadCache() {
+    CacheContents contents;
     const HostServices* host = Host();
     const wchar_t* path = CachePath();
-    if (!host || path[0] == L'\0' || !fileName) {
-        return;
+    if (!host || path[0] == L'\0' || !host->fileExists(path)) {
+        return contents;
     }
-    // The name is stored whole: a cut name could never be submitted.
-    char* utf8 = host->wideToNarrow(fileName, -1, kUtf8);
-    if (!utf8) {
-        return;
+    contents.state = CacheContents::State::Unreadable;
+    void* reader = host->openForReading(path);
+    if (!reader) {
+        return contents;
     }
-    const std::string line = FormatCacheLine(startTime, utf8);
-    host->freeMemory(utf8);
-    void* slot = nullptr;
-    if (!host->fileExists(path)) {
-        host->appendTextFile(&slot, path, nullptr, 0);
-    }
-    host->appendTextFile(&slot, path, line.c_str(), static_cast<int>(line.size()));
-    host->closeTextFile(&slot);
-}
-
-void* OpenCacheForReading(const wchar_t* path) {
-    const HostServices* host = Host();
-    return host && path ? host->openForReading(path) : nullptr;
-}
-
-CacheLine ReadCacheLine(void* reader) {
-    CacheLine result;
-    const HostServices* host = Host();
-    if (!host || !reader || host->atEndOfFile(reader)) {
-        return result;
-    }
-    std::string line;
-    bool tooLong = false;
-    bool readSomething = false;
-    for (;;) {
-        char chunk[kChunkBytes];
+    bool failed = false;
+    size_t lineStart = 0;
+    char chunk[kChunkBytes];
+    while (!host->atEndOfFile(reader)) {
         std::memset(chunk, 0, sizeof chunk);
         if (!host->readLine(reader, chunk, kChunkBytes)) {
+            // The end of the file shows only after a read that met it; any
+            // other failure leaves lines unread, which must not be taken as
+            // the end.
+            failed = !host->atEndOfFile(reader);
             break;
         }
-        readSomething = true;
         // The chunk was zeroed, so its bytes up to a line feed, or up to the
         // last non-zero byte, are what was read, a zero byte in the line
         // included: a line is never joined with the next one.
         const auto* newline = static_cast<const char*>(std::memchr(chunk, '\n', kChunkBytes - 1));
-        size_t length = 0;
+        size_t length = kChunkBytes - 1;
         if (newline) {
             length = static_cast<size_t>(newline - chunk) + 1;
         } else {
-            length = kChunkBytes - 1;
             while (length > 0 && chunk[length - 1] == '\0') {
                 --length;
             }
         }
-        if (tooLong || line.size() + length > kMaxLineBytes) {
-            tooLong = true;  // read on to the line's end, keep nothing of it
-        } else {
-            line.append(chunk, length);
-        }
-        if (newline || length < kChunkBytes - 1) {
-            break;
+        contents.bytes.append(chunk, length);
+        if (newline) {
+            size_t end = contents.bytes.size() - 1;
+            if (end > lineStart && contents.bytes[end - 1] == '\r') {
+                --end;
+            }
+            contents.lines.emplace_back(lineStart, end - lineStart);
+            lineStart = contents.bytes.size();
         }
     }
-    if (!readSomething) {
-        return result;  // the read failed
+    host->closeFile(reader);
+    if (failed) {
+        contents.bytes.clear();
+        contents.lines.clear();
+        return contents;
     }
+    if (lineStart < contents.bytes.size()) {
+        size_t end = contents.bytes.size();
+        if (contents.bytes[end - 1] == '\r') {
+            --end;
+        }
+        contents.lines.emplace_back(lineStart, end - lineStart);
+    }
+    contents.state = CacheContents::State::Read;
+    return contents;
+}
+
+CacheLine ParseCacheEntry(std::string_view line) {
+    CacheLine result;
     result.kind = CacheLineKind::CacheUnusable;
-    if (tooLong) {
-        return result;
-    }
+    const HostServices* host = Host();
     const ParsedCacheLine parsed = ParseCacheLine(line);
-    if (parsed.kind != CacheLineKind::CacheEntry ||
+    if (!host || parsed.kind != CacheLineKind::CacheEntry ||
         parsed.name.find('\0') != std::string_view::npos) {
         return result;
     }
@@ -124,56 +140,62 @@ CacheLine ReadCacheLine(void* reader) {
     return result;
 }
 
-void CloseCacheReader(void* reader) {
+void AppendToCache(const wchar_t* fileName, int64_t startTime, bool startWithBreak) {
     const HostServices* host = Host();
-    if (host && reader) {
-        host->closeFile(reader);
+    const wchar_t* path = CachePath();
+    if (!host || path[0] == L'\0' || !fileName) {
+        return;
     }
+    // The name is stored whole: a cut name could never be submitted.
+    char* utf8 = host->wideToNarrow(fileName, -1, kUtf8);
+    if (!utf8) {
+        return;
+    }
+    std::string line = startWithBreak ? "\r\n" : "";
+    line += FormatCacheLine(startTime, utf8);
+    host->freeMemory(utf8);
+    void* slot = nullptr;
+    if (!host->fileExists(path)) {
+        host->appendTextFile(&slot, path, nullptr, 0);
+    }
+    host->appendTextFile(&slot, path, line.c_str(), static_cast<int>(line.size()));
+    host->closeTextFile(&slot);
 }
 
-void RewriteCache(int consumed) {
+bool ReplaceCache(const std::string& previous, const std::string& content) {
     const std::wstring cache = CachePath();
     if (cache.empty()) {
-        return;
+        return false;
     }
-    const std::wstring backup = CacheBackupPath();
-    if (!platform::MoveFileReplacing(cache.c_str(), backup.c_str())) {
-        // Without the rename the backup is made by copying, and the cache is
-        // rebuilt from it below. If either step fails the cache keeps every
-        // line: plays sent again are better than unsent plays left only in
-        // the backup, which nothing reads.
-        if (!platform::CopyFileReplacing(cache.c_str(), backup.c_str()) ||
-            !platform::DeleteFileAt(cache.c_str())) {
-            return;
-        }
+    if (content.empty()) {
+        return platform::DeleteFileAt(cache.c_str());
     }
-    void* reader = OpenCacheForReading(backup.c_str());
-    if (!reader) {
-        // The lines must not stay in the backup alone: put the file back.
-        platform::MoveFileReplacing(backup.c_str(), cache.c_str());
-        return;
+    // The backup is a courtesy copy: the cache never depends on it.
+    WriteWhole(CacheBackupPath(), previous, false);
+    // Until the rename the old cache stays whole; after it the new one is
+    // whole: a crash at any moment leaves one of the two.
+    const std::wstring temporary = cache + L".tmp";
+    if (!WriteWhole(temporary, content, true) ||
+        !platform::MoveFileReplacing(temporary.c_str(), cache.c_str())) {
+        platform::DeleteFileAt(temporary.c_str());
+        return false;
     }
-    int index = 0;
-    for (;;) {
-        CacheLine line = ReadCacheLine(reader);
-        if (line.kind == CacheLineKind::CacheEnd) {
-            break;
-        }
-        if (index++ < consumed) {
-            continue;
-        }
-        if (line.kind == CacheLineKind::CacheEntry) {
-            AppendToCache(line.fileName.c_str(), line.time);
-        }
-    }
-    CloseCacheReader(reader);
+    return true;
 }
 
-void DeleteCache() {
-    const wchar_t* path = CachePath();
-    if (path[0] != L'\0') {
-        platform::DeleteFileAt(path);
+bool AppendToRejected(const std::string& lines) {
+    const std::wstring path = RejectedPath();
+    if (path.empty() || lines.empty()) {
+        return !path.empty();
     }
+    platform::FileHandle file = platform::OpenSharedForAppend(path.c_str());
+    if (!file) {
+        return false;
+    }
+    const bool ok =
+        platform::AppendAll(file, lines.data(), lines.size()) && platform::FlushToDisk(file);
+    platform::CloseFileHandle(file);
+    return ok;
 }
 
 }  // namespace kiln

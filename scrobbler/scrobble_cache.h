@@ -1,10 +1,18 @@
 // The scrobble cache: plays that could not be submitted, one line each in
 // "scrobble.cache" in the host's cache folder, oldest first, kept for the next
 // submission. Only the event worker touches it.
+//
+// The file is complete on disk at every moment: it only grows by appending
+// whole lines, and it only shrinks by being replaced whole (a temporary file,
+// flushed, then renamed over it). Plays that can never be accepted move to
+// "scrobble.rejected" beside it, in the same line format, for the user.
 #pragma once
 
 #include <cstdint>
 #include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
 
 #include "scrobbler/cache_line.h"
 
@@ -18,21 +26,44 @@ struct CacheLine {
 
 // The cache file's path, computed on first use and kept; empty without a host.
 const wchar_t* CachePath();
-// CachePath() followed by ".backup".
+// CachePath() followed by ".backup": the cache as it was before its last
+// replacement. Nothing reads it back; it is kept for the user.
 std::wstring CacheBackupPath();
+// "scrobble.rejected" beside the cache.
+std::wstring RejectedPath();
 
-// Adds a line at the end, creating the file when needed.
-void AppendToCache(const wchar_t* fileName, int64_t startTime);
+// The cache as one submission reads it, in one pass.
+struct CacheContents {
+    enum class State {
+        Absent,      // no cache file
+        Unreadable,  // it exists, but could not be opened or read to its end
+        Read,
+    };
+    State state = State::Absent;
+    std::string bytes;                             // the whole file (Read)
+    std::vector<std::pair<size_t, size_t>> lines;  // offset and length, without CR LF
 
-// A byte-mode reader of the host, or null when the file cannot be opened.
-void* OpenCacheForReading(const wchar_t* path);
-// The next line, read whole whatever its length.
-CacheLine ReadCacheLine(void* reader);
-void CloseCacheReader(void* reader);
+    std::string_view Line(size_t index) const {
+        return std::string_view(bytes).substr(lines[index].first, lines[index].second);
+    }
+    // A write cut short leaves the last line without its line break.
+    bool EndsWithBreak() const { return bytes.empty() || bytes.back() == '\n'; }
+};
+CacheContents ReadCache();
 
-// Removes the first `consumed` lines (sent ones) and keeps the rest in order;
-// the previous content stays in the backup file.
-void RewriteCache(int consumed);
-void DeleteCache();
+// A line as read: a time and a file name converted to wide text, or unusable.
+CacheLine ParseCacheEntry(std::string_view line);
+
+// Adds a line at the end, creating the file when needed. startWithBreak: the
+// file ends with a torn line, which the new line must not be glued to.
+void AppendToCache(const wchar_t* fileName, int64_t startTime, bool startWithBreak = false);
+
+// Replaces the cache with `content` (whole lines), keeping `previous` (the
+// bytes read) as the backup; an empty content deletes the cache. False when
+// the old cache was left as it was.
+bool ReplaceCache(const std::string& previous, const std::string& content);
+
+// Adds whole lines at the end of the rejected file and flushes them to disk.
+bool AppendToRejected(const std::string& lines);
 
 }  // namespace kiln

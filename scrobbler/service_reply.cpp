@@ -104,6 +104,11 @@ const wchar_t* ErrorReplyText(int code) {
             return L"Scrobbling wasn't able to be completed at this time & will need to be "
                    L"re-submitted on the next scrobble [%d].\nIf this keeps happening please "
                    L"check for an updated ORBIT release &/or contact support for help.";
+        case 29:
+            return L"Scrobbling wasn't able to be completed at this time as the service's rate "
+                   L"limit was exceeded & will need to be re-submitted on the next scrobble "
+                   L"[%d].\nIf this keeps happening please check for an updated ORBIT release "
+                   L"&/or contact support for help.";
         default:
             return L"Scrobbling failed with an unexpected error code [%d]\nPlease check for an "
                    L"updated ORBIT release &/or contact support for help.";

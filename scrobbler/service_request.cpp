@@ -1,6 +1,5 @@
 #include "scrobbler/service_request.h"
 
-#include <cstdio>
 #include <cstring>
 
 #include "outputs/now_playing.h"
@@ -19,41 +18,69 @@ constexpr int kDigestBytes = 33;
 
 }  // namespace
 
+namespace {
+
+// Characters percent-encoding leaves as they are: curl_escape would return an
+// identical copy of a value made only of these.
+bool NeedsNoEscape(const std::string& value) {
+    for (const unsigned char c : value) {
+        const bool unreserved = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+                                (c >= '0' && c <= '9') || c == '-' || c == '.' || c == '_' ||
+                                c == '~';
+        if (!unreserved) {
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
 char* BuildSignedBody(const ScrobbleParams& params) {
     const HostServices* host = Host();
     if (!host || params.empty()) {
         return nullptr;
     }
     const CurlApi* curl = Curl();
+    size_t signatureSize = std::strlen(ScrobbleSharedSecret) + 1;
+    size_t bodySize = 0;
+    for (const auto& [name, value] : params) {
+        signatureSize += name.size() + value.size();
+        bodySize += name.size() + 2 + value.size() + value.size() / 2;
+    }
     std::string body;
+    body.reserve(bodySize);
     std::string signature;
+    signature.reserve(signatureSize);
     for (const auto& [name, value] : params) {
         if (!body.empty()) {
             body += '&';
         }
         // A value that cannot be escaped stays out of the body but not out
         // of the signature, so the service refuses the request.
-        char* escaped =
-            curl ? curl->escape(value.c_str(), static_cast<int>(value.size())) : nullptr;
-        if (escaped) {
-            body += name;
-            body += '=';
-            body += escaped;
+        if (NeedsNoEscape(value)) {
+            body.append(name).append(1, '=').append(value);
+        } else if (char* escaped = curl
+                                       ? curl->escape(value.c_str(), static_cast<int>(value.size()))
+                                       : nullptr) {
+            body.append(name).append(1, '=').append(escaped);
             curl->free(escaped);
         }
-        signature += name;
-        signature += value;
+        signature.append(name).append(value);
     }
     signature += ScrobbleSharedSecret;
     char digest[kDigestBytes] = {};
     host->md5Text(signature.c_str(), digest, kDigestBytes);
 
-    const size_t limit = body.size() + 42;
     auto* out = static_cast<char*>(TextAllocate(body.size() + 43));
     if (!out) {
         return nullptr;
     }
-    std::snprintf(out, limit, "%s&api_sig=%s", body.c_str(), digest);
+    static constexpr char kSignatureName[] = "&api_sig=";
+    std::memcpy(out, body.data(), body.size());
+    std::memcpy(out + body.size(), kSignatureName, sizeof kSignatureName - 1);
+    std::memcpy(out + body.size() + sizeof kSignatureName - 1, digest, kDigestBytes - 1);
+    out[body.size() + sizeof kSignatureName - 1 + kDigestBytes - 1] = '\0';
     return out;
 }
 
@@ -94,7 +121,8 @@ bool PerformServiceRequest(int mode, const char* url, const char* postBody, bool
     return true;
 }
 
-ScrobbleOutcome PostToScrobbleService(char* body, bool submission, const wchar_t* lastFile) {
+ScrobbleOutcome PostToScrobbleService(char* body, bool submission, const wchar_t* lastFile,
+                                      int* errorCode) {
     if (!body) {
         return ScrobbleOutcome::NotSent;
     }
@@ -108,6 +136,9 @@ ScrobbleOutcome PostToScrobbleService(char* body, bool submission, const wchar_t
     }
     TextRelease(body);
     const ReplyVerdict verdict = ClassifyReply(transfer.reply, submission);
+    if (errorCode) {
+        *errorCode = verdict.outcome == ScrobbleOutcome::ErrorReply ? verdict.code : 0;
+    }
     const TransferResult result{transfer.errorText.empty() ? nullptr : transfer.errorText.c_str(),
                                 transfer.resultCode};
     if (DescribeVerdict(verdict, submission, result, PlayingTitle(lastFile ? lastFile : L""),

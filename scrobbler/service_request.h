@@ -41,6 +41,8 @@ bool PerformServiceRequest(int mode, const char* url, const char* postBody, bool
 
 // Sends a body of BuildSignedBody (and releases it), reads and classifies the
 // reply, and sets the status text ending in the "Playing:" title of lastFile.
-ScrobbleOutcome PostToScrobbleService(char* body, bool submission, const wchar_t* lastFile);
+// errorCode, when given, receives the "error" of an error reply.
+ScrobbleOutcome PostToScrobbleService(char* body, bool submission, const wchar_t* lastFile,
+                                      int* errorCode = nullptr);
 
 }  // namespace kiln

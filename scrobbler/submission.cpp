@@ -3,10 +3,13 @@
 // the cache of plays that could not be sent.
 #include <algorithm>
 #include <cmath>
-#include <cstdio>
 #include <cstring>
+#include <deque>
 #include <string>
+#include <utility>
+#include <vector>
 
+#include "core/thread_annotations.h"
 #include "outputs/now_playing.h"
 #include "platform/window.h"
 #include "plugin/host_services.h"
@@ -23,7 +26,7 @@
 namespace kiln {
 namespace {
 
-constexpr int kBatchLimit = 50;
+constexpr size_t kBatchLimit = 50;
 constexpr int kMinimumLength = 30;
 constexpr int kFlatDelaySeconds = 240;
 constexpr int kUtf8 = 65001;
@@ -31,17 +34,27 @@ constexpr int kLibraryQueryBytes = 176;
 constexpr size_t kLibraryQueryMarkOffset = 160;
 constexpr int64_t kLibraryQueryMark = 1337;
 
-enum class ScrobbleSkipReason { None = 0, Metadata = 1, TooShort = 2, Rejected = 3 };
+enum class ScrobbleSkipReason { None = 0, Metadata = 1, TooShort = 2 };
 
-// Set when this play is not to be scrobbled (the library rule, a rejected
-// now-playing update), so that an unpause does not arm its timer again.
-// Worker thread only.
-bool currentPlaySkipped = false;
-
-struct ScrobbleEntry {
-    std::wstring fileName;
-    int64_t startTime = 0;
+// One track's parameters, named without index.
+struct Track {
+    std::vector<std::pair<const char*, std::string>> params;
+    int lengthSeconds = 0;
 };
+
+// The timer and the plays it made due. The worker arms, the timer routine
+// (host's main thread) fires; a play is made due at most once.
+Mutex timerLock;
+PlayIdentity armedPlay GUARDED_BY(timerLock);
+// The latest play made due or set aside (rejected now-playing update, not in
+// the library): it is never armed for again.
+uint64_t doneSerial GUARDED_BY(timerLock) = 0;
+std::deque<PlayIdentity> duePlays GUARDED_BY(timerLock);
+
+void MarkPlayDone(uint64_t serial) {
+    MutexLock lock(timerLock);
+    doneSerial = std::max(doneSerial, serial);
+}
 
 std::string Utf8(const HostServices* host, const wchar_t* text) {
     if (!text) {
@@ -56,64 +69,77 @@ std::string Utf8(const HostServices* host, const wchar_t* text) {
     return out;
 }
 
-std::wstring CurrentFile(const HostServices* host) {
-    wchar_t file[kPathChars] = L"";
-    host->currentFile(file, kPathChars);
-    return file;
-}
-
-// Looks an entry up and, when it can be scrobbled, adds its parameters
-// (indexed for a submission). Returns why it cannot be, and its length.
-ScrobbleSkipReason AddTrack(const HostServices* host, const ScrobbleEntry& entry, bool submission,
-                            int index, ScrobbleParams& params, int* lengthOut) {
+// Looks a file up; when it can be scrobbled, fills its parameters (with the
+// timestamp when it is above 0) and returns None.
+ScrobbleSkipReason LookUp(const HostServices* host, const std::wstring& file, int64_t timestamp,
+                          Track& track) {
     const TrackMetadata* records = nullptr;
     int count = 0;
     void* token = nullptr;
-    host->getMetadata(entry.fileName.c_str(), &records, &count, &token);
+    host->getMetadata(file.c_str(), &records, &count, &token);
     const TrackMetadata* record = count > 0 && records ? &records[0] : nullptr;
     ScrobbleSkipReason reason = ScrobbleSkipReason::None;
     if (!record || record->lengthSeconds <= kMinimumLength) {
         reason = ScrobbleSkipReason::TooShort;
     } else {
-        const std::string artist = Utf8(host, record->artist);
-        const std::string title = Utf8(host, record->title);
-        if (entry.fileName.empty() || artist.empty() || title.empty()) {
+        std::string artist = Utf8(host, record->artist);
+        std::string title = Utf8(host, record->title);
+        if (file.empty() || artist.empty() || title.empty()) {
             reason = ScrobbleSkipReason::Metadata;
         } else {
-            auto name = [&](const char* base) {
-                if (!submission) {
-                    return std::string(base);
-                }
-                char indexed[16];
-                std::snprintf(indexed, sizeof indexed, "%s[%d]", base, index);
-                return std::string(indexed);
-            };
-            params[name("artist")] = artist;
-            params[name("track")] = title;
-            const std::string album = Utf8(host, record->album);
+            track.params.emplace_back("artist", std::move(artist));
+            track.params.emplace_back("track", std::move(title));
+            std::string album = Utf8(host, record->album);
             if (!album.empty()) {
-                params[name("album")] = album;
+                track.params.emplace_back("album", std::move(album));
             }
-            const std::string albumArtist = Utf8(host, record->albumArtist);
+            std::string albumArtist = Utf8(host, record->albumArtist);
             if (!albumArtist.empty() && !host->textEqual(record->albumArtist, record->artist)) {
-                params[name("albumArtist")] = albumArtist;
+                track.params.emplace_back("albumArtist", std::move(albumArtist));
             }
-            params[name("duration")] = std::to_string(record->lengthSeconds);
-            if (submission && entry.startTime > 0) {
-                params[name("timestamp")] = std::to_string(static_cast<long long>(entry.startTime));
+            track.params.emplace_back("duration", std::to_string(record->lengthSeconds));
+            if (timestamp > 0) {
+                track.params.emplace_back("timestamp",
+                                          std::to_string(static_cast<long long>(timestamp)));
             }
             if (record->trackNumber > 0) {
-                params[name("trackNumber")] = std::to_string(record->trackNumber);
+                track.params.emplace_back("trackNumber", std::to_string(record->trackNumber));
             }
-            if (lengthOut) {
-                *lengthOut = record->lengthSeconds;
-            }
+            track.lengthSeconds = record->lengthSeconds;
         }
     }
     if (token) {
         host->releaseMetadata(token);
     }
     return reason;
+}
+
+// Signs and sends tracks: indexed for a submission, one without index for a
+// now-playing update. errorCode receives the "error" of an error reply.
+ScrobbleOutcome Send(const std::vector<const Track*>& tracks, bool submission,
+                     const std::string& sessionKey, const std::wstring& lastFile, int* errorCode) {
+    ScrobbleParams params;
+    int index = 0;
+    for (const Track* track : tracks) {
+        for (const auto& [name, value] : track->params) {
+            if (submission) {
+                params[std::string(name) + '[' + std::to_string(index) + ']'] = value;
+            } else {
+                params[name] = value;
+            }
+        }
+        ++index;
+    }
+    params["method"] = submission ? "track.scrobble" : "track.updateNowPlaying";
+    params["api_key"] = ScrobbleApiKey;
+    params["sk"] = sessionKey;
+    return PostToScrobbleService(BuildSignedBody(params), submission, lastFile.c_str(), errorCode);
+}
+
+// Retrying cannot change these refusals: an invalid parameter, an invalid
+// signature (a value that cannot be encoded).
+bool RefusedForGood(ScrobbleOutcome outcome, int code) {
+    return outcome == ScrobbleOutcome::ErrorReply && (code == 6 || code == 13);
 }
 
 void SetStatusWithTitle(const wchar_t* format, const wchar_t* file) {
@@ -142,28 +168,60 @@ bool InLocalLibrary(const HostServices* host, const wchar_t* file) {
     return host->libraryLookup(file, query, kLibraryQueryBytes) != 0;
 }
 
-}  // namespace
-
-int64_t ScrobbleTimerDelay(int64_t startTime, int lengthSeconds, int64_t pausedSeconds,
-                           int64_t now) {
-    const auto half = static_cast<int64_t>(std::ceil(static_cast<float>(lengthSeconds) * 0.5f));
-    if (half > kFlatDelaySeconds) {
-        return kFlatDelaySeconds;
+void SendNowPlaying(const PlayIdentity& play) {
+    const HostServices* host = Host();
+    const std::string sessionKey = SessionKeyCopy();
+    if (!host || sessionKey.empty()) {
+        return;
     }
-    return half - std::max<int64_t>(pausedSeconds, 0) - (now - startTime);
+    Track track;
+    const ScrobbleSkipReason reason = LookUp(host, play.file, 0, track);
+    if (reason != ScrobbleSkipReason::None) {
+        SetUnableStatus(reason, play.file.c_str());
+        return;
+    }
+    const ScrobbleOutcome outcome = Send({&track}, false, sessionKey, play.file, nullptr);
+    if (outcome == ScrobbleOutcome::Rejected) {
+        MarkPlayDone(play.serial);  // the service said it will not take this play
+        return;
+    }
+    // Also after a failed update: the submission then goes to the cache if it
+    // fails too. Nothing is armed for a play that has changed meanwhile.
+    ArmScrobbleTimer(play, track.lengthSeconds);
 }
 
-void ArmScrobbleTimer(int64_t startTime, int lengthSeconds, int64_t pausedSeconds) {
+}  // namespace
+
+int64_t ScrobbleTimerDelay(int64_t resumedAt, int lengthSeconds, int64_t playedSeconds,
+                           int64_t now) {
+    const auto half = static_cast<int64_t>(std::ceil(static_cast<float>(lengthSeconds) * 0.5f));
+    // Time played counts for long items too: a flat 240 s after each resume
+    // would make a play due again after it was submitted.
+    return std::min<int64_t>(half, kFlatDelaySeconds) - std::max<int64_t>(playedSeconds, 0) -
+           (now - resumedAt);
+}
+
+void ArmScrobbleTimer(const PlayIdentity& play, int lengthSeconds) {
     const HostServices* host = Host();
     if (!host) {
         return;
     }
+    const int64_t now = host->nowSeconds();
+    MutexLock lock(timerLock);
+    // Only the current play, running and not yet due, is armed for; the time
+    // it has played is taken afresh.
+    const PlayIdentity current = CurrentPlay();
+    if (play.serial == 0 || current.serial != play.serial || current.paused ||
+        play.serial <= doneSerial) {
+        return;
+    }
     const int64_t delay =
-        ScrobbleTimerDelay(startTime, lengthSeconds, pausedSeconds, host->nowSeconds());
+        ScrobbleTimerDelay(current.resumedAt, lengthSeconds, current.playedSeconds, now);
     // Past its scrobble point (paused after it, then resumed): nothing is due.
     if (delay < 0) {
         return;
     }
+    armedPlay = current;
     if (platform::SetWindowTimer(HostWindow(), kScrobbleTimerId,
                                  static_cast<unsigned>(delay * 1000), &ScrobbleTimerRoutine)) {
         scrobbleTimerSet.store(true);
@@ -175,121 +233,168 @@ void ScrobbleTimerRoutine(Window, unsigned, uintptr_t timerId, uint32_t) {
         return;
     }
     StopScrobbleTimer();
-    SignalWorker(WorkerEvent::ScrobbleDue);
+    bool due = false;
+    {
+        MutexLock lock(timerLock);
+        const PlayIdentity current = CurrentPlay();
+        // A timer that outlived its play (a slow update armed it after a
+        // skip) or fired during a pause does nothing; the resume arms again.
+        if (armedPlay.serial != 0 && armedPlay.serial == current.serial && !current.paused &&
+            armedPlay.serial > doneSerial) {
+            doneSerial = armedPlay.serial;
+            duePlays.push_back(std::move(armedPlay));
+            due = true;
+        }
+        armedPlay = PlayIdentity{};
+    }
+    if (due) {
+        SignalWorker(WorkerEvent::ScrobbleDue);
+    }
 }
 
 void SubmitToScrobbler(bool submission) {
-    const HostServices* host = Host();
-    if (!host) {
+    if (!submission) {
+        SendNowPlaying(CurrentPlay());
         return;
-    }
-    const std::string sessionKey = SessionKeyCopy();
-    if (sessionKey.empty()) {
-        return;
-    }
-    const std::wstring cachePath = CachePath();
-    const bool cacheExists = !cachePath.empty() && host->fileExists(cachePath.c_str()) != 0;
-    const ScrobbleEntry current{CurrentFile(host), playStartTime.load()};
-
-    ScrobbleParams params;
-    int count = 0;
-    int consumed = 0;
-    ScrobbleSkipReason currentReason = ScrobbleSkipReason::None;
-    bool currentEvaluated = false;
-    bool cacheExhausted = false;
-    int currentLength = 0;
-    std::wstring lastFile;
-
-    const bool readCache = submission && cacheExists;
-    void* reader = readCache ? OpenCacheForReading(cachePath.c_str()) : nullptr;
-    // A cache that exists but cannot be read now is left alone: it is not
-    // taken as sent, so it is not deleted after the current play goes out.
-    const bool cacheRead = reader != nullptr;
-    if (readCache && !reader) {
-        cacheExhausted = true;
     }
     for (;;) {
-        if (count >= kBatchLimit) {
-            break;
-        }
-        ScrobbleEntry entry;
-        bool fromCache = false;
-        if (reader && !cacheExhausted) {
-            CacheLine line = ReadCacheLine(reader);
-            if (line.kind == CacheLineKind::CacheUnusable) {
-                ++consumed;
-                continue;
+        PlayIdentity play;
+        {
+            MutexLock lock(timerLock);
+            if (duePlays.empty()) {
+                return;
             }
-            if (line.kind == CacheLineKind::CacheEntry) {
-                entry = ScrobbleEntry{std::move(line.fileName), line.time};
-                fromCache = true;
-            } else {
-                cacheExhausted = true;
-            }
+            play = std::move(duePlays.front());
+            duePlays.pop_front();
         }
-        if (!fromCache) {
-            entry = current;
+        SubmitPlay(play);
+    }
+}
+
+void SubmitPlay(const PlayIdentity& play) {
+    const HostServices* host = Host();
+    const std::string sessionKey = SessionKeyCopy();
+    if (!host || sessionKey.empty()) {
+        return;
+    }
+    const CacheContents cache = ReadCache();
+    const bool cacheRead = cache.state == CacheContents::State::Read;
+    const size_t lineCount = cacheRead ? cache.lines.size() : 0;
+
+    // What becomes of each cache line; lines past the batch stay.
+    enum class Fate : unsigned char { Stay, Gone, SetAside };
+    std::vector<Fate> fates(lineCount, Fate::Stay);
+    struct Item {
+        size_t line;  // lineCount: the due play
+        Track track;
+        std::wstring file;
+    };
+    std::vector<Item> batch;
+    std::wstring lastFile;
+    size_t next = 0;
+    for (; next < lineCount && batch.size() < kBatchLimit; ++next) {
+        const std::string_view text = cache.Line(next);
+        if (text.empty()) {
+            fates[next] = Fate::Gone;  // an empty line holds no play
+            continue;
         }
-        int length = 0;
-        const ScrobbleSkipReason reason = AddTrack(host, entry, submission, count, params, &length);
-        if (reason == ScrobbleSkipReason::None) {
-            ++count;
+        CacheLine entry = ParseCacheEntry(text);
+        Track track;
+        // A line without a readable time and name, a time before 1970 or a
+        // file without scrobbleable metadata can never be accepted.
+        if (entry.kind != CacheLineKind::CacheEntry || entry.time <= 0 ||
+            LookUp(host, entry.fileName, entry.time, track) != ScrobbleSkipReason::None) {
+            fates[next] = Fate::SetAside;
+            continue;
         }
         lastFile = entry.fileName;
-        if (!fromCache) {
-            currentEvaluated = true;
-            currentReason = reason;
-            currentLength = length;
-            break;
-        }
-        ++consumed;
+        batch.push_back({next, std::move(track), std::move(entry.fileName)});
     }
-    if (reader) {
-        CloseCacheReader(reader);
+    // The due play joins the batch when the cache did not fill it.
+    const bool playEvaluated = next == lineCount;
+    ScrobbleSkipReason playReason = ScrobbleSkipReason::None;
+    if (playEvaluated) {
+        Track track;
+        playReason = LookUp(host, play.file, play.startTime, track);
+        lastFile = play.file;
+        if (playReason == ScrobbleSkipReason::None) {
+            batch.push_back({lineCount, std::move(track), play.file});
+        }
     }
 
-    ScrobbleOutcome outcome = ScrobbleOutcome::NotSent;
-    if (params.empty()) {
-        SetUnableStatus(currentReason, current.fileName.c_str());
+    Fate playFate = Fate::Stay;
+    auto settle = [&](const Item& item, ScrobbleOutcome outcome, int code) {
+        const Fate fate =
+            RefusedForGood(outcome, code) ? Fate::SetAside
+            : outcome == ScrobbleOutcome::Accepted || outcome == ScrobbleOutcome::Rejected
+                ? Fate::Gone
+                : Fate::Stay;
+        (item.line == lineCount ? playFate : fates[item.line]) = fate;
+    };
+    if (batch.empty()) {
+        SetUnableStatus(playReason, play.file.c_str());
     } else {
-        params["method"] = submission ? "track.scrobble" : "track.updateNowPlaying";
-        params["api_key"] = ScrobbleApiKey;
-        params["sk"] = sessionKey;
-        outcome = PostToScrobbleService(BuildSignedBody(params), submission, lastFile.c_str());
-        if (outcome == ScrobbleOutcome::Rejected) {
-            StopScrobbleTimer();
-            if (!submission) {
-                currentReason = ScrobbleSkipReason::Rejected;
-                currentPlaySkipped = true;
+        std::vector<const Track*> tracks;
+        for (const Item& item : batch) {
+            tracks.push_back(&item.track);
+        }
+        int code = 0;
+        const ScrobbleOutcome outcome = Send(tracks, true, sessionKey, lastFile, &code);
+        const bool oneByOne = RefusedForGood(outcome, code) && batch.size() > 1;
+        for (const Item& item : batch) {
+            if (!oneByOne) {
+                settle(item, outcome, code);
+                continue;
+            }
+            // One bad play refuses the whole batch: each play alone, once,
+            // finds the ones to set aside; the others go or stay as usual.
+            int single = 0;
+            const ScrobbleOutcome alone = Send({&item.track}, true, sessionKey, item.file, &single);
+            settle(item, alone, single);
+        }
+    }
+
+    // The due play is kept unless it went, was set aside or cannot be
+    // scrobbled at all.
+    const bool keepPlay =
+        playFate == Fate::Stay && !(playEvaluated && playReason != ScrobbleSkipReason::None);
+    const std::string playUtf8 = Utf8(host, play.file.c_str());
+    std::string setAside;
+    bool cacheChanged = false;
+    for (size_t i = 0; i < lineCount; ++i) {
+        cacheChanged = cacheChanged || fates[i] != Fate::Stay;
+        if (fates[i] == Fate::SetAside) {
+            setAside.append(cache.Line(i)).append("\r\n");
+        }
+    }
+    if (playFate == Fate::SetAside) {
+        setAside += FormatCacheLine(play.startTime, playUtf8);
+    }
+    // Set-aside lines reach the disk before they leave the cache.
+    if (!setAside.empty()) {
+        AppendToRejected(setAside);
+    }
+    if (cacheChanged) {
+        std::string content;
+        content.reserve(cache.bytes.size() + playUtf8.size() + 32);
+        for (size_t i = 0; i < lineCount; ++i) {
+            if (fates[i] == Fate::Stay) {
+                content.append(cache.Line(i)).append("\r\n");
             }
         }
-    }
-
-    if (!submission) {
-        // Also after a failed update: the submission then goes to the cache
-        // if it fails too.
-        if (currentReason == ScrobbleSkipReason::None) {
-            ArmScrobbleTimer(current.startTime, currentLength, 0);
+        if (keepPlay) {
+            content += FormatCacheLine(play.startTime, playUtf8);
         }
-        return;
-    }
-    const bool sent = outcome == ScrobbleOutcome::Accepted ||
-                      outcome == ScrobbleOutcome::Rejected || params.empty();
-    if (sent) {
-        if (!cacheRead) {
+        if (ReplaceCache(cache.bytes, content) || !keepPlay) {
             return;
         }
-        if (cacheExhausted) {
-            DeleteCache();
-        } else {
-            RewriteCache(consumed);
-            AppendToCache(current.fileName.c_str(), current.startTime);
-        }
+        // The old cache was left whole; the due play is added to it.
+    } else if (!keepPlay) {
         return;
     }
-    if (!(currentEvaluated && currentReason != ScrobbleSkipReason::None)) {
-        AppendToCache(current.fileName.c_str(), current.startTime);
-    }
+    // A file that could not be read may end in a torn line too.
+    AppendToCache(play.file.c_str(), play.startTime,
+                  cache.state == CacheContents::State::Unreadable || !cache.EndsWithBreak());
 }
 
 void ScrobbleOnPlayStarted() {
@@ -297,43 +402,46 @@ void ScrobbleOnPlayStarted() {
     if (!host) {
         return;
     }
-    currentPlaySkipped = false;
+    const PlayIdentity play = CurrentPlay();
     const int flags = scrobbleFlags.load();
-    const std::wstring file = CurrentFile(host);
     if (host->hasLocalLibrary() && (flags & 4) != 0) {
-        if (host->isStream(file.c_str()) || !InLocalLibrary(host, file.c_str())) {
-            currentPlaySkipped = true;
+        if (host->isStream(play.file.c_str()) || !InLocalLibrary(host, play.file.c_str())) {
+            MarkPlayDone(play.serial);
             SetStatusWithTitle(
                 L"Currently playing item will not be scrobbled as it was not found in the local "
                 L"library database.\n\n%s",
-                file.c_str());
+                play.file.c_str());
             return;
         }
     }
     if ((flags & 2) != 0) {
-        SubmitToScrobbler(false);
+        SendNowPlaying(play);
         return;
     }
     const int length = host->currentLengthSeconds();
     if (length > kMinimumLength) {
-        ArmScrobbleTimer(playStartTime.load(), length, 0);
+        ArmScrobbleTimer(play, length);
         SetStatusWithTitle(
             L"Currently playing item will be scrobbled once enough of it has played & the "
             L"required metadata is available.\n\n%s",
-            file.c_str());
+            play.file.c_str());
     } else {
-        SetUnableStatus(ScrobbleSkipReason::TooShort, file.c_str());
+        SetUnableStatus(ScrobbleSkipReason::TooShort, play.file.c_str());
     }
 }
 
 void ScrobbleOnUnpaused() {
     const HostServices* host = Host();
-    if (!host || currentPlaySkipped) {
+    if (!host) {
         return;
+    }
+    const PlayIdentity play = CurrentPlay();
+    if (play.paused) {
+        return;  // paused again meanwhile; the next resume arms
     }
     const int length = host->currentLengthSeconds();
     if (length > kMinimumLength) {
-        ArmScrobbleTimer(host->nowSeconds(), length, pausedElapsed.load());
+        ArmScrobbleTimer(play, length);
     }
 }
 

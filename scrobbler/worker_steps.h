@@ -4,26 +4,32 @@
 #include <cstdint>
 
 #include "plugin/host_services.h"
+#include "plugin/worker.h"
 
 namespace kiln {
 
 // Play start (scrobbling on): the library-only rule, then the now-playing
 // update or the timer.
 void ScrobbleOnPlayStarted();
-// Unpause (scrobbling on): the timer armed again from now.
+// Unpause (scrobbling on): the timer armed again for what is left to play.
 void ScrobbleOnUnpaused();
-// false: now-playing update for the current play; true: submission of the
-// cached plays and the current one.
+// false: now-playing update for the current play; true: submission of every
+// play that became due, each with the cached plays ahead of it.
 void SubmitToScrobbler(bool submission);
+// The submission of one play together with the cache.
+void SubmitPlay(const PlayIdentity& play);
 
 // Seconds until a play becomes due: half its length (single precision,
-// rounded up) less the time played, or a flat 240 s for an item whose half
-// is longer. Negative: the play is past its scrobble point.
-int64_t ScrobbleTimerDelay(int64_t startTime, int lengthSeconds, int64_t pausedSeconds,
+// rounded up) or 240 s, whichever is less, less the time played. `resumedAt`
+// is the start or the last resume, `playedSeconds` what was played before it.
+// Negative: the play is past its scrobble point.
+int64_t ScrobbleTimerDelay(int64_t resumedAt, int lengthSeconds, int64_t playedSeconds,
                            int64_t now);
-// Arms timer 738 on the host window for the moment the play becomes due.
-void ArmScrobbleTimer(int64_t startTime, int lengthSeconds, int64_t pausedSeconds);
-// The timer's routine, on the host's main thread: wakes the worker.
+// Arms timer 738 on the host window for the moment the play becomes due;
+// nothing for a play that is no longer current, paused, or already due.
+void ArmScrobbleTimer(const PlayIdentity& play, int lengthSeconds);
+// The timer's routine, on the host's main thread: hands the play it was
+// armed for to the worker.
 void ScrobbleTimerRoutine(Window window, unsigned message, uintptr_t timerId, uint32_t time);
 
 }  // namespace kiln

@@ -62,6 +62,11 @@ bool WriteAll(FileHandle file, const void* data, size_t size) {
     return fd >= 0 && WriteFully(fd, data, size);
 }
 
+bool FlushToDisk(FileHandle file) {
+    int fd = Fd(file);
+    return fd >= 0 && ::fsync(fd) == 0;
+}
+
 void CloseFileHandle(FileHandle file) {
     if (file) {
         ::close(Fd(file));

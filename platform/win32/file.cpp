@@ -46,6 +46,10 @@ bool WriteAll(FileHandle file, const void* data, size_t size) {
     return file && WriteFully(file, data, size);
 }
 
+bool FlushToDisk(FileHandle file) {
+    return file && FlushFileBuffers(file) != 0;
+}
+
 void CloseFileHandle(FileHandle file) {
     if (file) {
         CloseHandle(file);

@@ -1,5 +1,5 @@
-// The scrobble cache file: its byte layout, reading damaged lines, and the
-// rewrite that drops sent lines.
+// The scrobble cache file: its byte layout, reading damaged and torn lines,
+// and its replacement.
 #include <gtest/gtest.h>
 
 #include <fstream>
@@ -17,8 +17,9 @@ class CacheFile : public ::testing::Test {
   protected:
     void SetUp() override {
         ModuleHost::Get();
-        std::filesystem::remove(Cache());
-        std::filesystem::remove_all(Backup());
+        for (const auto& file : {Cache(), Backup(), Cache() += ".tmp"}) {
+            std::filesystem::remove_all(file);
+        }
     }
     static std::filesystem::path Cache() { return CachePath(); }
     static std::filesystem::path Backup() { return CacheBackupPath(); }
@@ -28,14 +29,11 @@ class CacheFile : public ::testing::Test {
     // Time and name of each line read; time 0 for an unusable line.
     static std::vector<std::pair<int64_t, std::wstring>> ReadAll() {
         std::vector<std::pair<int64_t, std::wstring>> lines;
-        void* reader = OpenCacheForReading(CachePath());
-        for (CacheLine line;
-             reader && (line = ReadCacheLine(reader)).kind != CacheLineKind::CacheEnd;) {
+        const CacheContents contents = ReadCache();
+        for (size_t i = 0; i < contents.lines.size(); ++i) {
+            const CacheLine line = ParseCacheEntry(contents.Line(i));
             const bool entry = line.kind == CacheLineKind::CacheEntry;
             lines.emplace_back(entry ? line.time : 0, entry ? line.fileName : L"");
-        }
-        if (reader) {
-            CloseCacheReader(reader);
         }
         return lines;
     }
@@ -64,6 +62,9 @@ TEST_F(CacheFile, LinesAreWrittenExactlyAndDamagedOnesReadAsUnusable) {
         "\r\nno comma\r\n5,\r\n,/music/no-time.mp3\r\n17x0,/music/damaged.mp3\r\n"
         "99999999999999999999,/music/huge.mp3\r\n6,/music/bad\xFF\xFEutf8.mp3\r\n"
         "7,/music/zero\0byte.mp3\r\n8,/music/lf.mp3\n9,/music/unterminated.mp3"s);
+    EXPECT_FALSE(ReadCache().EndsWithBreak());
+    // The next line must not be glued to a torn one.
+    AppendToCache(L"/music/after.mp3", 10, true);
     const std::vector<std::pair<int64_t, std::wstring>> expected = {
         {1700000000, L"D:\\Music\\a,b.mp3"},
         {4102444800LL, accented},
@@ -77,29 +78,24 @@ TEST_F(CacheFile, LinesAreWrittenExactlyAndDamagedOnesReadAsUnusable) {
         {0, L""},
         {0, L""},
         {8, L"/music/lf.mp3"},
-        {9, L"/music/unterminated.mp3"}};
+        {9, L"/music/unterminated.mp3"},
+        {10, L"/music/after.mp3"}};
     EXPECT_EQ(ReadAll(), expected);
 }
 
-TEST_F(CacheFile, RewriteDropsTheSentAndUnusableLinesAndKeepsTheOldFileAsBackup) {
-    const std::string kept = "2,/music/kept.mp3\r\n3,/music/also kept.mp3\r\n";
-    Append("1,/music/sent.mp3\r\n\r\n2,/music/kept.mp3\r\nbroken\r\n3,/music/also kept.mp3\r\n");
-    const std::string before = ReadFileBytes(Cache());
-    RewriteCache(1);
-    EXPECT_EQ(ReadFileBytes(Cache()), kept);
+TEST_F(CacheFile, AReplacementIsWholeOrNotAtAllAndKeepsThePreviousAsBackup) {
+    const std::string before = "1,/music/sent.mp3\r\n2,/music/kept.mp3\r\n";
+    Append(before);
+    EXPECT_TRUE(ReplaceCache(before, "2,/music/kept.mp3\r\n"));
+    EXPECT_EQ(ReadFileBytes(Cache()), "2,/music/kept.mp3\r\n");
     EXPECT_EQ(ReadFileBytes(Backup()), before);
-    // A backup already there is replaced: the sent line must not come back.
-    RewriteCache(1);
-    EXPECT_EQ(ReadFileBytes(Cache()), "3,/music/also kept.mp3\r\n");
-    EXPECT_EQ(ReadFileBytes(Backup()), kept);
-}
-
-TEST_F(CacheFile, UnsentLinesStayInTheCacheWhenTheBackupCannotBeMade) {
-    Append("1,/music/one.mp3\r\n2,/music/two.mp3\r\n");
-    // A folder where the backup should go: neither rename nor copy can replace it.
-    std::filesystem::create_directories(Backup() / "occupied");
-    RewriteCache(1);
-    EXPECT_EQ(ReadFileBytes(Cache()), "1,/music/one.mp3\r\n2,/music/two.mp3\r\n");
+    // The new content cannot be written (a folder where its temporary file
+    // goes): the cache stays as it was.
+    std::filesystem::create_directories(Cache() += ".tmp/occupied");
+    EXPECT_FALSE(ReplaceCache("2,/music/kept.mp3\r\n", "3,/music/other.mp3\r\n"));
+    EXPECT_EQ(ReadFileBytes(Cache()), "2,/music/kept.mp3\r\n");
+    EXPECT_TRUE(ReplaceCache("2,/music/kept.mp3\r\n", ""));
+    EXPECT_FALSE(std::filesystem::exists(Cache()));
 }
 
 }  // namespace

@@ -149,6 +149,11 @@ void FakeScrobbleService::SetTokens(Token state) {
     }
 }
 
+void FakeScrobbleService::RefuseArtist(const std::string& artist) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    refusedArtist_ = artist;
+}
+
 std::vector<ReceivedRequest> FakeScrobbleService::Requests(const std::string& method) const {
     std::lock_guard<std::mutex> guard(mutex_);
     std::vector<ReceivedRequest> out;
@@ -253,7 +258,8 @@ std::string FakeScrobbleService::Answer(const ReceivedRequest& received, const F
         if (track.artist.empty() && track.track.empty() && timestamp.empty()) {
             break;
         }
-        if (track.artist.empty() || track.track.empty() || timestamp.empty()) {
+        if (track.artist.empty() || track.track.empty() || timestamp.empty() ||
+            (!refusedArtist_.empty() && track.artist == refusedArtist_)) {
             return ErrorJson(6);
         }
         track.timestamp = std::stoll(timestamp);

@@ -76,6 +76,10 @@ class FakeScrobbleService {
     std::vector<std::string> IssuedTokens() const;
     void SetTokens(Token state);
 
+    // A play the service refuses for good: any submission holding a track of
+    // this artist is answered with error 6.
+    void RefuseArtist(const std::string& artist);
+
     std::vector<ReceivedRequest> Requests(const std::string& method = {}) const;
     // Accepted scrobbles in the order they arrived.
     std::vector<ScrobbledTrack> Scrobbles() const;
@@ -96,6 +100,7 @@ class FakeScrobbleService {
     int nextToken_ = 1;
     std::vector<ReceivedRequest> requests_;
     std::vector<ScrobbledTrack> scrobbles_;
+    std::string refusedArtist_;
 };
 
 // A loopback port with nothing listening on it.

@@ -34,6 +34,9 @@ class ScrobblerHost {
         return plugin_->profile() / "cache" / "scrobble.cache";
     }
     std::string CacheBytes() const { return ReadFileBytes(CacheFile()); }
+    std::filesystem::path RejectedFile() const {
+        return CacheFile().parent_path() / "scrobble.rejected";
+    }
     void WriteCache(const std::string& bytes);
 
     // Starts the plug-in with the clock at kStartTime, the service host mapped

@@ -65,32 +65,77 @@ TEST(Scrobbling, NowPlayingUpdateThenOneSubmissionOfTheCacheAndTheCurrentPlay) {
         [&] { return !std::filesystem::exists(scrobbler.CacheFile()); }));
 }
 
-TEST(ScrobbleTimer, PauseStopsItAndUnpauseArmsWhatIsLeft) {
+TEST(ScrobbleTimer, PausesCountOnlyTimePlayedAndAPlayIsSubmittedOnce) {
     FakeScrobbleService fake;
     ScrobblerHost scrobbler(fake, 1);
     scrobbler.Start();
-    auto media = scrobbler.Media();
-    auto first = WriteTrack(media, {"first.wav", L"First", L"Pauser", L"", L"", 0, 200});
-
-    // Paused 99 s in: one second of playing is left after the unpause.
-    scrobbler.plugin().Play(first);
-    ASSERT_TRUE(scrobbler.WaitForStatus(kWillBeScrobbled + L"Pauser - First"));
-    scrobbler.host().AdvanceClock(99);
+    auto item = WriteTrack(scrobbler.Media(), {"long.wav", L"Long", L"Pauser", L"", L"", 0, 600});
+    scrobbler.plugin().Play(item);
+    ASSERT_TRUE(scrobbler.WaitForStatus(kWillBeScrobbled + L"Pauser - Long"));
+    scrobbler.host().AdvanceClock(100);
     scrobbler.plugin().Pause();
-    scrobbler.plugin().RunFor(300);      // the worker notes the time played
-    scrobbler.host().AdvanceClock(500);  // time spent paused does not count
+    scrobbler.host().AdvanceClock(200);  // time spent paused does not count
+    // The worker is held as it arms the timer again, so the clock moves first:
+    // 240 s of playing less 100 s before the pause less 139 s leave 1 s.
+    scrobbler.host().StallService(host::StalledService::Clock);
     scrobbler.plugin().Resume();
-    scrobbler.plugin().RunFor(400);
+    EXPECT_TRUE(scrobbler.host().WaitUntilStalled());
+    scrobbler.host().AdvanceClock(139);
+    scrobbler.host().Unstall();
+    scrobbler.plugin().RunFor(500);
     EXPECT_TRUE(fake.Scrobbles().empty());
     ASSERT_TRUE(scrobbler.plugin().RunUntil([&] { return fake.Scrobbles().size() == 1; }, 3000));
-    EXPECT_EQ(fake.Scrobbles()[0].track, "First");
+    EXPECT_EQ(fake.Scrobbles()[0].timestamp, kStartTime);
 
-    // Paused after its scrobble point: no second submission.
-    scrobbler.host().AdvanceClock(5);
+    // Paused in the same second as the submission and resumed: not again.
     scrobbler.plugin().Pause();
     scrobbler.plugin().Resume();
     scrobbler.plugin().RunFor(600);
     EXPECT_EQ(fake.Scrobbles().size(), 1u);
+}
+
+TEST(ScrobbleTimer, ADuePlayKeepsItsFileAndStartWhenTheNextItemIsHandledFirst) {
+    FakeScrobbleService fake;
+    ScrobblerHost scrobbler(fake, 1);
+    scrobbler.Start();
+    auto due = WriteTrack(scrobbler.Media(), {"due.wav", L"Due", L"Held", L"", L"", 0, 200});
+    auto next = WriteTrack(scrobbler.Media(), {"next.wav", L"Next", L"Held", L"", L"", 0, 200});
+    // The worker is held in the status text it sets after arming the timer.
+    scrobbler.host().StallService(host::StalledService::TitleFormatting);
+    scrobbler.PlayAndAdvance(due, 100);
+    EXPECT_TRUE(scrobbler.host().WaitUntilStalled());
+    scrobbler.plugin().RunFor(200);  // the timer fires meanwhile
+    scrobbler.plugin().Play(next);
+    scrobbler.host().Unstall();
+    scrobbler.host().AdvanceClock(100);
+    ASSERT_TRUE(scrobbler.plugin().RunUntil([&] { return fake.Scrobbles().size() >= 2; }));
+    scrobbler.plugin().RunFor(300);
+    auto tracks = fake.Scrobbles();
+    ASSERT_EQ(tracks.size(), 2u);
+    EXPECT_EQ(tracks[0].track + "|" + tracks[1].track, "Due|Next");
+    EXPECT_EQ(Timestamps(tracks), (std::vector<int64_t>{kStartTime, kStartTime + 100}));
+}
+
+TEST(ScrobbleTimer, ASlowNowPlayingReplyArmsNothingForAPlaySkippedMeanwhile) {
+    FakeScrobbleService fake;
+    ScrobblerHost scrobbler(fake, 3);
+    scrobbler.Start();
+    auto skipped =
+        WriteTrack(scrobbler.Media(), {"skip.wav", L"Skipped", L"Slow", L"", L"", 0, 200});
+    auto next = WriteTrack(scrobbler.Media(), {"next.wav", L"Next", L"Slow", L"", L"", 0, 200});
+    fake.FailNext(
+        {.kind = Fault::Kind::Slow, .delayMs = 1500, .onlyMethod = "track.updateNowPlaying"});
+    scrobbler.plugin().Play(skipped);
+    scrobbler.plugin().RunFor(1000);  // the update is on its way
+    scrobbler.host().AdvanceClock(10);
+    scrobbler.PlayAndAdvance(next, 100);
+    ASSERT_TRUE(scrobbler.plugin().RunUntil([&] { return !fake.Scrobbles().empty(); }));
+    scrobbler.plugin().RunFor(500);
+    auto tracks = fake.Scrobbles();
+    ASSERT_EQ(tracks.size(), 1u);
+    EXPECT_EQ(tracks[0].track, "Next");
+    EXPECT_EQ(tracks[0].timestamp, kStartTime + 10);
+    EXPECT_EQ(fake.Requests("track.updateNowPlaying").size(), 2u);
 }
 
 TEST(ScrobbleCache, LongCacheSendsFiftyAndKeepsTheRestWithTheCurrentPlay) {
@@ -119,6 +164,7 @@ TEST(ScrobbleCache, LongCacheSendsFiftyAndKeepsTheRestWithTheCurrentPlay) {
     EXPECT_TRUE(scrobbler.plugin().RunUntil([&] {
         return scrobbler.CacheBytes() == kept + CacheLine(kStartTime, current);
     })) << scrobbler.CacheBytes();
+    EXPECT_EQ(ReadFileBytes(scrobbler.CacheFile().string() + ".backup"), lines);
 }
 
 TEST(ScrobbleCache, FailedPlaysAreScrobbledOnceInOrderAfterRestarts) {
@@ -130,7 +176,8 @@ TEST(ScrobbleCache, FailedPlaysAreScrobbledOnceInOrderAfterRestarts) {
         ScrobblerHost scrobbler(fake, 3, true, profile.path());
         const auto media = scrobbler.Media();
         if (round == 0) {
-            // Odd names survive the cache; a deleted file, empty and damaged lines go.
+            // Odd names survive the cache; a deleted file and a damaged line
+            // are set aside even while the service cannot be reached.
             auto comma = WriteTrack(media, {"a,b,c.wav", L"Commas", L"Cache", L"", L"", 0, 60});
             auto accented = WriteTrack(media, {"Bj\xC3\xB6rk \xE2\x80\x93 J\xC3\xB3ga.wav",
                                                L"J\u00F3ga", L"Bj\u00F6rk", L"", L"", 0, 60});
@@ -138,9 +185,10 @@ TEST(ScrobbleCache, FailedPlaysAreScrobbledOnceInOrderAfterRestarts) {
                     CacheLine(kStartTime - 20, media / "deleted.wav") + "not a line\r\n" +
                     CacheLine(kStartTime - 10, accented);
             scrobbler.WriteCache(cache);
+            cache = CacheLine(kStartTime - 30, comma) + CacheLine(kStartTime - 10, accented);
         } else if (round == 1) {  // the service answering errors
             fake.FailNext({.code = 11, .onlyMethod = "track.updateNowPlaying"});
-            fake.FailNext({.code = 11, .onlyMethod = "track.scrobble"});
+            fake.FailNext({.code = 29, .onlyMethod = "track.scrobble"});
         }
         auto track = WriteTrack(
             media, {"play " + std::to_string(round) + ".wav", L"Play " + std::to_wstring(round),
@@ -158,6 +206,13 @@ TEST(ScrobbleCache, FailedPlaysAreScrobbledOnceInOrderAfterRestarts) {
             EXPECT_TRUE(scrobbler.plugin().RunUntil([&] {
                 return scrobbler.CacheBytes() == cache;
             })) << scrobbler.CacheBytes();
+            if (round == 1) {
+                EXPECT_EQ(scrobbler.Status(),
+                          L"Scrobbling wasn't able to be completed at this time as the service's "
+                          L"rate limit was exceeded & will need to be re-submitted on the next "
+                          L"scrobble [29].\nIf this keeps happening please check for an updated "
+                          L"ORBIT release &/or contact support for help.");
+            }
         } else {
             scrobbler.WaitForStatus(kScrobbled + L"Restarter - Play 2");
             EXPECT_TRUE(scrobbler.plugin().RunUntil(
@@ -174,6 +229,64 @@ TEST(ScrobbleCache, FailedPlaysAreScrobbledOnceInOrderAfterRestarts) {
               (std::vector<int64_t>{kStartTime - 30, kStartTime - 10, kStartTime, kStartTime + 1000,
                                     kStartTime + 2000}));
     EXPECT_EQ(fake.Requests("track.scrobble").size(), 2u);
+}
+
+TEST(ScrobbleCache, TornAndUnacceptableLinesAreSetAsideAndTheRestDrains) {
+    FakeScrobbleService fake;
+    ScrobblerHost scrobbler(fake, 1);
+    const auto media = scrobbler.Media();
+    auto good = WriteTrack(media, {"good.wav", L"Good", L"Queue", L"", L"", 0, 60});
+    auto untitled = WriteTrack(media, {"untitled.wav", L"", L"Queue", L"", L"", 0, 60});
+    auto first = WriteTrack(media, {"first.wav", L"First", L"Queue", L"", L"", 0, 60});
+    auto second = WriteTrack(media, {"second.wav", L"Second", L"Queue", L"", L"", 0, 60});
+    // A write cut short: the last line lost its line break.
+    std::string torn = CacheLine(kStartTime - 50, good);
+    torn.resize(torn.size() - 2);
+    scrobbler.WriteCache(CacheLine(kStartTime - 60, good) + torn);
+    scrobbler.Start();
+    scrobbler.MapService("http://127.0.0.1:" + std::to_string(ClosedPort()));
+    scrobbler.PlayAndAdvance(first, 30);
+    const std::string kept =
+        CacheLine(kStartTime - 60, good) + torn + "\r\n" + CacheLine(kStartTime, first);
+    ASSERT_TRUE(scrobbler.plugin().RunUntil([&] { return scrobbler.CacheBytes() == kept; }))
+        << scrobbler.CacheBytes();
+
+    // Heads of the queue that can never be accepted: a time of 0 or less,
+    // garbage, no title, a deleted file.
+    const std::string name = CacheLine(0, good).substr(1);
+    const std::string bad = "0" + name + "-1" + name + "garbage\r\n" +
+                            CacheLine(kStartTime - 90, untitled) +
+                            CacheLine(kStartTime - 80, media / "deleted.wav");
+    scrobbler.WriteCache(bad + kept);
+    scrobbler.MapService(fake.Address());
+    scrobbler.PlayAndAdvance(second, 30);
+    ASSERT_TRUE(scrobbler.plugin().RunUntil([&] { return fake.Scrobbles().size() == 4; }));
+    EXPECT_EQ(Timestamps(fake.Scrobbles()), (std::vector<int64_t>{kStartTime - 60, kStartTime - 50,
+                                                                  kStartTime, kStartTime + 30}));
+    EXPECT_TRUE(scrobbler.plugin().RunUntil(
+        [&] { return !std::filesystem::exists(scrobbler.CacheFile()); }));
+    EXPECT_EQ(ReadFileBytes(scrobbler.RejectedFile()), bad);
+}
+
+TEST(ScrobbleCache, ABatchRefusedForOneBadPlayIsSentAgainOneByOne) {
+    FakeScrobbleService fake;
+    fake.RefuseArtist("Refused");
+    ScrobblerHost scrobbler(fake, 1);
+    const auto media = scrobbler.Media();
+    auto fine = WriteTrack(media, {"fine.wav", L"Fine", L"Batch", L"", L"", 0, 60});
+    auto refused = WriteTrack(media, {"refused.wav", L"Bad", L"Refused", L"", L"", 0, 60});
+    auto current = WriteTrack(media, {"now.wav", L"Now", L"Batch", L"", L"", 0, 60});
+    scrobbler.WriteCache(CacheLine(kStartTime - 30, fine) + CacheLine(kStartTime - 20, refused) +
+                         CacheLine(kStartTime - 10, fine));
+    scrobbler.Start();
+    scrobbler.PlayAndAdvance(current, 30);
+    ASSERT_TRUE(scrobbler.plugin().RunUntil([&] { return fake.Scrobbles().size() == 3; }));
+    EXPECT_EQ(Timestamps(fake.Scrobbles()),
+              (std::vector<int64_t>{kStartTime - 30, kStartTime - 10, kStartTime}));
+    EXPECT_TRUE(scrobbler.plugin().RunUntil(
+        [&] { return !std::filesystem::exists(scrobbler.CacheFile()); }));
+    EXPECT_EQ(fake.Requests("track.scrobble").size(), 5u);  // the batch, then each alone
+    EXPECT_EQ(ReadFileBytes(scrobbler.RejectedFile()), CacheLine(kStartTime - 20, refused));
 }
 
 TEST(ScrobbleRules, SkippedPlaysSendNothingEvenAfterAnUnpause) {
