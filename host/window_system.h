@@ -1,6 +1,8 @@
 // The substitute host's window system: a main window with its message queue
-// and timers, dialogs built from the plug-in's templates, the preferences
-// window with its pages, popup menus and the boxes the plug-in may show.
+// and timers (message_loop.cpp), dialogs built from the plug-in's templates and
+// their controls (dialogs.cpp), the preferences window with its pages
+// (preference_pages.cpp), and the popup menus and boxes the plug-in may show
+// (menus_and_boxes.cpp, with a lock of its own).
 //
 // It models the parts of user32 the plug-in relies on, on one GUI thread: the
 // main thread is whichever thread runs the loop (Run*); until one does, the
@@ -29,162 +31,22 @@
 #include <thread>
 #include <vector>
 
+#include "host/dialogs.h"
+#include "host/menus_and_boxes.h"
+#include "host/preference_pages.h"
 #include "plugin/host_services.h"
 #include "resources/resource_directory.h"
 
 namespace kiln::host {
 
-// Message numbers, notifications and answers, as Win32 has them.
-namespace win {
-inline constexpr unsigned kDestroy = 0x0002;
-inline constexpr unsigned kSetText = 0x000C;
-inline constexpr unsigned kGetText = 0x000D;
-inline constexpr unsigned kGetTextLength = 0x000E;
-inline constexpr unsigned kInitDialog = 0x0110;
-inline constexpr unsigned kCommand = 0x0111;
-inline constexpr unsigned kTimer = 0x0113;
-
-inline constexpr unsigned kButtonClicked = 0;    // BN_CLICKED
-inline constexpr unsigned kComboSelChange = 1;   // CBN_SELCHANGE
-inline constexpr unsigned kEditChange = 0x0300;  // EN_CHANGE
-
-inline constexpr unsigned kEditLimitText = 0x00C5;
-inline constexpr unsigned kEditSetReadOnly = 0x00CF;
-inline constexpr unsigned kEditGetLimitText = 0x00D5;
-inline constexpr unsigned kButtonGetCheck = 0x00F0;
-inline constexpr unsigned kButtonSetCheck = 0x00F1;
-inline constexpr unsigned kComboAddString = 0x0143;
-inline constexpr unsigned kComboDeleteString = 0x0144;
-inline constexpr unsigned kComboGetCount = 0x0146;
-inline constexpr unsigned kComboGetCurSel = 0x0147;
-inline constexpr unsigned kComboGetLbText = 0x0148;
-inline constexpr unsigned kComboGetLbTextLen = 0x0149;
-inline constexpr unsigned kComboInsertString = 0x014A;
-inline constexpr unsigned kComboResetContent = 0x014B;
-inline constexpr unsigned kComboSetCurSel = 0x014E;
-inline constexpr intptr_t kComboError = -1;  // CB_ERR
-
-// Window and control styles read from the templates.
-inline constexpr uint32_t kStyleVisible = 0x10000000;
-inline constexpr uint32_t kStyleDisabled = 0x08000000;
-inline constexpr uint32_t kStyleGroup = 0x00020000;
-inline constexpr uint32_t kStyleTabStop = 0x00010000;
-inline constexpr uint32_t kButtonTypeMask = 0x000F;
-inline constexpr uint32_t kEditMultiLine = 0x0004;
-inline constexpr uint32_t kEditReadOnly = 0x0800;
-inline constexpr uint32_t kEditNumber = 0x2000;
-inline constexpr uint32_t kComboSort = 0x0100;
-
-// The limit of an edit box nobody has limited, and of EM_LIMITTEXT 0.
-inline constexpr size_t kDefaultEditLimit = 32767;
-inline constexpr size_t kNoEditLimit = 0x7FFFFFFE;
-
-inline constexpr int kIdOk = 1;
-inline constexpr int kIdCancel = 2;
-inline constexpr int kIdAbort = 3;
-inline constexpr int kIdYes = 6;
-inline constexpr int kIdNo = 7;
-
-// Menu item flags of the add-menu-item service.
-inline constexpr int kMenuGreyed = 1;
-inline constexpr int kMenuDisabled = 2;
-
-constexpr uintptr_t CommandParam(int controlId, unsigned notification) {
-    return (static_cast<uintptr_t>(notification & 0xFFFF) << 16) |
-           (static_cast<uintptr_t>(controlId) & 0xFFFF);
-}
-}  // namespace win
-
-enum class ControlKind {
-    PushButton,
-    CheckBox,
-    RadioButton,
-    GroupBox,
-    Edit,
-    Static,
-    ComboBox,
-    Other
-};
-
-// A snapshot of one control, for tests and for kiln-host's display.
-struct ControlState {
-    Window handle = nullptr;
-    int id = 0;
-    ControlKind kind = ControlKind::Other;
-    std::string className;
-    uint32_t style = 0;
-    std::wstring text;
-    bool enabled = true;
-    bool visible = true;
-    int checked = 0;                        // 0, 1, or 2 (indeterminate)
-    size_t limit = win::kDefaultEditLimit;  // edits: characters the user may type
-    std::vector<std::wstring> items;        // combo boxes
-    int selection = -1;
-    bool styled = false;  // the host's button styling was applied
-};
-
-struct MenuItem {
-    int id = 0;
-    std::wstring text;
-    bool separator = false;
-    int flags = 0;  // win::kMenuGreyed | win::kMenuDisabled
-
-    bool Selectable() const {
-        return !separator && (flags & (win::kMenuGreyed | win::kMenuDisabled)) == 0;
-    }
-};
-
-struct MessageBoxRecord {
-    Window owner = nullptr;
-    std::wstring text;
-    std::wstring title;
-    unsigned flags = 0;
-    int answer = 0;
-};
-
-struct AboutRecord {
-    Window owner = nullptr;
-    std::wstring text;
-    std::wstring title;
-};
-
-struct FolderRequest {
-    Window owner = nullptr;
-    std::wstring title;
-    std::wstring startFolder;
-};
-
-// A registered preference page, as the plug-in gave it.
-struct PageInfo {
-    intptr_t id = 0;
-    Instance instance = nullptr;
-    int flags = 0;  // for a single page, the value in the dialog id's place
-    std::wstring name;
-    // Dialog id and routine per tab; a single page has one record (the one
-    // it was registered with, or its dialog id and no routine).
-    std::vector<PrefsTab> tabs;
-    std::vector<std::wstring> tabNames;
-    int parent = 0;
-    PagePositionProc position = nullptr;
-    CreateDialogProc create = nullptr;
-    int visible = 0;
-    LocalisationService* localisation = nullptr;
-    int group = 0;
-    int pageCode = 0;
-    bool tabsFinalised = false;
-    int finaliseFlags = 0;
-
-    bool Tabbed() const { return tabs.size() > 1; }
-};
-
 class WindowSystem {
   public:
     using MainWindowHandler = std::function<void(unsigned, uintptr_t, intptr_t)>;
     using TemplateFinder = std::function<const res::DialogEntry*(Instance, int dialogId)>;
-    using MenuChooser = std::function<int(const std::vector<MenuItem>&)>;
-    using FolderResponder = std::function<std::optional<std::wstring>(const FolderRequest&)>;
-    using AboutObserver = std::function<void(const AboutRecord&)>;
-    using UrlObserver = std::function<void(const std::wstring&)>;
+    using MenuChooser = MenusAndBoxes::MenuChooser;
+    using FolderResponder = MenusAndBoxes::FolderResponder;
+    using AboutObserver = MenusAndBoxes::AboutObserver;
+    using UrlObserver = MenusAndBoxes::UrlObserver;
 
     WindowSystem();
     ~WindowSystem();
@@ -323,7 +185,7 @@ class WindowSystem {
     int OpenTab() const;
     Window OpenPageDialog() const;
 
-    // -- links, styling, folders, About, URLs
+    // -- links and styling
 
     // The control's text as a printf format with the address as its one %s
     // ("%%" reads "%"), as the link control of a Windows host shows it.
@@ -331,42 +193,47 @@ class WindowSystem {
     // A non-null token for a known control; `previous` is retired.
     void* StyleButton(Window page, int controlId, void* previous);
 
-    // Without a responder the user cancels: 0. With an answer, copies it into
-    // folder (bounded) and returns 1.
-    int BrowseForFolder(Window owner, const wchar_t* title, wchar_t* folder, int size);
-    void SetFolderResponder(FolderResponder responder);
-    std::optional<FolderRequest> LastFolderRequest() const;
+    // -- folders, About, URLs, popup menus and message boxes: menus_and_boxes.h
 
-    void ShowAboutBox(Window owner, const wchar_t* text, const wchar_t* title);
-    void SetAboutObserver(AboutObserver observer);
-    std::optional<AboutRecord> LastAboutBox() const;
+    MenusAndBoxes& Boxes() { return boxes_; }
+    const MenusAndBoxes& Boxes() const { return boxes_; }
+    int BrowseForFolder(Window owner, const wchar_t* title, wchar_t* folder, int size) {
+        return boxes_.BrowseForFolder(owner, title, folder, size);
+    }
+    void SetFolderResponder(FolderResponder responder) {
+        boxes_.SetFolderResponder(std::move(responder));
+    }
+    std::optional<FolderRequest> LastFolderRequest() const { return boxes_.LastFolderRequest(); }
+    void ShowAboutBox(Window owner, const wchar_t* text, const wchar_t* title) {
+        boxes_.ShowAboutBox(owner, text, title);
+    }
+    void SetAboutObserver(AboutObserver observer) { boxes_.SetAboutObserver(std::move(observer)); }
+    std::optional<AboutRecord> LastAboutBox() const { return boxes_.LastAboutBox(); }
+    int OpenUrl(Window owner, const wchar_t* url, int flags) {
+        return boxes_.OpenUrl(owner, url, flags);
+    }
+    void SetUrlObserver(UrlObserver observer) { boxes_.SetUrlObserver(std::move(observer)); }
+    std::vector<std::wstring> OpenedUrls() const { return boxes_.OpenedUrls(); }
 
-    int OpenUrl(Window owner, const wchar_t* url, int flags);
-    void SetUrlObserver(UrlObserver observer);
-    std::vector<std::wstring> OpenedUrls() const;
-
-    // -- popup menus
-
-    Menu CreatePopupMenu();
-    // position -1 appends, else inserts before that index; a null text is a
-    // separator.
-    bool AddMenuItem(Menu menu, int id, const wchar_t* text, int position, int flags);
+    Menu CreatePopupMenu() { return boxes_.CreatePopupMenu(); }
+    bool AddMenuItem(Menu menu, int id, const wchar_t* text, int position, int flags) {
+        return boxes_.AddMenuItem(menu, id, text, position, flags);
+    }
+    // Menus open at the main window's corner.
     void MenuPosition(Window* owner, int* x, int* y) const;
-    // Asks the chooser (default: dismissed); the chosen id, or 0 when the menu
-    // was dismissed or the id is not a selectable item of the menu.
-    int TrackPopupMenu(Menu menu, Window owner, int x, int y);
-    bool DestroyMenu(Menu menu);
-    void SetMenuChooser(MenuChooser chooser);
-    std::optional<std::vector<MenuItem>> LastMenuShown() const;
-    int LiveMenus() const;
+    int TrackPopupMenu(Menu menu, Window owner, int x, int y) {
+        return boxes_.TrackPopupMenu(menu, owner, x, y);
+    }
+    bool DestroyMenu(Menu menu) { return boxes_.DestroyMenu(menu); }
+    void SetMenuChooser(MenuChooser chooser) { boxes_.SetMenuChooser(std::move(chooser)); }
+    std::optional<std::vector<MenuItem>> LastMenuShown() const { return boxes_.LastMenuShown(); }
+    int LiveMenus() const { return boxes_.LiveMenus(); }
 
-    // -- message boxes
-
-    // Recorded; answered by the next queued answer, else by the box's
-    // cancelling button (No for yes/no boxes, OK for a plain one).
-    int MessageBox(Window owner, const wchar_t* text, const wchar_t* title, unsigned flags);
-    void QueueMessageBoxAnswer(int answer);
-    std::vector<MessageBoxRecord> MessageBoxes() const;
+    int MessageBox(Window owner, const wchar_t* text, const wchar_t* title, unsigned flags) {
+        return boxes_.MessageBox(owner, text, title, flags);
+    }
+    void QueueMessageBoxAnswer(int answer) { boxes_.QueueMessageBoxAnswer(answer); }
+    std::vector<MessageBoxRecord> MessageBoxes() const { return boxes_.MessageBoxes(); }
 
   private:
     enum class WindowKind { Main, Frame, Dialog, Control };
@@ -440,19 +307,7 @@ class WindowSystem {
     Window openDialog_ = nullptr;
     intptr_t creatingPage_ = 0;
 
-    FolderResponder folderResponder_;
-    std::optional<FolderRequest> lastFolderRequest_;
-    AboutObserver aboutObserver_;
-    std::optional<AboutRecord> lastAbout_;
-    UrlObserver urlObserver_;
-    std::vector<std::wstring> openedUrls_;
-
-    std::map<uintptr_t, std::vector<MenuItem>> menus_;
-    MenuChooser menuChooser_;
-    std::optional<std::vector<MenuItem>> lastMenu_;
-
-    std::deque<int> boxAnswers_;
-    std::vector<MessageBoxRecord> boxes_;
+    MenusAndBoxes boxes_;
 };
 
 }  // namespace kiln::host

@@ -1,0 +1,214 @@
+#include "host/menus_and_boxes.h"
+
+#include <algorithm>
+#include <cwchar>
+
+#include "host/window_internal.h"
+
+namespace kiln::host {
+namespace {
+
+int DefaultAnswer(unsigned flags) {
+    switch (flags & 0xF) {
+        case 0:  // OK
+            return win::kIdOk;
+        case 1:  // OK, Cancel
+        case 5:  // Retry, Cancel
+        case 6:  // Cancel, Try again, Continue
+            return win::kIdCancel;
+        case 2:  // Abort, Retry, Ignore
+            return win::kIdAbort;
+        default:  // Yes, No (and Cancel)
+            return win::kIdNo;
+    }
+}
+
+}  // namespace
+
+using window_detail::CopyBounded;
+using window_detail::Key;
+
+int MenusAndBoxes::BrowseForFolder(Window owner, const wchar_t* title, wchar_t* folder, int size) {
+    FolderRequest request;
+    request.owner = owner;
+    request.title = title ? title : L"";
+    if (folder && size > 0) {
+        request.startFolder.assign(folder, wcsnlen(folder, static_cast<size_t>(size)));
+    }
+    FolderResponder responder;
+    {
+        std::lock_guard lock(mutex_);
+        lastFolderRequest_ = request;
+        responder = folderResponder_;
+    }
+    if (!responder || !folder || size <= 0) {
+        return 0;
+    }
+    std::optional<std::wstring> chosen = responder(request);
+    if (!chosen) {
+        return 0;
+    }
+    CopyBounded(*chosen, folder, size);
+    return 1;
+}
+
+void MenusAndBoxes::SetFolderResponder(FolderResponder responder) {
+    std::lock_guard lock(mutex_);
+    folderResponder_ = std::move(responder);
+}
+
+std::optional<FolderRequest> MenusAndBoxes::LastFolderRequest() const {
+    std::lock_guard lock(mutex_);
+    return lastFolderRequest_;
+}
+
+void MenusAndBoxes::ShowAboutBox(Window owner, const wchar_t* text, const wchar_t* title) {
+    AboutRecord record{owner, text ? text : L"", title ? title : L""};
+    AboutObserver observer;
+    {
+        std::lock_guard lock(mutex_);
+        lastAbout_ = record;
+        observer = aboutObserver_;
+    }
+    if (observer) {
+        observer(record);
+    }
+}
+
+void MenusAndBoxes::SetAboutObserver(AboutObserver observer) {
+    std::lock_guard lock(mutex_);
+    aboutObserver_ = std::move(observer);
+}
+
+std::optional<AboutRecord> MenusAndBoxes::LastAboutBox() const {
+    std::lock_guard lock(mutex_);
+    return lastAbout_;
+}
+
+int MenusAndBoxes::OpenUrl(Window /*owner*/, const wchar_t* url, int /*flags*/) {
+    if (!url || !*url) {
+        return 0;
+    }
+    std::wstring address(url);
+    UrlObserver observer;
+    {
+        std::lock_guard lock(mutex_);
+        openedUrls_.push_back(address);
+        observer = urlObserver_;
+    }
+    if (observer) {
+        observer(address);
+    }
+    return 1;
+}
+
+void MenusAndBoxes::SetUrlObserver(UrlObserver observer) {
+    std::lock_guard lock(mutex_);
+    urlObserver_ = std::move(observer);
+}
+
+std::vector<std::wstring> MenusAndBoxes::OpenedUrls() const {
+    std::lock_guard lock(mutex_);
+    return openedUrls_;
+}
+
+// -- popup menus
+
+Menu MenusAndBoxes::CreatePopupMenu() {
+    Menu menu = newHandle_();
+    std::lock_guard lock(mutex_);
+    menus_[Key(menu)];
+    return menu;
+}
+
+bool MenusAndBoxes::AddMenuItem(Menu menu, int id, const wchar_t* text, int position, int flags) {
+    std::lock_guard lock(mutex_);
+    auto it = menus_.find(Key(menu));
+    if (it == menus_.end()) {
+        return false;
+    }
+    MenuItem item;
+    item.id = id;
+    item.text = text ? text : L"";
+    item.separator = text == nullptr;
+    item.flags = flags;
+    auto& items = it->second;
+    if (position < 0 || position >= static_cast<int>(items.size())) {
+        items.push_back(std::move(item));
+    } else {
+        items.insert(items.begin() + position, std::move(item));
+    }
+    return true;
+}
+
+int MenusAndBoxes::TrackPopupMenu(Menu menu, Window /*owner*/, int /*x*/, int /*y*/) {
+    std::vector<MenuItem> items;
+    MenuChooser chooser;
+    {
+        std::lock_guard lock(mutex_);
+        auto it = menus_.find(Key(menu));
+        if (it == menus_.end()) {
+            return 0;
+        }
+        items = it->second;
+        lastMenu_ = items;
+        chooser = menuChooser_;
+    }
+    if (!chooser) {
+        return 0;
+    }
+    int chosen = chooser(items);
+    // Separators and greyed or disabled items cannot be chosen.
+    bool selectable = std::any_of(items.begin(), items.end(), [&](const MenuItem& item) {
+        return item.id == chosen && item.Selectable();
+    });
+    return chosen != 0 && selectable ? chosen : 0;
+}
+
+bool MenusAndBoxes::DestroyMenu(Menu menu) {
+    std::lock_guard lock(mutex_);
+    return menus_.erase(Key(menu)) != 0;
+}
+
+void MenusAndBoxes::SetMenuChooser(MenuChooser chooser) {
+    std::lock_guard lock(mutex_);
+    menuChooser_ = std::move(chooser);
+}
+
+std::optional<std::vector<MenuItem>> MenusAndBoxes::LastMenuShown() const {
+    std::lock_guard lock(mutex_);
+    return lastMenu_;
+}
+
+int MenusAndBoxes::LiveMenus() const {
+    std::lock_guard lock(mutex_);
+    return static_cast<int>(menus_.size());
+}
+
+// -- message boxes
+
+int MenusAndBoxes::MessageBox(Window owner, const wchar_t* text, const wchar_t* title,
+                              unsigned flags) {
+    MessageBoxRecord record{owner, text ? text : L"", title ? title : L"", flags, 0};
+    std::lock_guard lock(mutex_);
+    if (!boxAnswers_.empty()) {
+        record.answer = boxAnswers_.front();
+        boxAnswers_.pop_front();
+    } else {
+        record.answer = DefaultAnswer(flags);
+    }
+    boxes_.push_back(record);
+    return record.answer;
+}
+
+void MenusAndBoxes::QueueMessageBoxAnswer(int answer) {
+    std::lock_guard lock(mutex_);
+    boxAnswers_.push_back(answer);
+}
+
+std::vector<MessageBoxRecord> MenusAndBoxes::MessageBoxes() const {
+    std::lock_guard lock(mutex_);
+    return boxes_;
+}
+
+}  // namespace kiln::host
