@@ -175,3 +175,37 @@ test('the menu and the About box are reachable from the page', async () => {
   await page.click('#modal-buttons button');
   await page.waitForSelector('#modal:not([open])');
 });
+
+test('history logging switched on and off while playing writes both markers and the item', async () => {
+  host.stdin.write('play\n');
+  await openPage('Play Tracking', 0);
+  const logs = join(profile, 'Logs');
+  const waitLog = async (pattern) => {
+    let text = '';
+    for (const end = Date.now() + 5000; Date.now() < end && !pattern.test(text);) {
+      await new Promise((r) => setTimeout(r, 100));
+      text = readdirSync(logs).map((f) => readFileSync(join(logs, f), 'utf8')).join('');
+    }
+    return text;
+  };
+  await page.click(`${control(1021)} input`);
+  await page.waitForSelector(`${control(1021)} input:checked`);
+  await waitLog(/Kiln Quartet/);
+  await page.click(`${control(1021)} input`);
+  await page.waitForSelector(`${control(1021)} input:not(:checked)`);
+  assert.match(await waitLog(/stopped/), /^<<< started @ \d\d-\d\d-\d{4} - [\d:]{8} >>>\r\n.*Kiln Quartet.*\r\n<<< stopped @ /);
+});
+
+test('picking "Winamp" on the presence page restarts the presence with that identity', async () => {
+  await openPage('Discord');
+  const handshakes = () => [...fakes.out.matchAll(/\[discord\] opcode 0: .*"client_id":"(\d+)"/g)].map((m) => m[1]);
+  await fakes.waitFor(/\[discord\] opcode 0/);
+  const before = handshakes();
+  await page.select(control(1051), 'Winamp');
+  for (const end = Date.now() + 10000; Date.now() < end && handshakes().length === before.length;) {
+    await new Promise((r) => setTimeout(r, 100));
+  }
+  const now = handshakes();
+  assert.ok(now.length > before.length, 'a new handshake');
+  assert.notEqual(now.at(-1), before.at(-1));
+});
