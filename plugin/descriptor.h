@@ -1,4 +1,4 @@
-// The descriptor the host reads and fills in place (64-bit layout).
+// The descriptor the host reads and fills in place.
 #pragma once
 
 #include <cstddef>
@@ -26,7 +26,19 @@ struct PluginDescriptor {
     void* reserved18;
 };
 
-static_assert(sizeof(void*) == 8, "the descriptor layout is the 64-bit one");
+// The layout follows the pointer size: 64-bit players and 32-bit players.
+#if UINTPTR_MAX == 0xFFFFFFFFu
+static_assert(offsetof(PluginDescriptor, description) == 4);
+static_assert(offsetof(PluginDescriptor, init) == 8);
+static_assert(offsetof(PluginDescriptor, quit) == 16);
+static_assert(offsetof(PluginDescriptor, hwndParent) == 20);
+static_assert(offsetof(PluginDescriptor, hDllInstance) == 24);
+static_assert(offsetof(PluginDescriptor, localisation) == 32);
+static_assert(offsetof(PluginDescriptor, textService) == 40);
+static_assert(offsetof(PluginDescriptor, artworkService) == 44);
+static_assert(offsetof(PluginDescriptor, messageHook) == 64);
+static_assert(sizeof(PluginDescriptor) == 72);
+#else
 static_assert(offsetof(PluginDescriptor, version) == 0);
 static_assert(offsetof(PluginDescriptor, description) == 8);
 static_assert(offsetof(PluginDescriptor, init) == 16);
@@ -40,6 +52,7 @@ static_assert(offsetof(PluginDescriptor, artworkService) == 88);
 static_assert(offsetof(PluginDescriptor, messageHook) == 128);
 static_assert(offsetof(PluginDescriptor, reserved18) == 136);
 static_assert(sizeof(PluginDescriptor) == 144);
+#endif
 
 inline constexpr int32_t kDescriptorVersion = 0x12;
 

@@ -17,6 +17,9 @@
 #include "resources/resource_ids.h"
 #include "scrobbler/authorisation.h"
 #include "scrobbler/scrobbler_page.h"
+#if defined(_WIN32)
+#include "classic/classic_host.h"
+#endif
 
 namespace kiln {
 
@@ -265,14 +268,36 @@ void QuitPlugin() {
 
 extern "C" {
 
+// Decides once which host this is: one that exports our service table gets
+// the extended descriptor; any other player the classic one, served by the
+// DLL's own adapter.
 KILN_EXPORT kiln::PluginDescriptor* winampGetGeneralPurposePlugin() {
+#if defined(_WIN32)
+    if (kiln::Host() == kiln::classic::ClassicServices() || !kiln::BindHostServices()) {
+        return reinterpret_cast<kiln::PluginDescriptor*>(
+            kiln::classic::BindClassicHost(kiln::Descriptor()));
+    }
+#else
     kiln::BindHostServices();
+#endif
     return &kiln::Descriptor();
 }
 
-KILN_EXPORT int winampUninstallPlugin() {
+// A classic player passes the module, its preference window and a flag; the
+// extended host passes nothing and none of them is read then. 0 asks for
+// removal at the next start: the plug-in has subclassed the main window.
+KILN_EXPORT int winampUninstallPlugin(void* instance, void* parent, int) {
     try {
+#if defined(_WIN32)
+        if (kiln::Host() == kiln::classic::ClassicServices() || !kiln::BindHostServices()) {
+            kiln::classic::RemoveClassicSettings(instance, parent);
+            return 0;
+        }
+#else
+        (void)instance;
+        (void)parent;
         kiln::BindHostServices();
+#endif
         if (const kiln::HostServices* host = kiln::Host()) {
             host->writeTextSetting(kiln::kSettingsSection, nullptr, nullptr);
         }

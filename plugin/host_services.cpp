@@ -32,4 +32,6 @@ bool BindHostServices() {
     return true;
 }
 
+void BindServices(const HostServices* table) { boundHost.store(table, std::memory_order_release); }
+
 }  // namespace kiln

@@ -264,6 +264,9 @@ const HostServices* Host();
 // Resolves the host's table; idempotent. False when the host exports none.
 bool BindHostServices();
 
+// Binds a table of the plug-in's own making (the classic-host adapter).
+void BindServices(const HostServices* table);
+
 // Name of the host's export.
 inline constexpr const char* kHostServicesExport = "kiln_host_services";
 using HostServicesExport = const HostServices* (*)(uint32_t requestedVersion);

@@ -15,7 +15,12 @@ for part in "${want[@]}"; do
                  googletest libgtest-dev libgmock-dev libbenchmark-dev libcpp-httplib-dev
                  chromium nodejs npm) ;;
     windows)
-      packages+=(g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine64) ;;
+      # Both bitnesses of the DLL; 32-bit programs run under Wine with wine32.
+      # dpkg-dev unpacks the Debian sources of the DLL's static libraries,
+      # python3 and openssl run the web fakes of the classic-player tests.
+      packages+=(g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine64
+                 g++-mingw-w64-i686-posix binutils-mingw-w64-i686 wine32:i386
+                 dpkg-dev python3 openssl) ;;
     fuzz)  # clang tools: fuzzers, the thread-safety check, the format check
       packages+=(clang clang-format libclang-rt-14-dev) ;;
     *) echo "setup.sh: unknown part '$part'" >&2; exit 2 ;;
@@ -29,6 +34,9 @@ done
 if [ ${#missing[@]} -gt 0 ]; then
   echo "setup.sh: installing ${missing[*]}"
   export DEBIAN_FRONTEND=noninteractive
+  if [[ " ${missing[*]}" == *":i386"* ]] && ! dpkg --print-foreign-architectures | grep -qx i386; then
+    dpkg --add-architecture i386
+  fi
   apt-get update -qq
   apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 fi

@@ -129,7 +129,8 @@ void AddMp4Pictures(TagLib::MP4::Tag* tag, std::vector<Bytes>& out) {
 std::vector<Bytes> EmbeddedPictures(const std::filesystem::path& file) {
     std::vector<Bytes> out;
     const std::string ext = LowerExtension(file);
-    const char* name = file.c_str();
+    // TagLib takes the system's own path form (UTF-16 on Windows).
+    const auto* name = file.c_str();
     if (ext == ".mp3" || ext == ".mp2") {
         TagLib::MPEG::File media(name, false);
         if (media.isValid()) {

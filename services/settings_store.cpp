@@ -1,8 +1,12 @@
 #include "services/settings_store.h"
 
+#if defined(_WIN32)
+#include <windows.h>
+#else
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#endif
 
 #include <cerrno>
 #include <climits>
@@ -65,6 +69,7 @@ std::wstring DecodeValue(std::wstring_view stored) {
     return std::wstring(stored);
 }
 
+#if !defined(_WIN32)
 bool WriteAll(int fd, const std::string& content) {
     size_t done = 0;
     while (done < content.size()) {
@@ -79,6 +84,7 @@ bool WriteAll(int fd, const std::string& content) {
     }
     return true;
 }
+#endif
 
 }  // namespace
 
@@ -281,6 +287,26 @@ bool SettingsStore::SaveLocked(const Document& document) const {
     }
     std::filesystem::path temporary = file_;
     temporary += ".tmp";
+#if defined(_WIN32)
+    // The file lands in the user's own profile folders, private by their rights.
+    HANDLE handle = CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    DWORD wrote = 0;
+    bool ok =
+        WriteFile(handle, content.data(), static_cast<DWORD>(content.size()), &wrote, nullptr) &&
+        wrote == content.size() && FlushFileBuffers(handle);
+    ok = CloseHandle(handle) && ok;
+    if (ok && MoveFileExW(temporary.c_str(), file_.c_str(),
+                          MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+        return true;
+    }
+    DeleteFileW(temporary.c_str());
+    return false;
+}
+#else
     // The file holds a session key: private unless it was made otherwise.
     mode_t mode = S_IRUSR | S_IWUSR;
     struct stat existing {};
@@ -299,6 +325,7 @@ bool SettingsStore::SaveLocked(const Document& document) const {
     ::unlink(temporary.c_str());
     return false;
 }
+#endif
 
 SettingsStore::Document SettingsStore::Parse(const std::string& content) {
     std::string_view rest = content;

@@ -1,7 +1,5 @@
 #include "services/text_services.h"
 
-#include <openssl/evp.h>
-
 #include <algorithm>
 #include <array>
 #include <charconv>
@@ -19,6 +17,16 @@
 
 namespace kiln::host {
 namespace {
+
+// fopen with the system's own path form (UTF-16 on Windows).
+std::FILE* OpenPath(const std::filesystem::path& path, const char* mode) {
+#if defined(_WIN32)
+    const std::wstring wideMode(mode, mode + std::strlen(mode));
+    return _wfopen(path.c_str(), wideMode.c_str());
+#else
+    return std::fopen(path.c_str(), mode);
+#endif
+}
 
 constexpr char32_t kReplacement = 0xFFFD;
 constexpr bool kWideIsUtf16 = sizeof(wchar_t) == 2;
@@ -84,16 +92,6 @@ void AppendWide(std::wstring& out, char32_t c) {
         }
     }
     out.push_back(static_cast<wchar_t>(c));
-}
-
-std::string Hex(const unsigned char* bytes, size_t count) {
-    static constexpr char kDigits[] = "0123456789abcdef";
-    std::string out(count * 2, '0');
-    for (size_t i = 0; i < count; ++i) {
-        out[2 * i] = kDigits[bytes[i] >> 4];
-        out[2 * i + 1] = kDigits[bytes[i] & 0x0F];
-    }
-    return out;
 }
 
 template <typename Char>
@@ -285,49 +283,6 @@ int CopyToBuffer(std::string_view text, char* out, int size) {
     std::memcpy(out, text.data(), count);
     out[count] = '\0';
     return static_cast<int>(count);
-}
-
-std::string Md5Hex(std::string_view text) {
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned int length = 0;
-    if (EVP_Digest(text.data(), text.size(), digest, &length, EVP_md5(), nullptr) != 1) {
-        return {};
-    }
-    return Hex(digest, length);
-}
-
-std::string Sha256FileHex(const std::filesystem::path& file) {
-    std::error_code error;
-    if (!std::filesystem::is_regular_file(file, error)) {
-        return {};
-    }
-    std::ifstream in(file, std::ios::binary);
-    if (!in) {
-        return {};
-    }
-    const std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> context(EVP_MD_CTX_new(),
-                                                                          &EVP_MD_CTX_free);
-    if (!context || EVP_DigestInit_ex(context.get(), EVP_sha256(), nullptr) != 1) {
-        return {};
-    }
-    std::array<char, 64 * 1024> chunk;
-    while (in) {
-        in.read(chunk.data(), chunk.size());
-        const auto got = in.gcount();
-        if (got > 0 &&
-            EVP_DigestUpdate(context.get(), chunk.data(), static_cast<size_t>(got)) != 1) {
-            return {};
-        }
-    }
-    if (in.bad()) {
-        return {};
-    }
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned int length = 0;
-    if (EVP_DigestFinal_ex(context.get(), digest, &length) != 1) {
-        return {};
-    }
-    return Hex(digest, length);
 }
 
 std::wstring RandomIdentifier(int maxChars) {
@@ -557,7 +512,7 @@ bool AppendTextFile(void** slot, std::wstring_view path, const char* text, int l
         return false;
     }
     if (*slot == nullptr) {
-        std::FILE* file = std::fopen(ToFsPath(path).c_str(), "ab");
+        std::FILE* file = OpenPath(ToFsPath(path), "ab");
         if (file == nullptr) {
             return false;
         }
@@ -581,7 +536,7 @@ void CloseTextFile(void** slot) {
 }
 
 std::FILE* OpenForReading(std::wstring_view path) {
-    return std::fopen(ToFsPath(path).c_str(), "rb");
+    return OpenPath(ToFsPath(path), "rb");
 }
 
 bool AtEnd(std::FILE* file) {

@@ -86,9 +86,15 @@ std::wstring Widened(const std::string& ascii) {
 std::wstring LocalClock(int64_t seconds, const char* picture) {
     time_t t = static_cast<time_t>(seconds);
     struct tm local {};
+#if defined(_WIN32)
+    if (localtime_s(&local, &t) != 0) {
+        return {};
+    }
+#else
     if (localtime_r(&t, &local) == nullptr) {
         return {};
     }
+#endif
     char text[64];
     size_t n = strftime(text, sizeof text, picture, &local);
     return Widened(std::string(text, n));

@@ -2,11 +2,32 @@
 
 #include <windows.h>
 
+#include <map>
+
+#include "core/thread_annotations.h"
+
 namespace kiln::platform {
 
 namespace {
 HWND H(Window w) {
     return static_cast<HWND>(w);
+}
+
+// Windows calls timer procedures with its own convention, which on x86 is not
+// the plug-in's: one CALLBACK procedure calls the routine set for the timer.
+Mutex timerLock;
+std::map<std::pair<HWND, UINT_PTR>, TimerProc> timerRoutines GUARDED_BY(timerLock);
+
+void CALLBACK TimerThunk(HWND window, UINT message, UINT_PTR id, DWORD time) {
+    TimerProc routine = nullptr;
+    {
+        MutexLock lock(timerLock);
+        auto found = timerRoutines.find({window, id});
+        routine = found == timerRoutines.end() ? nullptr : found->second;
+    }
+    if (routine) {
+        routine(window, message, id, time);
+    }
 }
 }  // namespace
 
@@ -15,10 +36,21 @@ bool PostToWindow(Window window, unsigned message, uintptr_t wParam, intptr_t lP
 }
 
 bool SetWindowTimer(Window window, uintptr_t id, unsigned milliseconds, TimerProc proc) {
-    return SetTimer(H(window), id, milliseconds, reinterpret_cast<TIMERPROC>(proc)) != 0;
+    if (!proc) {
+        return SetTimer(H(window), id, milliseconds, nullptr) != 0;
+    }
+    {
+        MutexLock lock(timerLock);
+        timerRoutines[{H(window), id}] = proc;
+    }
+    return SetTimer(H(window), id, milliseconds, &TimerThunk) != 0;
 }
 
 bool KillWindowTimer(Window window, uintptr_t id) {
+    {
+        MutexLock lock(timerLock);
+        timerRoutines.erase({H(window), id});
+    }
     return KillTimer(H(window), id) != 0;
 }
 

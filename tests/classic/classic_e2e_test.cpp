@@ -1,0 +1,302 @@
+// gen_kiln.dll in a classic player of our own under Wine: every output end
+// to end, its pages and settings, and what quit leaves behind. The web fakes
+// run on the Linux side (fakes.py), the Discord fake on a real named pipe.
+#include <gtest/gtest.h>
+#include <windows.h>
+// after windows.h
+#include <commctrl.h>
+#include <tlhelp32.h>
+
+#include <rapidjson/document.h>
+
+#include <fstream>
+#include <functional>
+#include <regex>
+#include <sstream>
+
+#include "classic/classic_player.h"
+#include "fake_discord.h"
+#include "resources/resource_ids.h"
+
+namespace kiln::classictest {
+namespace {
+
+std::wstring Wide(const std::string& text) {
+    return std::wstring(text.begin(), text.end());
+}
+
+// Wine maps drive Z: to the Linux root.
+std::wstring WorkFolder() {
+    const char* work = std::getenv("KILN_CLASSIC_WORK");
+    std::wstring path = L"Z:" + Wide(work ? work : "/tmp");
+    for (wchar_t& c : path) {
+        c = c == L'/' ? L'\\' : c;
+    }
+    return path;
+}
+
+std::string ReadFile(const std::wstring& path) {
+    std::ifstream in(path.c_str(), std::ios::binary);
+    std::stringstream content;
+    content << in.rdbuf();
+    return content.str();
+}
+
+void WriteFile(const std::wstring& path, const std::string& content) {
+    std::ofstream(path.c_str(), std::ios::binary) << content;
+}
+
+int Port(const char* scheme) {
+    std::istringstream ports(ReadFile(WorkFolder() + L"\\ports"));
+    std::string line;
+    while (std::getline(ports, line)) {
+        if (line.rfind(std::string(scheme) + "=", 0) == 0) {
+            return std::stoi(line.substr(line.find('=') + 1));
+        }
+    }
+    return 0;
+}
+
+struct Request {
+    std::string scheme, method, path, methodName;
+    bool signedOk = false;
+};
+
+std::vector<Request> Requests() {
+    std::vector<Request> out;
+    std::istringstream lines(ReadFile(WorkFolder() + L"\\requests.jsonl"));
+    std::string line;
+    while (std::getline(lines, line)) {
+        rapidjson::Document d;
+        d.Parse(line.c_str());
+        out.push_back({d["scheme"].GetString(), d["method"].GetString(), d["path"].GetString(),
+                       d.HasMember("method_name") ? d["method_name"].GetString() : "",
+                       d.HasMember("signed") && d["signed"].GetBool()});
+    }
+    return out;
+}
+
+// An MP3 with ID3v2.3 text frames and a few silent MPEG frames.
+void WriteMp3(const std::wstring& path, const std::string& artist, const std::string& title) {
+    std::string frames;
+    for (auto [id, text] :
+         {std::pair{"TPE1", artist}, {"TIT2", title}, {"TALB", "Kiln Sessions"}}) {
+        uint32_t size = static_cast<uint32_t>(text.size() + 1);
+        frames += id;
+        frames += {char(size >> 24), char(size >> 16), char(size >> 8), char(size), 0, 0, 0};
+        frames += text;
+    }
+    uint32_t n = static_cast<uint32_t>(frames.size());
+    std::string tag = {'I',
+                       'D',
+                       '3',
+                       3,
+                       0,
+                       0,
+                       char((n >> 21) & 0x7F),
+                       char((n >> 14) & 0x7F),
+                       char((n >> 7) & 0x7F),
+                       char(n & 0x7F)};
+    std::string audio;
+    for (int i = 0; i < 40; ++i) {
+        audio += std::string("\xFF\xFB\x90\x64", 4) + std::string(413, '\0');
+    }
+    WriteFile(path, tag + frames + audio);
+}
+
+// A 4x4 24-bit BMP, the cover beside the files.
+void WriteCover(const std::wstring& path) {
+    std::string bmp = {'B', 'M', 102, 0, 0, 0, 0, 0, 0, 0, 54, 0, 0, 0,  40,
+                       0,   0,   0,   4, 0, 0, 0, 4, 0, 0, 0,  1, 0, 24, 0};
+    bmp += std::string(24, '\0');
+    for (int i = 0; i < 16; ++i) {
+        bmp += {char(0x20), char(0x80), char(0xE0)};
+    }
+    WriteFile(path, bmp);
+}
+
+size_t Threads() {
+    size_t count = 0;
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+    THREADENTRY32 entry{sizeof(entry)};
+    for (BOOL more = Thread32First(snapshot, &entry); more; more = Thread32Next(snapshot, &entry)) {
+        count += entry.th32OwnerProcessID == GetCurrentProcessId() ? 1 : 0;
+    }
+    CloseHandle(snapshot);
+    return count;
+}
+
+// The dialog shown inside the tabbed container page.
+HWND ShownTab(HWND container) {
+    for (HWND child = GetWindow(container, GW_CHILD); child;
+         child = GetWindow(child, GW_HWNDNEXT)) {
+        if (GetDlgCtrlID(child) != 951 && (GetWindowLongW(child, GWL_STYLE) & WS_VISIBLE)) {
+            return child;
+        }
+    }
+    return nullptr;
+}
+
+class ClassicPlayerTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+        root_ = WorkFolder() + L"\\" + Wide(info->name());
+        ini_ = root_ + L"\\ini";
+        music_ = root_ + L"\\music";
+        for (const std::wstring& folder : {root_, ini_, music_, root_ + L"\\plugins"}) {
+            CreateDirectoryW(folder.c_str(), nullptr);
+        }
+        WriteMp3(music_ + L"\\one.mp3", "Kiln Trio", "First Light");
+        WriteMp3(music_ + L"\\two.mp3", "Slip/Cast Trio", "Second Firing");
+        WriteCover(music_ + L"\\cover.bmp");
+        playlist_ = {{music_ + L"\\one.mp3", L"", 200000}, {music_ + L"\\two.mp3", L"", 180000}};
+    }
+
+    // Settings as the user's file holds them; none: the file stays as it is.
+    std::unique_ptr<ClassicPlayer> Start(const char* settings) {
+        if (settings) {
+            WriteFile(ini_ + L"\\gen_kiln.ini", std::string("[gen_kiln]\n") + settings);
+        }
+        auto player = std::make_unique<ClassicPlayer>(ini_, root_ + L"\\plugins");
+        player->SetPlaylist(playlist_);
+        EXPECT_TRUE(player->Load(KILN_PLUGIN_DLL));
+        player->Pump(100);  // the deferred start-up
+        return player;
+    }
+
+    bool WaitFor(ClassicPlayer& player, const std::function<bool()>& done, DWORD limitMs = 10000) {
+        for (DWORD waited = 0; waited < limitMs; waited += 50) {
+            if (done()) {
+                return true;
+            }
+            player.Pump(50);
+        }
+        return done();
+    }
+
+    std::wstring Logs() const { return ini_ + L"\\gen_kiln\\Logs"; }
+
+    std::wstring root_, ini_, music_;
+    std::vector<Item> playlist_;
+};
+
+TEST_F(ClassicPlayerTest, PlaysThroughEveryOutput) {
+    test::FakeDiscord discord({});
+    const std::string http = "http://127.0.0.1:" + std::to_string(Port("http"));
+    const std::string https = "https://127.0.0.1:" + std::to_string(Port("https"));
+    // Stop goes over HTTPS to a self-signed certificate: only the relaxed check (16) lets it
+    // through.
+    const size_t threadsBefore = Threads();
+    const std::string settings =
+        "logging_on=1\nprepost=1\nnow_logging_on=3\nupdatediscord=1\n"
+        "postmodes=31\npostplay=" +
+        http + "/play?artist=%artist%\npostpause=" + http + "/pause\npostunpause=" + http +
+        "/unpause\npoststop=" + https + "/stop?title=%title%\n";
+    auto player = Start(settings.c_str());
+    EXPECT_EQ(player->DescriptorVersion(), 0x10);
+    EXPECT_EQ(player->Description(), "orbit(gen_kiln.dll)");
+
+    player->Play(0);
+    // An input plug-in's title refreshes while buffering: never new items.
+    for (int i = 0; i < 3; ++i) {
+        player->Notify(0, 243);
+    }
+    ASSERT_TRUE(WaitFor(*player, [] { return Requests().size() >= 1; }));
+    player->Pump(300);
+    player->Pause();
+    ASSERT_TRUE(WaitFor(*player, [] { return Requests().size() >= 2; }));
+    player->Resume();
+    ASSERT_TRUE(WaitFor(*player, [] { return Requests().size() >= 3; }));
+    player->Next();
+    ASSERT_TRUE(WaitFor(*player, [] { return Requests().size() >= 4; }));
+    ASSERT_TRUE(WaitFor(*player, [&] {
+        return ReadFile(Logs() + L"\\kiln_log_now.txt") == "Slip/Cast Trio - Second Firing\r\n";
+    }));
+    ASSERT_TRUE(WaitFor(*player, [&] {
+        for (const test::Frame& frame : discord.FramesWithOpcode(1)) {
+            if (frame.payload.find("Second Firing") != std::string::npos) {
+                return true;
+            }
+        }
+        return false;
+    }));
+    player->Stop();
+    ASSERT_TRUE(WaitFor(*player, [] { return Requests().size() >= 5; }));
+    player->Unload();
+    // Quit and FreeLibrary leave no thread, no timer and no subclass behind.
+    EXPECT_EQ(Threads(), threadsBefore);
+    EXPECT_FALSE(KillTimer(player->Main(), 738));
+    EXPECT_FALSE(KillTimer(player->Main(), 748));
+    EXPECT_EQ(GetWindowLongPtrW(player->Main(), GWLP_WNDPROC),
+              reinterpret_cast<LONG_PTR>(player->OwnProcedure()));
+
+    std::vector<std::string> seen;
+    for (const Request& r : Requests()) {
+        seen.push_back(r.scheme + " " + r.method + " " + r.path);
+    }
+    EXPECT_EQ(seen, (std::vector<std::string>{"http POST /play?artist=Kiln%20Trio",
+                                              "http POST /pause", "http POST /unpause",
+                                              "http POST /play?artist=Slip%2FCast%20Trio",
+                                              "https POST /stop?title=Second%20Firing"}));
+
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW((Logs() + L"\\kiln_log_*-*.txt").c_str(), &found);
+    ASSERT_NE(search, INVALID_HANDLE_VALUE) << "no dated history file";
+    FindClose(search);
+    const std::string history = ReadFile(Logs() + L"\\" + found.cFileName);
+    const std::string stamp = R"(\d\d-\d\d-\d{4} - \d\d:\d\d:\d\d)";
+    EXPECT_TRUE(std::regex_search(
+        history, std::regex("^<<< started @ " + stamp + " >>>\r\n" + stamp +
+                            " - \"Kiln Trio\" - \"First Light\" - [^\r]*\r\n" + stamp +
+                            " - \"Slip/Cast Trio\" - \"Second Firing\" - [^\r]*\r\n<<< stopped @ " +
+                            stamp + " >>>\r\n$")))
+        << history;
+    const std::string image = ReadFile(Logs() + L"\\kiln_log_now.jpg");
+    EXPECT_EQ(image.substr(0, 2), "\xFF\xD8") << "a JPEG made from the cover";
+}
+
+TEST_F(ClassicPlayerTest, PagesRunAsDialogsAndTheirSettingsSurviveARestart) {
+    {
+        auto player = Start("");
+        std::vector<std::wstring> names;
+        for (const ClassicPage& page : player->Pages()) {
+            names.push_back(page.name);
+        }
+        ASSERT_EQ(names,
+                  (std::vector<std::wstring>{L"Play Tracking", L"Discord", L"Last.fm Scrobbler"}));
+        // Every page opens as a real dialog; clicks go through their procedures.
+        HWND tracking = player->OpenPreferences(0);
+        ASSERT_NE(ShownTab(tracking), nullptr);
+        SendDlgItemMessageW(ShownTab(tracking), IDC_HISTORY_ENABLE, BM_CLICK, 0, 0);
+        HWND tabs = GetDlgItem(tracking, 951);
+        SendMessageW(tabs, TCM_SETCURSEL, 1, 0);
+        NMHDR change = {tabs, 951, static_cast<UINT>(TCN_SELCHANGE)};
+        SendMessageW(tracking, WM_NOTIFY, 951, reinterpret_cast<LPARAM>(&change));
+        EXPECT_NE(GetDlgItem(ShownTab(tracking), IDC_NOW_MODE), nullptr) << "the now-playing tab";
+        HWND presence = player->OpenPreferences(1);
+        ASSERT_NE(presence, nullptr);
+        SendDlgItemMessageW(presence, IDC_PRESENCE_ENABLE, BM_CLICK, 0, 0);
+        EXPECT_NE(GetDlgItem(player->OpenPreferences(2), IDC_SCROBBLE_BUTTON), nullptr);
+        player->Unload();
+        EXPECT_TRUE(player->Pages().empty()) << "quit removes the pages";
+    }
+    const std::string ini = ReadFile(ini_ + L"\\gen_kiln.ini");
+    for (const char* line : {"logging_on=1", "wa_cur_page=1", "updatediscord=1"}) {
+        EXPECT_NE(ini.find(line), std::string::npos) << line << " in\n" << ini;
+    }
+    auto player = Start(nullptr);
+    EXPECT_NE(GetDlgItem(ShownTab(player->OpenPreferences(0)), IDC_NOW_MODE), nullptr)
+        << "the tab last shown";
+    EXPECT_EQ(IsDlgButtonChecked(player->OpenPreferences(1), IDC_PRESENCE_ENABLE), BST_CHECKED);
+    player->Play(0);
+    EXPECT_TRUE(WaitFor(*player, [&] {
+        WIN32_FIND_DATAW found;
+        HANDLE search = FindFirstFileW((Logs() + L"\\kiln_log_*-*.txt").c_str(), &found);
+        FindClose(search);
+        return search != INVALID_HANDLE_VALUE;
+    })) << "history logging, switched on before the restart";
+}
+
+}  // namespace
+}  // namespace kiln::classictest

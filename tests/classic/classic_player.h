@@ -1,0 +1,94 @@
+// A classic player of our own, for gen_kiln.dll under Wine: a real main
+// window whose procedure answers the IPC codes of the player's SDK, a playlist
+// played in real time with the notices a player sends, preference pages shown
+// in a preferences window, and its ini and plug-in folders. It loads the DLL
+// through winampGetGeneralPurposePlugin alone and knows only the seven fields
+// of the classic descriptor.
+#pragma once
+
+#include <windows.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+namespace kiln::classictest {
+
+struct Item {
+    std::wstring file;
+    std::wstring title;
+    int lengthMs = 0;
+};
+
+struct ClassicPage {
+    HINSTANCE instance;
+    int dialogId;
+    DLGPROC proc;
+    std::wstring name;
+    const void* record;
+};
+
+class ClassicPlayer {
+  public:
+    // The ini folder holds the player's ini; plug-ins are loaded from `plugins`.
+    ClassicPlayer(std::wstring iniFolder, std::wstring plugins);
+    ~ClassicPlayer();
+
+    // LoadLibrary, the descriptor getter, the two fields a player fills, init.
+    // False when any step fails (init's non-zero result included).
+    bool Load(const std::wstring& dll);
+    // quit, the window procedure checked for our own, FreeLibrary.
+    void Unload();
+    bool Loaded() const { return module_ != nullptr; }
+    int DescriptorVersion() const { return version_; }
+    std::string Description() const { return description_; }
+
+    void SetPlaylist(std::vector<Item> items) { playlist_ = std::move(items); }
+    // Plays entry `index`: the new-item notice, then the status notice, both
+    // sent to the main window as a player does.
+    void Play(size_t index);
+    void Pause();
+    void Resume();
+    void Stop();
+    void Next() { Play(position_ + 1); }
+    // Sends a main-window notice as another component would (e.g. 243 from an
+    // input plug-in).
+    LRESULT Notify(WPARAM wParam, LPARAM code);
+
+    // Runs the main window's messages for `ms` milliseconds.
+    void Pump(DWORD ms);
+
+    HWND Main() const { return main_; }
+    WNDPROC OwnProcedure() const;
+    const std::vector<ClassicPage>& Pages() const { return pages_; }
+    // The preferences window, opened at the page (as IPC 380 does); null if none.
+    HWND OpenPreferences(size_t page);
+    HWND PageWindow() const { return pageWindow_; }
+    void ClosePreferences();
+
+  private:
+    static LRESULT CALLBACK Procedure(HWND, UINT, WPARAM, LPARAM);
+    LRESULT Ipc(WPARAM wParam, LPARAM code);
+    int PositionMs() const;
+    void ShowPage(const void* record);
+
+    std::wstring iniFolder_, plugins_;
+    std::string iniFolderNarrow_, iniFileNarrow_, pluginsNarrow_;
+    HWND main_ = nullptr;
+    HWND prefs_ = nullptr;
+    HWND pageWindow_ = nullptr;
+    HMODULE module_ = nullptr;
+    void* descriptor_ = nullptr;
+    int version_ = 0;
+    std::string description_;
+    std::vector<Item> playlist_;
+    size_t position_ = 0;
+    int status_ = 0;  // 0 stopped, 1 playing, 3 paused
+    ULONGLONG startedAt_ = 0;
+    ULONGLONG pausedAt_ = 0;
+    std::wstring playing_;
+    std::map<std::string, LPARAM> registered_;
+    std::vector<ClassicPage> pages_;
+};
+
+}  // namespace kiln::classictest
