@@ -1,7 +1,10 @@
 // kiln-host: a small stand-in for the player. Loads gen_kiln from its plug-ins
 // folder, starts it the way a player does and takes commands on standard input.
+#include <pthread.h>
+#include <signal.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <deque>
@@ -15,6 +18,7 @@
 #include <vector>
 
 #include "host/host_threads.h"
+#include "host/mpris_follower.h"
 #include "host/playback_simulator.h"
 #include "host/prefs_server.h"
 #include "host/sample_media.h"
@@ -34,6 +38,7 @@ constexpr const char* kUsage = R"(kiln-host: runs the gen_kiln plug-in the way a
 Usage:
   kiln-host [--profile DIR] [--plugins DIR] [--set KEY=VALUE]... [--map HOST=ADDRESS]...
             [--web-base URL] [--prefs-port PORT] [prefs] [play FILE...]
+  kiln-host [options] follow [--player NAME]
   kiln-host make-samples DIR
   kiln-host --help
 
@@ -64,6 +69,12 @@ then reads commands from standard input, one per line:
 --map sends the plug-in's web requests for HOST to ADDRESS instead (scheme,
 host and port, e.g. --map posts.example=http://127.0.0.1:8080); --web-base
 sets the host's web base address (default https://orbit.example/).
+
+"follow" plays the player's part for the media players on the D-Bus session
+bus (MPRIS): the plug-in sees what the player that plays last plays, or only
+the one whose bus name ends in NAME (--player vlc). It prints a line per event
+and runs until "quit", SIGINT or SIGTERM, also when the bus or the player
+comes and goes.
 
 --set stores a setting of the plug-in (section gen_kiln) in the profile before
 the plug-in is loaded, as its preference pages would: --set logging_on=1.
@@ -272,6 +283,8 @@ int main(int argc, char** argv) {
     std::vector<std::pair<std::string, std::string>> maps;
     std::string webBase;
     bool playGiven = false;
+    bool followGiven = false;
+    std::string followPlayer;
     bool prefsAtStart = false;
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
@@ -301,6 +314,14 @@ int main(int argc, char** argv) {
             playGiven = true;
             continue;
         }
+        if (arg == "follow") {
+            followGiven = true;
+            continue;
+        }
+        if (arg == "--player" && followGiven && i + 1 < argc) {
+            followPlayer = argv[++i];
+            continue;
+        }
         if (arg == "prefs") {
             prefsAtStart = true;
             continue;
@@ -328,6 +349,19 @@ int main(int argc, char** argv) {
     }
     if (plugins.empty()) {
         plugins = std::filesystem::canonical("/proc/self/exe").parent_path() / "plugins";
+    }
+    if (followGiven && playGiven) {
+        std::cerr << "kiln-host: follow plays what the players play; give no list with it\n";
+        return 2;
+    }
+    // A follower ends on SIGINT or SIGTERM (a service manager's stop) as on
+    // "quit": one thread waits for them, every other thread has them blocked.
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGTERM);
+    if (followGiven) {
+        pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
     }
 
     SubstituteHost& host = SubstituteHost::Instance();
@@ -379,6 +413,24 @@ int main(int argc, char** argv) {
     if (playGiven && !playlist.empty()) {
         simulator.Play(0);
     }
+    std::atomic<bool> stopSignalled{false};
+    std::thread signalWaiter;
+    std::unique_ptr<kiln::host::MprisFollower> follower;
+    if (followGiven) {
+        signalWaiter = std::thread([&] {
+            int signal = 0;
+            sigwait(&stopSignals, &signal);
+            stopSignalled = true;
+            host.Windows().Wake();
+        });
+        follower = std::make_unique<kiln::host::MprisFollower>(
+            host, kiln::host::FollowerOptions{.player = followPlayer,
+                                              .report = [](const std::string& line) {
+                                                  std::cout << "follow: " << line << std::endl;
+                                              }});
+        // Without a bus it says so in its report and keeps trying.
+        follower->Start();
+    }
     if (prefsAtStart) {
         StartPrefs(host);
     }
@@ -404,8 +456,13 @@ int main(int argc, char** argv) {
             running = RunCommand(host, line);
             continue;
         }
-        // Without more input, a given list is played to its end first.
-        if (commands.Closed() && (!playGiven || simulator.Finished() || playlist.empty())) {
+        if (stopSignalled) {
+            break;
+        }
+        // Without more input, a given list is played to its end first; a
+        // follower goes on until told to quit.
+        if (!followGiven && commands.Closed() &&
+            (!playGiven || simulator.Finished() || playlist.empty())) {
             break;
         }
         host.Windows().RunFor(std::chrono::milliseconds(100));
@@ -416,6 +473,11 @@ int main(int argc, char** argv) {
     }
     ClearProgress();
     player = nullptr;
+    follower.reset();
+    if (signalWaiter.joinable()) {
+        pthread_kill(signalWaiter.native_handle(), SIGTERM);
+        signalWaiter.join();
+    }
 
     // The page's routine stores what it keeps before the plug-in quits.
     prefsServer.reset();
@@ -425,9 +487,10 @@ int main(int argc, char** argv) {
     host.UnloadPlugin();
     std::cout << "quit: plug-in unloaded" << (ended ? "" : " (a plug-in thread was still running)")
               << "\n";
-    // The reader may still wait for input from a terminal.
+    // The reader may still wait for input from a terminal, or from a pipe
+    // that a follower's caller keeps open.
     if (reader.joinable()) {
-        if (isatty(STDIN_FILENO)) {
+        if (isatty(STDIN_FILENO) || (followGiven && !commands.Closed())) {
             reader.detach();
         } else {
             reader.join();

@@ -11,6 +11,8 @@
 // The encoder's implementation is in services/artwork.cpp.
 #include <stb/stb_image_write.h>
 
+#include "services/text_services.h"
+
 namespace kiln::host {
 namespace {
 
@@ -73,7 +75,7 @@ void SetText(TagLib::ID3v2::Tag& tag, const char* id, const std::wstring& text) 
     }
     tag.removeFrames(id);
     auto* frame = new TagLib::ID3v2::TextIdentificationFrame(id, TagLib::String::UTF8);
-    frame->setText(TagLib::String(text));
+    frame->setText(TagLib::String(WideToUtf8(text), TagLib::String::UTF8));
     tag.addFrame(frame);
 }
 

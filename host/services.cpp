@@ -84,7 +84,7 @@ int FormatFor(const std::wstring& file, const wchar_t* format, wchar_t* out, int
     if (!out || outSize <= 0) {
         return 0;
     }
-    TrackInfo info = file.empty() ? TrackInfo{} : ReadTrackInfo(file);
+    TrackInfo info = H().ItemInfo(file);
     ItemFields fields(file, info, [] { return H().Now(); });
     return CopyToBuffer(FormatTitle(View(format), fields, ModeOf(mode)), out, outSize);
 }
@@ -140,7 +140,7 @@ int GetMetadata(const wchar_t* file, const TrackMetadata** records, int* count, 
         return 0;
     }
     auto* held = new MetadataRecord;
-    held->info = ReadTrackInfo(name);
+    held->info = H().ItemInfo(name);
     if (!held->info.found) {
         delete held;
         return 0;
@@ -166,7 +166,7 @@ int CurrentMetadataField(wchar_t* location, int locationSize, const wchar_t* fie
         return 0;
     }
     out[0] = L'\0';
-    TrackInfo info = file.empty() ? TrackInfo{} : ReadTrackInfo(file);
+    TrackInfo info = H().ItemInfo(file);
     ItemFields fields(file, info, [] { return H().Now(); });
     std::wstring value;
     if (!field || !fields.Field(field, value)) {

@@ -29,6 +29,7 @@ SubstituteHost::SubstituteHost()
       texts_(std::make_unique<TextObjects>()) {
     ResetWindows();
     SetCurrentItemSource([this] { return Playback().file; });
+    SetCurrentArtSource([this] { return Playback().artUrl; });
     SetWebRouting({[this] { return WebAvailable(); },
                    [this](const std::string& url) { return MapUrl(url); }});
 }
@@ -187,6 +188,28 @@ PlaybackSnapshot SubstituteHost::Playback() const {
 void SubstituteHost::SetPlayback(const PlaybackSnapshot& snapshot) {
     std::lock_guard<std::mutex> guard(lock_);
     playback_ = snapshot;
+}
+
+TrackInfo SubstituteHost::ItemInfo(const std::wstring& file) const {
+    TrackInfo info = file.empty() ? TrackInfo{} : ReadTrackInfo(file);
+    PlaybackSnapshot now = Playback();
+    if (!now.tags || file.empty() || file != now.file) {
+        return info;
+    }
+    for (auto field :
+         {&TrackInfo::title, &TrackInfo::artist, &TrackInfo::album, &TrackInfo::albumArtist}) {
+        if (!((*now.tags).*field).empty()) {
+            info.*field = (*now.tags).*field;
+        }
+    }
+    if (now.tags->trackNumber > 0) {
+        info.trackNumber = now.tags->trackNumber;
+    }
+    if (now.lengthSeconds > 0) {
+        info.lengthSeconds = now.lengthSeconds;
+    }
+    info.found = true;
+    return info;
 }
 
 void SubstituteHost::NotifyNewItem() { windows_->PostMessage(windows_->MainWindow(), 0x0400, 0, 13003); }

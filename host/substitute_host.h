@@ -21,6 +21,7 @@
 #include "core/thread_annotations.h"
 #include "plugin/descriptor.h"
 #include "plugin/host_services.h"
+#include "services/track_info.h"
 
 namespace kiln::host {
 
@@ -36,6 +37,11 @@ struct PlaybackSnapshot {
     int positionMs = 0;
     std::wstring file;
     int lengthSeconds = -1;  // -1: take it from the file's tags
+    // What a player reported of the item; its texts that are not empty and a
+    // track number above 0 stand over the file's own tags.
+    std::optional<TrackInfo> tags;
+    // The player's picture of the item (file:// or http(s)), before the file's.
+    std::string artUrl;
 };
 
 enum class StalledService { None, Clock, TitleFormatting };
@@ -96,6 +102,9 @@ class SubstituteHost {
     // -- playback
     PlaybackSnapshot Playback() const;
     void SetPlayback(const PlaybackSnapshot& snapshot);
+    // The tags of `file`: the file's own (none for streams), under what the
+    // player reported when `file` is the current item.
+    TrackInfo ItemInfo(const std::wstring& file) const;
     // Notifications as a player posts them to its main window.
     void NotifyNewItem();
     void NotifyStatusChanged();

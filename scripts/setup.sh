@@ -13,6 +13,7 @@ for part in "${want[@]}"; do
       packages+=(build-essential cmake ninja-build pkg-config gzip libc-bin
                  libcurl4-openssl-dev rapidjson-dev libtag1-dev libstb-dev zlib1g-dev libssl-dev
                  googletest libgtest-dev libgmock-dev libbenchmark-dev libcpp-httplib-dev
+                 libsdbus-c++-dev dbus mpv mpv-mpris
                  chromium nodejs npm) ;;
     windows)
       # Both bitnesses of the DLL; 32-bit programs run under Wine with wine32.

@@ -1,5 +1,6 @@
 #include "services/artwork.h"
 
+#include <curl/curl.h>
 #include <taglib/aifffile.h>
 #include <taglib/attachedpictureframe.h>
 #include <taglib/flacfile.h>
@@ -219,6 +220,51 @@ bool Decode(const Bytes& data, Rgba& image) {
     return true;
 }
 
+// A picture fetched from the web is refused beyond this size.
+constexpr size_t kMaxFetchedBytes = size_t{20} << 20;
+
+size_t CollectBytes(char* data, size_t size, size_t count, void* out) {
+    auto* bytes = static_cast<Bytes*>(out);
+    if (bytes->size() + size * count > kMaxFetchedBytes) {
+        return 0;  // ends the transfer
+    }
+    bytes->insert(bytes->end(), data, data + size * count);
+    return size * count;
+}
+
+Bytes Fetch(const std::string& url) {
+    Bytes bytes;
+    CURL* curl = curl_easy_init();
+    if (!curl) {
+        return bytes;
+    }
+    curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
+    curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
+    curl_easy_setopt(curl, CURLOPT_MAXREDIRS, 5L);
+    curl_easy_setopt(curl, CURLOPT_TIMEOUT, 10L);
+    curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(curl, CURLOPT_FAILONERROR, 1L);
+    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, &CollectBytes);
+    curl_easy_setopt(curl, CURLOPT_WRITEDATA, &bytes);
+    if (curl_easy_perform(curl) != CURLE_OK) {
+        bytes.clear();
+    }
+    curl_easy_cleanup(curl);
+    return bytes;
+}
+
+// The picture at a player's art address: a local file or a web address.
+bool LoadFromAddress(const std::string& address, Rgba& image) {
+    if (address.rfind("file://", 0) == 0) {
+        const std::filesystem::path file = LocalPath(Utf8ToWide(address));
+        return !file.empty() && Decode(ReadWhole(file), image);
+    }
+    const bool web = address.rfind("http://", 0) == 0 || address.rfind("https://", 0) == 0;
+    return web && Decode(Fetch(address), image);
+}
+
 // The picture of a location, or false for streams and items without one.
 bool LoadArtwork(const std::wstring& location, Rgba& image) {
     if (location.empty() || IsStreamLocation(location)) {
@@ -290,6 +336,7 @@ std::vector<uint32_t> ToArgb(const Rgba& image) {
 
 struct Job {
     std::wstring location;
+    std::string artAddress;
     void* userData = nullptr;
     bool resize = false;
     int width = 0;
@@ -300,7 +347,7 @@ struct Job {
 
 void Serve(const Job& job) {
     Rgba image;
-    if (!LoadArtwork(job.location, image)) {
+    if (!LoadFromAddress(job.artAddress, image) && !LoadArtwork(job.location, image)) {
         job.callback(nullptr, 0, 0, nullptr, job.userData);
         return;
     }
@@ -419,9 +466,17 @@ std::function<std::wstring()>& CurrentItemSource() {
     return source;
 }
 
+std::function<std::string()>& CurrentArtSource() {
+    static std::function<std::string()> source;
+    return source;
+}
+
 int Request(wchar_t* location, Job job) {
     if (CurrentItemSource()) {
         job.location = CurrentItemSource()();
+    }
+    if (CurrentArtSource()) {
+        job.artAddress = CurrentArtSource()();
     }
     if (location) {
         CopyToBuffer(job.location, location, kLocationChars);
@@ -562,6 +617,10 @@ ArtworkService service = {&RequestArtwork, &RequestResized, &CanWrite, &WriteIma
 
 void SetCurrentItemSource(std::function<std::wstring()> source) {
     CurrentItemSource() = std::move(source);
+}
+
+void SetCurrentArtSource(std::function<std::string()> source) {
+    CurrentArtSource() = std::move(source);
 }
 
 ArtworkService* ArtworkServiceInstance() {

@@ -1,0 +1,311 @@
+// kiln-host following a real player: mpv with its MPRIS plug-in on a private
+// session bus, driven through mpv's own IPC socket, while the plug-in writes
+// its files and talks to local fakes of the web services and of Discord.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <stb/stb_image_write.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <iterator>
+#include <mutex>
+#include <sstream>
+
+#include "fake_discord.h"
+#include "host/mpris_follower.h"
+#include "host/sample_media.h"
+#include "outputs/picture.h"
+#include "presence_checks.h"
+#include "presence_test_support.h"
+#include "scrobbler/fake_scrobbler.h"
+#include "support/plugin_host.h"
+#include "support/post_receiver.h"
+
+extern char** environ;
+
+namespace kiln::test {
+namespace {
+
+namespace fs = std::filesystem;
+constexpr int64_t kNow = 1700000000;
+constexpr int kWaitMs = 20000;
+
+// A session bus of the test's own, found by the follower and the players
+// through the environment.
+struct PrivateBus {
+    PrivateBus() {
+        FILE* out = popen("dbus-daemon --session --fork --print-address=1 --print-pid=1", "r");
+        char address[512] = "", pid[32] = "";
+        if (out && fgets(address, sizeof address, out) && fgets(pid, sizeof pid, out)) {
+            address[strcspn(address, "\n")] = '\0';
+            setenv("DBUS_SESSION_BUS_ADDRESS", address, 1);
+            daemon = atoi(pid);
+        }
+        if (out) {
+            pclose(out);
+        }
+    }
+    ~PrivateBus() {
+        if (daemon > 0) {
+            kill(daemon, SIGTERM);
+        }
+    }
+    pid_t daemon = 0;
+};
+
+// A real mpv, silent and in real time, taking commands on its IPC socket.
+class Mpv {
+  public:
+    Mpv(const fs::path& socket, const std::vector<fs::path>& files) : socket_(socket) {
+        std::istringstream words(
+            "mpv --no-config --idle=yes --no-terminal --vo=null --ao=null --audio-samplerate=48000 "
+            "--audio-format=s16 --script=/usr/lib/mpv-mpris/mpris.so");
+        std::vector<std::string> args(std::istream_iterator<std::string>(words), {});
+        args.push_back("--input-ipc-server=" + socket.string());
+        for (const fs::path& file : files) {
+            args.push_back(file.string());
+        }
+        std::vector<char*> argv;
+        for (std::string& arg : args) {
+            argv.push_back(arg.data());
+        }
+        argv.push_back(nullptr);
+        if (posix_spawnp(&pid_, "mpv", nullptr, nullptr, argv.data(), environ) != 0) {
+            pid_ = 0;
+        }
+    }
+    ~Mpv() {
+        Kill();
+        if (fd_ >= 0) {
+            close(fd_);
+        }
+    }
+    // One JSON IPC command, such as ["playlist-next"].
+    bool Send(const std::string& command) {
+        for (int i = 0; i < 200 && fd_ < 0; ++i) {
+            sockaddr_un address{};
+            address.sun_family = AF_UNIX;
+            strncpy(address.sun_path, socket_.c_str(), sizeof address.sun_path - 1);
+            fd_ = socket(AF_UNIX, SOCK_STREAM, 0);
+            if (connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+                close(fd_);
+                fd_ = -1;
+                usleep(25000);
+            }
+        }
+        const std::string line = R"({"command":)" + command + "}\n";
+        return fd_ >= 0 &&
+               send(fd_, line.data(), line.size(), MSG_NOSIGNAL) == ssize_t(line.size());
+    }
+    // Gone at once, without a word on the bus.
+    void Kill() {
+        if (pid_ > 0) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+            pid_ = 0;
+        }
+    }
+
+  private:
+    fs::path socket_;
+    pid_t pid_ = 0;
+    int fd_ = -1;
+};
+
+// The plug-in with every output on, each pointed at a local fake, and
+// kiln-host's follower feeding it.
+struct FollowRig {
+    explicit FollowRig(std::string player = {}) {
+        const std::string base = "http://127.0.0.1:" + std::to_string(posts.Port());
+        const std::wstring wbase(base.begin(), base.end());
+        plugin.host().SetNow(kNow);
+        plugin.host().MapHost("ws.audioscrobbler.com", scrobbler.Address());
+        for (auto [key, value] : {std::pair{L"logging_on", 1},
+                                  {L"now_logging_on", 3},
+                                  {L"postmodes", 15},
+                                  {L"updatediscord", 1},
+                                  {L"scrobble", 3}}) {
+            plugin.SetInt(key, value);
+        }
+        plugin.SetInt(L"prepost", 0);
+        plugin.SetText(L"file", L"history.txt");
+        plugin.SetText(L"format", L"%title%");
+        plugin.SetText(L"art_now_file", L"now.png");
+        plugin.SetText(L"postplay", (wbase + L"/play?title=%title%").c_str());
+        plugin.SetText(L"postpause", (wbase + L"/pause?title=%title%").c_str());
+        plugin.SetText(L"postunpause", (wbase + L"/unpause?title=%title%").c_str());
+        plugin.SetText(L"poststop", (wbase + L"/stop").c_str());
+        plugin.SetText(L"sk", L"fakesessionkey0123456789abcdef01");
+        plugin.settings().WriteTemplate(L"gen_kiln", L"discord", L"[%artist% - ]%title%");
+        // Each 60 s item reaches its scrobble point as the plug-in looks: the
+        // clock moves on by half its length right after the hook saw it start.
+        plugin.windows().SetMainWindowHandler([this](unsigned message, uintptr_t, intptr_t code) {
+            started += message == 0x0400 && code == 13003;
+        });
+        plugin.Start();
+        follower = std::make_unique<host::MprisFollower>(
+            plugin.host(),
+            host::FollowerOptions{.player = player, .report = [this](const std::string& line) {
+                                      std::lock_guard guard(lock);
+                                      reports.push_back(line);
+                                  }});
+        EXPECT_TRUE(follower->Start());
+    }
+    fs::path Track(const std::string& folder, host::SampleSpec recipe) {
+        recipe.seconds = 60;
+        return host::WriteSampleTrack(plugin.profile() / "media" / folder, recipe);
+    }
+    std::vector<std::string> Posts() {
+        std::vector<std::string> targets;
+        for (const ArrivedRequest& request : posts.Requests()) {
+            targets.push_back(request.target);
+        }
+        return targets;
+    }
+    // The presence shown, as "details|small image", repeats left out.
+    std::vector<std::string> Presences() {
+        std::vector<std::string> shown;
+        for (const Frame& frame : discord.FramesWithOpcode(1)) {
+            std::string now = Activity(frame.payload, "details") + "|" +
+                              Activity(frame.payload, "assets/small_image");
+            if (shown.empty() || shown.back() != now) {
+                shown.push_back(now);
+            }
+        }
+        return shown;
+    }
+    bool WaitForPosts(size_t count) {
+        return plugin.RunUntil(
+            [&] {
+                if (advanced < started) {
+                    plugin.host().AdvanceClock(30);
+                    ++advanced;
+                }
+                return posts.Requests().size() >= count;
+            },
+            kWaitMs);
+    }
+    // What the follower reported and the receiver got, for failure messages.
+    std::string Log() {
+        std::lock_guard guard(lock);
+        std::string log;
+        for (const std::string& line : reports) {
+            log += "follower: " + line + "\n";
+        }
+        for (const std::string& target : Posts()) {
+            log += "POST " + target + "\n";
+        }
+        return log;
+    }
+    uint32_t ArtCentre() {
+        return ReadPicture(ReadFileBytes(plugin.LogsFolder() / "now.png")).Centre() & 0xffffff;
+    }
+
+    PipeFolder pipes;
+    PrivateBus bus;
+    FakeDiscord discord{FakeDiscord::Options{pipes.Path(), 0}};
+    FakeScrobbleService scrobbler;
+    PostReceiver posts;
+    PluginHost plugin;
+    int started = 0, advanced = 0;
+    std::mutex lock;
+    std::vector<std::string> reports;
+    std::unique_ptr<host::MprisFollower> follower;
+};
+
+TEST(Follow, EveryOutputFollowsARealPlayerThroughPauseNextStopAndItsEnd) {
+    FollowRig rig;
+    // The first folder has a cover file, which mpv names as the item's art
+    // and which wins over the file's own picture; the second only the file's.
+    const fs::path first = rig.Track("one", {.fileName = "ember.wav",
+                                             .title = L"Ember",
+                                             .artist = L"Kiln Trio",
+                                             .withCover = true,
+                                             .coverColour = 0xffff0000,
+                                             .coverAsPng = true});
+    const std::vector<unsigned char> blue = {0, 0, 255, 0, 0, 255, 0, 0, 255, 0, 0, 255};
+    ASSERT_TRUE(
+        stbi_write_png((first.parent_path() / "cover.png").c_str(), 2, 2, 3, blue.data(), 6));
+    const fs::path second = rig.Track("two", {.fileName = "clef.wav",
+                                              .title = L"\U0001D11E\U0001D122",
+                                              .artist = L"Kiln Trio",
+                                              .withCover = true,
+                                              .coverColour = 0xff00ff00,
+                                              .coverAsPng = true});
+    const fs::path third =
+        rig.Track("two", {.fileName = "coda.wav", .title = L"Coda", .artist = L"Ash"});
+    const std::string clef = "\xF0\x9D\x84\x9E\xF0\x9D\x84\xA2";
+
+    Mpv mpv(rig.plugin.profile() / "mpv.sock", {first, second});
+    ASSERT_TRUE(rig.WaitForPosts(1));
+    EXPECT_TRUE(rig.plugin.RunUntil(
+        [&] {
+            return rig.ArtCentre() == 0x0000ff &&
+                   ReadFileBytes(rig.plugin.LogsFolder() / "kiln_log_now.txt")
+                       .starts_with("Kiln Trio - Ember");
+        },
+        kWaitMs))
+        << "the now-playing text, and the player's art address before the file's picture";
+    for (const char* step : {R"(["set_property","pause",true])",
+                             R"(["set_property","pause",false])", R"(["playlist-next"])"}) {
+        const size_t before = rig.posts.Requests().size();
+        ASSERT_TRUE(mpv.Send(step));
+        ASSERT_TRUE(rig.WaitForPosts(before + 1)) << step;
+    }
+    EXPECT_TRUE(rig.plugin.RunUntil([&] { return rig.ArtCentre() == 0x00ff00; }, kWaitMs))
+        << "the file's own picture";
+    ASSERT_TRUE(mpv.Send(R"(["stop"])"));
+    ASSERT_TRUE(rig.WaitForPosts(5));
+    // After a stop, mpv-mpris reports "Stopped" until the pause changes.
+    ASSERT_TRUE(mpv.Send(R"(["loadfile",")" + third.string() + R"("])"));
+    rig.plugin.RunFor(1000);
+    ASSERT_TRUE(mpv.Send(R"(["set_property","pause",true])"));
+    rig.plugin.RunFor(500);
+    ASSERT_TRUE(mpv.Send(R"(["set_property","pause",false])"));
+    ASSERT_TRUE(rig.WaitForPosts(6)) << rig.Log();
+    ASSERT_TRUE(
+        rig.plugin.RunUntil([&] { return rig.scrobbler.Scrobbles().size() == 3; }, kWaitMs));
+    mpv.Kill();
+    ASSERT_TRUE(rig.WaitForPosts(7));
+
+    EXPECT_EQ(rig.Posts(),
+              (std::vector<std::string>{
+                  "/play?title=Ember", "/pause?title=Ember", "/unpause?title=Ember",
+                  "/play?title=%F0%9D%84%9E%F0%9D%84%A2", "/stop", "/play?title=Coda", "/stop"}));
+    EXPECT_EQ(rig.Presences(),
+              (std::vector<std::string>{
+                  "-|stop", "Kiln Trio - Ember|play", "Kiln Trio - Ember|pause",
+                  "Kiln Trio - Ember|play", "Kiln Trio - " + clef + "|play",
+                  "Kiln Trio - " + clef + "|stop", "Ash - Coda|play", "Ash - Coda|stop"}));
+    std::vector<std::string> scrobbled;
+    for (const ScrobbledTrack& track : rig.scrobbler.Scrobbles()) {
+        scrobbled.push_back(track.track + "@" + std::to_string(track.timestamp - kNow));
+    }
+    EXPECT_EQ(scrobbled, (std::vector<std::string>{"Ember@0", clef + "@30", "Coda@60"}));
+    std::string history = ReadFileBytes(rig.plugin.LogsFolder() / "history.txt");
+    std::erase(history, '\r');
+    EXPECT_EQ(history, "Ember\n" + clef + "\nCoda\n");
+}
+
+TEST(Follow, APlayerThatComesLaterIsFollowedAndOneStartedWhileItPlaysTakesOver) {
+    FollowRig rig;
+    const fs::path alpha = rig.Track("a", {.fileName = "a.wav", .title = L"Alpha"});
+    const fs::path beta = rig.Track("b", {.fileName = "b.wav", .title = L"Beta"});
+    Mpv one(rig.plugin.profile() / "one.sock", {alpha});
+    ASSERT_TRUE(rig.WaitForPosts(1));
+    Mpv two(rig.plugin.profile() / "two.sock", {beta});
+    ASSERT_TRUE(rig.WaitForPosts(2));
+    // The one that still plays is followed again: a new start of its item.
+    two.Kill();
+    ASSERT_TRUE(rig.WaitForPosts(3));
+    ASSERT_TRUE(one.Send(R"(["quit"])"));
+    ASSERT_TRUE(rig.WaitForPosts(4));
+    EXPECT_EQ(rig.Posts(), (std::vector<std::string>{"/play?title=Alpha", "/play?title=Beta",
+                                                     "/play?title=Alpha", "/stop"}));
+}
+
+}  // namespace
+}  // namespace kiln::test
