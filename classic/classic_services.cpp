@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <map>
 #include <memory>
 #include <set>
 #include <string>
@@ -500,6 +501,47 @@ int OpenUrl(Window owner, const wchar_t* url, int) {
     return result > 32 ? 1 : 0;
 }
 
+// web_map: "host=scheme://address[:port],..." sends a service's requests
+// elsewhere, as kiln-host's --map does (developers' stand-ins of services).
+Mutex webMapLock;
+std::map<std::string, std::string> webMap GUARDED_BY(webMapLock);
+
+std::string MapUrl(const std::string& url) {
+    size_t scheme = url.find("://");
+    if (scheme == std::string::npos) {
+        return url;
+    }
+    size_t hostEnd = url.find_first_of(":/?#", scheme + 3);
+    std::string name = url.substr(
+        scheme + 3, hostEnd == std::string::npos ? std::string::npos : hostEnd - scheme - 3);
+    MutexLock lock(webMapLock);
+    auto found = webMap.find(name);
+    if (found == webMap.end()) {
+        return url;
+    }
+    // The address replaces scheme, host and port; the path stays.
+    size_t pathStart = url.find_first_of("/?#", scheme + 3);
+    return found->second + (pathStart == std::string::npos ? "" : url.substr(pathStart));
+}
+
+void ReadWebMap() {
+    wchar_t text[2048] = L"";
+    Store().ReadText(kSection, L"web_map", L"", text, 2048);
+    std::string map = WideToUtf8(text);
+    MutexLock lock(webMapLock);
+    webMap.clear();
+    for (size_t start = 0; start < map.size();) {
+        size_t end = map.find(',', start);
+        std::string entry =
+            map.substr(start, end == std::string::npos ? std::string::npos : end - start);
+        size_t equals = entry.find('=');
+        if (equals != std::string::npos) {
+            webMap[entry.substr(0, equals)] = entry.substr(equals + 1);
+        }
+        start = end == std::string::npos ? map.size() : end + 1;
+    }
+}
+
 std::string webBase;
 std::wstring webBaseWide;
 const char* WebBaseAddress() {
@@ -613,7 +655,8 @@ void StartServices() {
     INITCOMMONCONTROLSEX controls = {sizeof(controls), ICC_TAB_CLASSES};
     InitCommonControlsEx(&controls);
     SetCurrentItemSource(&PlayingFile);
-    SetWebRouting({[] { return Ipc(0, kInternetAvailable) != 0; }, {}});
+    ReadWebMap();
+    SetWebRouting({[] { return Ipc(0, kInternetAvailable) != 0; }, &MapUrl});
 }
 
 void StopServices() {

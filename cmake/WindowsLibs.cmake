@@ -1,9 +1,9 @@
 # Static Windows builds of libcurl (Schannel TLS), TagLib and zlib, made from
-# Debian's source packages by scripts/windows-libs.sh into the build folder the
-# first time a folder is configured (about two minutes), then reused.
+# Debian's source packages by scripts/windows-libs.sh the first time (two to
+# ten minutes, by the machine's load), then reused by every build folder.
 # Defines kiln_win_curl, kiln_win_taglib and kiln_win_zlib, and the header-only
 # stb in KILN_STB_INCLUDE_DIR.
-set(KILN_WINDOWS_LIBS_DIR ${CMAKE_BINARY_DIR}/windows-libs CACHE PATH
+set(KILN_WINDOWS_LIBS_DIR ${PROJECT_SOURCE_DIR}/build/windows-libs CACHE PATH
   "Cache of the static Windows libraries")
 execute_process(
   COMMAND bash ${PROJECT_SOURCE_DIR}/scripts/windows-libs.sh ${CMAKE_SYSTEM_PROCESSOR} ${KILN_WINDOWS_LIBS_DIR}

@@ -4,8 +4,8 @@
 # toolchains. Nothing is fetched from anywhere but the machine's Debian mirror.
 #
 # Usage: scripts/windows-libs.sh <x86_64|i686> <cache folder>
-# Leaves <cache folder>/<arch>/{include,lib}; a second run with the same
-# source versions does nothing.
+# Leaves <cache folder>/<arch>/{include,lib}, keyed by the source versions: a
+# second run with the same versions does nothing.
 set -euo pipefail
 
 arch=${1:?arch: x86_64 or i686}
@@ -14,6 +14,10 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 toolchain="$root/cmake/mingw-w64-$arch.cmake"
 [ -f "$toolchain" ] || { echo "windows-libs: no toolchain for $arch" >&2; exit 2; }
 packages=(curl taglib zlib)
+# Build folders configured at the same time share the cache: one builds, the
+# others wait for it.
+exec 9>"$cache/.lock"
+flock 9
 
 src="$cache/src"
 mkdir -p "$src"

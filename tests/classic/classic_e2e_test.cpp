@@ -77,7 +77,9 @@ std::vector<Request> Requests() {
 }
 
 // An MP3 with ID3v2.3 text frames and a few silent MPEG frames.
-void WriteMp3(const std::wstring& path, const std::string& artist, const std::string& title) {
+// 38 frames are about a second.
+void WriteMp3(const std::wstring& path, const std::string& artist, const std::string& title,
+              int frameCount = 40) {
     std::string frames;
     for (auto [id, text] :
          {std::pair{"TPE1", artist}, {"TIT2", title}, {"TALB", "Kiln Sessions"}}) {
@@ -98,7 +100,7 @@ void WriteMp3(const std::wstring& path, const std::string& artist, const std::st
                        char((n >> 7) & 0x7F),
                        char(n & 0x7F)};
     std::string audio;
-    for (int i = 0; i < 40; ++i) {
+    for (int i = 0; i < frameCount; ++i) {
         audio += std::string("\xFF\xFB\x90\x64", 4) + std::string(413, '\0');
     }
     WriteFile(path, tag + frames + audio);
@@ -296,6 +298,34 @@ TEST_F(ClassicPlayerTest, PagesRunAsDialogsAndTheirSettingsSurviveARestart) {
         FindClose(search);
         return search != INVALID_HANDLE_VALUE;
     })) << "history logging, switched on before the restart";
+}
+
+// The one test that waits for real: a scrobble needs half of a 32 s item played.
+TEST_F(ClassicPlayerTest, ScrobblesAtTheFakeServiceWithSignedRequests) {
+    WriteMp3(music_ + L"\\long.mp3", "Kiln Trio", "Long Firing", 32 * 39);
+    playlist_ = {{music_ + L"\\long.mp3", L"", 32000}};
+    const std::string settings =
+        "scrobble=3\nsk=0123456789abcdef0123456789abcdef\n"
+        "web_map=" KILN_SCROBBLE_HOST "=http://127.0.0.1:" +
+        std::to_string(Port("http")) + "\n";
+    auto player = Start(settings.c_str());
+    player->Play(0);
+    auto calls = [](const char* name) {
+        std::vector<Request> found;
+        for (const Request& r : Requests()) {
+            if (r.methodName == name) {
+                found.push_back(r);
+            }
+        }
+        return found;
+    };
+    ASSERT_TRUE(WaitFor(*player, [&] { return calls("track.updateNowPlaying").size() == 1; }));
+    ASSERT_TRUE(WaitFor(
+        *player, [&] { return calls("track.scrobble").size() == 1; }, 25000));
+    for (const char* name : {"track.updateNowPlaying", "track.scrobble"}) {
+        EXPECT_TRUE(calls(name).front().signedOk) << name;
+        EXPECT_EQ(calls(name).front().path.rfind("/2.0/", 0), 0u) << name;
+    }
 }
 
 }  // namespace

@@ -26,6 +26,7 @@ lock = threading.Lock()
 def signature_ok(params):
     given = params.pop("api_sig", "")
     params.pop("format", None)
+    params.pop("callback", None)
     text = "".join(k + params[k] for k in sorted(params)) + secret
     return hashlib.md5(text.encode()).hexdigest() == given
 
