@@ -130,12 +130,29 @@ bool LessNoCase(const std::wstring& a, const std::wstring& b) {
 
 // -- dialogs
 
+WindowSystem::ChangeNote::~ChangeNote() {
+    ChangeObserver observer;
+    {
+        std::lock_guard lock(windows_->mutex_);
+        observer = windows_->changeObserver_;
+    }
+    if (observer) {
+        observer(dialog_, controlId_);
+    }
+}
+
+void WindowSystem::SetChangeObserver(ChangeObserver observer) {
+    std::lock_guard lock(mutex_);
+    changeObserver_ = std::move(observer);
+}
+
 Window WindowSystem::CreateDialogFromTemplate(const res::DialogEntry* dialog, Window parent,
                                               DialogProc proc, intptr_t param) {
     if (!dialog || !OnMainThread()) {
         return nullptr;
     }
     Window handle = nullptr;
+    ChangeNote note(this, nullptr, 0);
     Window focus = nullptr;
     {
         std::lock_guard lock(mutex_);
@@ -181,6 +198,7 @@ bool WindowSystem::DestroyDialog(Window dialog) {
     if (!OnMainThread()) {
         return false;
     }
+    ChangeNote note(this, dialog, 0);
     DialogProc proc = nullptr;
     {
         std::lock_guard lock(mutex_);
@@ -283,6 +301,7 @@ void WindowSystem::Notify(Window dialog, int controlId, Window control, unsigned
 }
 
 bool WindowSystem::SetItemText(Window dialog, int controlId, const wchar_t* text) {
+    ChangeNote note(this, dialog, controlId);
     Window handle = nullptr;
     bool notify = false;
     {
@@ -316,6 +335,7 @@ int WindowSystem::GetItemText(Window dialog, int controlId, wchar_t* out, int si
 }
 
 bool WindowSystem::CheckItem(Window dialog, int controlId, int state) {
+    ChangeNote note(this, dialog, controlId);
     std::lock_guard lock(mutex_);
     ControlState* control = FindControlLocked(dialog, controlId);
     if (!control ||
@@ -335,6 +355,7 @@ int WindowSystem::IsItemChecked(Window dialog, int controlId) const {
 }
 
 bool WindowSystem::EnableItem(Window dialog, int controlId, bool enabled) {
+    ChangeNote note(this, dialog, controlId);
     std::lock_guard lock(mutex_);
     ControlState* control = FindControlLocked(dialog, controlId);
     if (!control) {
@@ -351,6 +372,7 @@ bool WindowSystem::IsItemEnabled(Window dialog, int controlId) const {
 }
 
 bool WindowSystem::ShowItem(Window dialog, int controlId, bool shown) {
+    ChangeNote note(this, dialog, controlId);
     std::lock_guard lock(mutex_);
     ControlState* control = FindControlLocked(dialog, controlId);
     if (!control) {
@@ -382,6 +404,7 @@ intptr_t WindowSystem::SendItemMessage(Window dialog, int controlId, unsigned me
         default:
             break;
     }
+    ChangeNote note(this, dialog, controlId);  // limits, read-only, combo lists
     std::lock_guard lock(mutex_);
     ControlState* control = FindControlLocked(dialog, controlId);
     if (!control) {
@@ -496,6 +519,7 @@ bool WindowSystem::ClickButton(Window dialog, int controlId) {
     if (!OnMainThread()) {
         return false;
     }
+    ChangeNote note(this, dialog, controlId);
     Window handle = nullptr;
     {
         std::lock_guard lock(mutex_);
@@ -548,6 +572,7 @@ bool WindowSystem::TypeText(Window dialog, int controlId, const std::wstring& te
     if (!OnMainThread()) {
         return false;
     }
+    ChangeNote note(this, dialog, controlId);
     Window handle = nullptr;
     {
         std::lock_guard lock(mutex_);
@@ -576,6 +601,7 @@ bool WindowSystem::SelectCombo(Window dialog, int controlId, int index) {
     if (!OnMainThread()) {
         return false;
     }
+    ChangeNote note(this, dialog, controlId);
     Window handle = nullptr;
     {
         std::lock_guard lock(mutex_);

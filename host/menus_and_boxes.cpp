@@ -190,15 +190,29 @@ int MenusAndBoxes::LiveMenus() const {
 int MenusAndBoxes::MessageBox(Window owner, const wchar_t* text, const wchar_t* title,
                               unsigned flags) {
     MessageBoxRecord record{owner, text ? text : L"", title ? title : L"", flags, 0};
-    std::lock_guard lock(mutex_);
-    if (!boxAnswers_.empty()) {
-        record.answer = boxAnswers_.front();
-        boxAnswers_.pop_front();
-    } else {
-        record.answer = DefaultAnswer(flags);
+    BoxResponder responder;
+    {
+        std::lock_guard lock(mutex_);
+        if (!boxAnswers_.empty()) {
+            record.answer = boxAnswers_.front();
+            boxAnswers_.pop_front();
+        } else {
+            responder = boxResponder_;
+        }
     }
+    // The responder may wait for a user, so it is asked without the lock.
+    if (record.answer == 0) {
+        record.answer =
+            (responder ? responder(record) : std::nullopt).value_or(DefaultAnswer(flags));
+    }
+    std::lock_guard lock(mutex_);
     boxes_.push_back(record);
     return record.answer;
+}
+
+void MenusAndBoxes::SetMessageBoxResponder(BoxResponder responder) {
+    std::lock_guard lock(mutex_);
+    boxResponder_ = std::move(responder);
 }
 
 void MenusAndBoxes::QueueMessageBoxAnswer(int answer) {

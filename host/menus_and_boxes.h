@@ -58,6 +58,8 @@ class MenusAndBoxes {
     using FolderResponder = std::function<std::optional<std::wstring>(const FolderRequest&)>;
     using AboutObserver = std::function<void(const AboutRecord&)>;
     using UrlObserver = std::function<void(const std::wstring&)>;
+    // Answers a box nobody queued an answer for; nullopt: its cancelling button.
+    using BoxResponder = std::function<std::optional<int>(const MessageBoxRecord&)>;
 
     // Menu handles come from the window system's one handle sequence, so that
     // no handle of any kind is ever reused.
@@ -95,9 +97,11 @@ class MenusAndBoxes {
 
     // -- message boxes
 
-    // Recorded; answered by the next queued answer, else by the box's
-    // cancelling button (No for yes/no boxes, OK for a plain one).
+    // Recorded; answered by the next queued answer, else by the responder,
+    // else by the box's cancelling button (No for yes/no boxes, OK for a
+    // plain one).
     int MessageBox(Window owner, const wchar_t* text, const wchar_t* title, unsigned flags);
+    void SetMessageBoxResponder(BoxResponder responder);
     void QueueMessageBoxAnswer(int answer);
     std::vector<MessageBoxRecord> MessageBoxes() const;
 
@@ -118,6 +122,7 @@ class MenusAndBoxes {
     std::optional<std::vector<MenuItem>> lastMenu_;
 
     std::deque<int> boxAnswers_;
+    BoxResponder boxResponder_;
     std::vector<MessageBoxRecord> boxes_;
 };
 

@@ -78,6 +78,17 @@ PrefsServer::PrefsServer(SubstituteHost& host)
 }
 
 void PrefsServer::Attach() {
+    windows_.SetChangeObserver([this](Window, int) { Changed(); });
+    windows_.SetMessageBoxResponder([this](const MessageBoxRecord& box) -> std::optional<int> {
+        auto answer = Ask(PrefsModal{.kind = "box",
+                                     .title = WideToUtf8(box.title),
+                                     .text = WideToUtf8(box.text),
+                                     .flags = box.flags});
+        if (!answer) {
+            return std::nullopt;
+        }
+        return std::atoi(answer->c_str());
+    });
     windows_.SetMainWindowHandler([this](unsigned message, uintptr_t, intptr_t) {
         if (message == taskMessage_) {
             RunTasks();
@@ -116,6 +127,8 @@ PrefsServer::~PrefsServer() {
     windows_.SetFolderResponder(nullptr);
     windows_.SetMenuChooser(nullptr);
     windows_.SetAboutObserver(nullptr);
+    windows_.SetChangeObserver(nullptr);
+    windows_.SetMessageBoxResponder(nullptr);
 }
 
 bool PrefsServer::Start(int port) {
@@ -218,16 +231,6 @@ std::optional<std::string> PrefsServer::Ask(PrefsModal modal) {
     return answer;
 }
 
-int PrefsServer::AskMessageBox(const std::wstring& text, const std::wstring& title,
-                               unsigned flags) {
-    constexpr unsigned kButtonsMask = 0xF;
-    constexpr unsigned kYesNo = 4;
-    const int cancelling = (flags & kButtonsMask) == kYesNo ? win::kIdNo : win::kIdOk;
-    auto answer = Ask(PrefsModal{
-        .kind = "box", .title = WideToUtf8(title), .text = WideToUtf8(text), .flags = flags});
-    return answer ? std::atoi(answer->c_str()) : cancelling;
-}
-
 void PrefsServer::ClientGone() {
     {
         MutexLock lock(mutex_);
@@ -297,10 +300,11 @@ void PrefsServer::Route() {
                     MutexLock lock(mutex_);
                     const uint64_t seen = version_;
                     // Changes the observers report wake the stream at once;
-                    // the short wait also catches the rest. A new page gets
-                    // the state straight away.
+                    // the wait also catches the few they do not (pages
+                    // registered later). A new page gets the state straight
+                    // away.
                     if (!sent.empty()) {
-                        changed_.wait_for(lock.native(), 200ms, [&]() REQUIRES(mutex_) {
+                        changed_.wait_for(lock.native(), 1s, [&]() REQUIRES(mutex_) {
                             return stopping_ || version_ != seen;
                         });
                     }
@@ -310,7 +314,7 @@ void PrefsServer::Route() {
                 }
                 std::string state = StateJson();
                 if (state == sent) {
-                    if (++quiet < 75) {
+                    if (++quiet < 15) {
                         return sink.is_writable();
                     }
                     quiet = 0;

@@ -53,7 +53,8 @@ struct PrefsModal {
 class PrefsServer {
   public:
     // Attaches to the host's window system: sets the main window handler,
-    // the folder responder, the menu chooser and the About observer.
+    // the change observer, and the responders for boxes, menus and folders
+    // (which answer "cancel" when no page is watching or the page went away).
     explicit PrefsServer(SubstituteHost& host);
     ~PrefsServer();
     PrefsServer(const PrefsServer&) = delete;
@@ -71,10 +72,6 @@ class PrefsServer {
 
     // Something the page shows changed: wakes the event streams. Any thread.
     void Changed();
-
-    // A message box in the page (main thread): the answer, or the box's
-    // cancelling answer when no page is watching or the page went away.
-    int AskMessageBox(const std::wstring& text, const std::wstring& title, unsigned flags);
 
   private:
     struct Task;

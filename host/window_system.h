@@ -233,6 +233,18 @@ class WindowSystem {
         return boxes_.MessageBox(owner, text, title, flags);
     }
     void QueueMessageBoxAnswer(int answer) { boxes_.QueueMessageBoxAnswer(answer); }
+    void SetMessageBoxResponder(MenusAndBoxes::BoxResponder responder) {
+        boxes_.SetMessageBoxResponder(std::move(responder));
+    }
+
+    // -- watching (a display of the windows, such as kiln-host's browser view)
+
+    // Hears of dialogs made and destroyed (control id 0) and of every control
+    // operation that may change what a display shows. Unlike the other
+    // callbacks it runs on the thread that made the change (the preview thread
+    // writes previews), never while an internal lock is held.
+    using ChangeObserver = std::function<void(Window dialog, int controlId)>;
+    void SetChangeObserver(ChangeObserver observer);
     std::vector<MessageBoxRecord> MessageBoxes() const { return boxes_.MessageBoxes(); }
 
   private:
@@ -273,6 +285,21 @@ class WindowSystem {
     intptr_t Deliver(Window window, unsigned message, uintptr_t wParam, intptr_t lParam);
     // The command a control sends its dialog.
     void Notify(Window dialog, int controlId, Window control, unsigned notification);
+    // Tells the change observer when it goes out of scope: declared before a
+    // method's lock, it reports after the lock is released.
+    class ChangeNote {
+      public:
+        ChangeNote(WindowSystem* windows, Window dialog, int controlId)
+            : windows_(windows), dialog_(dialog), controlId_(controlId) {}
+        ~ChangeNote();
+        ChangeNote(const ChangeNote&) = delete;
+        ChangeNote& operator=(const ChangeNote&) = delete;
+
+      private:
+        WindowSystem* windows_;
+        Window dialog_;
+        int controlId_;
+    };
     void NotifyEditChangeIfOneLine(Window dialog, const ControlState& control);
     intptr_t ComboMessageLocked(ControlState& control, unsigned message, uintptr_t wParam,
                                 intptr_t lParam);
@@ -290,6 +317,7 @@ class WindowSystem {
     std::map<uintptr_t, WindowRecord> windows_;
     MainWindowHandler mainHandler_;
     MessageHookProc hook_ = nullptr;
+    ChangeObserver changeObserver_;
     std::deque<Posted> queue_;
     uint64_t lastSeq_ = 0;
     bool quitRequested_ = false;

@@ -66,6 +66,16 @@ after(async () => {
 });
 
 const control = (id) => `#dialog [data-id="${id}"]`;
+const valueOf = (id) => page.$eval(control(id), (el) => (el.matches('input, textarea') ? el.value : el.innerText));
+
+// Answers the modal box the page shows, and returns its text.
+async function answerBox(button) {
+  await page.waitForSelector('#modal[open]');
+  const text = await page.$eval('#modal-text', (el) => el.textContent);
+  await page.$$eval('#modal-buttons button', (buttons, b) => buttons.find((x) => x.textContent === b).click(), button);
+  await page.waitForSelector('#modal:not([open])');
+  return text;
+}
 
 async function openPage(name, tab) {
   await page.waitForSelector('#pages button');
@@ -194,6 +204,29 @@ test('history logging switched on and off while playing writes both markers and 
   await page.click(`${control(1021)} input`);
   await page.waitForSelector(`${control(1021)} input:not(:checked)`);
   assert.match(await waitLog(/stopped/), /^<<< started @ \d\d-\d\d-\d{4} - [\d:]{8} >>>\r\n.*Kiln Quartet.*\r\n<<< stopped @ /);
+});
+
+test('a typed line template shows its live preview; Reset asks, and only a yes resets it', async () => {
+  await openPage('Play Tracking', 1);
+  await page.click(control(1005), { clickCount: 3 });
+  await page.keyboard.type('>> %title% <<');
+  await waitText(1006, /^>> \S.* <<$/);
+  await page.click(control(1007));
+  assert.match(await answerBox('No'), /reset this field/);
+  assert.equal(await valueOf(1005), '>> %title% <<');
+  await page.click(control(1007));
+  await answerBox('Yes');
+  await waitText(1005, /^(?!>> %title% <<$).+%/);
+  await page.waitForSelector(`${control(1007)}:disabled`);
+});
+
+test('the SSL warning answered no leaves the check box clear', async () => {
+  await openPage('Play Tracking', 3);
+  await page.click(`${control(1031)} input`);
+  assert.match(await answerBox('No'), /SSL validation/);
+  assert.equal(await page.$eval(`${control(1031)} input`, (el) => el.checked), false);
+  const modes = readFileSync(join(profile, 'settings.ini'), 'utf8').match(/postmodes=(\d+)/);
+  assert.equal(Number(modes?.[1] ?? 0) & 16, 0);
 });
 
 test('picking "Winamp" on the presence page restarts the presence with that identity', async () => {
