@@ -136,13 +136,15 @@ BENCHMARK(Md5OfTheSameBytes);
 
 void AcceptedSubmission(benchmark::State& state) {
     const BenchHost& bench = Bench();
+    const auto before = static_cast<int64_t>(bench.service.Scrobbles().size());
     for (auto _ : state) {
         state.PauseTiming();
         bench.RestoreCache();
         state.ResumeTiming();
         kiln::SubmitPlay(bench.play);
     }
-    if (static_cast<int64_t>(bench.service.Scrobbles().size()) != 50 * state.iterations()) {
+    if (static_cast<int64_t>(bench.service.Scrobbles().size()) - before !=
+        50 * state.iterations()) {
         state.SkipWithError("the service did not accept every submission");
     }
 }

@@ -1,6 +1,8 @@
 #include "scrobbler/service_request.h"
 
+#include <array>
 #include <cstring>
+#include <vector>
 
 #include "outputs/now_playing.h"
 #include "plugin/curl_api.h"
@@ -20,18 +22,18 @@ constexpr int kDigestBytes = 33;
 
 namespace {
 
-// Characters percent-encoding leaves as they are: curl_escape would return an
-// identical copy of a value made only of these.
-bool NeedsNoEscape(const std::string& value) {
-    for (const unsigned char c : value) {
-        const bool unreserved = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
-                                (c >= '0' && c <= '9') || c == '-' || c == '.' || c == '_' ||
-                                c == '~';
-        if (!unreserved) {
-            return false;
-        }
+// The bytes percent-encoding leaves as they are.
+constexpr std::array<bool, 256> kUnreserved = [] {
+    std::array<bool, 256> table{};
+    for (int c = 0; c < 256; ++c) {
+        table[c] = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                   c == '-' || c == '.' || c == '_' || c == '~';
     }
-    return true;
+    return table;
+}();
+
+bool Unreserved(char c) {
+    return kUnreserved[static_cast<unsigned char>(c)];
 }
 
 }  // namespace
@@ -42,31 +44,75 @@ char* BuildSignedBody(const ScrobbleParams& params) {
         return nullptr;
     }
     const CurlApi* curl = Curl();
+    struct Pair {
+        const std::string* name;
+        const std::string* value;
+        bool plain;  // nothing to escape
+    };
+    std::vector<Pair> pairs;
+    pairs.reserve(params.size());
     size_t signatureSize = std::strlen(ScrobbleSharedSecret) + 1;
     size_t bodySize = 0;
+    // curl_escape turns each byte on its own into itself or "%XX", so one
+    // call escapes the bytes that change of every value at once.
+    std::string special;
     for (const auto& [name, value] : params) {
         signatureSize += name.size() + value.size();
-        bodySize += name.size() + 2 + value.size() + value.size() / 2;
+        bodySize += name.size() + 2 + value.size();
+        const size_t before = special.size();
+        for (const char c : value) {
+            if (!Unreserved(c)) {
+                special += c;
+            }
+        }
+        pairs.push_back({&name, &value, special.size() == before});
     }
+    bodySize += 2 * special.size();
+    char* escapedAll = nullptr;
+    if (curl && !special.empty()) {
+        escapedAll = curl->escape(special.data(), static_cast<int>(special.size()));
+        if (escapedAll && std::strlen(escapedAll) != 3 * special.size()) {
+            curl->free(escapedAll);
+            escapedAll = nullptr;
+        }
+    }
+    const char* nextEscaped = escapedAll;
+
     std::string body;
     body.reserve(bodySize);
     std::string signature;
     signature.reserve(signatureSize);
-    for (const auto& [name, value] : params) {
+    for (const Pair& pair : pairs) {
+        const std::string& name = *pair.name;
+        const std::string& value = *pair.value;
         if (!body.empty()) {
             body += '&';
         }
-        // A value that cannot be escaped stays out of the body but not out
-        // of the signature, so the service refuses the request.
-        if (NeedsNoEscape(value)) {
+        if (pair.plain) {
             body.append(name).append(1, '=').append(value);
+        } else if (nextEscaped) {
+            body.append(name).append(1, '=');
+            size_t run = 0;  // start of the unreserved bytes not yet copied
+            for (size_t i = 0; i < value.size(); ++i) {
+                if (!Unreserved(value[i])) {
+                    body.append(value, run, i - run).append(nextEscaped, 3);
+                    nextEscaped += 3;
+                    run = i + 1;
+                }
+            }
+            body.append(value, run, std::string::npos);
         } else if (char* escaped = curl
                                        ? curl->escape(value.c_str(), static_cast<int>(value.size()))
                                        : nullptr) {
             body.append(name).append(1, '=').append(escaped);
             curl->free(escaped);
         }
+        // A value that cannot be escaped stays out of the body but not out
+        // of the signature, so the service refuses the request.
         signature.append(name).append(value);
+    }
+    if (escapedAll) {
+        curl->free(escapedAll);
     }
     signature += ScrobbleSharedSecret;
     char digest[kDigestBytes] = {};
