@@ -112,6 +112,9 @@ void PrefsServer::Attach() {
     });
     windows_.SetAboutObserver([this](const AboutRecord& about) {
         MutexLock lock(mutex_);
+        if (clients_ == 0) {
+            return;  // nobody to show it to, and nobody to close it later
+        }
         modals_.push_back(PrefsModal{.id = nextModal_++,
                                      .kind = "about",
                                      .title = WideToUtf8(about.title),
