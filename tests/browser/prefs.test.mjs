@@ -242,3 +242,15 @@ test('picking "Winamp" on the presence page restarts the presence with that iden
   assert.ok(now.length > before.length, 'a new handshake');
   assert.notEqual(now.at(-1), before.at(-1));
 });
+
+test('the folder dialog is a picker in the page, and the chosen folder reaches the tab', async () => {
+  await openPage('Play Tracking', 2);
+  await page.click(control(1010));
+  await page.waitForSelector('#modal[open][data-kind="folder"] #modal-body li');
+  const start = await page.$eval('#modal-text', (el) => el.textContent);
+  await page.$$eval('#modal-body button', (buttons) => buttons.find((b) => b.textContent === '..').click());
+  await page.waitForFunction((s) => document.querySelector('#modal-text').textContent !== s, {}, start);
+  const chosen = await page.$eval('#modal-text', (el) => el.textContent);
+  await page.$$eval('#modal-buttons button', (buttons) => buttons[0].click());
+  await waitText(1009, new RegExp(`^${chosen.replace(/[.*+?^${}()|[\]\\]/g, '\\$&')}$`));
+});
