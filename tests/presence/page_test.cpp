@@ -47,10 +47,12 @@ struct PageRig {
     std::string Setting(const wchar_t* key) { return Stored(plugin.settings(), key); }
     // Whether the client (re)connects under `id`: the newest handshake holds it.
     bool Connects(const std::string& id) {
-        return plugin.RunUntil([&] {
-            const std::vector<Frame> handshakes = discord.FramesWithOpcode(0);
-            return !handshakes.empty() && Member(handshakes.back().payload, "/client_id") == id;
-        });
+        return plugin.RunUntil(
+            [&] {
+                const std::vector<Frame> handshakes = discord.FramesWithOpcode(0);
+                return !handshakes.empty() && Member(handshakes.back().payload, "/client_id") == id;
+            },
+            10000);
     }
 
     PipeFolder pipes;

@@ -28,9 +28,6 @@ struct PresenceRig {
         plugin.SetInt(L"uploadForDiscord", 0);
         plugin.settings().WriteTemplate(L"gen_kiln", L"discord", L"[%artist% - ]%title%");
     }
-    std::filesystem::path Track(const host::SampleSpec& recipe) {
-        return host::WriteSampleTrack(plugin.profile() / "media", recipe);
-    }
     // A new item as the player reports it (the worker settles for 750 ms).
     void PlayAt(const std::filesystem::path& file, int positionMs, int lengthSeconds) {
         plugin.host().SetPlayback({1, positionMs, host::FromFsPath(file), lengthSeconds});
@@ -58,11 +55,13 @@ TEST(PresenceHost, FollowsPlaybackAndShutsDownFifteenSecondsAfterAStop) {
     using Clock = std::chrono::steady_clock;
     PresenceRig rig;
     rig.plugin.SetInt(L"autodisablediscord", 1);
-    const auto first = rig.Track({.fileName = "first.wav",
-                                  .title = L"First Firing",
-                                  .artist = L"Kiln Quartet",
-                                  .seconds = 200});
-    const auto second = rig.Track(
+    const auto first =
+        host::WriteSampleTrack(rig.plugin.profile() / "media", {.fileName = "first.wav",
+                                                                .title = L"First Firing",
+                                                                .artist = L"Kiln Quartet",
+                                                                .seconds = 200});
+    const auto second = host::WriteSampleTrack(
+        rig.plugin.profile() / "media",
         {.fileName = "second.wav", .title = L"Glaze", .artist = L"Ash Trio", .seconds = 120});
     rig.plugin.Start();
 

@@ -18,7 +18,7 @@
 #include "plugin/settings.h"
 #include "plugin/wide_format.h"
 #include "plugin/worker.h"
-#include "presence/application_ids.h"
+#include "presence/client_guard.h"
 #include "presence/presence.h"
 #include "presence_checks.h"
 #include "presence_test_support.h"
@@ -45,16 +45,15 @@ class PresenceSend : public ::testing::Test {
         host().SetWebBase(cache_.BaseUrl());
         // Two small covers, a large one and none.
         for (uint32_t colour : {0xff993300u, 0xff003399u, 0u, 0xff339900u}) {
-            host::SampleSpec recipe{.fileName = "send" + std::to_string(tracks_.size()) + ".wav",
-                                    .seconds = 60};
-            recipe.withCover = colour != 0;
-            recipe.coverColour = colour;
-            if (colour == 0xff003399u) {
-                recipe.coverWidth = 900;  // fitted into 600 x 600
-                recipe.coverHeight = 300;
-            }
-            tracks_.push_back(
-                host::FromFsPath(host::WriteSampleTrack(ModuleHost::Get().MediaFolder(), recipe)));
+            const bool large = colour == 0xff003399u;  // fitted into 600 x 600
+            tracks_.push_back(host::FromFsPath(host::WriteSampleTrack(
+                ModuleHost::Get().MediaFolder(),
+                {.fileName = "send" + std::to_string(tracks_.size()) + ".wav",
+                 .seconds = 60,
+                 .withCover = colour != 0,
+                 .coverColour = colour,
+                 .coverWidth = large ? 900 : 64,
+                 .coverHeight = large ? 300 : 64})));
         }
         updateDiscord.store(1);
         uploadForDiscord.store(0);
@@ -205,11 +204,12 @@ size_t Characters(const std::string& text) {
 TEST_F(PresenceSend, TextsAreAcceptableAndArriveAsTagged) {
     int made = 0;
     const auto titled = [&made](const wchar_t* title, const wchar_t* artist) {
-        host::SampleSpec recipe{.fileName = "titled" + std::to_string(++made) + ".wav",
-                                .title = title,
-                                .artist = artist,
-                                .seconds = 60};
-        return host::FromFsPath(host::WriteSampleTrack(ModuleHost::Get().MediaFolder(), recipe));
+        return host::FromFsPath(
+            host::WriteSampleTrack(ModuleHost::Get().MediaFolder(),
+                                   {.fileName = "titled" + std::to_string(++made) + ".wav",
+                                    .title = title,
+                                    .artist = artist,
+                                    .seconds = 60}));
     };
     const std::wstring tracks[] = {titled(L"x", L"y"), titled(L"\u4E2D", L"\u6587")};
     const wchar_t* const templates[] = {L"%title%", L"%title%\r\n%artist%\r\n%title%", L"\r\n\r\n",
@@ -242,6 +242,18 @@ TEST_F(PresenceSend, TextsAreAcceptableAndArriveAsTagged) {
     EXPECT_EQ(Activity(message, "details"), "back\\slash \\s");
     EXPECT_EQ(Activity(message, "state"), "C:\\new\\tab\\t");
     CopyWide(presenceTemplate, kLineChars, kDefaultPresenceTemplate);
+
+    // A refusal reaches the plug-in's error handler with the next send.
+    const uint64_t errors = LastPresenceError().count;
+    discord_.Send(1,
+                  "{\"cmd\":\"SET_ACTIVITY\",\"data\":{\"code\":4000,\"message\":\"too short\"},"
+                  "\"evt\":\"ERROR\",\"nonce\":\"" +
+                      Member(message, "/nonce") + "\"}");
+    ASSERT_TRUE(WaitWaking([] { return presence_ipc::Client().errorReceived.load(); }));
+    Send();
+    EXPECT_EQ(LastPresenceError().count, errors + 1);
+    EXPECT_EQ(LastPresenceError().code, 4000);
+    EXPECT_EQ(LastPresenceError().message, "too short");
 }
 
 // Twenty pause and resume toggles in ten seconds: five messages in the first
@@ -304,45 +316,6 @@ TEST_F(PresenceSend, ActivityTypeAndButtonFollowTheItem) {
         EXPECT_EQ(Activity(message, "buttons/0/url"), c.button);
         EXPECT_EQ(presenceVideoFlag.load(), c.flagAfter);
     }
-}
-
-// What the presence page does on a change of identity: the client restarts
-// and the worker's refresh connects with the then chosen id.
-TEST_F(PresenceSend, RestartConnectsWithTheChosenIdentity) {
-    Play(0);
-    Send();
-    struct Case {
-        int choice;
-        const wchar_t* customId;
-        std::string expected;
-    };
-    const Case cases[] = {
-        {2, L"123456789012345678", kBuiltInApplicationIds[2]},
-        {3, L"123456789012345678", "123456789012345678"},
-        {3, L"", kBuiltInApplicationIds[0]},
-        {9, L"", kBuiltInApplicationIds[0]},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.choice);
-        discordSel.store(c.choice);
-        host().Settings().WriteText(L"gen_kiln", L"discord_app_id", c.customId);
-        RestartPresence();
-        NextActivity();
-        EXPECT_EQ(Member(discord_.FramesWithOpcode(0).back().payload, "/client_id"), c.expected);
-    }
-    StopWorkerForQuit();
-    EXPECT_EQ(discord_.FramesWithOpcode(0).size(), 5u);
-}
-
-TEST_F(PresenceSend, UpdatingOffTouchesNothing) {
-    updateDiscord.store(0);
-    autoDisableDiscord.store(1);
-    hardStopped.store(true);
-    playbackStarted.store(false);
-    RefreshDiscordPresence(nullptr);
-    EXPECT_FALSE(presence_ipc::Client().channelExists.load());
-    EXPECT_FALSE(host().Windows().KillTimer(host().Windows().MainWindow(), kPresenceTimerId))
-        << "the auto-disable timer was started";
 }
 
 // The art is uploaded when it differs from the cached file, and its address
