@@ -18,10 +18,11 @@ for part in "${want[@]}"; do
     windows)
       # Both bitnesses of the DLL; 32-bit programs run under Wine with wine32.
       # dpkg-dev unpacks the Debian sources of the DLL's static libraries,
-      # python3 and openssl run the web fakes of the classic-player tests.
+      # python3 and openssl run the web fakes of the classic-player tests;
+      # fonts-wine gives dialogs under Wine the metrics of their font.
       packages+=(g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine64
                  g++-mingw-w64-i686-posix binutils-mingw-w64-i686 wine32:i386
-                 dpkg-dev python3 openssl) ;;
+                 dpkg-dev python3 openssl fonts-wine) ;;
     fuzz)  # clang tools: fuzzers, the thread-safety check, the format check
       packages+=(clang clang-format libclang-rt-14-dev) ;;
     *) echo "setup.sh: unknown part '$part'" >&2; exit 2 ;;

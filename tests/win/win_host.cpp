@@ -27,6 +27,8 @@ std::map<std::pair<Instance, int>, std::wstring> moduleStrings;
 std::set<HANDLE> threadHandles;
 intptr_t pagesAdded = 0;
 int menuChoice = 0;
+std::vector<PrefsTab> tabbedTabs;
+CreateDialogProc tabbedCreate = nullptr;
 
 HMENU M(Menu m) {
     return static_cast<HMENU>(m);
@@ -197,6 +199,10 @@ intptr_t AddPrefsPage(Instance instance, int flags, const wchar_t* name, const P
     if (pagesAdded == 0) {
         state.position = position;
     }
+    if (tabCount > 1 && tabbedTabs.empty()) {
+        tabbedTabs.assign(tabs, tabs + tabCount);
+        tabbedCreate = create;
+    }
     return kFirstPage + pagesAdded++;
 }
 
@@ -271,6 +277,34 @@ const wchar_t* LoadModuleString(Instance module, int id) {
     std::lock_guard lock(mutex);
     auto entry = moduleStrings.try_emplace({module, id}, characters, static_cast<size_t>(length));
     return entry.first->second.c_str();
+}
+
+// The link control's text is a format with the address as its %s.
+int SetLinkText(Window page, int controlId, const wchar_t* address) {
+    wchar_t format[1024] = L"";
+    GetDlgItemTextW(static_cast<HWND>(page), controlId, format, 1024);
+    std::wstring text;
+    for (const wchar_t* c = format; *c; ++c) {
+        if (c[0] == L'%' && (c[1] == L'%' || c[1] == L's')) {
+            text += *++c == L's' ? std::wstring(address) : L"%";
+        } else {
+            text += *c;
+        }
+    }
+    return SetDlgItemTextW(static_cast<HWND>(page), controlId, text.c_str()) ? 1 : 0;
+}
+
+// Enough of title formatting for previews: %artist% is the one field, its
+// value URL-escaped in mode 1.
+int FormatTitle(wchar_t* location, int locationSize, const wchar_t* format, wchar_t* out,
+                int outSize, int mode, const void*) {
+    CopyOut(L"C:\\music\\track.mp3", location, locationSize);
+    std::wstring text = format;
+    const std::wstring artist = mode == 1 ? L"Wine%20Artist" : L"Wine Artist";
+    for (size_t at; (at = text.find(L"%artist%")) != std::wstring::npos;) {
+        text.replace(at, 8, artist);
+    }
+    return CopyOut(text, out, outSize);
 }
 
 const HostServices* Table() {
@@ -349,7 +383,16 @@ const HostServices* Table() {
         t.registerMessage = [](const char* name) { return RegisterWindowMessageA(name); };
         t.loadResourceText = &LoadResourceText;
         t.loadModuleString = &LoadModuleString;
-        Fail(t, &H::escapeText, &H::unescapeText, &H::nowSeconds, &H::wideToNarrow, &H::formatTitle,
+        t.createModuleDialog = [](Instance module, int dialogId, Window parent, DialogProc proc,
+                                  intptr_t param) -> Window {
+            return CreateDialogParamW(static_cast<HINSTANCE>(module), MAKEINTRESOURCEW(dialogId),
+                                      static_cast<HWND>(parent), reinterpret_cast<DLGPROC>(proc),
+                                      param);
+        };
+        t.setLinkText = &SetLinkText;
+        t.formatTitle = &FormatTitle;
+        t.webBaseAddressWide = []() { return L"https://orbit.example/"; };
+        Fail(t, &H::escapeText, &H::unescapeText, &H::nowSeconds, &H::wideToNarrow,
              &H::formatTitleForFile, &H::playbackStatus, &H::playbackPositionMs,
              &H::currentLengthSeconds, &H::currentFile, &H::isStream, &H::isStreamUtf8,
              &H::getMetadata, &H::releaseMetadata, &H::currentMetadataField,
@@ -360,11 +403,10 @@ const HostServices* Table() {
              &H::randomIdentifier, &H::narrowToWide, &H::wideToUtf8Buffer, &H::createWebHandle,
              &H::buildWebRequest, &H::setWebOptionLong, &H::setWebOptionPointer,
              &H::setWebOptionOffset, &H::performWebRequest, &H::webResponseCode, &H::freeWebRequest,
-             &H::openUrl, &H::webBaseAddress, &H::webBaseAddressWide, &H::replacePageDialog,
-             &H::refreshPage, &H::defaultPageHandling, &H::setLinkText, &H::styleButton,
-             &H::browseForFolder, &H::freeResourceText, &H::aboutCredit, &H::aboutYear,
-             &H::createModuleDialog, &H::postMessage, &H::setTimer, &H::killTimer, &H::isWindow,
-             &H::setItemText, &H::getItemText, &H::checkItem, &H::isItemChecked,
+             &H::openUrl, &H::webBaseAddress, &H::replacePageDialog, &H::refreshPage,
+             &H::defaultPageHandling, &H::styleButton, &H::browseForFolder, &H::freeResourceText,
+             &H::aboutCredit, &H::aboutYear, &H::postMessage, &H::setTimer, &H::killTimer,
+             &H::isWindow, &H::setItemText, &H::getItemText, &H::checkItem, &H::isItemChecked,
              &H::sendItemMessage, &H::enableItem, &H::showItem, &H::messageBox);
         return t;
     }();
@@ -413,6 +455,8 @@ void Reset() {
     moduleStrings.clear();
     pagesAdded = 0;
     menuChoice = 0;
+    tabbedTabs.clear();
+    tabbedCreate = nullptr;
 }
 
 State Snapshot() {
@@ -457,6 +501,27 @@ std::vector<std::wstring> PumpForLog(size_t lines, DWORD limitMs) {
         }
         MsgWaitForMultipleObjectsEx(0, nullptr, 50, QS_ALLINPUT, MWMO_ALERTABLE);
     }
+}
+
+HWND OpenTab(int index) {
+    static HWND preferences = [] {
+        WNDCLASSEXW windowClass{};
+        windowClass.cbSize = sizeof(windowClass);
+        windowClass.lpfnWndProc = &DefWindowProcW;
+        windowClass.hInstance = GetModuleHandleW(nullptr);
+        windowClass.lpszClassName = L"KilnPreferences";
+        RegisterClassExW(&windowClass);
+        return CreateWindowExW(0, L"KilnPreferences", L"Preferences", WS_OVERLAPPEDWINDOW, 0, 0,
+                               640, 480, nullptr, nullptr, GetModuleHandleW(nullptr), nullptr);
+    }();
+    std::unique_lock lock(mutex);
+    if (index < 0 || static_cast<size_t>(index) >= tabbedTabs.size() || !tabbedCreate) {
+        return nullptr;
+    }
+    const PrefsTab tab = tabbedTabs[static_cast<size_t>(index)];
+    CreateDialogProc create = tabbedCreate;
+    lock.unlock();
+    return static_cast<HWND>(create(tab.dialogId, preferences, tab.proc, 0));
 }
 
 bool InPlugin(const void* address) {

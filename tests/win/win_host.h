@@ -42,6 +42,11 @@ bool HasSection(const std::wstring& section);
 std::vector<std::wstring> PumpForLog(size_t lines, DWORD limitMs);
 bool InPlugin(const void* address);  // within gen_kiln.dll's image
 
+// Tab `index` of the first tabbed page, made by the page's create routine in a
+// hidden preferences window, as a player's preferences show it; null when it
+// cannot be made. The host formats templates with %artist% "Wine Artist".
+HWND OpenTab(int index);
+
 }  // namespace kiln::winhost
 
 extern "C" __declspec(dllexport) const kiln::HostServices* kiln_host_services(
