@@ -13,7 +13,7 @@
 #include <rapidjson/writer.h>
 
 #include <atomic>
-#include <chrono>
+#include <ctime>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -53,7 +53,13 @@ extern "C" void free(void* block) {
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+// This thread's processor time: on a shared, busy machine the wall clock
+// also counts the time other programs ran, which would swamp the ratios.
+double ThreadNanoseconds() {
+    timespec now{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+    return static_cast<double>(now.tv_sec) * 1e9 + static_cast<double>(now.tv_nsec);
+}
 using kiln::RichPresence;
 
 struct Measured {
@@ -67,11 +73,11 @@ Measured parseBaseline;
 template <typename Operation>
 Measured Measure(benchmark::State& state, Operation operation) {
     uint64_t blocksBefore = heapBlocks.load();
-    auto start = Clock::now();
+    const double start = ThreadNanoseconds();
     for (auto _ : state) {
         operation();
     }
-    auto elapsed = std::chrono::duration<double, std::nano>(Clock::now() - start).count();
+    const double elapsed = ThreadNanoseconds() - start;
     uint64_t blocks = heapBlocks.load() - blocksBefore;
     double iterations = static_cast<double>(state.iterations());
     Measured measured{elapsed / iterations, static_cast<double>(blocks) / iterations};
