@@ -167,7 +167,7 @@ class ClassicPlayerTest : public ::testing::Test {
         return player;
     }
 
-    bool WaitFor(ClassicPlayer& player, const std::function<bool()>& done, DWORD limitMs = 10000) {
+    bool WaitFor(ClassicPlayer& player, const std::function<bool()>& done, DWORD limitMs = 20000) {
         for (DWORD waited = 0; waited < limitMs; waited += 50) {
             if (done()) {
                 return true;
@@ -298,6 +298,31 @@ TEST_F(ClassicPlayerTest, PagesRunAsDialogsAndTheirSettingsSurviveARestart) {
         FindClose(search);
         return search != INVALID_HANDLE_VALUE;
     })) << "history logging, switched on before the restart";
+    // "Remove at the next start": the plug-in has subclassed the main window.
+    EXPECT_EQ(player->Uninstall(), 0);
+    EXPECT_EQ(ReadFile(ini_ + L"\\gen_kiln.ini").find("gen_kiln"), std::string::npos);
+}
+
+// A classic player has no presence notice of its own: a stream's title
+// notice (603/0) refreshes the presence.
+TEST_F(ClassicPlayerTest, AStreamsNewTitleRefreshesThePresence) {
+    test::FakeDiscord discord({});
+    playlist_ = {{L"http://radio.example/live", L"Kiln Radio - Morning Glaze", 0}};
+    auto player = Start("updatediscord=1\n");
+    player->Play(0);
+    auto shown = [&](const char* text) {
+        return WaitFor(*player, [&] {
+            for (const test::Frame& frame : discord.FramesWithOpcode(1)) {
+                if (frame.payload.find(text) != std::string::npos) {
+                    return true;
+                }
+            }
+            return false;
+        });
+    };
+    ASSERT_TRUE(shown("Morning Glaze"));
+    player->Retitle(L"Kiln Radio - Evening Kiln");
+    EXPECT_TRUE(shown("Evening Kiln"));
 }
 
 // The one test that waits for real: a scrobble needs half of a 32 s item played.

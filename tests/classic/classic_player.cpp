@@ -106,6 +106,12 @@ void ClassicPlayer::Unload() {
     descriptor_ = nullptr;
 }
 
+int ClassicPlayer::Uninstall() {
+    auto uninstall = reinterpret_cast<int (*)(HINSTANCE, HWND, int)>(
+        reinterpret_cast<void*>(GetProcAddress(module_, "winampUninstallPlugin")));
+    return uninstall ? uninstall(module_, prefs_ ? prefs_ : main_, 0) : -1;
+}
+
 WNDPROC ClassicPlayer::OwnProcedure() const {
     return &Procedure;
 }

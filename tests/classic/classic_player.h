@@ -37,8 +37,10 @@ class ClassicPlayer {
     // LoadLibrary, the descriptor getter, the two fields a player fills, init.
     // False when any step fails (init's non-zero result included).
     bool Load(const std::wstring& dll);
-    // quit, the window procedure checked for our own, FreeLibrary.
+    // quit, then FreeLibrary.
     void Unload();
+    // The plug-in page's uninstall: the optional export, as 5.x players call it.
+    int Uninstall();
     bool Loaded() const { return module_ != nullptr; }
     int DescriptorVersion() const { return version_; }
     std::string Description() const { return description_; }
@@ -51,6 +53,11 @@ class ClassicPlayer {
     void Resume();
     void Stop();
     void Next() { Play(position_ + 1); }
+    // A stream's new title, as its decoder reports it; the player announces it.
+    void Retitle(const std::wstring& title) {
+        playlist_[position_].title = title;
+        Notify(0, 603);
+    }
     // Sends a main-window notice as another component would (e.g. 243 from an
     // input plug-in).
     LRESULT Notify(WPARAM wParam, LPARAM code);
