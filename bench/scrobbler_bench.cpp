@@ -56,7 +56,7 @@ struct BenchHost {
         const std::string key = kiln::test::FakeScrobbleService::kSessionKey;
         host.Settings().WriteText(L"gen_kiln", L"sk", std::wstring(key.begin(), key.end()).c_str());
         host.MapHost("ws.audioscrobbler.com", service.Address());
-        kiln::host::SampleSpec recipe;
+        kiln::host::SampleRecipe recipe;
         recipe.fileName = "current.wav";
         recipe.title = L"Current";
         recipe.artist = L"Bench";

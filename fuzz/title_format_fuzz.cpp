@@ -13,7 +13,7 @@ class FixedFields : public kiln::host::TitleFieldSource {
 public:
     bool Field(std::wstring_view name, std::wstring& value) const override {
         if (name == L"artist") {
-            value = L"AC/DC Tribute";
+            value = L"Slip/Cast Trio";
         } else if (name == L"title") {
             value = L"Hafið við Ós";
         } else if (name == L"filename") {

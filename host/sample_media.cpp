@@ -52,7 +52,7 @@ void AppendBytes(void* context, void* data, int size) {
         TagLib::ByteVector(static_cast<const char*>(data), static_cast<unsigned>(size)));
 }
 
-TagLib::ByteVector EncodeCover(const SampleSpec& recipe) {
+TagLib::ByteVector EncodeCover(const SampleRecipe& recipe) {
     std::vector<unsigned char> rgb(static_cast<size_t>(recipe.coverWidth) * recipe.coverHeight * 3);
     for (size_t i = 0; i < rgb.size(); i += 3) {
         rgb[i] = static_cast<unsigned char>(recipe.coverColour >> 16);
@@ -82,7 +82,7 @@ void SetText(TagLib::ID3v2::Tag& tag, const char* id, const std::wstring& text) 
 }  // namespace
 
 std::filesystem::path WriteSampleTrack(const std::filesystem::path& folder,
-                                       const SampleSpec& recipe) {
+                                       const SampleRecipe& recipe) {
     constexpr int kMaxCoverSide = 4096;
     if (recipe.fileName.empty() || recipe.seconds < 0 || recipe.seconds > 24 * 3600) {
         return {};
@@ -129,57 +129,57 @@ std::filesystem::path WriteSampleTrack(const std::filesystem::path& folder,
     return path;
 }
 
-std::vector<SampleSpec> DemoSampleSpecs() {
-    std::vector<SampleSpec> specs(4);
+std::vector<SampleRecipe> DemoSampleRecipes() {
+    std::vector<SampleRecipe> recipes(4);
 
-    specs[0].fileName = "01 Ember Glow.wav";
-    specs[0].title = L"Ember Glow";
-    specs[0].artist = L"Kiln Quartet";
-    specs[0].albumArtist = L"Kiln Quartet";
-    specs[0].album = L"Firing Schedule";
-    specs[0].trackNumber = 1;
-    specs[0].seconds = 200;
-    specs[0].withCover = true;
-    specs[0].coverColour = 0xffcc5533;
-    specs[0].coverWidth = 300;
-    specs[0].coverHeight = 300;
+    recipes[0].fileName = "01 Ember Glow.wav";
+    recipes[0].title = L"Ember Glow";
+    recipes[0].artist = L"Kiln Quartet";
+    recipes[0].albumArtist = L"Kiln Quartet";
+    recipes[0].album = L"Firing Schedule";
+    recipes[0].trackNumber = 1;
+    recipes[0].seconds = 200;
+    recipes[0].withCover = true;
+    recipes[0].coverColour = 0xffcc5533;
+    recipes[0].coverWidth = 300;
+    recipes[0].coverHeight = 300;
 
-    specs[1].fileName = "02 Hafið.wav";
-    specs[1].title = L"Hafið við Ós";
-    specs[1].artist = L"Sigur Rós";
-    specs[1].album = L"Ágætis — 夜の窯";
-    specs[1].trackNumber = 2;
-    specs[1].seconds = 95;
-    specs[1].withCover = true;
-    specs[1].coverColour = 0xff3366cc;
-    specs[1].coverWidth = 120;
-    specs[1].coverHeight = 80;
-    specs[1].coverAsPng = true;
+    recipes[1].fileName = "02 Hafið.wav";
+    recipes[1].title = L"Hafið við Ós";
+    recipes[1].artist = L"Glóð Kór";
+    recipes[1].album = L"Brennsla — 夜の窯 \U0001F525";
+    recipes[1].trackNumber = 2;
+    recipes[1].seconds = 95;
+    recipes[1].withCover = true;
+    recipes[1].coverColour = 0xff3366cc;
+    recipes[1].coverWidth = 120;
+    recipes[1].coverHeight = 80;
+    recipes[1].coverAsPng = true;
 
-    specs[2].fileName = "03 Highway Cover.wav";
-    specs[2].title = L"Highway Cover";
-    specs[2].artist = L"AC/DC Tribute";
-    specs[2].album = L"Live at the Kiln";
-    specs[2].albumArtist = L"Various Artists";
-    specs[2].trackNumber = 3;
-    specs[2].seconds = 35;
-    specs[2].withCover = true;
-    specs[2].coverColour = 0xff22aa44;
-    specs[2].coverWidth = 800;
-    specs[2].coverHeight = 800;
+    recipes[2].fileName = "03 Highway Cover.wav";
+    recipes[2].title = L"Highway Cover";
+    recipes[2].artist = L"Slip/Cast Trio";
+    recipes[2].album = L"Live at the Kiln";
+    recipes[2].albumArtist = L"Various Artists";
+    recipes[2].trackNumber = 3;
+    recipes[2].seconds = 35;
+    recipes[2].withCover = true;
+    recipes[2].coverColour = 0xff22aa44;
+    recipes[2].coverWidth = 800;
+    recipes[2].coverHeight = 800;
 
-    specs[3].fileName = "04 Rain on the Roof.wav";
-    specs[3].title = L"Rain on the Roof";
-    specs[3].artist = L"Field Recorder";
-    specs[3].album = L"Outside";
-    specs[3].trackNumber = 4;
-    specs[3].seconds = 61;
-    return specs;
+    recipes[3].fileName = "04 Rain on the Roof.wav";
+    recipes[3].title = L"Rain on the Roof";
+    recipes[3].artist = L"Field Recorder";
+    recipes[3].album = L"Outside";
+    recipes[3].trackNumber = 4;
+    recipes[3].seconds = 61;
+    return recipes;
 }
 
 std::vector<std::filesystem::path> WriteDemoSamples(const std::filesystem::path& folder) {
     std::vector<std::filesystem::path> paths;
-    for (const SampleSpec& recipe : DemoSampleSpecs()) {
+    for (const SampleRecipe& recipe : DemoSampleRecipes()) {
         std::filesystem::path path = WriteSampleTrack(folder, recipe);
         if (!path.empty()) {
             paths.push_back(std::move(path));

@@ -12,7 +12,7 @@
 
 namespace kiln::host {
 
-struct SampleSpec {
+struct SampleRecipe {
     std::string fileName;  // UTF-8, inside the folder
     std::wstring title, artist, album, albumArtist;
     int trackNumber = 0;  // 0: none
@@ -31,14 +31,14 @@ inline constexpr int kSampleRate = 1000;
 // attached front-cover picture. Creates the folder if needed. Returns the
 // file's path, or an empty path on failure.
 std::filesystem::path WriteSampleTrack(const std::filesystem::path& folder,
-                                       const SampleSpec& recipe);
+                                       const SampleRecipe& recipe);
 
-// The demo's tracks, in track order; see DemoSampleSpecs.
+// The demo's tracks, in track order; see DemoSampleRecipes.
 std::vector<std::filesystem::path> WriteDemoSamples(const std::filesystem::path& folder);
 
 // What WriteDemoSamples writes: four tracks of 35 to 200 s, one whose album
 // artist is its artist, one with non-ASCII text, one with a slash and a space
 // in the artist, and one without cover art.
-std::vector<SampleSpec> DemoSampleSpecs();
+std::vector<SampleRecipe> DemoSampleRecipes();
 
 }  // namespace kiln::host

@@ -3,8 +3,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <set>
 #include <string>
 
+#include "core/thread_annotations.h"
 #include "host/host_threads.h"
 #include "host/module_resources.h"
 #include "host/services_internal.h"
@@ -188,20 +190,31 @@ int LibraryLookup(const wchar_t* file, const void*, int) {
     return file && H().InLibrary(file) ? 1 : 0;
 }
 
+// Texts the table hands out by pointer stay valid for the life of the
+// process, whatever another thread asks meanwhile: each distinct text is kept
+// once and never changed.
+Mutex internLock;
+std::set<std::wstring> internedWide GUARDED_BY(internLock);
+std::set<std::string> internedNarrow GUARDED_BY(internLock);
+
+const wchar_t* Interned(std::wstring text) {
+    MutexLock guard(internLock);
+    return internedWide.insert(std::move(text)).first->c_str();
+}
+
+const char* Interned(std::string text) {
+    MutexLock guard(internLock);
+    return internedNarrow.insert(std::move(text)).first->c_str();
+}
+
 // -- files and paths
 
 const wchar_t* PathEntry(int index) {
-    // Kept as members of function statics so the pointers stay valid until the
-    // next profile is opened.
-    static std::wstring hostFolder;
-    static std::wstring cacheFolder;
     if (index == 2) {
-        hostFolder = FromFsPath(H().Profile());
-        return hostFolder.c_str();
+        return Interned(FromFsPath(H().Profile()));
     }
     if (index == 40) {
-        cacheFolder = FromFsPath(H().CacheFolder());
-        return cacheFolder.c_str();
+        return Interned(FromFsPath(H().CacheFolder()));
     }
     return nullptr;
 }
@@ -302,12 +315,17 @@ void CloseThread(ThreadHandle handle) { H().Threads().Close(handle); }
 // -- web
 
 int OpenUrl(Window owner, const wchar_t* url, int flags) { return H().Windows().OpenUrl(owner, url, flags); }
-const char* WebBaseAddress() { return H().WebBase().c_str(); }
-const wchar_t* WebBaseAddressWide() { return H().WebBaseWide().c_str(); }
+const char* WebBaseAddress() { return Interned(H().WebBase()); }
+const wchar_t* WebBaseAddressWide() { return Interned(H().WebBaseWide()); }
 
 // -- localisation and resources
 
-unsigned RegisterMessage(const char* name) { return H().Windows().RegisterMessage(name ? name : ""); }
+unsigned RegisterMessage(const char* name) {
+    if (H().Options().failMessageRegistration) {
+        return 0;
+    }
+    return H().Windows().RegisterMessage(name ? name : "");
+}
 
 wchar_t* LoadResourceText(Instance module, int id) {
     std::span<const uint8_t> blob = ModuleBlob(module, id);

@@ -56,7 +56,7 @@ void SubstituteHost::OpenProfile(const std::filesystem::path& profile, HostOptio
     }
     settings_ = std::make_unique<SettingsStore>(profile / "settings.ini");
     localisedDescription_.clear();
-    std::lock_guard<std::mutex> guard(lock_);
+    MutexLock guard(lock_);
     playback_ = {};
     libraryFolders_.clear();
     libraryPresent_ = false;
@@ -76,24 +76,24 @@ HostThreads& SubstituteHost::Threads() { return *threads_; }
 TextObjects& SubstituteHost::Texts() { return *texts_; }
 
 void SubstituteHost::SetNow(int64_t secondsSinceEpoch) {
-    std::lock_guard<std::mutex> guard(lock_);
+    MutexLock guard(lock_);
     fixedNow_ = secondsSinceEpoch;
 }
 
 void SubstituteHost::AdvanceClock(int64_t seconds) {
-    std::lock_guard<std::mutex> guard(lock_);
+    MutexLock guard(lock_);
     if (fixedNow_) {
         *fixedNow_ += seconds;
     }
 }
 
 void SubstituteHost::UseSystemClock() {
-    std::lock_guard<std::mutex> guard(lock_);
+    MutexLock guard(lock_);
     fixedNow_.reset();
 }
 
 int64_t SubstituteHost::Now() const {
-    std::lock_guard<std::mutex> guard(lock_);
+    MutexLock guard(lock_);
     if (fixedNow_) {
         return *fixedNow_;
     }
@@ -181,12 +181,12 @@ bool SubstituteHost::UnloadPlugin() {
 }
 
 PlaybackSnapshot SubstituteHost::Playback() const {
-    std::lock_guard<std::mutex> guard(lock_);
+    MutexLock guard(lock_);
     return playback_;
 }
 
 void SubstituteHost::SetPlayback(const PlaybackSnapshot& snapshot) {
-    std::lock_guard<std::mutex> guard(lock_);
+    MutexLock guard(lock_);
     playback_ = snapshot;
 }
 
@@ -223,13 +223,13 @@ void SubstituteHost::NotifyInfoChanged() {
 }
 
 void SubstituteHost::SetLibraryFolders(std::vector<std::filesystem::path> folders, bool present) {
-    std::lock_guard<std::mutex> guard(lock_);
+    MutexLock guard(lock_);
     libraryFolders_ = std::move(folders);
     libraryPresent_ = present;
 }
 
 bool SubstituteHost::HasLibrary() const {
-    std::lock_guard<std::mutex> guard(lock_);
+    MutexLock guard(lock_);
     return libraryPresent_;
 }
 
@@ -238,7 +238,7 @@ bool SubstituteHost::InLibrary(const std::wstring& file) const {
         return false;
     }
     std::filesystem::path path = std::filesystem::weakly_canonical(ToFsPath(file));
-    std::lock_guard<std::mutex> guard(lock_);
+    MutexLock guard(lock_);
     for (const auto& folder : libraryFolders_) {
         std::filesystem::path base = std::filesystem::weakly_canonical(folder);
         auto [end, ignored] = std::mismatch(base.begin(), base.end(), path.begin(), path.end());
@@ -251,7 +251,7 @@ bool SubstituteHost::InLibrary(const std::wstring& file) const {
 }
 
 void SubstituteHost::MapHost(const std::string& hostName, const std::string& address) {
-    std::lock_guard<std::mutex> guard(lock_);
+    MutexLock guard(lock_);
     hostMap_[hostName] = address;
 }
 
@@ -264,7 +264,7 @@ std::string SubstituteHost::MapUrl(const std::string& url) const {
     size_t hostEnd = url.find_first_of(":/?#", hostStart);
     std::string name = url.substr(hostStart, hostEnd == std::string::npos ? std::string::npos
                                                                            : hostEnd - hostStart);
-    std::lock_guard<std::mutex> guard(lock_);
+    MutexLock guard(lock_);
     auto found = hostMap_.find(name);
     if (found == hostMap_.end()) {
         return url;
@@ -274,7 +274,28 @@ std::string SubstituteHost::MapUrl(const std::string& url) const {
     return found->second + (rest == std::string::npos ? "" : url.substr(rest));
 }
 
+void SubstituteHost::SetWebAvailable(bool available) {
+    MutexLock guard(lock_);
+    webAvailable_ = available;
+}
+
+bool SubstituteHost::WebAvailable() const {
+    MutexLock guard(lock_);
+    return webAvailable_;
+}
+
+std::string SubstituteHost::WebBase() const {
+    MutexLock guard(lock_);
+    return webBase_;
+}
+
+std::wstring SubstituteHost::WebBaseWide() const {
+    MutexLock guard(lock_);
+    return webBaseWide_;
+}
+
 void SubstituteHost::SetWebBase(const std::string& base) {
+    MutexLock guard(lock_);
     webBase_ = base;
     webBaseWide_ = Utf8ToWide(base);
 }

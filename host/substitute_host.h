@@ -53,6 +53,8 @@ struct HostOptions {
     bool localiseDescription = true;
     // A start-localisation call that fails, as a broken language pack would.
     bool failLocalisation = false;
+    // Message registrations that fail (give 0), as the system's may.
+    bool failMessageRegistration = false;
 };
 
 class SubstituteHost {
@@ -120,11 +122,11 @@ class SubstituteHost {
     void MapHost(const std::string& hostName, const std::string& address);
     std::string MapUrl(const std::string& url) const;
     void SetWebBase(const std::string& base);
-    const std::string& WebBase() const { return webBase_; }
-    const std::wstring& WebBaseWide() const { return webBaseWide_; }
+    std::string WebBase() const;
+    std::wstring WebBaseWide() const;
     // Without libcurl a host gives no request handles.
-    void SetWebAvailable(bool available) { webAvailable_ = available; }
-    bool WebAvailable() const { return webAvailable_; }
+    void SetWebAvailable(bool available);
+    bool WebAvailable() const;
 
     // -- localisation
     const HostOptions& Options() const { return options_; }
@@ -150,22 +152,22 @@ class SubstituteHost {
     std::unique_ptr<HostThreads> threads_;
     std::unique_ptr<TextObjects> texts_;
 
-    mutable std::mutex lock_;  // guards the fields below
-    PlaybackSnapshot playback_;
-    std::optional<int64_t> fixedNow_;
-    std::vector<std::filesystem::path> libraryFolders_;
-    bool libraryPresent_ = false;
+    mutable Mutex lock_;
+    PlaybackSnapshot playback_ GUARDED_BY(lock_);
+    std::optional<int64_t> fixedNow_ GUARDED_BY(lock_);
+    std::vector<std::filesystem::path> libraryFolders_ GUARDED_BY(lock_);
+    bool libraryPresent_ GUARDED_BY(lock_) = false;
 
     Mutex stallLock_;
     std::condition_variable stallChanged_;
     StalledService stalled_ GUARDED_BY(stallLock_) = StalledService::None;
     std::thread::id stallOwner_ GUARDED_BY(stallLock_);
     int stalledCalls_ GUARDED_BY(stallLock_) = 0;
-    std::map<std::string, std::string> hostMap_;
+    std::map<std::string, std::string> hostMap_ GUARDED_BY(lock_);
 
-    std::string webBase_ = "https://orbit.example/";
-    std::wstring webBaseWide_ = L"https://orbit.example/";
-    bool webAvailable_ = true;
+    std::string webBase_ GUARDED_BY(lock_) = "https://orbit.example/";
+    std::wstring webBaseWide_ GUARDED_BY(lock_) = L"https://orbit.example/";
+    bool webAvailable_ GUARDED_BY(lock_) = true;
     std::wstring localisedDescription_;
 
     void* library_ = nullptr;

@@ -39,13 +39,13 @@ void WakeIoThread() {
 
 void IoThreadMain(PresenceIoThread* io) {
     // wakeLock is held for every pass and given up only while waiting.
-    std::unique_lock<std::mutex> lock(io->wakeLock);
+    MutexLock lock(io->wakeLock);
     ServiceConnection();
     io->passesCompleted.fetch_add(1);
     while (io->keepRunning.load()) {
         const bool awaitingReady = client.channel.State() == ChannelState::HandshakeSent;
         io->wakeSignal.wait_until(
-            lock, AttemptClock::now() + (awaitingReady ? kHandshakeWait : kIdleWait),
+            lock.native(), AttemptClock::now() + (awaitingReady ? kHandshakeWait : kIdleWait),
             [io] { return io->wakeRequested.exchange(false) || !io->keepRunning.load(); });
         ServiceConnection();
         io->passesCompleted.fetch_add(1);
@@ -108,7 +108,7 @@ void ReadWaitingMessages() {
         }
         const ReplyValue* data = GetObjectMember(reply.Root(), "data");
         {
-            std::lock_guard<std::mutex> lock(client.handlerLock);
+            MutexLock lock(client.handlerLock);
             client.errorRecord.code = GetIntMember(data, "code");
             CopyText(client.errorRecord.message, GetStringMember(data, "message", ""));
         }
@@ -126,7 +126,7 @@ void SendPendingActivity() {
     }
     size_t length = 0;
     {
-        std::lock_guard<std::mutex> lock(client.presenceLock);
+        MutexLock lock(client.presenceLock);
         length = static_cast<size_t>(client.slot.length);
         std::memcpy(client.sendCopy, client.slot.text, length);
     }
@@ -146,7 +146,7 @@ void SendPendingActivity() {
     // what happened meanwhile: a newer message stored during the failed send
     // wins, and a slot emptied by shutdown stays empty. Whatever it holds goes
     // out after the next READY.
-    std::lock_guard<std::mutex> lock(client.presenceLock);
+    MutexLock lock(client.presenceLock);
     if (client.slot.length > 0) {
         client.activityPending.store(true);
     }
@@ -204,12 +204,12 @@ void ServiceConnection() {
 
 void OnChannelReady(const ReplyDocument& reply) {
     {
-        std::lock_guard<std::mutex> lock(client.handlerLock);
+        MutexLock lock(client.handlerLock);
         client.activeHandlers = client.queuedHandlers;
     }
     bool resend = false;
     {
-        std::lock_guard<std::mutex> lock(client.presenceLock);
+        MutexLock lock(client.presenceLock);
         resend = client.slot.length > 0;
     }
     if (resend) {
@@ -222,7 +222,7 @@ void OnChannelReady(const ReplyDocument& reply) {
     if (id && username) {
         const char* discriminator = GetStringMember(user, "discriminator", nullptr);
         const char* avatar = GetStringMember(user, "avatar", nullptr);
-        std::lock_guard<std::mutex> lock(client.handlerLock);
+        MutexLock lock(client.handlerLock);
         CopyText(client.user.id, id);
         CopyText(client.user.username, username);
         if (discriminator) {
@@ -239,7 +239,7 @@ void OnChannelReady(const ReplyDocument& reply) {
 
 void OnChannelClosed(int32_t code, const char* message) {
     {
-        std::lock_guard<std::mutex> lock(client.handlerLock);
+        MutexLock lock(client.handlerLock);
         client.disconnectRecord.code = code;
         CopyText(client.disconnectRecord.message, message);
     }
@@ -261,7 +261,7 @@ void InitializePresence(const char* applicationId, const PresenceHandlers* handl
         return;
     }
     {
-        std::lock_guard<std::mutex> lock(c.handlerLock);
+        MutexLock lock(c.handlerLock);
         c.queuedHandlers = handlers ? *handlers : PresenceHandlers{};
         c.activeHandlers = PresenceHandlers{};
     }
@@ -294,7 +294,7 @@ void InitializePresence(const char* applicationId, const PresenceHandlers* handl
 void UpdatePresence(const RichPresence& record) {
     PresenceClient& c = Client();
     {
-        std::lock_guard<std::mutex> lock(c.presenceLock);
+        MutexLock lock(c.presenceLock);
         int32_t pid = platform::CurrentProcessId();
         int32_t nonce = c.nonceCounter;
         c.nonceCounter = static_cast<int32_t>(static_cast<uint32_t>(nonce) + 1u);
@@ -315,7 +315,7 @@ void RunPresenceCallbacks() {
     bool disconnected = c.justDisconnected.exchange(false);
     bool connected = c.channel.State() == ChannelState::Connected;
     auto reportLoss = [&c] {
-        std::lock_guard<std::mutex> lock(c.handlerLock);
+        MutexLock lock(c.handlerLock);
         if (c.activeHandlers.onDisconnected) {
             c.activeHandlers.onDisconnected(c.disconnectRecord.code, c.disconnectRecord.message);
         }
@@ -326,13 +326,13 @@ void RunPresenceCallbacks() {
         reportLoss();
     }
     if (c.justConnected.exchange(false)) {
-        std::lock_guard<std::mutex> lock(c.handlerLock);
+        MutexLock lock(c.handlerLock);
         if (c.activeHandlers.onReady) {
             c.activeHandlers.onReady(c.user);
         }
     }
     if (c.errorReceived.exchange(false)) {
-        std::lock_guard<std::mutex> lock(c.handlerLock);
+        MutexLock lock(c.handlerLock);
         if (c.activeHandlers.onError) {
             c.activeHandlers.onError(c.errorRecord.code, c.errorRecord.message);
         }
@@ -349,7 +349,7 @@ void ShutdownPresence() {
     }
     void (*onDisconnected)(int32_t, const char*) = nullptr;
     {
-        std::lock_guard<std::mutex> lock(c.handlerLock);
+        MutexLock lock(c.handlerLock);
         onDisconnected = c.activeHandlers.onDisconnected;
     }
     if (onDisconnected) {
@@ -359,11 +359,11 @@ void ShutdownPresence() {
     channel.readyHook.store(nullptr);
     channel.closedHook.store(nullptr);
     {
-        std::lock_guard<std::mutex> lock(c.presenceLock);
+        MutexLock lock(c.presenceLock);
         c.slot.length = 0;
     }
     {
-        std::lock_guard<std::mutex> lock(c.handlerLock);
+        MutexLock lock(c.handlerLock);
         c.activeHandlers = PresenceHandlers{};
     }
     c.activityPending.store(false);
@@ -371,7 +371,7 @@ void ShutdownPresence() {
         {
             // Cleared under the lock so that the wake-up cannot fall between
             // the thread's test of the flag and its wait.
-            std::lock_guard<std::mutex> lock(io->wakeLock);
+            MutexLock lock(io->wakeLock);
             io->keepRunning.store(false);
         }
         io->wakeSignal.notify_all();

@@ -15,6 +15,7 @@
 #include <random>
 #include <thread>
 
+#include "core/thread_annotations.h"
 #include "presence_ipc/ipc_channel.h"
 #include "presence_ipc/presence_client.h"
 
@@ -64,7 +65,7 @@ class PresenceIoThread {
     }
     std::atomic<bool> keepRunning{false};
     std::atomic<bool> wakeRequested{false};
-    std::mutex wakeLock;
+    Mutex wakeLock;
     std::condition_variable wakeSignal;
     std::thread thread;
     std::atomic<uint64_t> passesCompleted{0};
@@ -76,26 +77,22 @@ struct PresenceClient {
     std::atomic<bool> channelExists{false};
     std::atomic<PresenceIoThread*> ioThread{nullptr};
 
-    std::mutex presenceLock;
-    // -- guarded by presenceLock
-    PendingActivity slot;
-    int32_t nonceCounter = 1;
-    // -- end of presenceLock group
+    Mutex presenceLock;
+    PendingActivity slot GUARDED_BY(presenceLock);
+    int32_t nonceCounter GUARDED_BY(presenceLock) = 1;
 
     std::atomic<bool> activityPending{false};
     std::atomic<bool> justConnected{false};
     std::atomic<bool> justDisconnected{false};
     std::atomic<bool> errorReceived{false};
 
-    std::mutex handlerLock;
-    // -- guarded by handlerLock
-    PresenceHandlers queuedHandlers{};
-    PresenceHandlers activeHandlers{};
+    Mutex handlerLock;
+    PresenceHandlers queuedHandlers GUARDED_BY(handlerLock){};
+    PresenceHandlers activeHandlers GUARDED_BY(handlerLock){};
     // The records are written on the IO thread and read by RunPresenceCallbacks.
-    EventRecord disconnectRecord;
-    EventRecord errorRecord;
-    PresenceUser user{};
-    // -- end of handlerLock group
+    EventRecord disconnectRecord GUARDED_BY(handlerLock);
+    EventRecord errorRecord GUARDED_BY(handlerLock);
+    PresenceUser user GUARDED_BY(handlerLock){};
 
     // -- IO thread only (start and shutdown never overlap it)
     // The sends on the current connection: their pacing-clock times, oldest

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <mutex>
 
+#include "core/thread_annotations.h"
 #include "platform/window.h"
 #include "plugin/plugin.h"
 #include "plugin/settings.h"
@@ -35,8 +36,8 @@ constexpr const wchar_t* kConnectivityText =
 
 // The worker reads the key while the page may set or revoke it; the lock
 // covers the pointer and the copy behind it.
-std::mutex keyLock;
-char* sessionKey = nullptr;  // text-service copy; guarded by keyLock
+Mutex keyLock;
+char* sessionKey GUARDED_BY(keyLock) = nullptr;  // text-service copy
 // Main thread only.
 char* authToken = nullptr;  // text-service copy
 
@@ -119,7 +120,7 @@ void StoreSession(Window page, const rapidjson::Value& session) {
     const HostServices* host = Host();
     const char* key = FindMember(session, "key").GetString();
     {
-        std::lock_guard<std::mutex> guard(keyLock);
+        MutexLock guard(keyLock);
         TextRelease(sessionKey);
         sessionKey = TextCopyUtf8(key);
     }
@@ -226,7 +227,7 @@ void RevokeScrobbling(Window page) {
         host->writeTextSetting(kSettingsSection, L"lfm", nullptr);
     }
     {
-        std::lock_guard<std::mutex> guard(keyLock);
+        MutexLock guard(keyLock);
         TextRelease(sessionKey);
         sessionKey = nullptr;
     }
@@ -236,7 +237,7 @@ void RevokeScrobbling(Window page) {
 }  // namespace
 
 const char* GetSessionKey() {
-    std::lock_guard<std::mutex> guard(keyLock);
+    MutexLock guard(keyLock);
     if (sessionKey) {
         return sessionKey;
     }
@@ -260,7 +261,7 @@ const char* GetSessionKey() {
 
 std::string SessionKeyCopy() {
     GetSessionKey();
-    std::lock_guard<std::mutex> guard(keyLock);
+    MutexLock guard(keyLock);
     return sessionKey ? std::string(sessionKey) : std::string();
 }
 

@@ -2,6 +2,7 @@
 
 #include <mutex>
 
+#include "core/thread_annotations.h"
 #include "platform/window.h"
 #include "resources/resource_ids.h"
 #include "scrobbler/text_service.h"
@@ -15,15 +16,15 @@ namespace {
 // The worker replaces the text while the page may be reading it on the main
 // thread; the lock covers the pointer and the copy behind it, never a call
 // into the window system.
-std::mutex statusLock;
-wchar_t* scrobblerStatus = nullptr;  // a text-service copy, guarded by statusLock
+Mutex statusLock;
+wchar_t* scrobblerStatus GUARDED_BY(statusLock) = nullptr;  // a text-service copy
 
 }  // namespace
 
 void SetScrobblerStatus(const wchar_t* text, bool transient) {
     std::wstring shown = text ? text : L"";
     {
-        std::lock_guard<std::mutex> guard(statusLock);
+        MutexLock guard(statusLock);
         if (!transient) {
             scrobblerStatus = TextReplaceWide(text ? text : L"", scrobblerStatus);
         } else if (scrobblerStatus) {
@@ -41,12 +42,12 @@ void SetScrobblerStatus(const wchar_t* text, bool transient) {
 }
 
 bool HasScrobblerStatus() {
-    std::lock_guard<std::mutex> guard(statusLock);
+    MutexLock guard(statusLock);
     return scrobblerStatus != nullptr;
 }
 
 std::wstring ScrobblerStatusCopy() {
-    std::lock_guard<std::mutex> guard(statusLock);
+    MutexLock guard(statusLock);
     return scrobblerStatus ? std::wstring(scrobblerStatus) : std::wstring();
 }
 

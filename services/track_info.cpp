@@ -100,6 +100,12 @@ std::wstring LocalClock(int64_t seconds, const char* picture) {
     return Widened(std::string(text, n));
 }
 
+// TagLib keeps UTF-16 units, also in a 32-bit wchar_t; through UTF-8 a
+// character beyond the first plane stays one character.
+std::wstring FromTagLib(const TagLib::String& text) {
+    return Utf8ToWide(text.to8Bit(true));
+}
+
 std::wstring PositiveNumber(int64_t value) {
     return value > 0 ? std::to_wstring(value) : std::wstring();
 }
@@ -191,18 +197,18 @@ TrackInfo ReadTrackInfo(const std::wstring& path) {
         }
         info.found = true;
         if (const TagLib::Tag* tag = ref.tag()) {
-            info.title = tag->title().toWString();
-            info.artist = tag->artist().toWString();
-            info.album = tag->album().toWString();
-            info.genre = tag->genre().toWString();
-            info.comment = tag->comment().toWString();
+            info.title = FromTagLib(tag->title());
+            info.artist = FromTagLib(tag->artist());
+            info.album = FromTagLib(tag->album());
+            info.genre = FromTagLib(tag->genre());
+            info.comment = FromTagLib(tag->comment());
             info.year = PositiveNumber(tag->year());
             info.trackNumber = static_cast<int>(tag->track());
         }
         TagLib::PropertyMap properties = ref.file()->properties();
         auto albumArtist = properties.find("ALBUMARTIST");
         if (albumArtist != properties.end() && !albumArtist->second.isEmpty()) {
-            info.albumArtist = albumArtist->second.front().toWString();
+            info.albumArtist = FromTagLib(albumArtist->second.front());
         }
         if (const TagLib::AudioProperties* audio = ref.audioProperties()) {
             info.lengthSeconds = audio->lengthInSeconds();

@@ -1,5 +1,7 @@
 #include "platform/events.h"
 
+#include "core/thread_annotations.h"
+
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -11,17 +13,11 @@ namespace {
 
 // One lock and condition for every event: a wait for any of several events
 // then needs no per-event registration, and the plug-in has only a handful.
-std::mutex& EventLock() {
-    static std::mutex lock;
-    return lock;
-}
-std::condition_variable& EventChanged() {
-    static std::condition_variable changed;
-    return changed;
-}
+Mutex eventLock;
+std::condition_variable eventChanged;
 
 struct Event {
-    bool signalled = false;  // guarded by EventLock()
+    bool signalled GUARDED_BY(eventLock) = false;
 };
 
 // Events are never closed, so they live in the library's own storage: a
@@ -42,10 +38,10 @@ void SignalEvent(EventHandle event) {
         return;
     }
     {
-        std::lock_guard<std::mutex> guard(EventLock());
+        MutexLock guard(eventLock);
         static_cast<Event*>(event)->signalled = true;
     }
-    EventChanged().notify_all();
+    eventChanged.notify_all();
 }
 
 int WaitForAnyEvent(const EventHandle* events, int count, int timeoutMs, bool /*alertable*/) {
@@ -53,7 +49,7 @@ int WaitForAnyEvent(const EventHandle* events, int count, int timeoutMs, bool /*
         return kWaitFailed;
     }
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    std::unique_lock<std::mutex> guard(EventLock());
+    MutexLock guard(eventLock);
     for (;;) {
         for (int i = 0; i < count; ++i) {
             auto* e = static_cast<Event*>(events[i]);
@@ -63,7 +59,7 @@ int WaitForAnyEvent(const EventHandle* events, int count, int timeoutMs, bool /*
             }
         }
         if (timeoutMs >= 0 &&
-            EventChanged().wait_until(guard, deadline) == std::cv_status::timeout) {
+            eventChanged.wait_until(guard.native(), deadline) == std::cv_status::timeout) {
             // One more look: a signal may have come with the time-out.
             for (int i = 0; i < count; ++i) {
                 auto* e = static_cast<Event*>(events[i]);
@@ -75,7 +71,7 @@ int WaitForAnyEvent(const EventHandle* events, int count, int timeoutMs, bool /*
             return kWaitTimeout;
         }
         if (timeoutMs < 0) {
-            EventChanged().wait(guard);
+            eventChanged.wait(guard.native());
         }
     }
 }

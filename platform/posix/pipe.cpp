@@ -3,6 +3,8 @@
 // sub-folder that a Flatpak or Snap installation exposes there.
 #include "platform/pipe.h"
 
+#include "core/thread_annotations.h"
+
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -70,20 +72,19 @@ Attempt Connect(const sockaddr_un& address, int* fd) {
 
 // State of a wait for a busy instance, used by the IO thread only; the mutex
 // keeps tests that open pipes from their own threads honest.
-std::mutex waitMutex;
-// -- guarded by waitMutex
-int busyDigit = -1;
-sockaddr_un busyAddress;
+Mutex waitMutex;
+int busyDigit GUARDED_BY(waitMutex) = -1;
+sockaddr_un busyAddress GUARDED_BY(waitMutex);
 // A wait can only tell that the instance is free by connecting to it; that
 // connection is handed to the open of the same instance that follows.
-int waitedDigit = -1;
-int waitedFd = -1;
+int waitedDigit GUARDED_BY(waitMutex) = -1;
+int waitedFd GUARDED_BY(waitMutex) = -1;
 
 }  // namespace
 
 PipeOpenResult OpenPipeInstance(int digit, PipeHandle* handle) {
     *handle = kInvalidPipe;
-    std::lock_guard<std::mutex> lock(waitMutex);
+    MutexLock lock(waitMutex);
     if (waitedFd >= 0) {
         int fd = waitedFd;
         bool same = waitedDigit == digit;
@@ -129,7 +130,7 @@ PipeOpenResult OpenPipeInstance(int digit, PipeHandle* handle) {
 }
 
 bool WaitPipeInstance(int digit, unsigned timeoutMs) {
-    std::lock_guard<std::mutex> lock(waitMutex);
+    MutexLock lock(waitMutex);
     if (busyDigit != digit) {
         return false;
     }

@@ -25,7 +25,7 @@ class HistoryTest : public ::testing::Test {
     }
 
     void SetUp() override {
-        host::SampleSpec recipe;
+        host::SampleRecipe recipe;
         recipe.fileName = "song.wav";
         recipe.title = L"Hafið";
         recipe.artist = L"Glóð Kór";
@@ -151,7 +151,7 @@ TEST_F(HistoryTest, FormattedFileNamesAreNormalised) {
 
 // A cover that cannot be written must not leave the previous item's in place.
 TEST_F(HistoryTest, FailedArtworkWriteRemovesThePreviousImage) {
-    host::SampleSpec recipe{.fileName = "cover.wav", .title = L"Slip", .seconds = 35};
+    host::SampleRecipe recipe{.fileName = "cover.wav", .title = L"Slip", .seconds = 35};
     recipe.withCover = true;
     const auto covered = host::WriteSampleTrack(music_.path(), recipe);
     PluginHost plugin;

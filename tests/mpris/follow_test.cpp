@@ -154,7 +154,7 @@ struct FollowRig {
                                   }});
         EXPECT_TRUE(follower->Start());
     }
-    fs::path Track(const std::string& folder, host::SampleSpec recipe) {
+    fs::path Track(const std::string& folder, host::SampleRecipe recipe) {
         recipe.seconds = 60;
         return host::WriteSampleTrack(plugin.profile() / "media" / folder, recipe);
     }

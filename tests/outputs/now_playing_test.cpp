@@ -32,7 +32,7 @@ TEST(NowPlaying, ArtworkFormatFollowsTheNameSizeFollowsTheModeAndNoArtworkRemove
     TempFolder music;
     const std::vector<fs::path> tracks = host::WriteDemoSamples(music.path());
     ASSERT_EQ(tracks.size(), 4u);
-    const uint32_t coverColour = host::DemoSampleSpecs()[1].coverColour;
+    const uint32_t coverColour = host::DemoSampleRecipes()[1].coverColour;
 
     const struct {
         const char* name;
@@ -60,7 +60,7 @@ TEST(NowPlaying, ArtworkFormatFollowsTheNameSizeFollowsTheModeAndNoArtworkRemove
         plugin.Start();
         // UTF-8 without a byte-order mark, one line ending in CR LF.
         ASSERT_TRUE(PlayAndSettle(plugin, tracks[1],
-                                  "Sigur R\xC3\xB3s - Hafi\xC3\xB0 vi\xC3\xB0 \xC3\x93s\r\n"));
+                                  "Gl\xC3\xB3\xC3\xB0 K\xC3\xB3r - Hafi\xC3\xB0 vi\xC3\xB0 \xC3\x93s\r\n"));
         // The name stays as the template gives it, whatever the format.
         const fs::path art =
             plugin.LogsFolder() / (c.file[0] == L'$' ? fs::path("art") : fs::path(c.file));

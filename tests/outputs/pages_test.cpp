@@ -264,7 +264,7 @@ TEST(OutputPages, PostTabShowsOnePairAndAsksBeforeRelaxingSsl) {
     EXPECT_EQ(tabs.Stored(L"postmodes"), L"10");
     // The preview escapes values for a URL; a second line stays a line break.
     tabs.Type(IDC_POST_STOP_TEMPLATE, L"http://x/?a=%artist%\n&b=1");
-    EXPECT_EQ(tabs.Text(IDC_POST_PREVIEW), L"http://x/?a=AC%2FDC%20Tribute\n&b=1");
+    EXPECT_EQ(tabs.Text(IDC_POST_PREVIEW), L"http://x/?a=Slip%2FCast%20Trio\n&b=1");
 
     const struct {
         int answer;  // 0: no box expected

@@ -64,10 +64,10 @@ TEST(PostRequest, EachTransitionSendsOneEmptyPostWithValuesEscaped) {
     EXPECT_EQ(
         targets,
         (std::vector<std::string>{
-            "/hooks/v1/play?src=kiln-log&tag=%2B&artist=AC%2FDC%20Tribute&title=Highway%20Cover",
+            "/hooks/v1/play?src=kiln-log&tag=%2B&artist=Slip%2FCast%20Trio&title=Highway%20Cover",
             // libcurl refuses a raw line break in a URL; the host sends it encoded.
-            "/pause?event=pause&%0Aartist=AC%2FDC%20Tribute", "/unpause",
-            "/stop?artist=AC%2FDC%20Tribute"}));
+            "/pause?event=pause&%0Aartist=Slip%2FCast%20Trio", "/unpause",
+            "/stop?artist=Slip%2FCast%20Trio"}));
 }
 
 TEST(PostRequest, OnlyEnabledTemplatesSendAndSelfSignedNeedsRelaxedChecks) {
@@ -111,7 +111,7 @@ TEST(PostRequest, OnlyEnabledTemplatesSendAndSelfSignedNeedsRelaxedChecks) {
         for (const ArrivedRequest& request : receiver.Requests()) {
             targets.push_back(request.target);
         }
-        EXPECT_EQ(targets, c.sent ? std::vector<std::string>{"/stop?artist=AC%2FDC%20Tribute"}
+        EXPECT_EQ(targets, c.sent ? std::vector<std::string>{"/stop?artist=Slip%2FCast%20Trio"}
                                   : std::vector<std::string>{});
     }
 }

@@ -48,8 +48,8 @@ std::string ActivityText(const RichPresence& record, int32_t nonce) {
 }
 
 // While held, no pass of the IO thread runs.
-std::unique_lock<std::mutex> HoldPasses() {
-    return std::unique_lock<std::mutex>(Client().ioThread.load()->wakeLock);
+std::unique_lock<Mutex> HoldPasses() {
+    return std::unique_lock<Mutex>(Client().ioThread.load()->wakeLock);
 }
 
 class PresenceClientTest : public ::testing::Test {

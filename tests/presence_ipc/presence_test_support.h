@@ -104,7 +104,7 @@ inline bool WaitWaking(const std::function<bool()>& condition) {
 // tests about what happens at an attempt do not sit out the back-off.
 inline void AttemptNow() {
     if (presence_ipc::PresenceIoThread* io = IoThread()) {
-        std::lock_guard<std::mutex> lock(io->wakeLock);
+        std::lock_guard lock(io->wakeLock);
         presence_ipc::Client().nextAttemptTime = presence_ipc::AttemptClock::now();
         io->Wake();
     }

@@ -11,7 +11,7 @@
 namespace kiln::test {
 
 std::filesystem::path WriteTrack(const std::filesystem::path& folder,
-                                 const host::SampleSpec& recipe) {
+                                 const host::SampleRecipe& recipe) {
     std::filesystem::path path = host::WriteSampleTrack(folder, recipe);
     EXPECT_FALSE(path.empty()) << recipe.fileName;
     return path;

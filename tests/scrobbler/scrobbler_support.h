@@ -16,7 +16,7 @@ namespace kiln::test {
 inline constexpr int64_t kStartTime = 1700000000;
 
 std::filesystem::path WriteTrack(const std::filesystem::path& folder,
-                                 const host::SampleSpec& recipe);
+                                 const host::SampleRecipe& recipe);
 // A cache line as the plug-in writes it.
 std::string CacheLine(int64_t time, const std::filesystem::path& file);
 

@@ -289,7 +289,7 @@ TEST(ScrobbleRules, SkippedPlaysSendNothingEvenAfterAnUnpause) {
         L"found in the local library database.\n\n";
     const std::wstring unable = L"Unable to create the scrobbling event.\n";
     const struct {
-        host::SampleSpec recipe;  // empty file name: a stream
+        host::SampleRecipe recipe;  // empty file name: a stream
         bool inLibrary;
         bool rejected;  // the now-playing update is ignored by the service
         std::wstring status;

@@ -142,24 +142,6 @@ TEST_F(GenKilnDll, DescriptorHasTheLayoutTheHostReads) {
     }
 }
 
-TEST_F(GenKilnDll, StringTableLoadsWithLoadStringW) {
-    ASSERT_NO_FATAL_FAILURE(Load());
-    const struct {
-        UINT id;
-        const wchar_t* text;
-    } kStrings[] = {
-        {1, L"Kiln Log v%s"},
-        {6, L"Play Tracking"},
-        {65535, L"" KILN_LANGUAGE_GUID_TEXT},
-    };
-    for (const auto& expected : kStrings) {
-        wchar_t text[128] = L"";
-        EXPECT_EQ(LoadStringW(module_, expected.id, text, 128),
-                  static_cast<int>(std::wcslen(expected.text)));
-        EXPECT_STREQ(text, expected.text) << "string " << expected.id;
-    }
-}
-
 TEST_F(GenKilnDll, UninstallRemovesItsWholeSettingsSection) {
     winhost::SetSetting(kSection, L"wa_cur_page", L"2");
     winhost::SetSetting(kSection, L"logging_on", L"1");

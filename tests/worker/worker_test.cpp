@@ -15,6 +15,7 @@
 #include "host/host_threads.h"
 #include "host/sample_media.h"
 #include "host/window_system.h"
+#include "resources/resource_ids.h"
 #include "services/paths.h"
 #include "support/plugin_host.h"
 #include "support/post_receiver.h"
@@ -27,7 +28,7 @@ using namespace std::chrono_literals;
 class WorkerTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        host::SampleSpec recipe;
+        host::SampleRecipe recipe;
         recipe.fileName = "a.wav";
         recipe.title = L"First";
         recipe.artist = L"Band";
@@ -178,15 +179,32 @@ TEST_F(WorkerTest, TwoQuickStartsAreEachHandledOnce) {
 
 TEST_F(WorkerTest, EverythingOffChangesOnlyTheFlags) {
     PluginHost plugin;
+    SendAllEvents(plugin);
+    plugin.SetInt(L"postmodes", 0);  // addresses set, every request off
     plugin.Start();
     plugin.Play(first_);
     plugin.Pause();
-    plugin.Resume(3000);
-    plugin.Stop();
     plugin.host().NotifyInfoChanged();
     plugin.RunFor(50);
     EXPECT_EQ(plugin.host().Threads().LiveThreads(), 0);
     EXPECT_FALSE(std::filesystem::exists(plugin.LogsFolder()));
+    // The user turns the unpause and stop requests on: the flags kept while
+    // everything was off make the resume an unpause and the stop a stop.
+    auto& windows = plugin.windows();
+    ASSERT_TRUE(windows.OpenPage(windows.Pages()[0].id));
+    ASSERT_TRUE(windows.SwitchTab(3));
+    plugin.RunFor(0);
+    for (auto [event, enable] :
+         {std::pair{2, IDC_POST_UNPAUSE_ENABLE}, {3, IDC_POST_STOP_ENABLE}}) {
+        ASSERT_TRUE(windows.SelectCombo(windows.OpenPageDialog(), IDC_POST_EVENT, event));
+        ASSERT_TRUE(windows.ClickButton(windows.OpenPageDialog(), enable));
+    }
+    windows.ClosePreferences();
+    plugin.Resume(3000);
+    ASSERT_TRUE(Received(1));
+    plugin.Stop();
+    ASSERT_TRUE(Received(2));
+    EXPECT_EQ(Paths(), (std::vector<std::string>{"/unpause", "/stop"}));
 }
 
 // The one test that waits out the worker's ten idle seconds.
