@@ -44,7 +44,9 @@ struct PlaybackSnapshot {
     std::string artUrl;
 };
 
-enum class StalledService { None, Clock, TitleFormatting };
+// TitleFormatting: formatting for a given file; ItemFormatting: for the item
+// now playing.
+enum class StalledService { None, Clock, TitleFormatting, ItemFormatting };
 
 struct HostOptions {
     bool withLocalisation = true;

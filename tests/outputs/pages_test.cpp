@@ -15,8 +15,8 @@ namespace kiln::test {
 namespace {
 
 namespace fs = std::filesystem;
-using host::win::kIdNo;
-using host::win::kIdYes;
+using win::kIdNo;
+using win::kIdYes;
 
 // The plug-in, started, with the demo tracks and its "Play Tracking" tabs.
 class Tabs {
