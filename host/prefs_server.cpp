@@ -250,9 +250,12 @@ void PrefsServer::ClientGone() {
     }
     windows_.Wake();
     OnMain([this] {
-        MutexLock lock(mutex_);
-        if (clients_ == 0) {
-            lock.unlock();
+        bool nobody = false;
+        {
+            MutexLock lock(mutex_);
+            nobody = clients_ == 0;
+        }
+        if (nobody) {
             windows_.ClosePreferences();
         }
     });
@@ -425,15 +428,13 @@ void PrefsServer::Action(const httplib::Request& request, httplib::Response& res
         return;
     }
     auto number = [&](const char* name) -> int64_t {
-        auto it = body.FindMember(name);
-        return it != body.MemberEnd() && it->value.IsInt64() ? it->value.GetInt64() : -1;
+        return body.HasMember(name) && body[name].IsInt64() ? body[name].GetInt64() : -1;
     };
     auto text = [&](const char* name) -> std::optional<std::string> {
-        auto it = body.FindMember(name);
-        if (it == body.MemberEnd() || !it->value.IsString()) {
+        if (!body.HasMember(name) || !body[name].IsString()) {
             return std::nullopt;
         }
-        return std::string(it->value.GetString(), it->value.GetStringLength());
+        return std::string(body[name].GetString(), body[name].GetStringLength());
     };
     const std::string action = body["action"].GetString();
     const int64_t page = number("page");
