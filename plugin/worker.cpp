@@ -276,7 +276,9 @@ PlayIdentity CurrentPlay() {
     return currentPlay;
 }
 
-uint64_t CurrentPlaySerial() { return currentPlaySerial.load(); }
+uint64_t CurrentPlaySerial() {
+    return currentPlaySerial.load();
+}
 
 void NotePlayPaused() {
     const HostServices* host = Host();

@@ -68,9 +68,9 @@ TEST_F(CacheFile, LinesAreWrittenExactlyAndDamagedOnesReadAsUnusable) {
     std::vector<std::pair<int64_t, std::wstring>> expected = {
         {1700000000, L"D:\\Music\\a,b.mp3"}, {4102444800LL, accented}, {1700000100, longName}};
     expected.insert(expected.end(), 8, {0, L""});  // the damaged lines
-    expected.insert(expected.end(), {{8, L"/music/lf.mp3"},
-                                     {9, L"/music/unterminated.mp3"},
-                                     {10, L"/music/after.mp3"}});
+    expected.insert(
+        expected.end(),
+        {{8, L"/music/lf.mp3"}, {9, L"/music/unterminated.mp3"}, {10, L"/music/after.mp3"}});
     EXPECT_EQ(ReadAll(), expected);
 }
 

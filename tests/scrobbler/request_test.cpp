@@ -116,7 +116,8 @@ TEST_F(ServiceRequest, EachReplyEndsInItsOutcomeAndStatus) {
         {error(16), false, O::ErrorReply, retry + L"16" + retryTail},
         {error(29), true, O::ErrorReply,
          L"Scrobbling wasn't able to be completed at this time as the service's rate limit was "
-         L"exceeded & will need to be re-submitted on the next scrobble [29" + retryTail},
+         L"exceeded & will need to be re-submitted on the next scrobble [29" +
+             retryTail},
         {error(13), true, O::ErrorReply,
          L"Scrobbling failed with an unexpected error code [13]" + support},
         {{.code = 9, .withMessage = false}, true, O::ErrorReply, L"before"},
