@@ -1,6 +1,5 @@
 // The client as the plug-in uses it: its four operations and its IO thread,
 // against the fake application.
-#include <atomic>
 #include <memory>
 #include <mutex>
 #include <utility>
@@ -230,41 +229,6 @@ TEST_F(PresenceClientTest, NewerMessageWinsOverAFailedSend) {
         return !all.empty() && all.back().connection == 2;
     }));
     EXPECT_EQ(all.back().payload, ActivityText(Titled("newer"), sent + 1));
-}
-
-TEST_F(PresenceClientTest, StressNewestActivityWins) {
-    StartFake();
-    InitializePresence("1", nullptr);
-    std::atomic<int> updates{0};
-    auto deadline = std::chrono::steady_clock::now() + 1200ms;
-    auto updater = [&] {
-        while (std::chrono::steady_clock::now() < deadline) {
-            UpdatePresence(Titled("x"));
-            ++updates;
-            std::this_thread::sleep_for(300us);
-        }
-    };
-    std::thread first(updater), second(updater);
-    // Losses for a fixed time rather than after a number of updates, so that
-    // several fall inside however fast the system sleeps.
-    while (std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(200ms);
-        fake->Drop();
-        AttemptNow();
-    }
-    first.join();
-    second.join();
-    // The last message built carries the last nonce handed out.
-    std::string newest = ActivityText(Titled("x"), updates.load());
-    EXPECT_TRUE(WaitUntil(
-        [&] {
-            AttemptNow();
-            AdvancePacing();
-            std::vector<Frame> all = Activities();
-            return !all.empty() && all.back().payload == newest;
-        },
-        10000ms));
-    EXPECT_GT(fake->Connections(), 1);
 }
 
 TEST_F(PresenceClientTest, PacedToFivePerWindowNewestLastNeverTheSameTwice) {
