@@ -62,7 +62,9 @@ after(async () => {
   await browser?.close();
   host?.stdin.end('quit\n');
   fakes?.stdin.end();
-  await Promise.all([host, fakes].map((c) => c && new Promise((r) => c.on('exit', r))));
+  // A clean quit: the page closed, the plug-in unloaded, no sanitizer report.
+  const codes = await Promise.all([host, fakes].map((c) => c && new Promise((r) => c.on('exit', r))));
+  assert.deepEqual(codes, [0, 0]);
 });
 
 const control = (id) => `#dialog [data-id="${id}"]`;
