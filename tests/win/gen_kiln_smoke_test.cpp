@@ -30,7 +30,8 @@ const T* At(HMODULE module, DWORD rva) {
 }
 
 const IMAGE_DATA_DIRECTORY& Directory(HMODULE module, int entry) {
-    auto* nt = At<IMAGE_NT_HEADERS64>(module, At<IMAGE_DOS_HEADER>(module, 0)->e_lfanew);
+    // The headers of this build's bitness.
+    auto* nt = At<IMAGE_NT_HEADERS>(module, At<IMAGE_DOS_HEADER>(module, 0)->e_lfanew);
     return nt->OptionalHeader.DataDirectory[entry];
 }
 
@@ -123,7 +124,9 @@ TEST_F(GenKilnDll, DescriptorHasTheLayoutTheHostReads) {
     EXPECT_EQ(get(), descriptor);
     ASSERT_TRUE(winhost::InPlugin(descriptor));
 
-    // Read as raw 64-bit fields, the way a host compiled elsewhere sees them.
+    // Read as raw pointer-sized fields, the way a host compiled elsewhere sees
+    // them: field n (from 1) at (n - 1) pointers, the version padded to one.
+    const size_t p = sizeof(void*);
     auto field = [&](size_t offset) {
         void* value = nullptr;
         std::memcpy(&value, reinterpret_cast<const BYTE*>(descriptor) + offset, sizeof(value));
@@ -132,12 +135,13 @@ TEST_F(GenKilnDll, DescriptorHasTheLayoutTheHostReads) {
     int32_t version = 0;
     std::memcpy(&version, descriptor, sizeof(version));
     EXPECT_EQ(version, 0x12);
-    EXPECT_STREQ(static_cast<const wchar_t*>(field(8)), L"orbit(gen_kiln.dll)");
-    for (size_t offset : {16u, 24u, 32u, 128u}) {
+    EXPECT_STREQ(static_cast<const wchar_t*>(field(p)), L"orbit(gen_kiln.dll)");
+    for (size_t offset : {2 * p, 3 * p, 4 * p, 16 * p}) {
         EXPECT_TRUE(winhost::InPlugin(field(offset))) << "entry point at offset " << offset;
     }
     // Everything the host fills is left to the host, and the last field is zero.
-    for (size_t offset : {40u, 48u, 56u, 64u, 72u, 80u, 88u, 96u, 104u, 112u, 120u, 136u}) {
+    for (size_t n : {5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 17}) {
+        const size_t offset = n * p;
         EXPECT_EQ(field(offset), nullptr) << "host field at offset " << offset;
     }
 }
