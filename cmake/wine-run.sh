@@ -28,4 +28,10 @@ if [ ! -f "$WINEPREFIX/.kiln-ready-2" ]; then
 else
   "$WINE" cmd /c exit </dev/null >/dev/null 2>&1 || true
 fi
+# Dialogs are laid out in "MS Shell Dlg"; without Wine's own fonts (Debian's
+# fonts-wine) in the prefix it falls back to a font of other metrics.
+fonts="$WINEPREFIX/drive_c/windows/Fonts"
+if [ -d /usr/share/wine/fonts ] && [ -d "$fonts" ] && [ ! -f "$fonts/tahoma.ttf" ]; then
+  cp /usr/share/wine/fonts/*.ttf "$fonts/" 2>/dev/null || true
+fi
 exec "$WINE" "$@"
