@@ -82,6 +82,8 @@ async function answerBox(button) {
 async function openPage(name, tab) {
   await page.waitForSelector('#pages button');
   await page.$$eval('#pages button', (buttons, n) => buttons.find((b) => b.textContent === n).click(), name);
+  // The page's own state has arrived when the tree marks it.
+  await page.waitForFunction((n) => document.querySelector('#pages [aria-current="page"]')?.textContent === n, {}, name);
   if (tab !== undefined) {
     await page.waitForFunction((t) => document.querySelectorAll('#tabs button').length > t, {}, tab);
     await page.$$eval('#tabs button', (buttons, t) => buttons[t].click(), tab);
