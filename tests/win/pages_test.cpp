@@ -43,6 +43,20 @@ std::wstring ClassOf(HWND window) {
     return name;
 }
 
+// Procedures Windows calls are CALLBACK ones (on x86 a lambda has the wrong
+// convention).
+BOOL CALLBACK CollectVisibleChild(HWND child, LPARAM out) {
+    if (GetWindowLongW(child, GWL_STYLE) & WS_VISIBLE) {
+        reinterpret_cast<std::vector<std::wstring>*>(out)->push_back(ClassOf(child) + L" '" +
+                                                                     WindowText(child) + L"'");
+    }
+    return TRUE;
+}
+
+INT_PTR CALLBACK InertDialog(HWND, UINT, WPARAM, LPARAM) {
+    return FALSE;
+}
+
 LRESULT CALLBACK AnswerDialogs(int code, WPARAM wParam, LPARAM lParam) {
     HWND window = reinterpret_cast<HWND>(wParam);
     if (code == HCBT_ACTIVATE && ClassOf(window) == L"#32770" && seen.insert(window).second) {
@@ -52,16 +66,8 @@ LRESULT CALLBACK AnswerDialogs(int code, WPARAM wParam, LPARAM lParam) {
             PostMessageW(window, WM_COMMAND, static_cast<WPARAM>(boxAnswer), 0);
         } else {
             record.resizable = (GetWindowLongW(window, GWL_STYLE) & WS_THICKFRAME) != 0;
-            EnumChildWindows(
-                window,
-                [](HWND child, LPARAM out) {
-                    if (GetWindowLongW(child, GWL_STYLE) & WS_VISIBLE) {
-                        reinterpret_cast<std::vector<std::wstring>*>(out)->push_back(
-                            ClassOf(child) + L" '" + WindowText(child) + L"'");
-                    }
-                    return TRUE;
-                },
-                reinterpret_cast<LPARAM>(&record.children));
+            EnumChildWindows(window, &CollectVisibleChild,
+                             reinterpret_cast<LPARAM>(&record.children));
             PostMessageW(window, WM_COMMAND, IDOK, 0);
         }
         answered.push_back(record);
@@ -351,9 +357,8 @@ TEST_F(Tabs, Post) {
 
 TEST_F(Tabs, ScrobblerSetupTextsFit) {
     Open(0, {});
-    HWND page = CreateDialogParamW(
-        module_, MAKEINTRESOURCEW(IDD_SCROBBLER_SETUP), GetParent(dialog_),
-        [](HWND, UINT, WPARAM, LPARAM) -> INT_PTR { return FALSE; }, 0);
+    HWND page = CreateDialogParamW(module_, MAKEINTRESOURCEW(IDD_SCROBBLER_SETUP),
+                                   GetParent(dialog_), &InertDialog, 0);
     ASSERT_NE(page, nullptr);
     ExpectStaticTextsFit(page);
     DestroyWindow(page);
