@@ -1,5 +1,7 @@
 #include "host/module_resources.h"
 
+#include "core/thread_annotations.h"
+
 #include <dlfcn.h>
 #include <elf.h>
 #include <fcntl.h>
@@ -145,11 +147,10 @@ std::optional<SectionLocation> LocateSection(const std::string& path, std::strin
     return std::nullopt;
 }
 
-std::mutex cacheLock;
-// -- protected by cacheLock
+Mutex cacheLock;
 // Keyed by file rather than by handle: a module unloaded and loaded again may
 // get the same handle at another address, but its file says the same.
-std::map<std::string, std::optional<SectionLocation>> sectionsByFile;
+std::map<std::string, std::optional<SectionLocation>> sectionsByFile GUARDED_BY(cacheLock);
 
 }  // namespace
 
@@ -167,7 +168,7 @@ const res::ResourceDirectory* FindModuleResources(void* dlopenHandle) {
 
     std::optional<SectionLocation> location;
     {
-        std::lock_guard<std::mutex> lock(cacheLock);
+        MutexLock lock(cacheLock);
         auto cached = sectionsByFile.find(path);
         if (cached == sectionsByFile.end()) {
             cached =

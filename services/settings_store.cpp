@@ -198,7 +198,7 @@ int SettingsStore::ReadText(std::wstring_view section, std::wstring_view key, co
 std::optional<std::wstring> SettingsStore::Get(std::wstring_view section,
                                                std::wstring_view key) const {
     try {
-        const std::scoped_lock lock(mutex_);
+        MutexLock lock(mutex_);
         if (const Line* line = Find(document_, section, key)) {
             return line->value;
         }
@@ -211,7 +211,7 @@ bool SettingsStore::WriteInt(std::wstring_view section, std::wstring_view key, i
     try {
         const std::wstring text = Utf8ToWide(Int64ToText(value));
         const std::wstring_view view = text;
-        const std::scoped_lock lock(mutex_);
+        MutexLock lock(mutex_);
         return WriteLocked(section, &key, &view);
     } catch (...) {
         return false;
@@ -225,7 +225,7 @@ bool SettingsStore::WriteText(const wchar_t* section, const wchar_t* key, const 
     try {
         const std::wstring_view keyView = key ? key : L"";
         const std::wstring_view valueView = value ? value : L"";
-        const std::scoped_lock lock(mutex_);
+        MutexLock lock(mutex_);
         return WriteLocked(section, key ? &keyView : nullptr, value ? &valueView : nullptr);
     } catch (...) {
         return false;
@@ -246,10 +246,10 @@ void SettingsStore::Reload() {
             content = std::move(bytes).str();
         }
         Document parsed = Parse(content);
-        const std::scoped_lock lock(mutex_);
+        MutexLock lock(mutex_);
         document_ = std::move(parsed);
     } catch (...) {
-        const std::scoped_lock lock(mutex_);
+        MutexLock lock(mutex_);
         document_.clear();
     }
 }

@@ -30,6 +30,8 @@
 #include <string_view>
 #include <vector>
 
+#include "core/thread_annotations.h"
+
 namespace kiln::host {
 
 // Multi-line text to one line that an INI value can hold and back:
@@ -90,13 +92,12 @@ class SettingsStore {
     static bool RemoveSection(Document& document, std::wstring_view section);
 
     bool WriteLocked(std::wstring_view section, const std::wstring_view* key,
-                     const std::wstring_view* value);
-    bool SaveLocked(const Document& document) const;
+                     const std::wstring_view* value) REQUIRES(mutex_);
+    bool SaveLocked(const Document& document) const REQUIRES(mutex_);
 
     const std::filesystem::path file_;
-    mutable std::mutex mutex_;
-    // -- protected by mutex_
-    Document document_;
+    mutable Mutex mutex_;
+    Document document_ GUARDED_BY(mutex_);
 };
 
 }  // namespace kiln::host

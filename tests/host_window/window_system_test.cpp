@@ -1,6 +1,6 @@
-// The substitute host's window system: the main loop and its timers, dialogs
-// and what the user does with their controls, preference pages, menus and the
-// folder box.
+// The substitute host's window system where the plug-in's pages cannot show a
+// fault: ordering and threads of the main loop, timers, what the user may do
+// with controls, handles that are gone, menus and the folder box.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -184,49 +184,6 @@ class DialogTest : public WindowTest {
     Window dialog = nullptr;
 };
 
-TEST_F(DialogTest, RoutineGetsInitThenCommandsForWhatTheUserDoesNotTheProgramThenDestroy) {
-    ASSERT_EQ(Calls().size(), 1u);
-    EXPECT_EQ(Calls()[0].message, win::kInitDialog);
-    // Focus goes to the first control that takes it: the check box, not the group box.
-    EXPECT_EQ(Calls()[0].wParam, reinterpret_cast<uintptr_t>(Handle(kCheck)));
-    EXPECT_EQ(Calls()[0].lParam, 77);
-
-    EXPECT_TRUE(ws.CheckItem(dialog, kCheck, 1));
-    EXPECT_EQ(ws.SendItemMessage(dialog, kCheck, win::kButtonGetCheck, 0, 0), 1);
-    EXPECT_FALSE(ws.CheckItem(dialog, kLine, 1));  // not a button
-    EXPECT_EQ(Combo(win::kComboAddString, 0, L"Disabled"), 0);
-    EXPECT_EQ(Combo(win::kComboAddString, 0, L"Log currently playing"), 1);
-    EXPECT_EQ(Combo(win::kComboGetCurSel, 0), win::kComboError);
-    EXPECT_EQ(Combo(win::kComboSetCurSel, 1), 1);
-    EXPECT_EQ(Text(kCombo), L"Log currently playing");
-    EXPECT_EQ(Combo(win::kComboSetCurSel, 7), win::kComboError);
-    EXPECT_EQ(Combo(win::kComboGetCurSel, 0), win::kComboError);
-    EXPECT_EQ(Calls().size(), 1u);
-
-    const struct {
-        std::function<bool()> act;
-        int control;
-        unsigned notification;
-    } actions[] = {
-        {[&] { return ws.ClickButton(dialog, kPush); }, kPush, win::kButtonClicked},
-        {[&] { return ws.TypeText(dialog, kMultiLine, L"a\r\nb"); }, kMultiLine, win::kEditChange},
-        {[&] { return ws.SelectCombo(dialog, kCombo, 1); }, kCombo, win::kComboSelChange},
-    };
-    for (const auto& action : actions) {
-        ClearCalls();
-        ASSERT_TRUE(action.act()) << action.control;
-        ASSERT_EQ(Calls().size(), 1u) << action.control;
-        EXPECT_EQ(Calls()[0].window, dialog);
-        EXPECT_EQ(Calls()[0].wParam, win::CommandParam(action.control, action.notification));
-        EXPECT_EQ(Calls()[0].lParam, reinterpret_cast<intptr_t>(Handle(action.control)));
-    }
-    EXPECT_EQ(Text(kCombo), L"Log currently playing");
-    ClearCalls();
-    ASSERT_TRUE(ws.DestroyDialog(dialog));
-    ASSERT_EQ(Calls().size(), 1u);
-    EXPECT_EQ(Calls()[0].message, win::kDestroy);
-}
-
 TEST_F(DialogTest, SettingTextNotifiesOneLineEditsAtOnceOrFromOtherThreadsOnTheMainThread) {
     const std::pair<int, bool> cases[] = {
         {kLine, true}, {kReadOnly, true}, {kMultiLine, false}, {kLink, false}, {kCheck, false}};
@@ -331,99 +288,6 @@ TEST_F(DialogTest, LinkTextFillsTheAddressLikePrintfAndLinksOpen) {
     EXPECT_TRUE(ws.ClickLink(dialog, kLink, 0));
     EXPECT_FALSE(ws.ClickLink(dialog, kLink, 1));
     EXPECT_EQ(ws.OpenedUrls(), std::vector<std::wstring>{L"https://orbit.example/help/atf/"});
-}
-
-// -- preference pages
-
-const res::ControlEntry kPageControls[] = {{kPush, "Button", L"Go", KS_PUSHBUTTON, 6, 6, 60, 20}};
-const res::DialogEntry kPageTemplates[] = {{101, 260, 206, kPageControls, 1},
-                                           {102, 260, 206, kPageControls, 1}};
-
-// A tabbed page's position routine whose stored tab is out of range.
-intptr_t PositionProc(Window, int item, int operation, intptr_t value) {
-    if (item == -1 && operation == 0) {
-        *reinterpret_cast<int64_t*>(value) = 9;
-    }
-    return 0;
-}
-
-// A single page that asks for a refresh while it is made and from its button.
-intptr_t g_pageId = 0;
-intptr_t RefreshingProc(Window window, unsigned message, uintptr_t wParam, intptr_t lParam) {
-    Log(window, message, wParam, lParam);
-    if (message == win::kInitDialog || message == win::kCommand) {
-        g_ws->RefreshPage(g_pageId);
-    }
-    return 0;
-}
-
-class PagesTest : public WindowTest {
-  protected:
-    void SetUp() override {
-        WindowTest::SetUp();
-        ws.SetTemplateFinder([](Instance, int id) {
-            return id == 101 || id == 102 ? &kPageTemplates[id - 101] : nullptr;
-        });
-        static const PrefsTab tabs[] = {{101, LoggingProc}, {102, LoggingProc}};
-        tabbed = ws.AddPage(nullptr, 257, L"Play Tracking", tabs, 2, -1, PositionProc, nullptr, 1,
-                            nullptr, 7, 76);
-    }
-    intptr_t AddSinglePage(DialogProc proc, int dialogId) {
-        const PrefsTab tab{dialogId, proc};
-        return ws.AddPage(nullptr, dialogId, L"Single", &tab, 1, -1, nullptr, nullptr, 1, nullptr,
-                          7, 79);
-    }
-    intptr_t tabbed = 0;
-};
-
-TEST_F(PagesTest, TabSwitchesClosingAndRemovalDestroyTheTabDialogs) {
-    ASSERT_TRUE(ws.OpenPage(tabbed, -1));
-    EXPECT_EQ(ws.OpenTab(), 0);  // the stored tab was out of range
-    Window first = ws.OpenPageDialog();
-    ASSERT_TRUE(ws.SwitchTab(1));
-    EXPECT_FALSE(ws.IsWindow(first));
-    EXPECT_EQ(ws.DialogTemplateId(ws.OpenPageDialog()), 102);
-    EXPECT_FALSE(ws.SwitchTab(2));
-
-    ws.ClosePreferences();
-    EXPECT_EQ(ws.OpenPageId(), 0);
-    EXPECT_TRUE(ws.Dialogs().empty());
-    EXPECT_EQ(Calls(win::kDestroy).size(), 2u);
-
-    ASSERT_TRUE(ws.OpenPage(tabbed, 1));
-    Window open = ws.OpenPageDialog();
-    ClearCalls();
-    ws.RemovePage(tabbed);
-    ASSERT_EQ(Calls().size(), 1u);
-    EXPECT_EQ(Calls()[0].message, win::kDestroy);
-    EXPECT_EQ(Calls()[0].window, open);
-    EXPECT_EQ(ws.OpenPageId(), 0);
-}
-
-TEST_F(PagesTest, RefreshRemakesAnOpenPageButNotWhileItIsMadeNorWhenClosed) {
-    g_pageId = AddSinglePage(RefreshingProc, 101);
-    ASSERT_TRUE(ws.OpenPage(g_pageId));
-    EXPECT_EQ(Calls(win::kInitDialog).size(), 1u);
-    Window before = ws.OpenPageDialog();
-    ClearCalls();
-    ASSERT_TRUE(ws.ClickButton(before, kPush));
-    Window after = ws.OpenPageDialog();
-    auto calls = Calls();
-    ASSERT_EQ(calls.size(), 3u);
-    EXPECT_EQ(calls[1].message, win::kDestroy);
-    EXPECT_EQ(calls[1].window, before);
-    EXPECT_EQ(calls[2].message, win::kInitDialog);
-    EXPECT_EQ(calls[2].window, after);
-
-    // Opening another page closes this one's dialog first.
-    ASSERT_TRUE(ws.OpenPage(tabbed));
-    EXPECT_FALSE(ws.IsWindow(after));
-    ClearCalls();
-    ws.RefreshPage(g_pageId);
-    EXPECT_TRUE(Calls().empty());
-    // A page without a template opens nothing.
-    EXPECT_FALSE(ws.OpenPage(AddSinglePage(LoggingProc, 999)));
-    EXPECT_EQ(ws.OpenPageDialog(), nullptr);
 }
 
 // -- menus and boxes

@@ -256,16 +256,6 @@ TEST(PluginMenu, AboutBoxIsFormattedWithCreditYearAndBuildDate) {
     EXPECT_EQ(plugin.windows().LiveMenus(), 0);
 }
 
-TEST(PluginMenu, DismissedMenuDoesNothing) {
-    PluginHost plugin;
-    plugin.Start();
-    plugin.windows().SetMenuChooser([](const std::vector<host::MenuItem>&) { return 0; });
-    plugin.host().ConfigPlugin();
-    EXPECT_FALSE(plugin.windows().LastAboutBox().has_value());
-    EXPECT_EQ(plugin.windows().OpenPageId(), 0);
-    EXPECT_EQ(plugin.windows().LiveMenus(), 0);
-}
-
 TEST(PluginPages, PositionRoutineReopensTheLastTabAndStoresOnlyChanges) {
     PluginHost plugin;
     plugin.SetInt(L"wa_cur_page", 2);
