@@ -93,6 +93,7 @@ int FormatFor(const std::wstring& file, const wchar_t* format, wchar_t* out, int
 
 int FormatTitleOp(wchar_t* location, int locationSize, const wchar_t* format, wchar_t* out,
                   int outSize, int mode, const void*) {
+    H().StallPoint(StalledService::ItemFormatting);
     std::wstring file = H().Playback().file;
     if (location && locationSize > 0) {
         CopyToBuffer(file, location, locationSize);
