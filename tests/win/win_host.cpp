@@ -279,6 +279,26 @@ const wchar_t* LoadModuleString(Instance module, int id) {
     return entry.first->second.c_str();
 }
 
+// The plug-in's dialog routines have the table's convention, which on x86 is
+// not the one user32 calls with: user32 calls this one, which calls theirs.
+struct DialogStart {
+    DialogProc proc;
+    intptr_t param;
+};
+
+INT_PTR CALLBACK DialogThunk(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (message == WM_INITDIALOG) {
+        const DialogStart start = *reinterpret_cast<DialogStart*>(lParam);
+        SetPropW(dialog, L"kiln.dialog", reinterpret_cast<HANDLE>(start.proc));
+        return start.proc(dialog, message, wParam, start.param);
+    }
+    auto proc = reinterpret_cast<DialogProc>(GetPropW(dialog, L"kiln.dialog"));
+    if (message == WM_NCDESTROY) {
+        RemovePropW(dialog, L"kiln.dialog");
+    }
+    return proc ? proc(dialog, message, wParam, lParam) : FALSE;
+}
+
 // The link control's text is a format with the address as its %s.
 int SetLinkText(Window page, int controlId, const wchar_t* address) {
     wchar_t format[1024] = L"";
@@ -385,9 +405,10 @@ const HostServices* Table() {
         t.loadModuleString = &LoadModuleString;
         t.createModuleDialog = [](Instance module, int dialogId, Window parent, DialogProc proc,
                                   intptr_t param) -> Window {
+            DialogStart start{proc, param};
             return CreateDialogParamW(static_cast<HINSTANCE>(module), MAKEINTRESOURCEW(dialogId),
-                                      static_cast<HWND>(parent), reinterpret_cast<DLGPROC>(proc),
-                                      param);
+                                      static_cast<HWND>(parent), &DialogThunk,
+                                      reinterpret_cast<LPARAM>(&start));
         };
         t.setLinkText = &SetLinkText;
         t.formatTitle = &FormatTitle;
