@@ -35,25 +35,32 @@ constexpr int kWaitMs = 20000;
 
 // A session bus of the test's own, found by the follower and the players
 // through the environment.
-struct PrivateBus {
-    PrivateBus() {
-        FILE* out = popen("dbus-daemon --session --fork --print-address=1 --print-pid=1", "r");
-        char address[512] = "", pid[32] = "";
-        if (out && fgets(address, sizeof address, out) && fgets(pid, sizeof pid, out)) {
-            address[strcspn(address, "\n")] = '\0';
-            setenv("DBUS_SESSION_BUS_ADDRESS", address, 1);
-            daemon = atoi(pid);
-        }
+class PrivateBus {
+  public:
+    explicit PrivateBus(const fs::path& socket) : socket_(socket) { Start(); }
+    ~PrivateBus() { Stop(); }
+    void Start() {
+        fs::remove(socket_);
+        const std::string address = "unix:path=" + socket_.string();
+        setenv("DBUS_SESSION_BUS_ADDRESS", address.c_str(), 1);
+        FILE* out =
+            popen(("dbus-daemon --session --fork --print-pid=1 --address=" + address).c_str(), "r");
+        char pid[32] = "";
+        daemon_ = out && fgets(pid, sizeof pid, out) ? atoi(pid) : 0;
         if (out) {
             pclose(out);
         }
     }
-    ~PrivateBus() {
-        if (daemon > 0) {
-            kill(daemon, SIGTERM);
+    void Stop() {
+        if (daemon_ > 0) {
+            kill(daemon_, SIGTERM);
         }
+        daemon_ = 0;
     }
-    pid_t daemon = 0;
+
+  private:
+    fs::path socket_;
+    pid_t daemon_ = 0;
 };
 
 // A real mpv, silent and in real time, taking commands on its IPC socket.
@@ -203,7 +210,7 @@ struct FollowRig {
     }
 
     PipeFolder pipes;
-    PrivateBus bus;
+    PrivateBus bus{fs::path(pipes.Path()) / "bus"};
     FakeDiscord discord{FakeDiscord::Options{pipes.Path(), 0}};
     FakeScrobbleService scrobbler;
     PostReceiver posts;
@@ -301,6 +308,22 @@ TEST(Follow, APlayerThatComesLaterIsFollowedAndOneStartedWhileItPlaysTakesOver) 
     ASSERT_TRUE(rig.WaitFor(4));
     EXPECT_EQ(rig.Posts(), (std::vector<std::string>{"/play?title=Alpha", "/play?title=Beta",
                                                      "/play?title=Alpha", "/stop"}));
+}
+
+TEST(Follow, TheBusGoingAwayStopsAndPlayersOnItsReturnAreFollowed) {
+    FollowRig rig;
+    const fs::path alpha = rig.Track("a", {.fileName = "a.wav", .title = L"Alpha"});
+    {
+        Mpv one(rig.plugin.profile() / "one.sock", {alpha});
+        ASSERT_TRUE(rig.WaitFor(1));
+        rig.bus.Stop();
+        ASSERT_TRUE(rig.WaitFor(2)) << rig.Log();
+    }
+    rig.bus.Start();
+    Mpv two(rig.plugin.profile() / "two.sock", {alpha});
+    ASSERT_TRUE(rig.WaitFor(3)) << rig.Log();
+    EXPECT_EQ(rig.Posts(),
+              (std::vector<std::string>{"/play?title=Alpha", "/stop", "/play?title=Alpha"}));
 }
 
 }  // namespace
