@@ -29,6 +29,7 @@ intptr_t pagesAdded = 0;
 int menuChoice = 0;
 std::vector<PrefsTab> tabbedTabs;
 CreateDialogProc tabbedCreate = nullptr;
+std::vector<PrefsTab> singlePages;
 
 HMENU M(Menu m) {
     return static_cast<HMENU>(m);
@@ -198,6 +199,9 @@ intptr_t AddPrefsPage(Instance instance, int flags, const wchar_t* name, const P
     std::lock_guard lock(mutex);
     if (pagesAdded == 0) {
         state.position = position;
+    }
+    if (tabCount == 1) {
+        singlePages.push_back(tabs[0]);
     }
     if (tabCount > 1 && tabbedTabs.empty()) {
         tabbedTabs.assign(tabs, tabs + tabCount);
@@ -478,6 +482,7 @@ void Reset() {
     menuChoice = 0;
     tabbedTabs.clear();
     tabbedCreate = nullptr;
+    singlePages.clear();
 }
 
 State Snapshot() {
@@ -524,7 +529,7 @@ std::vector<std::wstring> PumpForLog(size_t lines, DWORD limitMs) {
     }
 }
 
-HWND OpenTab(int index) {
+HWND PreferencesWindow() {
     static HWND preferences = [] {
         WNDCLASSEXW windowClass{};
         windowClass.cbSize = sizeof(windowClass);
@@ -535,6 +540,11 @@ HWND OpenTab(int index) {
         return CreateWindowExW(0, L"KilnPreferences", L"Preferences", WS_OVERLAPPEDWINDOW, 0, 0,
                                640, 480, nullptr, nullptr, GetModuleHandleW(nullptr), nullptr);
     }();
+    return preferences;
+}
+
+HWND OpenTab(int index) {
+    HWND preferences = PreferencesWindow();
     std::unique_lock lock(mutex);
     if (index < 0 || static_cast<size_t>(index) >= tabbedTabs.size() || !tabbedCreate) {
         return nullptr;
@@ -543,6 +553,20 @@ HWND OpenTab(int index) {
     CreateDialogProc create = tabbedCreate;
     lock.unlock();
     return static_cast<HWND>(create(tab.dialogId, preferences, tab.proc, 0));
+}
+
+HWND OpenPage(int dialogId) {
+    HWND preferences = PreferencesWindow();
+    std::unique_lock lock(mutex);
+    for (const PrefsTab& page : singlePages) {
+        if (page.dialogId == dialogId) {
+            lock.unlock();
+            DialogStart start{page.proc, 0};
+            return CreateDialogParamW(GetModuleHandleW(L"gen_kiln.dll"), MAKEINTRESOURCEW(dialogId),
+                                      preferences, &DialogThunk, reinterpret_cast<LPARAM>(&start));
+        }
+    }
+    return nullptr;
 }
 
 bool InPlugin(const void* address) {

@@ -46,6 +46,9 @@ bool InPlugin(const void* address);  // within gen_kiln.dll's image
 // hidden preferences window, as a player's preferences show it; null when it
 // cannot be made. The host formats templates with %artist% "Wine Artist".
 HWND OpenTab(int index);
+// The single page made from dialog `dialogId` of the DLL with the routine it
+// registered, in the same hidden preferences window; null when there is none.
+HWND OpenPage(int dialogId);
 
 }  // namespace kiln::winhost
 
