@@ -13,9 +13,9 @@
 #include <rapidjson/writer.h>
 
 #include <atomic>
-#include <ctime>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <string>
 
 #include "presence_ipc/presence_message.h"

@@ -10,7 +10,7 @@
 namespace {
 
 class FixedFields : public kiln::host::TitleFieldSource {
-public:
+  public:
     bool Field(std::wstring_view name, std::wstring& value) const override {
         if (name == L"artist") {
             value = L"Slip/Cast Trio";

@@ -6,12 +6,12 @@
 // main loop, move the clock and the playback, look at what the plug-in did.
 #pragma once
 
+#include <condition_variable>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <map>
 #include <memory>
-#include <condition_variable>
 #include <mutex>
 #include <optional>
 #include <string>

@@ -32,6 +32,8 @@ bool BindHostServices() {
     return true;
 }
 
-void BindServices(const HostServices* table) { boundHost.store(table, std::memory_order_release); }
+void BindServices(const HostServices* table) {
+    boundHost.store(table, std::memory_order_release);
+}
 
 }  // namespace kiln

@@ -59,8 +59,9 @@ TEST(NowPlaying, ArtworkFormatFollowsTheNameSizeFollowsTheModeAndNoArtworkRemove
         plugin.SetInt(L"art_h_limit", c.limitH);
         plugin.Start();
         // UTF-8 without a byte-order mark, one line ending in CR LF.
-        ASSERT_TRUE(PlayAndSettle(plugin, tracks[1],
-                                  "Gl\xC3\xB3\xC3\xB0 K\xC3\xB3r - Hafi\xC3\xB0 vi\xC3\xB0 \xC3\x93s\r\n"));
+        ASSERT_TRUE(
+            PlayAndSettle(plugin, tracks[1],
+                          "Gl\xC3\xB3\xC3\xB0 K\xC3\xB3r - Hafi\xC3\xB0 vi\xC3\xB0 \xC3\x93s\r\n"));
         // The name stays as the template gives it, whatever the format.
         const fs::path art =
             plugin.LogsFolder() / (c.file[0] == L'$' ? fs::path("art") : fs::path(c.file));

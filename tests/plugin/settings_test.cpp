@@ -20,10 +20,12 @@ TEST(SettingsClamp, StoredValuesAreClampedAsUnsigned) {
         int used;
     };
     const Case cases[] = {
-        {&ClampNowLoggingOn, 0, 0},  {&ClampNowLoggingOn, 1, 1},   {&ClampNowLoggingOn, 2, 3},
-        {&ClampNowLoggingOn, 3, 3},  {&ClampNowLoggingOn, 7, 0},   {&ClampNowLoggingOn, -1, 0},
-        {&ClampArtLimitUpscale, 0, 0}, {&ClampArtLimitUpscale, 2, 2}, {&ClampArtLimitUpscale, 9, 3},
-        {&ClampArtLimitUpscale, -1, 3}, {&ClampDiscordPrefix, 2, 2},  {&ClampDiscordPrefix, 3, 0},
+        {&ClampNowLoggingOn, 0, 0},    {&ClampNowLoggingOn, 1, 1},
+        {&ClampNowLoggingOn, 2, 3},    {&ClampNowLoggingOn, 3, 3},
+        {&ClampNowLoggingOn, 7, 0},    {&ClampNowLoggingOn, -1, 0},
+        {&ClampArtLimitUpscale, 0, 0}, {&ClampArtLimitUpscale, 2, 2},
+        {&ClampArtLimitUpscale, 9, 3}, {&ClampArtLimitUpscale, -1, 3},
+        {&ClampDiscordPrefix, 2, 2},   {&ClampDiscordPrefix, 3, 0},
         {&ClampDiscordPrefix, -1, 0},
     };
     for (const auto& c : cases) {
@@ -43,7 +45,8 @@ TEST(SettingsLoad, ReadsClampsUnescapesAndFillsDefaultFolders) {
     store.WriteInt(L"gen_kiln", L"discordprefix", 3);
     store.WriteInt(L"gen_kiln", L"art_w_limit", 123);
     store.WriteText(L"gen_kiln", L"format", L"%title%");
-    store.WriteTemplate(L"gen_kiln", L"postplay", host::EscapeText(L"http://a/?x=1\r\nsecond").c_str());
+    store.WriteTemplate(L"gen_kiln", L"postplay",
+                        host::EscapeText(L"http://a/?x=1\r\nsecond").c_str());
     store.WriteTemplate(L"gen_kiln", L"discord", host::EscapeText(L"one\r\ntwo\r\nthree").c_str());
     std::wstring longName(400, L'n');
     store.WriteText(L"gen_kiln", L"file", longName.c_str());

@@ -39,7 +39,9 @@ std::string ReadFileBytes(const std::filesystem::path& file) {
     return bytes.str();
 }
 
-PluginHost::PluginHost(host::HostOptions options) : profilePath_(profile_.path()) { Open(options); }
+PluginHost::PluginHost(host::HostOptions options) : profilePath_(profile_.path()) {
+    Open(options);
+}
 
 PluginHost::PluginHost(const std::filesystem::path& profile, host::HostOptions options)
     : profilePath_(profile) {
@@ -63,7 +65,9 @@ PluginHost::~PluginHost() {
     host().UseSystemClock();
 }
 
-void PluginHost::SetInt(const wchar_t* key, int value) { settings().WriteInt(L"gen_kiln", key, value); }
+void PluginHost::SetInt(const wchar_t* key, int value) {
+    settings().WriteInt(L"gen_kiln", key, value);
+}
 
 void PluginHost::SetText(const wchar_t* key, const wchar_t* value) {
     settings().WriteText(L"gen_kiln", key, value);
@@ -134,6 +138,8 @@ bool PluginHost::RunUntil(const std::function<bool()>& done, int timeoutMs) {
     return true;
 }
 
-void PluginHost::RunFor(int ms) { windows().RunFor(std::chrono::milliseconds(ms)); }
+void PluginHost::RunFor(int ms) {
+    windows().RunFor(std::chrono::milliseconds(ms));
+}
 
 }  // namespace kiln::test

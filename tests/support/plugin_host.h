@@ -18,21 +18,21 @@ std::filesystem::path PluginLibraryPath();
 
 // A folder removed with everything in it at the end of the scope.
 class TempFolder {
-public:
+  public:
     TempFolder();
     ~TempFolder();
     TempFolder(const TempFolder&) = delete;
     TempFolder& operator=(const TempFolder&) = delete;
     const std::filesystem::path& path() const { return path_; }
 
-private:
+  private:
     std::filesystem::path path_;
 };
 
 std::string ReadFileBytes(const std::filesystem::path& file);
 
 class PluginHost {
-public:
+  public:
     // Opens a fresh profile and loads the plug-in; Start() runs it.
     explicit PluginHost(host::HostOptions options = {});
     // Reuses an existing profile folder (kept after the host goes), as a
@@ -69,7 +69,7 @@ public:
     bool RunUntil(const std::function<bool()>& done, int timeoutMs = 5000);
     void RunFor(int ms);
 
-private:
+  private:
     void Open(host::HostOptions options);
     TempFolder profile_;
     std::filesystem::path profilePath_;
