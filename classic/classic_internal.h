@@ -5,6 +5,7 @@
 
 #include <string>
 
+#include "core/host_contract.h"
 #include "plugin/host_services.h"
 
 namespace kiln::classic {
@@ -18,13 +19,13 @@ enum IpcCode : LPARAM {
     kListLength = 124,
     kListPosition = 125,
     kInternetAvailable = 242,
-    kUpdateTitle = 243,
+    kUpdateTitle = contract::kNewItemAlternative,
     kExtendedFileInfoW = 3026,
     kPlaylistFileW = 214,
     kPlayingFileW = 3031,
     kPlayingTitle = 3034,
-    kPlayingFileNotice = 13003,
-    kMiscNotice = 603,
+    kPlayingFileNotice = contract::kNewItem,
+    kMiscNotice = contract::kPlaybackNotice,
     kIniDirectory = 335,
     kAddPrefsPage = 332,
     kAddPrefsPageW = 1332,

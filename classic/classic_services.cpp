@@ -16,6 +16,7 @@
 
 #include "classic/classic_host.h"
 #include "classic/classic_internal.h"
+#include "core/host_contract.h"
 #include "core/thread_annotations.h"
 #include "services/artwork.h"
 #include "services/gzip_text.h"
@@ -390,7 +391,7 @@ int64_t NowSeconds() {
 }
 
 UINT CodePage(int codePage) {
-    return codePage == 65001 ? CP_UTF8 : CP_ACP;
+    return codePage == contract::kCodePageUtf8 ? CP_UTF8 : CP_ACP;
 }
 
 char* WideToNarrow(const wchar_t* text, int length, int codePage) {

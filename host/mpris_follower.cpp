@@ -14,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "core/host_contract.h"
 #include "core/thread_annotations.h"
 #include "host/substitute_host.h"
 #include "host/window_system.h"
@@ -24,11 +25,11 @@
 namespace kiln::host {
 namespace {
 
-constexpr unsigned kIpcMessage = 0x0400;
-constexpr intptr_t kNewItem = 13003;
-constexpr intptr_t kPlaybackNotice = 603;
-constexpr uintptr_t kStatusChanged = 2;
-constexpr uintptr_t kInfoChanged = 10;
+using contract::kInfoChanged;
+using contract::kIpcMessage;
+using contract::kNewItem;
+using contract::kPlaybackNotice;
+using contract::kStatusChanged;
 
 constexpr std::string_view kPrefix = "org.mpris.MediaPlayer2.";
 constexpr const char* kObjectPath = "/org/mpris/MediaPlayer2";

@@ -1,5 +1,6 @@
 #include "host/playback_simulator.h"
 
+#include "core/host_contract.h"
 #include "host/substitute_host.h"
 #include "host/window_system.h"
 #include "services/text_services.h"
@@ -7,7 +8,11 @@
 
 namespace kiln::host {
 namespace {
-constexpr unsigned kIpcMessage = 0x0400;
+using contract::kInfoChanged;
+using contract::kIpcMessage;
+using contract::kNewItem;
+using contract::kPlaybackNotice;
+using contract::kStatusChanged;
 }
 
 PlaybackSimulator::PlaybackSimulator(SubstituteHost& host) : host_(host) {}
@@ -40,7 +45,7 @@ void PlaybackSimulator::StartItem(size_t index) {
     runStart_ = Clock::now();
     Publish(1, 0);
     Window main = host_.Windows().MainWindow();
-    host_.Windows().PostMessage(main, kIpcMessage, 0, 13003);
+    host_.Windows().PostMessage(main, kIpcMessage, 0, kNewItem);
 }
 
 void PlaybackSimulator::Play(size_t index) {
@@ -64,7 +69,8 @@ void PlaybackSimulator::Pause() {
     positionBeforeMs_ = PositionMs();
     status_ = 3;
     Publish(3, positionBeforeMs_);
-    host_.Windows().PostMessage(host_.Windows().MainWindow(), kIpcMessage, 2, 603);
+    host_.Windows().PostMessage(host_.Windows().MainWindow(), kIpcMessage, kStatusChanged,
+                                kPlaybackNotice);
 }
 
 void PlaybackSimulator::Resume() {
@@ -78,7 +84,8 @@ void PlaybackSimulator::Resume() {
         positionBeforeMs_ = 1;
     }
     Publish(1, positionBeforeMs_);
-    host_.Windows().PostMessage(host_.Windows().MainWindow(), kIpcMessage, 2, 603);
+    host_.Windows().PostMessage(host_.Windows().MainWindow(), kIpcMessage, kStatusChanged,
+                                kPlaybackNotice);
 }
 
 void PlaybackSimulator::Stop() {
@@ -88,7 +95,8 @@ void PlaybackSimulator::Stop() {
     status_ = 0;
     positionBeforeMs_ = 0;
     Publish(0, 0);
-    host_.Windows().PostMessage(host_.Windows().MainWindow(), kIpcMessage, 2, 603);
+    host_.Windows().PostMessage(host_.Windows().MainWindow(), kIpcMessage, kStatusChanged,
+                                kPlaybackNotice);
 }
 
 bool PlaybackSimulator::Next() {
@@ -102,7 +110,8 @@ bool PlaybackSimulator::Next() {
 }
 
 void PlaybackSimulator::InfoChanged() {
-    host_.Windows().PostMessage(host_.Windows().MainWindow(), kIpcMessage, 10, 603);
+    host_.Windows().PostMessage(host_.Windows().MainWindow(), kIpcMessage, kInfoChanged,
+                                kPlaybackNotice);
 }
 
 void PlaybackSimulator::Tick() {

@@ -6,6 +6,7 @@
 #include <set>
 #include <string>
 
+#include "core/host_contract.h"
 #include "core/thread_annotations.h"
 #include "host/host_threads.h"
 #include "host/module_resources.h"
@@ -73,9 +74,9 @@ wchar_t* UnescapeTextOp(const wchar_t* text) { return AllocWide(UnescapeText(Vie
 
 TitleMode ModeOf(int mode) {
     switch (mode) {
-        case 0:
+        case contract::kTitleModeFileName:
             return TitleMode::FileName;
-        case 1:
+        case contract::kTitleModeUrlEscaped:
             return TitleMode::UrlEscaped;
         default:
             return TitleMode::Plain;

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <fstream>
 
+#include "core/host_contract.h"
 #include "host/host_threads.h"
 #include "host/module_resources.h"
 #include "host/window_system.h"
@@ -212,14 +213,18 @@ TrackInfo SubstituteHost::ItemInfo(const std::wstring& file) const {
     return info;
 }
 
-void SubstituteHost::NotifyNewItem() { windows_->PostMessage(windows_->MainWindow(), 0x0400, 0, 13003); }
+void SubstituteHost::NotifyNewItem() {
+    windows_->PostMessage(windows_->MainWindow(), contract::kIpcMessage, 0, contract::kNewItem);
+}
 
 void SubstituteHost::NotifyStatusChanged() {
-    windows_->PostMessage(windows_->MainWindow(), 0x0400, 2, 603);
+    windows_->PostMessage(windows_->MainWindow(), contract::kIpcMessage, contract::kStatusChanged,
+                          contract::kPlaybackNotice);
 }
 
 void SubstituteHost::NotifyInfoChanged() {
-    windows_->PostMessage(windows_->MainWindow(), 0x0400, 10, 603);
+    windows_->PostMessage(windows_->MainWindow(), contract::kIpcMessage, contract::kInfoChanged,
+                          contract::kPlaybackNotice);
 }
 
 void SubstituteHost::SetLibraryFolders(std::vector<std::filesystem::path> folders, bool present) {

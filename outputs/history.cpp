@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "core/host_contract.h"
 #include "outputs/output_text.h"
 #include "platform/clock_text.h"
 #include "platform/file.h"
@@ -15,8 +16,8 @@ wchar_t historyPath[kPathChars] = L"";
 
 namespace {
 
-constexpr int kModeFileName = 0;
-constexpr int kModePlain = 2;
+constexpr int kModeFileName = contract::kTitleModeFileName;
+constexpr int kModePlain = contract::kTitleModePlain;
 
 void AppendBytes(const wchar_t* path, const std::string& bytes) {
     platform::FileHandle file = platform::OpenSharedForAppend(path);

@@ -2,14 +2,15 @@
 
 #include <string>
 
+#include "core/host_contract.h"
 #include "outputs/history.h"
 #include "outputs/output_text.h"
 #include "platform/file.h"
 #include "plugin/host_services.h"
 #include "plugin/plugin.h"
 #include "plugin/settings.h"
+#include "plugin/shared_state.h"
 #include "plugin/wide_format.h"
-#include "plugin/worker.h"
 
 namespace kiln {
 
@@ -18,8 +19,8 @@ wchar_t artworkPath[kPathChars] = L"";
 
 namespace {
 
-constexpr int kModeFileName = 0;
-constexpr int kModePlain = 2;
+constexpr int kModeFileName = contract::kTitleModeFileName;
+constexpr int kModePlain = contract::kTitleModePlain;
 wchar_t playingTitle[kPathChars] = L"";
 
 // The extension of the last path component, or empty.

@@ -1,7 +1,8 @@
 #include "outputs/output_text.h"
 
+#include "core/host_contract.h"
 #include "plugin/host_services.h"
-#include "plugin/worker.h"
+#include "plugin/shared_state.h"
 
 namespace kiln {
 
@@ -10,7 +11,7 @@ std::string ToUtf8(const wchar_t* text) {
     if (!host || !text) {
         return {};
     }
-    char* bytes = host->wideToNarrow(text, -1, 65001);
+    char* bytes = host->wideToNarrow(text, -1, contract::kCodePageUtf8);
     if (!bytes) {
         return {};
     }

@@ -12,8 +12,8 @@
 #include "plugin/plugin.h"
 #include "plugin/preview.h"
 #include "plugin/settings.h"
+#include "plugin/shared_state.h"
 #include "plugin/wide_format.h"
-#include "plugin/worker.h"
 #include "resources/resource_ids.h"
 
 namespace kiln {

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "core/host_contract.h"
 #include "outputs/output_text.h"
 #include "plugin/host_services.h"
 #include "plugin/settings.h"
@@ -14,7 +15,7 @@
 namespace kiln {
 namespace {
 
-constexpr int kModeUrlEscaped = 1;
+constexpr int kModeUrlEscaped = contract::kTitleModeUrlEscaped;
 constexpr int kRequestPost = 1;
 constexpr int kRelaxSsl = 16;
 

@@ -1,7 +1,7 @@
 // The system's folder chooser.
 #pragma once
 
-#include "plugin/host_services.h"
+#include "core/handles.h"
 
 namespace kiln::platform {
 

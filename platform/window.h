@@ -5,30 +5,31 @@
 
 #include <cstdint>
 
-#include "plugin/host_services.h"
+#include "core/handles.h"
+#include "core/win32.h"
 
 namespace kiln::platform {
 
-inline constexpr unsigned kMsgDestroy = 0x0002;
-inline constexpr unsigned kMsgInitDialog = 0x0110;
-inline constexpr unsigned kMsgCommand = 0x0111;
-inline constexpr unsigned kMsgUser = 0x0400;  // the host's IPC message
+inline constexpr unsigned kMsgDestroy = win::kDestroy;
+inline constexpr unsigned kMsgInitDialog = win::kInitDialog;
+inline constexpr unsigned kMsgCommand = win::kCommand;
+inline constexpr unsigned kMsgUser = win::kUser;  // the host's IPC message
 
-inline constexpr unsigned kNotifyClicked = 0;          // BN_CLICKED
-inline constexpr unsigned kNotifySelChange = 1;        // CBN_SELCHANGE
-inline constexpr unsigned kNotifyEditChange = 0x0300;  // EN_CHANGE
+inline constexpr unsigned kNotifyClicked = win::kButtonClicked;
+inline constexpr unsigned kNotifySelChange = win::kComboSelChange;
+inline constexpr unsigned kNotifyEditChange = win::kEditChange;
 
-inline constexpr unsigned kEditLimitText = 0x00C5;
-inline constexpr unsigned kComboAddString = 0x0143;
-inline constexpr unsigned kComboGetCurSel = 0x0147;
-inline constexpr unsigned kComboSetCurSel = 0x014E;
+inline constexpr unsigned kEditLimitText = win::kEditLimitText;
+inline constexpr unsigned kComboAddString = win::kComboAddString;
+inline constexpr unsigned kComboGetCurSel = win::kComboGetCurSel;
+inline constexpr unsigned kComboSetCurSel = win::kComboSetCurSel;
 
-inline constexpr unsigned kBoxYesNo = 0x0004;
-inline constexpr unsigned kBoxIconQuestion = 0x0020;
-inline constexpr unsigned kBoxIconWarning = 0x0030;
-inline constexpr unsigned kBoxDefaultSecond = 0x0100;
-inline constexpr int kAnswerYes = 6;
-inline constexpr int kAnswerNo = 7;
+inline constexpr unsigned kBoxYesNo = win::kBoxYesNo;
+inline constexpr unsigned kBoxIconQuestion = win::kBoxIconQuestion;
+inline constexpr unsigned kBoxIconWarning = win::kBoxIconWarning;
+inline constexpr unsigned kBoxDefaultSecond = win::kBoxDefaultSecond;
+inline constexpr int kAnswerYes = win::kIdYes;
+inline constexpr int kAnswerNo = win::kIdNo;
 
 bool PostToWindow(Window window, unsigned message, uintptr_t wParam, intptr_t lParam);
 bool SetWindowTimer(Window window, uintptr_t id, unsigned milliseconds, TimerProc proc);
@@ -46,10 +47,6 @@ void ShowControl(Window dialog, int controlId, bool shown);
 
 int ShowMessageBox(Window owner, const wchar_t* text, const wchar_t* title, unsigned flags);
 
-// Packs a WM_COMMAND wParam.
-constexpr uintptr_t CommandParam(int controlId, unsigned notification) {
-    return (static_cast<uintptr_t>(notification) << 16) |
-           (static_cast<uintptr_t>(controlId) & 0xFFFF);
-}
+using win::CommandParam;
 
 }  // namespace kiln::platform

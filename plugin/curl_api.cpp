@@ -2,9 +2,21 @@
 
 #include <mutex>
 
+#include "core/host_contract.h"
 #include "platform/library.h"
 
 namespace kiln {
+
+// The option numbers the plug-in passes through the host are libcurl's.
+static_assert(contract::kWebOptionPostFields == CURLOPT_POSTFIELDS);
+static_assert(contract::kWebOptionPostFieldSize == CURLOPT_POSTFIELDSIZE);
+static_assert(contract::kWebOptionHttpVersion == CURLOPT_HTTP_VERSION);
+static_assert(contract::kWebHttpVersion11 == CURL_HTTP_VERSION_1_1);
+static_assert(contract::kWebOptionSslVerifyPeer == CURLOPT_SSL_VERIFYPEER);
+static_assert(contract::kWebOptionNoProgress == CURLOPT_NOPROGRESS);
+static_assert(contract::kWebOptionMimePost == CURLOPT_MIMEPOST);
+static_assert(contract::kWebOptionXferInfoFunction == CURLOPT_XFERINFOFUNCTION);
+static_assert(contract::kWebOptionXferInfoData == CURLOPT_XFERINFODATA);
 
 #if defined(_WIN32)
 // gen_kiln.dll links libcurl statically: the functions are always there.

@@ -1,5 +1,6 @@
 #include <exception>
 
+#include "core/host_contract.h"
 #include "outputs/history.h"
 #include "outputs/pages.h"
 #include "outputs/post_request.h"
@@ -30,7 +31,7 @@ unsigned startupMessage = static_cast<unsigned>(-1);
 
 namespace {
 
-constexpr unsigned kIpcMessage = 0x0400;
+constexpr unsigned kIpcMessage = contract::kIpcMessage;
 constexpr int kMenuAbout = 1;
 constexpr int kMenuPreferences = 2;
 constexpr int kMenuGreyed = 0x0001 | 0x0002;

@@ -1,5 +1,6 @@
 #include <atomic>
 
+#include "core/host_contract.h"
 #include "platform/window.h"
 #include "plugin/host_services.h"
 #include "plugin/playback_flags.h"
@@ -14,14 +15,14 @@ std::atomic<bool> hardStopped{true};
 
 namespace {
 
-constexpr intptr_t kNewItem = 13003;
-constexpr intptr_t kNewItemAlternative = 243;
-constexpr intptr_t kStatusNotice = 603;
-constexpr uintptr_t kStatusChanged = 2;
-constexpr uintptr_t kPresenceInfoChanged = 10;
-constexpr int kStatusStopped = 0;
-constexpr int kStatusPlaying = 1;
-constexpr int kStatusPaused = 3;
+using contract::kNewItem;
+using contract::kNewItemAlternative;
+using contract::kStatusChanged;
+using contract::kStatusPaused;
+using contract::kStatusPlaying;
+using contract::kStatusStopped;
+constexpr intptr_t kStatusNotice = contract::kPlaybackNotice;
+constexpr uintptr_t kPresenceInfoChanged = contract::kInfoChanged;
 
 void OnStatusChanged(const HostServices* host) {
     // The status is asked afresh for each test, as the host may change it

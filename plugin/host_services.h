@@ -17,30 +17,16 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "core/handles.h"
+
 namespace kiln {
 
-using Window = void*;
-using Instance = void*;
-using Menu = void*;
-using ThreadHandle = void*;
-
-using DialogProc = intptr_t (*)(Window, unsigned message, uintptr_t wParam, intptr_t lParam);
-using TimerProc = void (*)(Window, unsigned message, uintptr_t timerId, uint32_t time);
-using MessageHookProc = void (*)(Window, unsigned message, uintptr_t wParam, intptr_t lParam);
-using ThreadRoutine = unsigned (*)(void* argument);
 // Receives the reply body of a web request; returns the bytes taken.
 using WebWriteRoutine = size_t (*)(char* data, size_t size, size_t count, void* userData);
 // Artwork completion: the first value is unused by the plug-in; pixels are
 // 32-bit ARGB rows, top to bottom, or null when the item has no artwork.
 using ArtworkCallback = int (*)(void* reserved, int width, int height, const uint32_t* pixels,
                                 void* userData);
-
-struct Guid {
-    uint32_t data1;
-    uint16_t data2;
-    uint16_t data3;
-    uint8_t data4[8];
-};
 
 // One tab of a tabbed preference page.
 struct PrefsTab {

@@ -1,5 +1,6 @@
 #include "plugin/settings.h"
 
+#include "core/host_contract.h"
 #include "outputs/history.h"
 #include "outputs/now_playing.h"
 #include "plugin/host_services.h"
@@ -56,7 +57,7 @@ void DefaultFolder(wchar_t* folder) {
     if (folder[0] != L'\0' || !host) {
         return;
     }
-    const wchar_t* base = host->pathEntry(2);
+    const wchar_t* base = host->pathEntry(contract::kPathEntryLogsParent);
     if (base) {
         host->joinPath(folder, kPathChars, base, L"Logs");
     }

@@ -2,58 +2,14 @@
 // playback transition, woken through seven auto-reset events.
 #pragma once
 
-#include <atomic>
-#include <cstdint>
-#include <string>
+#include "plugin/shared_state.h"
 
 namespace kiln {
 
-enum class WorkerEvent : int {
-    PlayStarted = 0,
-    Paused = 1,
-    Unpaused = 2,
-    Stopped = 3,
-    PresenceRefresh = 4,
-    ScrobbleDue = 5,
-    Quit = 6,
-};
 inline constexpr int kWorkerEventCount = 7;
-
-inline constexpr int kLocationChars = 260;
-inline constexpr uintptr_t kScrobbleTimerId = 738;
-inline constexpr uintptr_t kPresenceTimerId = 748;
-
-// Filled by the host with the item now playing whenever a request about it is
-// made. One per thread: POST threads format while the worker does.
-extern thread_local wchar_t currentLocation[kLocationChars];
-
-extern std::atomic<bool> scrobbleTimerSet;
-
-// One play, from the start of an item to the next start. Work armed for a play
-// (the scrobble timer, a submission, a now-playing reply) keeps its identity,
-// so that it never acts on a later play.
-struct PlayIdentity {
-    uint64_t serial = 0;  // 0: nothing has played yet
-    int64_t startTime = 0;
-    std::wstring file;
-    int64_t playedSeconds = 0;  // played before the last resume (or the start)
-    int64_t resumedAt = 0;      // the start or the last resume
-    bool paused = false;
-};
-// The play now current, as the host's main thread recorded it.
-PlayIdentity CurrentPlay();
-uint64_t CurrentPlaySerial();
-// The hook's pause and resume, noted when the host reports them: a transition
-// the worker comes to late must not count for a play started since.
-void NotePlayPaused();
-void NotePlayResumed();
 
 // True when the worker runs or was started. Starts nothing when no output is on.
 bool EnsureWorker();
-// EnsureWorker, then signal; false when no worker could run.
-bool SignalWorker(WorkerEvent event);
-void SignalPlayStart();
-void StopScrobbleTimer();
 
 // Quit: signals the quit event if the events exist and waits for the worker
 // (at most 10000 ms per thread), then closes its handles.

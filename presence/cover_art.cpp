@@ -5,22 +5,23 @@
 #include <string>
 #include <utility>
 
+#include "core/host_contract.h"
 #include "core/thread_annotations.h"
 
 #include "platform/file.h"
 #include "plugin/curl_api.h"
 #include "plugin/plugin.h"
 #include "plugin/settings.h"
+#include "plugin/shared_state.h"
 #include "plugin/wide_format.h"
-#include "plugin/worker.h"
 #include "presence/utf8_cut.h"
 
 namespace kiln {
 namespace {
 
-constexpr int kUtf8CodePage = 65001;
+constexpr int kUtf8CodePage = contract::kCodePageUtf8;
 constexpr int kSystemCodePage = 0;
-constexpr int kCacheEntry = 40;
+constexpr int kCacheEntry = contract::kPathEntryCache;
 constexpr int kDigestBytes = 65;
 constexpr int kNarrowPathBytes = 1040;
 constexpr int kResponseChars = 256;

@@ -4,12 +4,13 @@
 #include <cstring>
 #include <cwchar>
 
+#include "core/host_contract.h"
 #include "platform/window.h"
 #include "plugin/playback_flags.h"
 #include "plugin/plugin.h"
 #include "plugin/settings.h"
+#include "plugin/shared_state.h"
 #include "plugin/template_lines.h"
-#include "plugin/worker.h"
 #include "presence/application_ids.h"
 #include "presence/client_guard.h"
 #include "presence/cover_art.h"
@@ -18,7 +19,7 @@
 namespace kiln {
 namespace {
 
-constexpr int kUtf8CodePage = 65001;
+constexpr int kUtf8CodePage = contract::kCodePageUtf8;
 constexpr int kSystemCodePage = 0;
 constexpr int kOutputChars = 4096;
 constexpr int kCustomIdChars = 24;

@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "plugin/host_services.h"
+#include "core/handles.h"
 #include "resources/resource_ids.h"
 
 namespace kiln::res {

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <mutex>
 
+#include "core/host_contract.h"
 #include "core/thread_annotations.h"
 #include "platform/window.h"
 #include "plugin/plugin.h"
@@ -20,7 +21,7 @@
 namespace kiln {
 namespace {
 
-constexpr int kUtf8 = 65001;
+constexpr int kUtf8 = contract::kCodePageUtf8;
 constexpr int kUrlBytes = 512;
 constexpr int kSignatureBytes = 256;
 constexpr int kDigestBytes = 33;

@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "core/host_contract.h"
 #include "platform/file.h"
 #include "plugin/host_services.h"
 
@@ -10,7 +11,7 @@ namespace {
 
 constexpr int kPathChars = 260;
 constexpr int kChunkBytes = 1024;
-constexpr int kUtf8 = 65001;
+constexpr int kUtf8 = contract::kCodePageUtf8;
 constexpr std::wstring_view kCacheName = L"scrobble.cache";
 
 wchar_t cachePath[kPathChars] = L"";  // the event worker's only
@@ -33,7 +34,7 @@ bool WriteWhole(const std::wstring& path, const std::string& bytes, bool flush) 
 const wchar_t* CachePath() {
     if (cachePath[0] == L'\0') {
         const HostServices* host = Host();
-        const wchar_t* folder = host ? host->pathEntry(40) : nullptr;
+        const wchar_t* folder = host ? host->pathEntry(contract::kPathEntryCache) : nullptr;
         if (folder) {
             host->joinPath(cachePath, kPathChars, folder, kCacheName.data());
         }

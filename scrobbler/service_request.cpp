@@ -4,6 +4,7 @@
 #include <cstring>
 #include <vector>
 
+#include "core/host_contract.h"
 #include "outputs/now_playing.h"
 #include "plugin/curl_api.h"
 #include "plugin/host_services.h"
@@ -13,8 +14,8 @@
 namespace kiln {
 namespace {
 
-constexpr int kPostFieldsOption = 10015;  // CURLOPT_POSTFIELDS
-constexpr int kPostFieldSizeOption = 60;  // CURLOPT_POSTFIELDSIZE
+constexpr int kPostFieldsOption = contract::kWebOptionPostFields;
+constexpr int kPostFieldSizeOption = contract::kWebOptionPostFieldSize;
 constexpr int kTimeoutSeconds = 10;
 constexpr int kDigestBytes = 33;
 

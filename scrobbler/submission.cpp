@@ -9,14 +9,15 @@
 #include <utility>
 #include <vector>
 
+#include "core/host_contract.h"
 #include "core/thread_annotations.h"
 #include "outputs/now_playing.h"
 #include "platform/window.h"
 #include "plugin/host_services.h"
 #include "plugin/plugin.h"
 #include "plugin/settings.h"
+#include "plugin/shared_state.h"
 #include "plugin/wide_format.h"
-#include "plugin/worker.h"
 #include "scrobbler/authorisation.h"
 #include "scrobbler/scrobble_cache.h"
 #include "scrobbler/service_request.h"
@@ -29,7 +30,7 @@ namespace {
 constexpr size_t kBatchLimit = 50;
 constexpr int kMinimumLength = 30;
 constexpr int kFlatDelaySeconds = 240;
-constexpr int kUtf8 = 65001;
+constexpr int kUtf8 = contract::kCodePageUtf8;
 constexpr int kLibraryQueryBytes = 176;
 constexpr size_t kLibraryQueryMarkOffset = 160;
 constexpr int64_t kLibraryQueryMark = 1337;

@@ -4,7 +4,7 @@
 #include <cstdint>
 
 #include "plugin/host_services.h"
-#include "plugin/worker.h"
+#include "plugin/shared_state.h"
 
 namespace kiln {
 

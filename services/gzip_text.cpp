@@ -5,23 +5,13 @@
 #include <climits>
 #include <type_traits>
 
+#include "core/text.h"
+
 namespace kiln::host {
 namespace {
 
 // 15 window bits, +16: a gzip wrapper rather than a zlib one.
 constexpr int kGzipWindowBits = 15 + 16;
-
-void AppendUnit(std::wstring& out, char32_t c) {
-    if constexpr (sizeof(wchar_t) == 2) {
-        if (c >= 0x10000) {
-            c -= 0x10000;
-            out.push_back(static_cast<wchar_t>(0xD800 + (c >> 10)));
-            out.push_back(static_cast<wchar_t>(0xDC00 + (c & 0x3FF)));
-            return;
-        }
-    }
-    out.push_back(static_cast<wchar_t>(c));
-}
 
 std::optional<std::wstring> DecodeUtf16(const std::vector<uint8_t>& bytes) {
     if (bytes.size() % 2 != 0) {
@@ -46,12 +36,13 @@ std::optional<std::wstring> DecodeUtf16(const std::vector<uint8_t>& bytes) {
         if (unit >= 0xD800 && unit <= 0xDBFF && i + 2 < bytes.size()) {
             const char32_t low = unitAt(i + 2);
             if (low >= 0xDC00 && low <= 0xDFFF) {
-                AppendUnit(out, 0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00));
+                kiln::text::AppendCodePoint(out,
+                                            0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00));
                 i += 2;
                 continue;
             }
         }
-        AppendUnit(out, unit >= 0xD800 && unit <= 0xDFFF ? 0xFFFD : unit);
+        kiln::text::AppendCodePoint(out, unit >= 0xD800 && unit <= 0xDFFF ? 0xFFFD : unit);
     }
     return out;
 }
@@ -123,13 +114,11 @@ std::vector<uint8_t> EncodeUtf16Gzip(std::wstring_view text) {
         bytes.push_back(static_cast<uint8_t>(unit >> 8));
     };
     for (const wchar_t wc : text) {
-        auto c = static_cast<char32_t>(static_cast<std::make_unsigned_t<wchar_t>>(wc));
-        if (c >= 0x10000 && c <= 0x10FFFF) {
-            c -= 0x10000;
-            put(0xD800 + (c >> 10));
-            put(0xDC00 + (c & 0x3FF));
-        } else {
-            put(c > 0x10FFFF ? 0xFFFD : c);
+        char16_t units[2];
+        const int count = kiln::text::EncodeUtf16(
+            static_cast<char32_t>(static_cast<std::make_unsigned_t<wchar_t>>(wc)), units);
+        for (int i = 0; i < count; ++i) {
+            put(units[i]);
         }
     }
     return GzipCompress(bytes);

@@ -14,27 +14,16 @@
 #include <string_view>
 #include <unordered_set>
 
+#include "core/text.h"
+
 namespace kiln::host {
 
-// -- conversions
+// -- conversions and bounded copies: core/text.h
 
-// Characters that cannot be encoded (lone surrogates, values above U+10FFFF)
-// become U+FFFD; *ok, when given, tells whether everything converted.
-std::string WideToUtf8(std::wstring_view text, bool* ok = nullptr);
-// Invalid UTF-8 becomes one U+FFFD per maximal subpart (the Unicode
-// recommendation, also what browsers do); *ok tells whether all was valid.
-std::wstring Utf8ToWide(std::string_view text, bool* ok = nullptr);
-// UTF-8 of `text` into `out`: at most `limit` bytes and a terminator, so `out`
-// holds limit + 1 bytes. A character that does not fit whole is left out with
-// everything after it; conversion also stops at an embedded NUL. Returns the
-// bytes written, terminator not counted.
-int WideToUtf8Buffer(std::wstring_view text, char* out, int limit);
-
-// Bounded, always terminated copies into a buffer of `size` elements; return
-// the elements copied. The narrow copy backs off to a UTF-8 character
-// boundary, the wide one never separates a surrogate pair.
-int CopyToBuffer(std::wstring_view text, wchar_t* out, int size);
-int CopyToBuffer(std::string_view text, char* out, int size);
+using text::CopyToBuffer;
+using text::Utf8ToWide;
+using text::WideToUtf8;
+using text::WideToUtf8Buffer;
 
 // -- digests and identifiers
 

@@ -18,6 +18,8 @@
 #include <string>
 #include <string_view>
 
+#include "core/host_contract.h"
+
 namespace kiln::host {
 
 // Field lookup. The interpreter asks with the name in lower case. Returns false
@@ -31,11 +33,11 @@ class TitleFieldSource {
 enum class TitleMode {
     // Control characters (line breaks, tabs) are dropped from the result, since
     // a file name cannot hold them.
-    FileName = 0,
+    FileName = contract::kTitleModeFileName,
     // Every value a %field% inserts is URL-escaped before it is merged; the
     // template's own text stays as typed.
-    UrlEscaped = 1,
-    Plain = 2,
+    UrlEscaped = contract::kTitleModeUrlEscaped,
+    Plain = contract::kTitleModePlain,
 };
 
 // Deeper nesting than this is shown as typed from its outermost construct on.

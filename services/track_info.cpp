@@ -13,33 +13,6 @@
 namespace kiln::host {
 namespace {
 
-int HexValue(char c) {
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-    }
-    return -1;
-}
-
-std::string PercentDecoded(std::string_view text) {
-    std::string out;
-    for (size_t i = 0; i < text.size(); ++i) {
-        if (text[i] == '%' && i + 2 < text.size() && HexValue(text[i + 1]) >= 0 &&
-            HexValue(text[i + 2]) >= 0) {
-            out.push_back(static_cast<char>(HexValue(text[i + 1]) * 16 + HexValue(text[i + 2])));
-            i += 2;
-        } else {
-            out.push_back(text[i]);
-        }
-    }
-    return out;
-}
-
 wchar_t AsciiLower(wchar_t c) {
     return (c >= L'A' && c <= L'Z') ? static_cast<wchar_t>(c + 0x20) : c;
 }
@@ -179,7 +152,7 @@ std::filesystem::path LocalPath(std::wstring_view location) {
     if (rest.rfind("localhost/", 0) == 0) {
         rest.erase(0, 9);
     }
-    return std::filesystem::path(PercentDecoded(rest));
+    return std::filesystem::path(text::PercentDecode(rest));
 }
 
 TrackInfo ReadTrackInfo(const std::wstring& path) {

@@ -1,5 +1,7 @@
 #include "platform/folder_dialog.h"
 
+#include "plugin/host_services.h"
+
 namespace kiln::platform {
 
 // The substitute host's window system owns the dialogs.

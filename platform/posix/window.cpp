@@ -1,5 +1,8 @@
 #include "platform/window.h"
 
+// This backend serves through the host's table: the Linux host owns the loop.
+#include "plugin/host_services.h"
+
 namespace kiln::platform {
 
 // Every operation needs the host's window system; without a host nothing happens.
