@@ -2,6 +2,8 @@
 
 #include <string>
 
+#include "core/text.h"
+
 namespace kiln {
 namespace {
 
@@ -43,19 +45,21 @@ class Sink {
     }
     void PutCodePoint(char32_t cp) {
         if constexpr (sizeof(wchar_t) == 2) {
-            if (cp >= 0x10000) {
+            char16_t units[2];
+            if (text::EncodeUtf16(cp, units) == 2) {
                 // Both halves or neither: a lone surrogate is not text.
                 if (used_ + 2 < size_) {
-                    cp -= 0x10000;
-                    Put(static_cast<wchar_t>(0xD800 + (cp >> 10)));
-                    Put(static_cast<wchar_t>(0xDC00 + (cp & 0x3FF)));
+                    Put(static_cast<wchar_t>(units[0]));
+                    Put(static_cast<wchar_t>(units[1]));
                 } else {
                     size_ = used_ + 1;  // stop here
                 }
-                return;
+            } else {
+                Put(static_cast<wchar_t>(units[0]));
             }
+        } else {
+            Put(static_cast<wchar_t>(cp));
         }
-        Put(static_cast<wchar_t>(cp));
     }
     size_t Finish() {
         if (size_ > 0) {
