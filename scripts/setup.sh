@@ -14,7 +14,10 @@ for part in "${want[@]}"; do
                  libcurl4-openssl-dev rapidjson-dev libtag1-dev libstb-dev zlib1g-dev libssl-dev
                  googletest libgtest-dev libgmock-dev libbenchmark-dev libcpp-httplib-dev
                  libsdbus-c++-dev dbus mpv mpv-mpris
-                 chromium nodejs npm) ;;
+                 chromium)
+      # The browser tests need node and npm; a machine that already has them
+      # (from another source) keeps them, since Debian's npm would conflict.
+      command -v npm >/dev/null 2>&1 || packages+=(nodejs npm) ;;
     windows)
       # Both bitnesses of the DLL; 32-bit programs run under Wine with wine32.
       # dpkg-dev unpacks the Debian sources of the DLL's static libraries,
