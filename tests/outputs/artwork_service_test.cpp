@@ -131,8 +131,15 @@ TEST_F(ArtworkServiceTest, PictureComesFromTheTagsOfEachContainerThenBesideTheFi
     const std::string flacPicture(rendered.data(), rendered.size());
     std::string lastBlock = Size32(flacPicture.size());
     lastBlock[0] = '\x86';  // the last metadata block, of type 6: a picture
+    const std::string flacFile =
+        "fLaC" + Size32(34) + std::string(34, '\0') + lastBlock + flacPicture;
     // A cover item holds data atoms; type 14 is PNG.
     const std::string covr = Atom("covr", Atom("data", Size32(14) + Size32(0) + green));
+    const std::string m4a =
+        Atom("ftyp", "M4A ") +
+        Atom("moov", Atom("udta", Atom("meta", Size32(0) + Atom("ilst", covr))));
+    const std::string aiff =
+        Chunk("FORM", "AIFF" + Chunk("COMM", std::string(18, '\0')) + Chunk("ID3 ", id3));
     const struct {
         const char* name;   // with "://" a stream
         std::string media;  // written unless empty
@@ -141,19 +148,9 @@ TEST_F(ArtworkServiceTest, PictureComesFromTheTagsOfEachContainerThenBesideTheFi
     } cases[] = {
         {"a.wav", Wav(id3), {}, kGreen},
         {"a.mp3", id3, {}, kGreen},
-        {"a.aiff",
-         Chunk("FORM", "AIFF" + Chunk("COMM", std::string(18, '\0')) + Chunk("ID3 ", id3)),
-         {},
-         kGreen},
-        {"a.flac",
-         "fLaC" + Size32(34) + std::string(34, '\0') + lastBlock + flacPicture,
-         {},
-         kGreen},
-        {"a.m4a",
-         Atom("ftyp", "M4A ") +
-             Atom("moov", Atom("udta", Atom("meta", Size32(0) + Atom("ilst", covr)))),
-         {},
-         kGreen},
+        {"a.aiff", aiff, {}, kGreen},
+        {"a.flac", flacFile, {}, kGreen},
+        {"a.m4a", m4a, {}, kGreen},
         {"front over an earlier back.wav", Wav(Id3({{kBack, red}, {kFront, blue}})), {}, kBlue},
         {"back when there is no front.wav", Wav(Id3({{kBack, red}})), {}, kRed},
         {"embedded over folder.wav", Wav(Id3({{kFront, blue}})), {{"cover.jpg", kGreen}}, kBlue},

@@ -138,7 +138,6 @@ class Tabs : public ::testing::Test {
     bool Checked(int id) { return IsDlgButtonChecked(dialog_, id) == BST_CHECKED; }
     bool Enabled(int id) { return IsWindowEnabled(Item(id)) != 0; }
     LRESULT Limit(int id) { return SendMessageW(Item(id), EM_GETLIMITTEXT, 0, 0); }
-    LRESULT Selection(int id) { return SendMessageW(Item(id), CB_GETCURSEL, 0, 0); }
     void Click(int id, int answer = IDNO) {
         boxAnswer = answer;
         SendMessageW(Item(id), BM_CLICK, 0, 0);
@@ -157,12 +156,14 @@ class Tabs : public ::testing::Test {
         SendMessageW(dialog_, WM_COMMAND, MAKEWPARAM(id, CBN_SELCHANGE),
                      reinterpret_cast<LPARAM>(Item(id)));
     }
-    std::vector<std::wstring> Items(int id) {
-        std::vector<std::wstring> items(SendMessageW(Item(id), CB_GETCOUNT, 0, 0));
-        for (size_t i = 0; i < items.size(); ++i) {
+    // A combo's items, each after a '|', the selected one marked with '*'.
+    std::wstring Combo(int id) {
+        std::wstring items;
+        const LRESULT selected = SendMessageW(Item(id), CB_GETCURSEL, 0, 0);
+        for (LRESULT i = 0; i < SendMessageW(Item(id), CB_GETCOUNT, 0, 0); ++i) {
             wchar_t text[256] = L"";
             SendMessageW(Item(id), CB_GETLBTEXT, i, reinterpret_cast<LPARAM>(text));
-            items[i] = text;
+            items += (i == selected ? L"|*" : L"|") + std::wstring(text);
         }
         return items;
     }
@@ -247,10 +248,8 @@ TEST_F(Tabs, History) {
 
 TEST_F(Tabs, NowPlaying) {
     Open(1, {{L"now_logging_on", L"2"}});
-    EXPECT_EQ(Items(IDC_NOW_MODE),
-              (std::vector<std::wstring>{L"Disabled", L"Log currently playing"}));
     // A stored 2 is read as 3: text and artwork.
-    EXPECT_EQ(Selection(IDC_NOW_MODE), 1);
+    EXPECT_EQ(Combo(IDC_NOW_MODE), L"|Disabled|*Log currently playing");
     EXPECT_NE(Text(IDC_NOW_LINK).find(L"https://orbit.example/help/atf/"), std::wstring::npos);
     EXPECT_EQ(Limit(IDC_LINE_TEMPLATE), 4095);
     ExpectStaticTextsFit(dialog_);
@@ -270,11 +269,9 @@ TEST_F(Tabs, Artwork) {
              {L"art_h_limit", L"200"},
              {L"art_now_folder", L"C:\\windows"}});
     EXPECT_FALSE(Checked(IDC_ART_ENABLE));
-    EXPECT_EQ(
-        Items(IDC_ART_SIZE_MODE),
-        (std::vector<std::wstring>{L"Save artwork unmodified", L"Limit maximum artwork size to",
-                                   L"Always size artwork if needed to"}));
-    EXPECT_EQ(Selection(IDC_ART_SIZE_MODE), 1);
+    EXPECT_EQ(Combo(IDC_ART_SIZE_MODE),
+              L"|Save artwork unmodified|*Limit maximum artwork size "
+              L"to|Always size artwork if needed to");
     EXPECT_EQ(Text(IDC_ART_WIDTH) + L"x" + Text(IDC_ART_HEIGHT), L"600x200");
     EXPECT_EQ(Limit(IDC_ART_WIDTH), 5);
     EXPECT_TRUE(Enabled(IDC_ART_HEIGHT));
@@ -304,8 +301,8 @@ TEST_F(Tabs, Artwork) {
 
 TEST_F(Tabs, Post) {
     Open(3, {{L"postmodes", L"1"}, {L"postsel", L"2"}, {L"postunpause", L"http://u/?a=%artist%"}});
-    EXPECT_EQ(Items(IDC_POST_EVENT).size(), 4u);
-    EXPECT_EQ(Selection(IDC_POST_EVENT), 2);
+    EXPECT_NE(Combo(IDC_POST_EVENT).find(L"|POST on pause|*POST on un-pause|POST on playback stop"),
+              std::wstring::npos);
     // The pair of the selected event is the only one shown.
     auto shown = [&] {
         std::vector<int> ids;
