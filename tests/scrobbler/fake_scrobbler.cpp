@@ -3,8 +3,6 @@
 #include <httplib.h>
 #include <netinet/in.h>
 #include <openssl/evp.h>
-#include <rapidjson/stringbuffer.h>
-#include <rapidjson/writer.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -41,32 +39,18 @@ std::string Signature(const std::map<std::string, std::string>& params) {
     return Md5(text + KILN_SCROBBLE_SHARED_SECRET);
 }
 
-std::string Quote(const std::string& text) {
-    rapidjson::StringBuffer buffer;
-    rapidjson::Writer<rapidjson::StringBuffer> json(buffer);
-    json.String(text.c_str(), static_cast<rapidjson::SizeType>(text.size()));
-    return buffer.GetString();
-}
-
 std::string ErrorJson(int code, bool withMessage = true) {
-    const char* message = code == 10
-                              ? "Invalid API key - You must be granted a valid key by last.fm"
-                          : code == 13 ? "Invalid method signature supplied"
-                                       : "Operation failed - Most likely the backend service "
-                                         "failed. Please try again.";
+    const char* message =
+        code == 10 ? "Invalid API key - You must be granted a valid key by last.fm"
+                   : "Operation failed - Most likely the backend service failed. Please try again.";
     return "{\"error\":" + std::to_string(code) +
            (withMessage ? ",\"message\":\"" + std::string(message) + "\"" : std::string()) + "}";
 }
 
-// One track as the service echoes it back ("artist[2]" and so on for suffix "[2]").
-std::string TrackJson(const ReceivedRequest& received, const std::string& suffix,
-                      const Fault* ignored) {
-    std::string out = "{";
-    for (const char* name : {"artist", "track", "album", "albumArtist"}) {
-        out += "\"" + std::string(name) +
-               "\":{\"corrected\":\"0\",\"#text\":" + Quote(received.Param(name + suffix)) + "},";
-    }
-    return out + "\"ignoredMessage\":{\"code\":\"" + std::to_string(ignored ? ignored->code : 0) +
+// One track as the service echoes it back, less the echoed names, which the
+// plug-in does not read.
+std::string TrackJson(const Fault* ignored) {
+    return "{\"ignoredMessage\":{\"code\":\"" + std::to_string(ignored ? ignored->code : 0) +
            "\",\"#text\":\"\"}}";
 }
 
@@ -214,7 +198,7 @@ std::string FakeScrobbleService::Answer(const ReceivedRequest& received, const F
     if (received.Param("api_key") != KILN_SCROBBLE_API_KEY) {
         return ErrorJson(10);
     }
-    if (method == "auth.gettoken" || method == "auth.getToken") {
+    if (method == "auth.gettoken") {
         // An unsigned token request is answered, as the service does.
         if (received.params.count("api_sig") && !received.signatureValid) {
             return ErrorJson(13);
@@ -236,17 +220,11 @@ std::string FakeScrobbleService::Answer(const ReceivedRequest& received, const F
         return std::string("{\"session\":{\"subscriber\":0,\"name\":\"") + kAccount +
                "\",\"key\":\"" + kSessionKey + "\"}}";
     }
-    if (method != "track.updateNowPlaying" && method != "track.scrobble") {
-        return ErrorJson(3);
-    }
     if (received.Param("sk") != kSessionKey) {
         return ErrorJson(9);
     }
     if (method == "track.updateNowPlaying") {
-        if (received.Param("artist").empty() || received.Param("track").empty()) {
-            return ErrorJson(6);
-        }
-        return "{\"nowplaying\":" + TrackJson(received, "", ignored) + "}";
+        return "{\"nowplaying\":" + TrackJson(ignored) + "}";
     }
     std::vector<ScrobbledTrack> batch;
     std::string tracks;
@@ -264,7 +242,7 @@ std::string FakeScrobbleService::Answer(const ReceivedRequest& received, const F
         }
         track.timestamp = std::stoll(timestamp);
         batch.push_back(track);
-        tracks += (i ? "," : "") + TrackJson(received, suffix, ignored);
+        tracks += (i ? "," : "") + TrackJson(ignored);
     }
     if (batch.empty()) {
         return ErrorJson(6);

@@ -63,8 +63,6 @@ class FakeScrobbleService {
 
     FakeScrobbleService();
     ~FakeScrobbleService();
-    FakeScrobbleService(const FakeScrobbleService&) = delete;
-    FakeScrobbleService& operator=(const FakeScrobbleService&) = delete;
 
     std::string Address() const;  // "http://127.0.0.1:PORT"
     void FailNext(const Fault& fault);

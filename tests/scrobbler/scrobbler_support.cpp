@@ -4,7 +4,6 @@
 
 #include <fstream>
 
-#include "resources/resource_ids.h"
 #include "services/paths.h"
 #include "services/text_services.h"
 
@@ -46,10 +45,6 @@ void ScrobblerHost::Start() {
     ASSERT_TRUE(plugin_->windows().OpenPage(PageId()));
 }
 
-void ScrobblerHost::MapService(const std::string& address) {
-    host().MapHost("ws.audioscrobbler.com", address);
-}
-
 intptr_t ScrobblerHost::PageId() {
     for (const auto& page : plugin_->windows().Pages()) {
         if (page.name == L"Last.fm Scrobbler") {
@@ -59,17 +54,9 @@ intptr_t ScrobblerHost::PageId() {
     return 0;
 }
 
-Window ScrobblerHost::Page() {
-    return plugin_->windows().OpenPageDialog();
-}
-
 std::wstring ScrobblerHost::ControlText(int controlId) {
     auto control = plugin_->windows().Control(Page(), controlId);
     return control ? control->text : L"(no control)";
-}
-
-std::wstring ScrobblerHost::Status() {
-    return ControlText(IDC_SCROBBLE_STATUS);
 }
 
 bool ScrobblerHost::WaitForStatus(const std::wstring& text, bool prefixOnly) {
@@ -79,11 +66,6 @@ bool ScrobblerHost::WaitForStatus(const std::wstring& text, bool prefixOnly) {
     });
     EXPECT_TRUE(seen) << host::WideToUtf8(Status());
     return seen;
-}
-
-void ScrobblerHost::PlayAndAdvance(const std::filesystem::path& file, int64_t seconds) {
-    plugin_->Play(file);
-    host().AdvanceClock(seconds);
 }
 
 }  // namespace kiln::test

@@ -9,6 +9,7 @@
 
 #include "fake_scrobbler.h"
 #include "host/sample_media.h"
+#include "resources/resource_ids.h"
 #include "support/plugin_host.h"
 
 namespace kiln::test {
@@ -30,6 +31,11 @@ class ScrobblerHost {
     PluginHost& plugin() { return *plugin_; }
     host::SubstituteHost& host() { return plugin_->host(); }
     std::filesystem::path Media() const { return plugin_->profile() / "media"; }
+    // A tagged item of the media folder, with no album.
+    std::filesystem::path Track(const std::string& file, const std::wstring& title,
+                                const std::wstring& artist, int seconds = 60) {
+        return WriteTrack(Media(), {file, title, artist, L"", L"", 0, seconds});
+    }
     std::filesystem::path CacheFile() const {
         return plugin_->profile() / "cache" / "scrobble.cache";
     }
@@ -38,20 +44,34 @@ class ScrobblerHost {
         return CacheFile().parent_path() / "scrobble.rejected";
     }
     void WriteCache(const std::string& bytes);
+    bool WaitForCacheGone() {
+        return plugin_->RunUntil([&] { return !std::filesystem::exists(CacheFile()); });
+    }
+    bool WaitForScrobbles(size_t count) {
+        return plugin_->RunUntil([&] { return fake_.Scrobbles().size() == count; });
+    }
 
     // Starts the plug-in with the clock at kStartTime, the service host mapped
     // to the fake and the scrobbler page open.
     void Start();
-    void MapService(const std::string& address);
+    void MapService(const std::string& address) {
+        host().MapHost("ws.audioscrobbler.com", address);
+    }
+    void MapServiceToClosedPort() {
+        MapService("http://127.0.0.1:" + std::to_string(ClosedPort()));
+    }
     intptr_t PageId();
-    Window Page();
+    Window Page() { return plugin_->windows().OpenPageDialog(); }
     std::wstring ControlText(int controlId);
-    std::wstring Status();
+    std::wstring Status() { return ControlText(IDC_SCROBBLE_STATUS); }
     bool WaitForStatus(const std::wstring& text, bool prefixOnly = false);
 
     // Plays a file and moves the host clock on at once, before the worker
     // arms the scrobble timer (it first sleeps 750 ms).
-    void PlayAndAdvance(const std::filesystem::path& file, int64_t seconds);
+    void PlayAndAdvance(const std::filesystem::path& file, int64_t seconds) {
+        plugin_->Play(file);
+        host().AdvanceClock(seconds);
+    }
 
   private:
     FakeScrobbleService& fake_;
