@@ -4,30 +4,27 @@
 
 namespace kiln::test {
 
-FakeImageCache::FakeImageCache(int port) : server_(std::make_unique<httplib::Server>()) {
-    server_->Post(R"(.*/discord/cache/)", [this](const httplib::Request& request,
-                                                 httplib::Response& response) {
-        Upload upload{request.target, request.get_header_value("Content-Type"), {}};
-        bool image = false;
-        for (const auto& [name, file] : request.files) {
-            upload.parts.push_back({file.name, file.filename, file.content});
-            image = image || (name == "discord_user_image" && !file.content.empty());
-        }
-        std::unique_lock<std::mutex> guard(lock_);
-        ++arrived_;
-        released_.wait_for(guard, std::chrono::seconds(10), [this] { return !held_; });
-        uploads_.push_back(upload);
-        if (!created_) {
-            response.status = 200;
-        } else {
-            response.status = image && request.has_param("uid") ? 201 : 400;
-        }
-    });
-    if (port == 0) {
-        port_ = server_->bind_to_any_port("127.0.0.1");
-    } else if (server_->bind_to_port("127.0.0.1", port)) {
-        port_ = port;
-    }
+FakeImageCache::FakeImageCache() : server_(std::make_unique<httplib::Server>()) {
+    server_->Post(
+        "/discord/cache/", [this](const httplib::Request& request, httplib::Response& response) {
+            // The identity in the address and in the form, and a JPEG under the
+            // plug-in's file name.
+            const auto image = request.files.find("discord_user_image");
+            const auto uid = request.files.find("filename");
+            const bool valid = request.is_multipart_form_data() && request.files.size() == 2 &&
+                               image != request.files.end() && uid != request.files.end() &&
+                               request.get_param_value("uid") == uid->second.content &&
+                               !uid->second.content.empty() &&
+                               image->second.filename == "discord.jpg" &&
+                               !image->second.content.empty();
+            std::unique_lock<std::mutex> guard(lock_);
+            ++arrived_;
+            released_.wait_for(guard, std::chrono::seconds(10), [this] { return !held_; });
+            uploads_.push_back(valid ? std::pair(uid->second.content, image->second.content)
+                                     : std::pair<std::string, std::string>());
+            response.status = !created_ ? 200 : valid ? 201 : 400;
+        });
+    port_ = server_->bind_to_any_port("127.0.0.1");
     if (port_ <= 0) {
         return;  // nothing listens: every upload fails, and so the test
     }
@@ -67,7 +64,7 @@ size_t FakeImageCache::Arrived() const {
     return arrived_;
 }
 
-std::vector<Upload> FakeImageCache::Uploads() const {
+std::vector<std::pair<std::string, std::string>> FakeImageCache::Uploads() const {
     std::lock_guard<std::mutex> guard(lock_);
     return uploads_;
 }

@@ -1,6 +1,6 @@
 // The image cache of the host's web site, as the cover-art upload meets it: a
 // real HTTP server on 127.0.0.1 that takes multipart uploads at
-// "<any prefix>/discord/cache/?uid=<uid>" and keeps each form as it arrived.
+// "/discord/cache/?uid=<uid>" and stores only a form the site would take.
 #pragma once
 
 #include <condition_variable>
@@ -8,6 +8,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace httplib {
@@ -16,27 +17,11 @@ class Server;
 
 namespace kiln::test {
 
-struct FormPart {
-    std::string name;
-    std::string fileName;  // empty for a plain field
-    std::string content;
-};
-
-struct Upload {
-    std::string target;       // path and query as sent
-    std::string contentType;  // of the request
-    std::vector<FormPart> parts;
-};
-
 class FakeImageCache {
   public:
-    // On `port`, or on any free one when 0.
-    explicit FakeImageCache(int port = 0);
+    FakeImageCache();
     ~FakeImageCache();
-    FakeImageCache(const FakeImageCache&) = delete;
-    FakeImageCache& operator=(const FakeImageCache&) = delete;
 
-    int Port() const { return port_; }
     // "http://127.0.0.1:PORT/", the form of the host's web base address.
     std::string BaseUrl() const;
 
@@ -47,7 +32,8 @@ class FakeImageCache {
     void HoldAnswers(bool held);
     // Uploads that have arrived, answered or not.
     size_t Arrived() const;
-    std::vector<Upload> Uploads() const;
+    // The uid and image of each answered upload; empty for a refused form.
+    std::vector<std::pair<std::string, std::string>> Uploads() const;
 
   private:
     std::unique_ptr<httplib::Server> server_;
@@ -59,7 +45,7 @@ class FakeImageCache {
     bool created_ = true;
     bool held_ = false;
     size_t arrived_ = 0;
-    std::vector<Upload> uploads_;
+    std::vector<std::pair<std::string, std::string>> uploads_;
 };
 
 }  // namespace kiln::test

@@ -1,7 +1,9 @@
-// The "Discord" preference page through the substitute host's dialogs, with
-// the plug-in's client talking to a fake Discord application.
+// The "Discord" preference page through the substitute host's dialogs, and
+// the auto-disable as the player drives it, with the plug-in's client talking
+// to a fake Discord application.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <optional>
 #include <string>
 
@@ -139,6 +141,39 @@ TEST(PresencePage, PrefixResetTemplateAndSwitchingOff) {
     rig.plugin.Resume();
     rig.plugin.RunFor(1000);
     EXPECT_EQ(rig.discord.FramesWithOpcode(1).size(), sent);
+    EXPECT_EQ(rig.discord.Connections(), 1);
+}
+
+// The one test that sits out the real 15 seconds of the auto-disable: a stop
+// arms it, the next item's start disarms it.
+TEST(PresencePage, AutoDisableEndsTheConnectionFifteenSecondsAfterAStop) {
+    using Clock = std::chrono::steady_clock;
+    PageRig rig(1);
+    const auto shows = [&rig](const char* look) {
+        return rig.plugin.RunUntil([&] {
+            const std::vector<Frame> frames = rig.discord.FramesWithOpcode(1);
+            return !frames.empty() && Activity(frames.back().payload, "assets/small_image") == look;
+        });
+    };
+    rig.plugin.Play(rig.track, 90);
+    ASSERT_TRUE(shows("play"));
+    rig.plugin.Stop();
+    ASSERT_TRUE(shows("stop"));
+    rig.plugin.Play(rig.track, 90);
+    ASSERT_TRUE(shows("play"));
+    EXPECT_FALSE(rig.plugin.windows().KillTimer(rig.plugin.windows().MainWindow(), 748))
+        << "the play start left it pending";
+
+    const Clock::time_point stopped = Clock::now();
+    rig.plugin.Stop();
+    ASSERT_TRUE(shows("stop"));
+    rig.plugin.RunFor(
+        static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                             stopped + std::chrono::milliseconds(14500) - Clock::now())
+                             .count()));
+    EXPECT_TRUE(rig.discord.ClientConnected()) << "shut down before 15 seconds";
+    EXPECT_TRUE(rig.plugin.RunUntil([&] { return !rig.discord.ClientConnected(); }, 3000))
+        << "not shut down 15 seconds after the stop";
     EXPECT_EQ(rig.discord.Connections(), 1);
 }
 

@@ -51,6 +51,12 @@ std::unique_lock<Mutex> HoldPasses() {
     return std::unique_lock<Mutex>(Client().ioThread.load()->wakeLock);
 }
 
+// Passes of the IO thread, woken for at once.
+void RunPasses(uint64_t count) {
+    const uint64_t passes = PassesCompleted();
+    ASSERT_TRUE(WaitWaking([&] { return PassesCompleted() >= passes + count; }));
+}
+
 class PresenceClientTest : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -61,6 +67,12 @@ class PresenceClientTest : public ::testing::Test {
     void StartFake(const char* ready = kReadyWithUser) {
         fake.reset();  // the old instance first: they share the name
         fake = std::make_unique<FakeDiscord>(FakeDiscord::Options{folder.Path(), 0, {}, ready});
+    }
+    // A fresh application, and the client connected to it.
+    void Connect(const PresenceHandlers* handlers) {
+        StartFake();
+        InitializePresence("1", handlers);
+        ASSERT_TRUE(ConnectNow());
     }
     std::vector<Frame> Activities() { return fake->FramesWithOpcode(1); }
     bool WaitForState(ChannelState state) {
@@ -100,16 +112,8 @@ TEST_F(PresenceClientTest, FirstConnectionCarriesTheStoredUpdateAndReadyTheUser)
     EXPECT_EQ(TakeEvents().back(), "ready 77 u 0042 ");
 }
 
-// Passes of the IO thread, woken for at once.
-void RunPasses(uint64_t count) {
-    const uint64_t passes = PassesCompleted();
-    ASSERT_TRUE(WaitWaking([&] { return PassesCompleted() >= passes + count; }));
-}
-
 TEST_F(PresenceClientTest, OnlyTheNewestIsSentAndIsBackAtOnceWhenARestartedApplicationIsReady) {
-    StartFake();
-    InitializePresence("1", nullptr);
-    ASSERT_TRUE(ConnectNow());
+    Connect(nullptr);
     {
         auto held = HoldPasses();
         UpdatePresence(Titled("first"));
@@ -138,9 +142,7 @@ TEST_F(PresenceClientTest, OnlyTheNewestIsSentAndIsBackAtOnceWhenARestartedAppli
 }
 
 TEST_F(PresenceClientTest, EventsAreReportedInTheOrderTheyHappened) {
-    StartFake();
-    InitializePresence("1", &kHandlers);
-    ASSERT_TRUE(ConnectNow());
+    Connect(&kHandlers);
     CloseFromApplication(4000, "gone");
     ASSERT_TRUE(ConnectNow());
     RunPresenceCallbacks();
@@ -155,9 +157,7 @@ TEST_F(PresenceClientTest, EventsAreReportedInTheOrderTheyHappened) {
 }
 
 TEST_F(PresenceClientTest, ErrorRepliesNeedANonceShutdownReportsOnceAndARestartTakesItsId) {
-    StartFake();
-    InitializePresence("1", &kHandlers);
-    ASSERT_TRUE(ConnectNow());
+    Connect(&kHandlers);
     struct {
         std::string replies;
         Events expected;
@@ -174,8 +174,7 @@ TEST_F(PresenceClientTest, ErrorRepliesNeedANonceShutdownReportsOnceAndARestartT
     };
     for (const auto& c : cases) {
         fake->SendRaw(c.replies);
-        uint64_t passes = PassesCompleted();
-        ASSERT_TRUE(WaitWaking([&] { return PassesCompleted() > passes + 1; }));
+        RunPasses(2);
         RunPresenceCallbacks();
         EXPECT_EQ(TakeEvents(), c.expected);
     }
@@ -199,9 +198,7 @@ TEST_F(PresenceClientTest, ErrorRepliesNeedANonceShutdownReportsOnceAndARestartT
 }
 
 TEST_F(PresenceClientTest, NewerMessageWinsOverAFailedSend) {
-    StartFake();
-    InitializePresence("1", nullptr);
-    ASSERT_TRUE(ConnectNow());
+    Connect(nullptr);
     fake->PauseReading(true);
     // Large messages fill the pipe until a send blocks; the IO thread then
     // stops finishing passes.
@@ -232,9 +229,7 @@ TEST_F(PresenceClientTest, NewerMessageWinsOverAFailedSend) {
 }
 
 TEST_F(PresenceClientTest, PacedToFivePerWindowNewestLastNeverTheSameTwice) {
-    StartFake();
-    InitializePresence("1", nullptr);
-    ASSERT_TRUE(ConnectNow());
+    Connect(nullptr);
     for (int i = 1; i <= 8; ++i) {
         UpdatePresence(Titled(Cat("update ", std::to_string(i)).c_str()));
         RunPasses(2);
