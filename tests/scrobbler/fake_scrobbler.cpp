@@ -1,10 +1,7 @@
 #include "fake_scrobbler.h"
 
 #include <httplib.h>
-#include <netinet/in.h>
 #include <openssl/evp.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -59,18 +56,6 @@ std::string TrackJson(const Fault* ignored) {
 std::string ReceivedRequest::Param(const std::string& name) const {
     auto found = params.find(name);
     return found == params.end() ? std::string() : found->second;
-}
-
-int ClosedPort() {
-    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    ::close(fd);
-    return ntohs(address.sin_port);
 }
 
 FakeScrobbleService::FakeScrobbleService() : server_(std::make_unique<httplib::Server>()) {

