@@ -43,12 +43,8 @@ TEST(HistoryFile, AppendsFromTwoWritersAtOnceAreAllKept) {
     std::filesystem::remove(file);
     const std::string all = text.str();
     EXPECT_EQ(all.size(), size_t{2} * kLines * 42);
-    const std::regex whole("(a{40}|b{40})\r\n");
-    int lines = 0;
-    for (std::sregex_iterator m(all.begin(), all.end(), whole), end; m != end; ++m) {
-        ++lines;
-    }
-    EXPECT_EQ(lines, 2 * kLines);
+    // Nothing is left once every whole line is taken out.
+    EXPECT_EQ(std::regex_replace(all, std::regex("(a{40}|b{40})\r\n"), ""), "");
 }
 
 TEST(HistoryFile, DateAndTimeAreNeverEmpty) {

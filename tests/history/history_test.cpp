@@ -1,6 +1,7 @@
 // The playback history file, byte for byte, written as a player drives the plug-in.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <ctime>
 #include <fstream>
@@ -25,27 +26,30 @@ class HistoryTest : public ::testing::Test {
     }
 
     void SetUp() override {
-        host::SampleRecipe recipe;
-        recipe.fileName = "song.wav";
-        recipe.title = L"Hafið";
-        recipe.artist = L"Glóð Kór";
-        recipe.seconds = 35;
-        track_ = host::WriteSampleTrack(music_.path(), recipe);
+        track_ = host::WriteSampleTrack(
+            music_.path(),
+            {.fileName = "song.wav", .title = L"Hafið", .artist = L"Glóð Kór", .seconds = 35});
         ASSERT_FALSE(track_.empty());
     }
 
-    std::filesystem::path LogFile(PluginHost& plugin, const std::string& date) const {
+    // History on at `now`, the markers as `prepost` says, lines as `format`.
+    void Start(PluginHost& plugin, int64_t now, int prepost, const wchar_t* format) {
+        plugin.host().SetNow(now);
+        plugin.SetInt(L"logging_on", 1);
+        plugin.SetInt(L"prepost", prepost);
+        if (format) {
+            plugin.SetText(L"format", format);
+        }
+        plugin.Start();
+    }
+
+    static std::filesystem::path LogFile(PluginHost& plugin, const std::string& date) {
         return plugin.LogsFolder() / ("kiln_log_" + date + ".txt");
     }
 
-    static bool HasLines(const std::filesystem::path& file, size_t lines) {
-        std::string text = ReadFileBytes(file);
-        size_t count = 0;
-        for (size_t at = text.find("\r\n"); at != std::string::npos;
-             at = text.find("\r\n", at + 2)) {
-            ++count;
-        }
-        return count >= lines;
+    static bool HasLines(const std::filesystem::path& file, long lines) {
+        const std::string text = ReadFileBytes(file);
+        return std::count(text.begin(), text.end(), '\n') >= lines;
     }
 
     TempFolder music_;
@@ -54,9 +58,7 @@ class HistoryTest : public ::testing::Test {
 
 TEST_F(HistoryTest, HeaderEntriesAndFooterByteForByte) {
     PluginHost plugin;
-    plugin.host().SetNow(kMoment);
-    plugin.SetInt(L"logging_on", 1);
-    plugin.Start();
+    Start(plugin, kMoment, 1, nullptr);
     auto file = LogFile(plugin, "04-12-2026");
     plugin.Play(track_);
     ASSERT_TRUE(plugin.RunUntil([&] { return HasLines(file, 2); }));
@@ -73,26 +75,36 @@ TEST_F(HistoryTest, HeaderEntriesAndFooterByteForByte) {
         "<<< stopped @ 04-12-2026 - 13:26:45 >>>\r\n");
 }
 
-TEST_F(HistoryTest, WithoutMarkersOnlyEntriesAndAnEmptyLineStillEnds) {
-    PluginHost plugin;
-    plugin.host().SetNow(kMoment);
-    plugin.SetInt(L"logging_on", 1);
-    plugin.SetInt(L"prepost", 0);
-    plugin.SetText(L"format", L"[%comment%]");  // formats to nothing
-    plugin.Start();
-    auto file = LogFile(plugin, "04-12-2026");
-    plugin.Play(track_);
-    ASSERT_TRUE(plugin.RunUntil([&] { return HasLines(file, 1); }));
-    plugin.Quit();
-    EXPECT_EQ(ReadFileBytes(file), "\r\n");
+// One item without markers. Names come from templates: "a/../b" is normalised
+// before it is joined to the folder, so a folder that does not exist is never needed.
+TEST_F(HistoryTest, SingleEntries) {
+    const struct {
+        const wchar_t *format, *file, *stream;
+        std::string name, expected;
+    } cases[] = {
+        // A line that formats to nothing still ends.
+        {L"[%comment%]", nullptr, nullptr, "kiln_log_04-12-2026.txt", "\r\n"},
+        {L"$if2(%title%,%filename%) [%length%]", nullptr, L"http://radio.example/live.mp3",
+         "kiln_log_04-12-2026.txt", "http://radio.example/live.mp3 \r\n"},
+        {L"%title%", L"missing/../history.txt", nullptr, "history.txt", "Hafi\xC3\xB0\r\n"},
+    };
+    for (const auto& c : cases) {
+        PluginHost plugin;
+        if (c.file) {
+            plugin.SetText(L"file", c.file);
+        }
+        Start(plugin, kMoment, 0, c.format);
+        const auto file = plugin.LogsFolder() / c.name;
+        c.stream ? plugin.PlayStream(c.stream) : plugin.Play(track_);
+        ASSERT_TRUE(plugin.RunUntil([&] { return HasLines(file, 1); })) << c.name;
+        plugin.Quit();
+        EXPECT_EQ(ReadFileBytes(file), c.expected);
+    }
 }
 
 TEST_F(HistoryTest, FooterAfterMidnightGoesToTheFileOfTheLastEntry) {
     PluginHost plugin;
-    plugin.host().SetNow(1796428790);  // 04-12-2026 23:59:50
-    plugin.SetInt(L"logging_on", 1);
-    plugin.SetText(L"format", L"%title%");
-    plugin.Start();
+    Start(plugin, 1796428790, 1, L"%title%");  // 04-12-2026 23:59:50
     auto before = LogFile(plugin, "04-12-2026");
     plugin.Play(track_);
     ASSERT_TRUE(plugin.RunUntil([&] { return HasLines(before, 2); }));
@@ -102,20 +114,6 @@ TEST_F(HistoryTest, FooterAfterMidnightGoesToTheFileOfTheLastEntry) {
               "<<< started @ 04-12-2026 - 23:59:50 >>>\r\nHafi\xC3\xB0\r\n"
               "<<< stopped @ 05-12-2026 - 00:00:10 >>>\r\n");
     EXPECT_FALSE(std::filesystem::exists(LogFile(plugin, "05-12-2026")));
-}
-
-TEST_F(HistoryTest, StreamsAreLoggedToo) {
-    PluginHost plugin;
-    plugin.host().SetNow(kMoment);
-    plugin.SetInt(L"logging_on", 1);
-    plugin.SetInt(L"prepost", 0);
-    plugin.SetText(L"format", L"$if2(%title%,%filename%) [%length%]");
-    plugin.Start();
-    auto file = LogFile(plugin, "04-12-2026");
-    plugin.PlayStream(L"http://radio.example/live.mp3");
-    ASSERT_TRUE(plugin.RunUntil([&] { return HasLines(file, 1); }));
-    plugin.Quit();
-    EXPECT_EQ(ReadFileBytes(file), "http://radio.example/live.mp3 \r\n");
 }
 
 TEST_F(HistoryTest, AFolderThatCannotBeMadeWritesNothingAndBreaksNothing) {
@@ -136,24 +134,11 @@ TEST_F(HistoryTest, AFolderThatCannotBeMadeWritesNothingAndBreaksNothing) {
     EXPECT_EQ(ReadFileBytes(notAFolder), "x");
 }
 
-// Output names come from templates: "a/../b" is normalised before it is
-// joined to the folder, so a folder that does not exist is never needed.
-TEST_F(HistoryTest, FormattedFileNamesAreNormalised) {
-    PluginHost plugin;
-    plugin.SetInt(L"logging_on", 1);
-    plugin.SetInt(L"prepost", 0);
-    plugin.SetText(L"format", L"%title%");
-    plugin.SetText(L"file", L"missing/../history.txt");
-    plugin.Start();
-    plugin.Play(track_);
-    ASSERT_TRUE(plugin.RunUntil([&] { return HasLines(plugin.LogsFolder() / "history.txt", 1); }));
-}
-
 // A cover that cannot be written must not leave the previous item's in place.
 TEST_F(HistoryTest, FailedArtworkWriteRemovesThePreviousImage) {
-    host::SampleRecipe recipe{.fileName = "cover.wav", .title = L"Slip", .seconds = 35};
-    recipe.withCover = true;
-    const auto covered = host::WriteSampleTrack(music_.path(), recipe);
+    const auto covered = host::WriteSampleTrack(
+        music_.path(),
+        {.fileName = "cover.wav", .title = L"Slip", .seconds = 35, .withCover = true});
     PluginHost plugin;
     plugin.SetInt(L"now_logging_on", 2);
     plugin.SetText(L"art_now_file", L"art.png");

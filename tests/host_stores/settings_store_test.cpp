@@ -40,15 +40,21 @@ TEST(EscapeText, StoredFormIsStableAndOtherBackslashesStay) {
 // Texts that break naive escapes and naive INI files, then random ones: each
 // escapes to one line without outer blanks and back, and survives the file.
 TEST_F(SettingsStoreTest, AwkwardTextsSurviveTheEscapeAndTheFile) {
-    std::vector<std::wstring> texts;
-    for (const wchar_t* text :
-         {L"", L"line one\r\nline two", L"lf only\nand cr only\r", L"trailing backslash\\",
-          L"\\n is not a line break here", L"C:\\Music\\new\\track.mp3", L" leading and trailing  ",
-          L"\tleading tab", L" \\ \r\n = ; [ ] \t ", L"; not a comment", L"\"quoted\"", L"\"",
-          L"\u266B [%artist% - ]$if2(%title%,$filepart(%filename%)) \u266B",
-          L"\u65E5\u672C\u8A9E \u00E9 \U0001F600 \uFFFD"}) {
-        texts.emplace_back(text);
-    }
+    std::vector<std::wstring> texts = {
+        L"",
+        L"line one\r\nline two",
+        L"lf only\nand cr only\r",
+        L"trailing backslash\\",
+        L"\\n is not a line break here",
+        L"C:\\Music\\new\\track.mp3",
+        L" leading and trailing  ",
+        L"\tleading tab",
+        L" \\ \r\n = ; [ ] \t ",
+        L"; not a comment",
+        L"\"quoted\"",
+        L"\"",
+        L"\u266B [%artist% - ]$if2(%title%,$filepart(%filename%)) \u266B",
+        L"\u65E5\u672C\u8A9E \u00E9 \U0001F600 \uFFFD"};
     const size_t stored = texts.size() + 40;  // every write goes to disk: fewer there
     std::mt19937 random(20240927);
     const std::wstring alphabet = L"\r\n\\=;[] \t\"snrtaZ\u00E9\u266B\U0001F600";
@@ -87,15 +93,15 @@ TEST_F(SettingsStoreTest, ReadsDefaultsCutTextsAndOnlyWellFormedIntegers) {
         "above_max=2147483648\nquoted=\"17\"\nbelow_min=-2147483649\nbeyond=4294967296\n"
         "tail=12abc\nempty=\nhex=0x10\nsign_only=-\ntext=abcdef\nhuge=18446744073709551621\n");
     const SettingsStore store(Ini());
-    EXPECT_EQ(store.ReadInt(L"n", L"plain", 0), 42);
-    EXPECT_EQ(store.ReadInt(L"n", L"blanks", 0), -12);
-    EXPECT_EQ(store.ReadInt(L"n", L"min", 0), INT_MIN);
-    EXPECT_EQ(store.ReadInt(L"n", L"as_unsigned", 0), -1) << "the 32-bit pattern";
-    EXPECT_EQ(store.ReadInt(L"n", L"above_max", 0), INT_MIN);
-    EXPECT_EQ(store.ReadInt(L"n", L"quoted", 0), 17);
-    for (const wchar_t* key : {L"below_min", L"beyond", L"tail", L"empty", L"hex", L"sign_only",
-                               L"text", L"huge", L"missing"}) {
-        EXPECT_EQ(store.ReadInt(L"n", key, 99), 99) << WideToUtf8(key);
+    // Unsigned 32-bit values read as their bit pattern; what is not an integer
+    // reads as the default, 99.
+    const std::pair<const wchar_t*, int> ints[] = {
+        {L"plain", 42},          {L"blanks", -12}, {L"min", INT_MIN},  {L"as_unsigned", -1},
+        {L"above_max", INT_MIN}, {L"quoted", 17},  {L"below_min", 99}, {L"beyond", 99},
+        {L"tail", 99},           {L"empty", 99},   {L"hex", 99},       {L"sign_only", 99},
+        {L"text", 99},           {L"huge", 99},    {L"missing", 99}};
+    for (const auto& [key, value] : ints) {
+        EXPECT_EQ(store.ReadInt(L"n", key, 99), value) << WideToUtf8(key);
     }
 
     wchar_t folder[260] = L"/home/user/Logs";  // the default may be the buffer itself

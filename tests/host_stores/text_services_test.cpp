@@ -153,8 +153,8 @@ TEST(TextObjects, ConcurrentUseBalances) {
 std::vector<uint8_t> Utf16Bytes(const std::u16string& units, bool bigEndian) {
     std::vector<uint8_t> bytes;
     for (const char16_t unit : units) {
-        bytes.push_back(static_cast<uint8_t>(bigEndian ? unit >> 8 : unit & 0xFF));
-        bytes.push_back(static_cast<uint8_t>(bigEndian ? unit & 0xFF : unit >> 8));
+        bytes.insert(bytes.end(),
+                     {uint8_t(unit >> (bigEndian ? 8 : 0)), uint8_t(unit >> (bigEndian ? 0 : 8))});
     }
     return bytes;
 }
