@@ -5,9 +5,6 @@
 #include <windows.h>
 // after windows.h
 #include <commctrl.h>
-#include <tlhelp32.h>
-
-#include <rapidjson/document.h>
 
 #include <fstream>
 #include <functional>
@@ -17,6 +14,7 @@
 #include "classic/classic_player.h"
 #include "fake_discord.h"
 #include "resources/resource_ids.h"
+#include "tests/win/process_threads.h"
 
 namespace kiln::classictest {
 namespace {
@@ -46,15 +44,10 @@ void WriteFile(const std::wstring& path, const std::string& content) {
     std::ofstream(path.c_str(), std::ios::binary) << content;
 }
 
-int Port(const char* scheme) {
-    std::istringstream ports(ReadFile(WorkFolder() + L"\\ports"));
-    std::string line;
-    while (std::getline(ports, line)) {
-        if (line.rfind(std::string(scheme) + "=", 0) == 0) {
-            return std::stoi(line.substr(line.find('=') + 1));
-        }
-    }
-    return 0;
+std::string Address(const std::string& scheme) {
+    const std::string ports = ReadFile(WorkFolder() + L"\\ports");
+    const size_t at = ports.find(scheme + "=") + scheme.size() + 1;
+    return scheme + "://127.0.0.1:" + ports.substr(at, ports.find('\n', at) - at);
 }
 
 struct Request {
@@ -62,16 +55,18 @@ struct Request {
     bool signedOk = false;
 };
 
+// As fakes.py records them: one tab-separated line each.
 std::vector<Request> Requests() {
     std::vector<Request> out;
-    std::istringstream lines(ReadFile(WorkFolder() + L"\\requests.jsonl"));
-    std::string line;
-    while (std::getline(lines, line)) {
-        rapidjson::Document d;
-        d.Parse(line.c_str());
-        out.push_back({d["scheme"].GetString(), d["method"].GetString(), d["path"].GetString(),
-                       d.HasMember("method_name") ? d["method_name"].GetString() : "",
-                       d.HasMember("signed") && d["signed"].GetBool()});
+    std::istringstream lines(ReadFile(WorkFolder() + L"\\requests.tsv"));
+    for (std::string line; std::getline(lines, line);) {
+        std::istringstream fields(line);
+        Request& r = out.emplace_back();
+        std::string signedOk;
+        for (std::string* field : {&r.scheme, &r.method, &r.path, &r.methodName, &signedOk}) {
+            std::getline(fields, *field, '\t');
+        }
+        r.signedOk = signedOk == "1";
     }
     return out;
 }
@@ -88,17 +83,10 @@ void WriteMp3(const std::wstring& path, const std::string& artist, const std::st
         frames += {char(size >> 24), char(size >> 16), char(size >> 8), char(size), 0, 0, 0};
         frames += text;
     }
-    uint32_t n = static_cast<uint32_t>(frames.size());
-    std::string tag = {'I',
-                       'D',
-                       '3',
-                       3,
-                       0,
-                       0,
-                       char((n >> 21) & 0x7F),
-                       char((n >> 14) & 0x7F),
-                       char((n >> 7) & 0x7F),
-                       char(n & 0x7F)};
+    std::string tag("ID3\3\0\0", 6);
+    for (int shift : {21, 14, 7, 0}) {
+        tag += char((frames.size() >> shift) & 0x7F);  // the size in 7-bit bytes
+    }
     std::string audio;
     for (int i = 0; i < frameCount; ++i) {
         audio += std::string("\xFF\xFB\x90\x64", 4) + std::string(413, '\0');
@@ -115,17 +103,6 @@ void WriteCover(const std::wstring& path) {
         bmp += {char(0x20), char(0x80), char(0xE0)};
     }
     WriteFile(path, bmp);
-}
-
-size_t Threads() {
-    size_t count = 0;
-    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
-    THREADENTRY32 entry{sizeof(entry)};
-    for (BOOL more = Thread32First(snapshot, &entry); more; more = Thread32Next(snapshot, &entry)) {
-        count += entry.th32OwnerProcessID == GetCurrentProcessId() ? 1 : 0;
-    }
-    CloseHandle(snapshot);
-    return count;
 }
 
 // The dialog shown inside the tabbed container page.
@@ -146,7 +123,7 @@ class ClassicPlayerTest : public ::testing::Test {
         root_ = WorkFolder() + L"\\" + Wide(info->name());
         ini_ = root_ + L"\\ini";
         music_ = root_ + L"\\music";
-        for (const std::wstring& folder : {root_, ini_, music_, root_ + L"\\plugins"}) {
+        for (const std::wstring& folder : {root_, ini_, music_}) {
             CreateDirectoryW(folder.c_str(), nullptr);
         }
         WriteMp3(music_ + L"\\one.mp3", "Kiln Trio", "First Light");
@@ -160,7 +137,7 @@ class ClassicPlayerTest : public ::testing::Test {
         if (settings) {
             WriteFile(ini_ + L"\\gen_kiln.ini", std::string("[gen_kiln]\n") + settings);
         }
-        auto player = std::make_unique<ClassicPlayer>(ini_, root_ + L"\\plugins");
+        auto player = std::make_unique<ClassicPlayer>(std::string(ini_.begin(), ini_.end()));
         player->SetPlaylist(playlist_);
         EXPECT_TRUE(player->Load(KILN_PLUGIN_DLL));
         player->Pump(100);  // the deferred start-up
@@ -177,7 +154,26 @@ class ClassicPlayerTest : public ::testing::Test {
         return done();
     }
 
+    // Whether a presence update carrying `text` reaches the fake Discord.
+    bool Shows(ClassicPlayer& player, test::FakeDiscord& discord, const char* text) {
+        return WaitFor(player, [&] {
+            for (const test::Frame& frame : discord.FramesWithOpcode(1)) {
+                if (frame.payload.find(text) != std::string::npos) {
+                    return true;
+                }
+            }
+            return false;
+        });
+    }
+
     std::wstring Logs() const { return ini_ + L"\\gen_kiln\\Logs"; }
+    // The dated history file's name; empty when there is none.
+    std::wstring HistoryFile() const {
+        WIN32_FIND_DATAW found;
+        HANDLE search = FindFirstFileW((Logs() + L"\\kiln_log_*-*.txt").c_str(), &found);
+        FindClose(search);
+        return search == INVALID_HANDLE_VALUE ? L"" : found.cFileName;
+    }
 
     std::wstring root_, ini_, music_;
     std::vector<Item> playlist_;
@@ -185,11 +181,10 @@ class ClassicPlayerTest : public ::testing::Test {
 
 TEST_F(ClassicPlayerTest, PlaysThroughEveryOutput) {
     test::FakeDiscord discord({});
-    const std::string http = "http://127.0.0.1:" + std::to_string(Port("http"));
-    const std::string https = "https://127.0.0.1:" + std::to_string(Port("https"));
+    const std::string http = Address("http"), https = Address("https");
     // Stop goes over HTTPS to a self-signed certificate: only the relaxed check (16) lets it
     // through.
-    const size_t threadsBefore = Threads();
+    const int threadsBefore = test::ProcessThreads();
     const std::string settings =
         "logging_on=1\nprepost=1\nnow_logging_on=3\nupdatediscord=1\n"
         "postmodes=31\npostplay=" +
@@ -204,30 +199,26 @@ TEST_F(ClassicPlayerTest, PlaysThroughEveryOutput) {
     for (int i = 0; i < 3; ++i) {
         player->Notify(0, 243);
     }
-    ASSERT_TRUE(WaitFor(*player, [] { return Requests().size() >= 1; }));
+    auto posted = [&](size_t count) {
+        return WaitFor(*player, [count] { return Requests().size() >= count; });
+    };
+    ASSERT_TRUE(posted(1));
     player->Pump(300);
     player->Pause();
-    ASSERT_TRUE(WaitFor(*player, [] { return Requests().size() >= 2; }));
+    ASSERT_TRUE(posted(2));
     player->Resume();
-    ASSERT_TRUE(WaitFor(*player, [] { return Requests().size() >= 3; }));
+    ASSERT_TRUE(posted(3));
     player->Next();
-    ASSERT_TRUE(WaitFor(*player, [] { return Requests().size() >= 4; }));
+    ASSERT_TRUE(posted(4));
     ASSERT_TRUE(WaitFor(*player, [&] {
         return ReadFile(Logs() + L"\\kiln_log_now.txt") == "Slip/Cast Trio - Second Firing\r\n";
     }));
-    ASSERT_TRUE(WaitFor(*player, [&] {
-        for (const test::Frame& frame : discord.FramesWithOpcode(1)) {
-            if (frame.payload.find("Second Firing") != std::string::npos) {
-                return true;
-            }
-        }
-        return false;
-    }));
+    ASSERT_TRUE(Shows(*player, discord, "Second Firing"));
     player->Stop();
-    ASSERT_TRUE(WaitFor(*player, [] { return Requests().size() >= 5; }));
+    ASSERT_TRUE(posted(5));
     player->Unload();
     // Quit and FreeLibrary leave no thread, no timer and no subclass behind.
-    EXPECT_EQ(Threads(), threadsBefore);
+    EXPECT_EQ(test::ProcessThreads(), threadsBefore);
     EXPECT_FALSE(KillTimer(player->Main(), 738));
     EXPECT_FALSE(KillTimer(player->Main(), 748));
     EXPECT_EQ(GetWindowLongPtrW(player->Main(), GWLP_WNDPROC),
@@ -242,11 +233,8 @@ TEST_F(ClassicPlayerTest, PlaysThroughEveryOutput) {
                                               "http POST /play?artist=Slip%2FCast%20Trio",
                                               "https POST /stop?title=Second%20Firing"}));
 
-    WIN32_FIND_DATAW found;
-    HANDLE search = FindFirstFileW((Logs() + L"\\kiln_log_*-*.txt").c_str(), &found);
-    ASSERT_NE(search, INVALID_HANDLE_VALUE) << "no dated history file";
-    FindClose(search);
-    const std::string history = ReadFile(Logs() + L"\\" + found.cFileName);
+    ASSERT_NE(HistoryFile(), L"") << "no dated history file";
+    const std::string history = ReadFile(Logs() + L"\\" + HistoryFile());
     const std::string stamp = R"(\d\d-\d\d-\d{4} - \d\d:\d\d:\d\d)";
     EXPECT_TRUE(std::regex_search(
         history, std::regex("^<<< started @ " + stamp + " >>>\r\n" + stamp +
@@ -292,12 +280,8 @@ TEST_F(ClassicPlayerTest, PagesRunAsDialogsAndTheirSettingsSurviveARestart) {
         << "the tab last shown";
     EXPECT_EQ(IsDlgButtonChecked(player->OpenPreferences(1), IDC_PRESENCE_ENABLE), BST_CHECKED);
     player->Play(0);
-    EXPECT_TRUE(WaitFor(*player, [&] {
-        WIN32_FIND_DATAW found;
-        HANDLE search = FindFirstFileW((Logs() + L"\\kiln_log_*-*.txt").c_str(), &found);
-        FindClose(search);
-        return search != INVALID_HANDLE_VALUE;
-    })) << "history logging, switched on before the restart";
+    EXPECT_TRUE(WaitFor(*player, [&] { return !HistoryFile().empty(); }))
+        << "history logging, switched on before the restart";
     // "Remove at the next start": the plug-in has subclassed the main window.
     EXPECT_EQ(player->Uninstall(), 0);
     EXPECT_EQ(ReadFile(ini_ + L"\\gen_kiln.ini").find("gen_kiln"), std::string::npos);
@@ -310,19 +294,9 @@ TEST_F(ClassicPlayerTest, AStreamsNewTitleRefreshesThePresence) {
     playlist_ = {{L"http://radio.example/live", L"Kiln Radio - Morning Glaze", 0}};
     auto player = Start("updatediscord=1\n");
     player->Play(0);
-    auto shown = [&](const char* text) {
-        return WaitFor(*player, [&] {
-            for (const test::Frame& frame : discord.FramesWithOpcode(1)) {
-                if (frame.payload.find(text) != std::string::npos) {
-                    return true;
-                }
-            }
-            return false;
-        });
-    };
-    ASSERT_TRUE(shown("Morning Glaze"));
+    ASSERT_TRUE(Shows(*player, discord, "Morning Glaze"));
     player->Retitle(L"Kiln Radio - Evening Kiln");
-    EXPECT_TRUE(shown("Evening Kiln"));
+    EXPECT_TRUE(Shows(*player, discord, "Evening Kiln"));
 }
 
 // The one test that waits for real: a scrobble needs half of a 32 s item played.
@@ -331,8 +305,8 @@ TEST_F(ClassicPlayerTest, ScrobblesAtTheFakeServiceWithSignedRequests) {
     playlist_ = {{music_ + L"\\long.mp3", L"", 32000}};
     const std::string settings =
         "scrobble=3\nsk=0123456789abcdef0123456789abcdef\n"
-        "web_map=" KILN_SCROBBLE_HOST "=http://127.0.0.1:" +
-        std::to_string(Port("http")) + "\n";
+        "web_map=" KILN_SCROBBLE_HOST "=" +
+        Address("http") + "\n";
     auto player = Start(settings.c_str());
     player->Play(0);
     auto calls = [](const char* name) {

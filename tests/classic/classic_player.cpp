@@ -16,14 +16,11 @@ struct GeneralPurposePlugin {
     HWND hwndParent;
     HINSTANCE hDllInstance;
 };
-struct PrefsDlgRec {
+struct PrefsDlgRec {  // the start of it: what the player reads
     HINSTANCE hInst;
     int dlgID;
     void* proc;
     void* name;
-    intptr_t where;
-    intptr_t id;
-    void* next;
 };
 struct ExtendedFileInfoW {
     const wchar_t* filename;
@@ -34,30 +31,10 @@ struct ExtendedFileInfoW {
 
 ClassicPlayer* current = nullptr;  // one player per test program at a time
 
-std::string Narrow(const std::wstring& text) {
-    int n = WideCharToMultiByte(CP_ACP, 0, text.c_str(), -1, nullptr, 0, nullptr, nullptr);
-    std::string out(static_cast<size_t>(n), '\0');
-    WideCharToMultiByte(CP_ACP, 0, text.c_str(), -1, out.data(), n, nullptr, nullptr);
-    out.resize(static_cast<size_t>(n > 0 ? n - 1 : 0));
-    return out;
-}
-
-std::wstring Wide(const char* text) {
-    int n = MultiByteToWideChar(CP_ACP, 0, text, -1, nullptr, 0);
-    std::wstring out(static_cast<size_t>(n), L'\0');
-    MultiByteToWideChar(CP_ACP, 0, text, -1, out.data(), n);
-    out.resize(static_cast<size_t>(n > 0 ? n - 1 : 0));
-    return out;
-}
-
 }  // namespace
 
-ClassicPlayer::ClassicPlayer(std::wstring iniFolder, std::wstring plugins)
-    : iniFolder_(std::move(iniFolder)), plugins_(std::move(plugins)) {
+ClassicPlayer::ClassicPlayer(std::string iniFolder) : iniFolder_(std::move(iniFolder)) {
     current = this;
-    iniFolderNarrow_ = Narrow(iniFolder_);
-    iniFileNarrow_ = iniFolderNarrow_ + "\\player.ini";
-    pluginsNarrow_ = Narrow(plugins_);
     WNDCLASSW type{};
     type.lpfnWndProc = &Procedure;
     type.hInstance = GetModuleHandleW(nullptr);
@@ -133,20 +110,14 @@ void ClassicPlayer::Play(size_t index) {
     Notify(2, 603);
 }
 
-void ClassicPlayer::Pause() {
-    status_ = 3;
-    pausedAt_ = GetTickCount64();
-    Notify(2, 603);
-}
-
-void ClassicPlayer::Resume() {
-    startedAt_ += GetTickCount64() - pausedAt_;
-    status_ = 1;
-    Notify(2, 603);
-}
-
-void ClassicPlayer::Stop() {
-    status_ = 0;
+void ClassicPlayer::SetStatus(int status) {
+    const ULONGLONG now = GetTickCount64();
+    if (status == 3) {
+        pausedAt_ = now;
+    } else if (status_ == 3 && status == 1) {
+        startedAt_ += now - pausedAt_;
+    }
+    status_ = status;
     Notify(2, 603);
 }
 
@@ -221,8 +192,6 @@ LRESULT ClassicPlayer::Ipc(WPARAM wParam, LPARAM code) {
                 return PositionMs();
             }
             return item ? (wParam == 1 ? item->lengthMs / 1000 : item->lengthMs) : -1;
-        case 124:
-            return static_cast<LRESULT>(playlist_.size());
         case 125:
             return static_cast<LRESULT>(position_);
         case 214:
@@ -248,22 +217,14 @@ LRESULT ClassicPlayer::Ipc(WPARAM wParam, LPARAM code) {
         }
         case 242:
             return 1;
-        case 334:
-            return reinterpret_cast<LRESULT>(iniFileNarrow_.c_str());
         case 335:
-            return reinterpret_cast<LRESULT>(iniFolderNarrow_.c_str());
-        case 336:
-            return reinterpret_cast<LRESULT>(pluginsNarrow_.c_str());
+            return reinterpret_cast<LRESULT>(iniFolder_.c_str());
         case 365:
             return reinterpret_cast<LRESULT>(main_);
-        case 332:
-        case 1332: {
+        case 1332: {  // the wide form, as the version above offers it
             auto* record = reinterpret_cast<PrefsDlgRec*>(wParam);
-            std::wstring name = code == 332
-                                    ? Wide(static_cast<const char*>(record->name))
-                                    : std::wstring(static_cast<const wchar_t*>(record->name));
             pages_.push_back({record->hInst, record->dlgID, reinterpret_cast<DLGPROC>(record->proc),
-                              name, record});
+                              static_cast<const wchar_t*>(record->name), record});
             return 0;
         }
         case 333:

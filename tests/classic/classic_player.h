@@ -1,7 +1,7 @@
 // A classic player of our own, for gen_kiln.dll under Wine: a real main
 // window whose procedure answers the IPC codes of the player's SDK, a playlist
 // played in real time with the notices a player sends, preference pages shown
-// in a preferences window, and its ini and plug-in folders. It loads the DLL
+// in a preferences window, and its ini folder. It loads the DLL
 // through winampGetGeneralPurposePlugin alone and knows only the seven fields
 // of the classic descriptor.
 #pragma once
@@ -30,8 +30,8 @@ struct ClassicPage {
 
 class ClassicPlayer {
   public:
-    // The ini folder holds the player's ini; plug-ins are loaded from `plugins`.
-    ClassicPlayer(std::wstring iniFolder, std::wstring plugins);
+    // The ini folder in the ANSI code page, as the player hands it out.
+    explicit ClassicPlayer(std::string iniFolder);
     ~ClassicPlayer();
 
     // LoadLibrary, the descriptor getter, the two fields a player fills, init.
@@ -41,7 +41,6 @@ class ClassicPlayer {
     void Unload();
     // The plug-in page's uninstall: the optional export, as 5.x players call it.
     int Uninstall();
-    bool Loaded() const { return module_ != nullptr; }
     int DescriptorVersion() const { return version_; }
     std::string Description() const { return description_; }
 
@@ -49,9 +48,9 @@ class ClassicPlayer {
     // Plays entry `index`: the new-item notice, then the status notice, both
     // sent to the main window as a player does.
     void Play(size_t index);
-    void Pause();
-    void Resume();
-    void Stop();
+    void Pause() { SetStatus(3); }
+    void Resume() { SetStatus(1); }
+    void Stop() { SetStatus(0); }
     void Next() { Play(position_ + 1); }
     // A stream's new title, as its decoder reports it; the player announces it.
     void Retitle(const std::wstring& title) {
@@ -70,17 +69,16 @@ class ClassicPlayer {
     const std::vector<ClassicPage>& Pages() const { return pages_; }
     // The preferences window, opened at the page (as IPC 380 does); null if none.
     HWND OpenPreferences(size_t page);
-    HWND PageWindow() const { return pageWindow_; }
     void ClosePreferences();
 
   private:
     static LRESULT CALLBACK Procedure(HWND, UINT, WPARAM, LPARAM);
     LRESULT Ipc(WPARAM wParam, LPARAM code);
     int PositionMs() const;
+    void SetStatus(int status);  // with the status notice
     void ShowPage(const void* record);
 
-    std::wstring iniFolder_, plugins_;
-    std::string iniFolderNarrow_, iniFileNarrow_, pluginsNarrow_;
+    std::string iniFolder_;
     HWND main_ = nullptr;
     HWND prefs_ = nullptr;
     HWND pageWindow_ = nullptr;

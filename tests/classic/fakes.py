@@ -1,17 +1,16 @@
 #!/usr/bin/env python3
-"""Web fakes for the classic-player tests under Wine, on the Linux side.
-
-Serves HTTP and HTTPS (a self-signed certificate made with openssl) on
-127.0.0.1, records every request as one JSON line in <folder>/requests.jsonl
-and writes the ports to <folder>/ports once both listen. Requests to /2.0/
-are answered as the scrobbling service answers them, after checking their
-signature with the test application's secret; a wrong signature gets the
-service's error 13.
-Usage: fakes.py <folder> <api secret>
-"""
+# Web fakes for the classic-player tests under Wine, on the Linux side.
+#
+# Serves HTTP and HTTPS (a self-signed certificate made with openssl) on
+# 127.0.0.1, records every request as one tab-separated line (scheme, method,
+# path, the scrobbling method, whether its signature was good) in
+# <folder>/requests.tsv and writes the ports to <folder>/ports once both listen.
+# Requests to /2.0/ are answered as the scrobbling service answers them, after
+# checking their signature with the test application's secret; a wrong
+# signature gets the service's error 13.
+# Usage: fakes.py <folder> <api secret>
 import hashlib
 import http.server
-import json
 import os
 import ssl
 import subprocess
@@ -37,21 +36,20 @@ class Handler(http.server.BaseHTTPRequestHandler):
     def answer(self):
         length = int(self.headers.get("Content-Length") or 0)
         body = self.rfile.read(length).decode("utf-8", "replace")
-        record = {"scheme": self.server.scheme, "method": self.command, "path": self.path,
-                  "body": body}
+        method_name, signed = "", False
         reply = b""
         if self.path.startswith("/2.0/"):
             params = dict(urllib.parse.parse_qsl(body or urllib.parse.urlsplit(self.path).query))
-            record["method_name"] = params.get("method", "")
-            record["signed"] = signature_ok(params)
-            if not record["signed"]:
+            method_name, signed = params.get("method", ""), signature_ok(params)
+            if not signed:
                 reply = b'{"error":13,"message":"Invalid method signature supplied"}'
-            elif record["method_name"] == "track.scrobble":
+            elif method_name == "track.scrobble":
                 reply = b'{"scrobbles":{"@attr":{"accepted":1,"ignored":0},"scrobble":{}}}'
             else:
                 reply = b'{"nowplaying":{}}'
-        with lock, open(os.path.join(folder, "requests.jsonl"), "a") as out:
-            out.write(json.dumps(record) + "\n")
+        record = [self.server.scheme, self.command, self.path, method_name, str(int(signed))]
+        with lock, open(os.path.join(folder, "requests.tsv"), "a") as out:
+            out.write("\t".join(record) + "\n")
         self.send_response(200)
         self.send_header("Content-Type", "application/json")
         self.send_header("Content-Length", str(len(reply)))

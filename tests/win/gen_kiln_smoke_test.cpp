@@ -2,8 +2,6 @@
 // read as the loader reads it, and driven through its exports, descriptor and
 // main-window messages by the host in win_host.cpp.
 #include <windows.h>
-// After windows.h, which it needs.
-#include <tlhelp32.h>
 
 #include <algorithm>
 #include <cstring>
@@ -14,11 +12,13 @@
 #include <gtest/gtest.h>
 
 #include "resources/resource_ids.h"
+#include "tests/win/process_threads.h"
 #include "tests/win/win_host.h"
 
 namespace kiln {
 namespace {
 
+using test::ProcessThreads;
 using Lines = std::vector<std::wstring>;
 
 constexpr wchar_t kDllPath[] = L"" KILN_PLUGIN_DLL;
@@ -38,19 +38,6 @@ const IMAGE_DATA_DIRECTORY& Directory(HMODULE module, int entry) {
 template <typename F>
 F Export(HMODULE module, const char* name) {
     return reinterpret_cast<F>(reinterpret_cast<void (*)()>(GetProcAddress(module, name)));
-}
-
-// Threads of this process, as the system lists them.
-int ProcessThreads() {
-    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
-    int count = 0;
-    THREADENTRY32 entry{};
-    entry.dwSize = sizeof(entry);
-    for (BOOL more = Thread32First(snapshot, &entry); more; more = Thread32Next(snapshot, &entry)) {
-        count += entry.th32OwnerProcessID == GetCurrentProcessId() ? 1 : 0;
-    }
-    CloseHandle(snapshot);
-    return count;
 }
 
 class GenKilnDll : public ::testing::Test {
@@ -73,12 +60,6 @@ class GenKilnDll : public ::testing::Test {
 
     // One host session: load, init, the deferred start-up, the menu, quit, unload.
     void RunSession(bool withWorker);
-    void RunTwice(bool withWorker) {
-        for (int session = 1; session <= 2 && !HasFatalFailure(); ++session) {
-            SCOPED_TRACE(session);
-            RunSession(withWorker);
-        }
-    }
 
     HMODULE module_ = nullptr;
 };
@@ -234,28 +215,13 @@ void GenKilnDll::RunSession(bool withWorker) {
     EXPECT_EQ(ProcessThreads(), processThreads);
 }
 
-TEST_F(GenKilnDll, FullSessionTwiceInOneProcess) {
-    RunTwice(false);
-}
-
-TEST_F(GenKilnDll, FullSessionTwiceWithTheEventWorker) {
-    RunTwice(true);
-}
-
-// The plug-in refuses a table shorter than its own, but calls any member of
-// one it took: a hole in this host would crash it rather than fail a check.
-TEST(WinTestHost, ServiceTableIsComplete) {
-    const HostServices* table = kiln_host_services(kHostServicesVersion);
-    ASSERT_NE(table, nullptr);
-    EXPECT_EQ(table->size, sizeof(HostServices));
-    constexpr size_t kFirst = offsetof(HostServices, readIntSetting);
-    static_assert((sizeof(HostServices) - kFirst) % sizeof(void*) == 0);
-    for (size_t offset = kFirst; offset < sizeof(HostServices); offset += sizeof(void*)) {
-        void* member = nullptr;
-        std::memcpy(&member, reinterpret_cast<const BYTE*>(table) + offset, sizeof(member));
-        EXPECT_NE(member, nullptr) << "the member at offset " << offset << " is null";
+// Sessions in one process: each starts from a fresh image, and a session after
+// one with the event worker starts again (a quit must leave nothing set).
+TEST_F(GenKilnDll, SessionsInOneProcess) {
+    for (const bool withWorker : {true, true, false}) {
+        SCOPED_TRACE(withWorker ? "with the event worker" : "without it");
+        ASSERT_NO_FATAL_FAILURE(RunSession(withWorker));
     }
-    EXPECT_EQ(kiln_host_services(kHostServicesVersion + 1), nullptr);
 }
 
 }  // namespace

@@ -2,7 +2,6 @@
 // resource, driven with the messages a user's choices and typing produce.
 #include <windows.h>
 
-#include <functional>
 #include <string>
 #include <vector>
 
@@ -16,20 +15,6 @@ namespace {
 
 constexpr wchar_t kDllPath[] = L"" KILN_PLUGIN_DLL;
 constexpr wchar_t kSection[] = L"gen_kiln";
-
-bool PumpUntil(const std::function<bool()>& done) {
-    for (ULONGLONG end = GetTickCount64() + 2000; GetTickCount64() < end;) {
-        MSG message;
-        while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
-            DispatchMessageW(&message);
-        }
-        if (done()) {
-            return true;
-        }
-        MsgWaitForMultipleObjectsEx(0, nullptr, 20, QS_ALLINPUT, MWMO_ALERTABLE);
-    }
-    return false;
-}
 
 std::wstring Text(HWND dialog, int id) {
     wchar_t text[4096] = L"";
@@ -58,7 +43,8 @@ TEST(PresencePageUnderWine, ControlsShowStoreAndPreview) {
     winhost::AttachPlugin(descriptor);
     ASSERT_EQ(descriptor->init(), 0);
     HWND page = nullptr;
-    ASSERT_TRUE(PumpUntil([&] { return (page = winhost::OpenPage(IDD_PRESENCE)) != nullptr; }));
+    ASSERT_TRUE(winhost::PumpUntil(
+        [&] { return page || (page = winhost::OpenPage(IDD_PRESENCE)) != nullptr; }, 2000));
 
     HWND identity = GetDlgItem(page, IDC_PRESENCE_IDENTITY);
     std::vector<std::wstring> items;

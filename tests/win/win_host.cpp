@@ -453,17 +453,21 @@ LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
 
 }  // namespace
 
+HWND NewWindow(const wchar_t* name, WNDPROC procedure, DWORD style, HWND parent) {
+    WNDCLASSEXW windowClass{};
+    windowClass.cbSize = sizeof(windowClass);
+    windowClass.lpfnWndProc = procedure;
+    windowClass.hInstance = GetModuleHandleW(nullptr);
+    windowClass.lpszClassName = name;
+    RegisterClassExW(&windowClass);
+    return CreateWindowExW(0, name, name, style, 0, 0, 640, 480, parent, nullptr,
+                           windowClass.hInstance, nullptr);
+}
+
 HWND MainWindow() {
+    // Message-only: no display is needed, and posted messages and timers still work.
     if (!mainWindow) {
-        WNDCLASSEXW windowClass{};
-        windowClass.cbSize = sizeof(windowClass);
-        windowClass.lpfnWndProc = &MainWindowProc;
-        windowClass.hInstance = GetModuleHandleW(nullptr);
-        windowClass.lpszClassName = L"KilnSmokeHost";
-        RegisterClassExW(&windowClass);
-        // Message-only: no display is needed, and posted messages and timers still work.
-        mainWindow = CreateWindowExW(0, L"KilnSmokeHost", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
-                                     GetModuleHandleW(nullptr), nullptr);
+        mainWindow = NewWindow(L"KilnSmokeHost", &MainWindowProc, 0, HWND_MESSAGE);
     }
     return mainWindow;
 }
@@ -515,31 +519,32 @@ bool HasSection(const std::wstring& section) {
     return settings.count(section) != 0;
 }
 
-std::vector<std::wstring> PumpForLog(size_t lines, DWORD limitMs) {
-    ULONGLONG deadline = GetTickCount64() + limitMs;
-    for (;;) {
+bool PumpUntil(const std::function<bool()>& done, DWORD limitMs) {
+    for (ULONGLONG deadline = GetTickCount64() + limitMs;;) {
         MSG message;
         while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
             DispatchMessageW(&message);
         }
-        if (std::lock_guard lock(mutex); log.size() >= lines || GetTickCount64() >= deadline) {
-            return std::exchange(log, {});
+        if (done() || GetTickCount64() >= deadline) {
+            return done();
         }
-        MsgWaitForMultipleObjectsEx(0, nullptr, 50, QS_ALLINPUT, MWMO_ALERTABLE);
+        MsgWaitForMultipleObjectsEx(0, nullptr, 20, QS_ALLINPUT, MWMO_ALERTABLE);
     }
 }
 
+std::vector<std::wstring> PumpForLog(size_t lines, DWORD limitMs) {
+    PumpUntil(
+        [lines] {
+            std::lock_guard lock(mutex);
+            return log.size() >= lines;
+        },
+        limitMs);
+    return TakeLog();
+}
+
 HWND PreferencesWindow() {
-    static HWND preferences = [] {
-        WNDCLASSEXW windowClass{};
-        windowClass.cbSize = sizeof(windowClass);
-        windowClass.lpfnWndProc = &DefWindowProcW;
-        windowClass.hInstance = GetModuleHandleW(nullptr);
-        windowClass.lpszClassName = L"KilnPreferences";
-        RegisterClassExW(&windowClass);
-        return CreateWindowExW(0, L"KilnPreferences", L"Preferences", WS_OVERLAPPEDWINDOW, 0, 0,
-                               640, 480, nullptr, nullptr, GetModuleHandleW(nullptr), nullptr);
-    }();
+    static HWND preferences =
+        NewWindow(L"KilnPreferences", &DefWindowProcW, WS_OVERLAPPEDWINDOW, nullptr);
     return preferences;
 }
 

@@ -6,6 +6,7 @@
 
 #include <windows.h>
 
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -37,8 +38,9 @@ void SetSetting(const std::wstring& section, const std::wstring& key, const std:
 std::optional<std::wstring> Setting(const std::wstring& section, const std::wstring& key);
 bool HasSection(const std::wstring& section);
 
-// Runs the main window's messages until the log holds `lines` lines or
-// `limitMs` passes, and takes the log.
+// Runs the main window's messages until `done` or `limitMs` passes; whether done.
+bool PumpUntil(const std::function<bool()>& done, DWORD limitMs);
+// Runs them until the log holds `lines` lines or `limitMs` passes, and takes the log.
 std::vector<std::wstring> PumpForLog(size_t lines, DWORD limitMs);
 bool InPlugin(const void* address);  // within gen_kiln.dll's image
 
