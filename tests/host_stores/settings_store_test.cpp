@@ -40,21 +40,15 @@ TEST(EscapeText, StoredFormIsStableAndOtherBackslashesStay) {
 // Texts that break naive escapes and naive INI files, then random ones: each
 // escapes to one line without outer blanks and back, and survives the file.
 TEST_F(SettingsStoreTest, AwkwardTextsSurviveTheEscapeAndTheFile) {
-    std::vector<std::wstring> texts = {
-        L"",
-        L"line one\r\nline two",
-        L"lf only\nand cr only\r",
-        L"trailing backslash\\",
-        L"\\n is not a line break here",
-        L"C:\\Music\\new\\track.mp3",
-        L" leading and trailing  ",
-        L"\tleading tab",
-        L" \\ \r\n = ; [ ] \t ",
-        L"; not a comment",
-        L"\"quoted\"",
-        L"\"",
-        L"\u266B [%artist% - ]$if2(%title%,$filepart(%filename%)) \u266B",
-        L"\u65E5\u672C\u8A9E \u00E9 \U0001F600 \uFFFD"};
+    std::vector<std::wstring> texts;
+    for (const wchar_t* text :
+         {L"", L"line one\r\nline two", L"lf only\nand cr only\r", L"trailing backslash\\",
+          L"\\n is not a line break here", L"C:\\Music\\new\\track.mp3", L" leading and trailing  ",
+          L"\tleading tab", L" \\ \r\n = ; [ ] \t ", L"; not a comment", L"\"quoted\"", L"\"",
+          L"\u266B [%artist% - ]$if2(%title%,$filepart(%filename%)) \u266B",
+          L"\u65E5\u672C\u8A9E \u00E9 \U0001F600 \uFFFD"}) {
+        texts.emplace_back(text);
+    }
     const size_t stored = texts.size() + 40;  // every write goes to disk: fewer there
     std::mt19937 random(20240927);
     const std::wstring alphabet = L"\r\n\\=;[] \t\"snrtaZ\u00E9\u266B\U0001F600";
