@@ -156,14 +156,17 @@ class ClassicPlayerTest : public ::testing::Test {
 
     // Whether a presence update carrying `text` reaches the fake Discord.
     bool Shows(ClassicPlayer& player, test::FakeDiscord& discord, const char* text) {
-        return WaitFor(player, [&] {
-            for (const test::Frame& frame : discord.FramesWithOpcode(1)) {
-                if (frame.payload.find(text) != std::string::npos) {
-                    return true;
+        return WaitFor(
+            player,
+            [&] {
+                for (const test::Frame& frame : discord.FramesWithOpcode(1)) {
+                    if (frame.payload.find(text) != std::string::npos) {
+                        return true;
+                    }
                 }
-            }
-            return false;
-        });
+                return false;
+            },
+            40000);  // generous: a loaded machine under Wine is slow to connect
     }
 
     std::wstring Logs() const { return ini_ + L"\\gen_kiln\\Logs"; }
