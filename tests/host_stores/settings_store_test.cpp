@@ -9,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "host_stores/on_threads.h"
 #include "services/text_services.h"
 #include "support/plugin_host.h"
 
@@ -180,18 +181,12 @@ TEST_F(SettingsStoreTest, FailedWritesChangeNothing) {
 // Writers on several threads, into a profile folder that does not exist yet.
 TEST_F(SettingsStoreTest, ConcurrentWritersLoseNothing) {
     SettingsStore store(folder_.path() / "new" / "profile" / "settings.ini");
-    std::vector<std::thread> threads;
-    for (int t = 0; t < 4; ++t) {
-        threads.emplace_back([&store, t] {
-            for (int n = t; n < 32; n += 4) {
-                store.WriteInt(L"gen_kiln", L"k" + std::to_wstring(n), n);
-                store.ReadInt(L"gen_kiln", L"k" + std::to_wstring(n), -1);
-            }
-        });
-    }
-    for (auto& thread : threads) {
-        thread.join();
-    }
+    test::OnThreads(4, [&store](int t) {
+        for (int n = t; n < 32; n += 4) {
+            store.WriteInt(L"gen_kiln", L"k" + std::to_wstring(n), n);
+            store.ReadInt(L"gen_kiln", L"k" + std::to_wstring(n), -1);
+        }
+    });
     const SettingsStore reread(store.File());
     for (int n = 0; n < 32; ++n) {
         EXPECT_EQ(reread.ReadInt(L"gen_kiln", L"k" + std::to_wstring(n), -1), n);

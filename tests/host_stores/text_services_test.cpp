@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "host_stores/on_threads.h"
 #include "services/gzip_text.h"
 
 namespace kiln::host {
@@ -133,20 +134,14 @@ TEST(TextObjects, ReplacingHoldsOneCopyAndOnlyOwnBlocksAreReleased) {
 
 TEST(TextObjects, ConcurrentUseBalances) {
     TextObjects objects;
-    std::vector<std::thread> threads;
-    for (int t = 0; t < 4; ++t) {
-        threads.emplace_back([&objects] {
-            void* held = nullptr;
-            for (int i = 0; i < 500; ++i) {
-                held = objects.ReplaceWide(L"status", held);
-                objects.Release(objects.CopyUtf8("x"));
-            }
-            objects.Release(held);
-        });
-    }
-    for (auto& thread : threads) {
-        thread.join();
-    }
+    test::OnThreads(4, [&objects](int) {
+        void* held = nullptr;
+        for (int i = 0; i < 500; ++i) {
+            held = objects.ReplaceWide(L"status", held);
+            objects.Release(objects.CopyUtf8("x"));
+        }
+        objects.Release(held);
+    });
     EXPECT_EQ(objects.LiveCount(), 0u);
 }
 
