@@ -145,6 +145,11 @@ bool PrefsServer::Start(int port) {
         return false;
     }
     thread_ = std::thread([this] { server_->listen_after_bind(); });
+    // httplib forgets a stop() that comes before its accept loop has started,
+    // and the join at Stop() would then hang: wait until it runs.
+    while (!server_->is_running()) {
+        std::this_thread::yield();
+    }
     return true;
 }
 

@@ -81,6 +81,10 @@ FakeScrobbleService::FakeScrobbleService() : server_(std::make_unique<httplib::S
     // Listening from here on: connections queue until the loop takes them.
     port_ = server_->bind_to_any_port("127.0.0.1");
     thread_ = std::thread([this] { server_->listen_after_bind(); });
+    // A stop before the accept loop runs would be lost and the join would hang.
+    while (!server_->is_running()) {
+        std::this_thread::yield();
+    }
 }
 
 FakeScrobbleService::~FakeScrobbleService() {
