@@ -48,13 +48,15 @@ struct PageRig {
     }
     std::string Setting(const wchar_t* key) { return Stored(plugin.settings(), key); }
     // Whether the client (re)connects under `id`: the newest handshake holds it.
+    // A restart keeps the attempt schedule of the client before it, so one
+    // failed attempt under load can put the next a few seconds off.
     bool Connects(const std::string& id) {
         return plugin.RunUntil(
             [&] {
                 const std::vector<Frame> handshakes = discord.FramesWithOpcode(0);
                 return !handshakes.empty() && Member(handshakes.back().payload, "/client_id") == id;
             },
-            10000);
+            30000);
     }
 
     PipeFolder pipes;
