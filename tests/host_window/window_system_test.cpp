@@ -1,14 +1,12 @@
 // The substitute host's window system where the plug-in's pages cannot show a
-// fault: ordering and threads of the main loop, timers, what the user may do
-// with controls, handles that are gone, menus and the folder box.
+// fault: threads of the main loop, what the user may do with controls,
+// handles that are gone and the folder box.
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <functional>
 #include <iterator>
-#include <map>
 #include <mutex>
 #include <set>
 #include <string>
@@ -20,8 +18,6 @@
 
 namespace kiln::host {
 namespace {
-
-using namespace std::chrono_literals;
 
 constexpr unsigned kIpc = 1024;
 
@@ -36,7 +32,6 @@ struct Call {
 // Routines are plain function pointers, so they log into one global place.
 std::mutex g_mutex;
 std::vector<Call> g_calls;
-WindowSystem* g_ws = nullptr;
 
 void Log(Window window, unsigned message, uintptr_t wParam, intptr_t lParam) {
     std::lock_guard lock(g_mutex);
@@ -91,76 +86,9 @@ const res::DialogEntry kTestDialog{501, 200, 200, kTestControls,
 
 class WindowTest : public ::testing::Test {
   protected:
-    void SetUp() override {
-        g_ws = &ws;
-        ClearCalls();
-    }
+    void SetUp() override { ClearCalls(); }
     WindowSystem ws;
 };
-
-// -- the main loop
-
-TEST_F(WindowTest, PostedMessagesReachTheHookInOrderPerPosterOnTheMainThread) {
-    EXPECT_FALSE(ws.PostMessage(reinterpret_cast<Window>(0x1234), kIpc, 0, 0));
-    ws.SetMessageHook(Log);
-    // Four threads post 200 messages each, with parameters wider than 32 bits.
-    constexpr int kPerThread = 200;
-    const intptr_t wide = static_cast<intptr_t>(0x123456789ABCLL);
-    std::vector<std::thread> posters;
-    for (uintptr_t t = 1; t <= 4; ++t) {
-        posters.emplace_back([&, t] {
-            for (int i = 0; i < kPerThread; ++i) {
-                ASSERT_TRUE(ws.PostMessage(ws.MainWindow(), kIpc, t << 60, wide + i));
-            }
-        });
-    }
-    ASSERT_TRUE(ws.RunUntil([] { return Calls().size() == 4 * kPerThread; }, 10s));
-    for (auto& poster : posters) {
-        poster.join();
-    }
-    std::map<uintptr_t, intptr_t> next;  // per poster, the lParam expected next
-    for (const Call& call : Calls()) {
-        EXPECT_EQ(call.thread, std::this_thread::get_id());
-        EXPECT_EQ(call.lParam, wide + next[call.wParam]++) << "poster " << (call.wParam >> 60);
-    }
-}
-
-std::atomic<int> g_timerA{0}, g_timerB{0};
-void TimerA(Window window, unsigned message, uintptr_t id, uint32_t) {
-    ++g_timerA;
-    Log(window, message, id, 0);
-}
-void TimerB(Window, unsigned, uintptr_t, uint32_t) {
-    ++g_timerB;
-}
-
-TEST_F(WindowTest, TimersRepeatOnTheMainThreadUntilKilledOrReplacedAndGoWithTheirWindow) {
-    g_timerA = 0;
-    g_timerB = 0;
-    ASSERT_EQ(ws.SetTimer(ws.MainWindow(), 738, 10, TimerA), 738u);
-    ASSERT_TRUE(ws.RunUntil([] { return g_timerA >= 3; }, 10s));
-    for (const Call& call : Calls()) {
-        EXPECT_EQ(call.wParam, 738u);
-        EXPECT_EQ(call.thread, std::this_thread::get_id());
-    }
-    EXPECT_TRUE(ws.KillTimer(ws.MainWindow(), 738));
-    EXPECT_FALSE(ws.KillTimer(ws.MainWindow(), 738));
-
-    // The same id replaces a timer; another id is another timer.
-    ws.SetTimer(ws.MainWindow(), 748, 10, TimerA);
-    ws.SetTimer(ws.MainWindow(), 748, 10, TimerB);
-    ws.SetTimer(ws.MainWindow(), 749, 100000, TimerA);
-    // A dialog's timer dies with it.
-    Window dialog = ws.CreateDialogFromTemplate(&kTestDialog, nullptr, nullptr, 0);
-    ws.SetTimer(dialog, 1, 10, TimerA);
-    ws.DestroyDialog(dialog);
-    EXPECT_EQ(ws.SetTimer(dialog, 1, 10, TimerA), 0u);
-
-    const int fired = g_timerA;
-    ASSERT_TRUE(ws.RunUntil([] { return g_timerB >= 3; }, 10s));
-    ws.RunFor(30ms);
-    EXPECT_EQ(g_timerA, fired);
-}
 
 // -- dialogs and their controls
 
@@ -290,17 +218,7 @@ TEST_F(DialogTest, LinkTextFillsTheAddressLikePrintfAndLinksOpen) {
     EXPECT_EQ(ws.OpenedUrls(), std::vector<std::wstring>{L"https://orbit.example/help/atf/"});
 }
 
-// -- menus and boxes
-
-TEST_F(WindowTest, GreyedMenuItemsAndDestroyedMenusCannotBeChosen) {
-    Menu menu = ws.CreatePopupMenu();
-    ws.AddMenuItem(menu, 3, L"Kiln Log v3.3.4", 0, win::kMenuGreyed | win::kMenuDisabled);
-    ws.SetMenuChooser([](const std::vector<MenuItem>&) { return 3; });
-    EXPECT_EQ(ws.TrackPopupMenu(menu, ws.MainWindow(), 0, 0), 0);
-    EXPECT_TRUE(ws.DestroyMenu(menu));
-    EXPECT_FALSE(ws.DestroyMenu(menu));
-    EXPECT_FALSE(ws.AddMenuItem(menu, 5, L"late", -1, 0));
-}
+// -- boxes
 
 TEST_F(WindowTest, FolderAnswersFitTheBufferAndACancelLeavesItAlone) {
     wchar_t folder[8] = L"/old";

@@ -126,10 +126,6 @@ TEST(PluginDescriptor, FieldsBeforeAndAfterInit) {
     ASSERT_NE(d, nullptr);
     EXPECT_EQ(d->version, 0x12);
     EXPECT_EQ(std::wstring(d->description), L"orbit(gen_kiln.dll)");
-    EXPECT_NE(d->init, nullptr);
-    EXPECT_NE(d->config, nullptr);
-    EXPECT_NE(d->quit, nullptr);
-    EXPECT_NE(d->messageHook, nullptr);
     EXPECT_EQ(d->reserved18, nullptr);
     plugin.Start();
     // The localisation service replaced the description with the display name.
@@ -216,8 +212,9 @@ TEST(PluginStartup, FailedLocalisationLeavesANullInstance) {
     EXPECT_EQ(pages[0].name, L"");  // strings come from a null instance: none
 }
 
-TEST(PluginMenu, ShowsTheLocalisedTitleAndOpensPreferences) {
+TEST(PluginMenu, ShowsTheLocalisedTitleOpensPreferencesAndTheAboutBox) {
     PluginHost plugin;
+    plugin.host().SetNow(1796000000);  // in 2026
     plugin.Start();
     std::vector<host::MenuItem> shown;
     plugin.windows().SetMenuChooser([&](const std::vector<host::MenuItem>& items) {
@@ -237,12 +234,7 @@ TEST(PluginMenu, ShowsTheLocalisedTitleAndOpensPreferences) {
     EXPECT_EQ(plugin.windows().OpenPageId(), plugin.windows().Pages()[0].id);
     EXPECT_EQ(plugin.windows().LiveMenus(), 0);  // destroyed after use
     plugin.windows().ClosePreferences();
-}
 
-TEST(PluginMenu, AboutBoxIsFormattedWithCreditYearAndBuildDate) {
-    PluginHost plugin;
-    plugin.host().SetNow(1796000000);  // in 2026
-    plugin.Start();
     plugin.windows().SetMenuChooser([](const std::vector<host::MenuItem>&) { return 1; });
     plugin.host().ConfigPlugin();
     auto about = plugin.windows().LastAboutBox();
@@ -297,27 +289,25 @@ TEST(PluginQuit, NothingStartedRemovesThePageAndWritesOnlyTheFooter) {
     EXPECT_EQ(files, 1);
 }
 
-TEST(PluginUninstall, RemovesTheWholeSectionAndNothingElse) {
-    PluginHost plugin;
-    plugin.SetInt(L"logging_on", 1);
-    plugin.SetInt(L"wa_cur_page", 3);
-    plugin.SetText(L"sk", L"key");
-    plugin.settings().WriteText(L"other_plugin", L"keep", L"me");
-    plugin.Start();
-    plugin.Quit();
-    EXPECT_EQ(plugin.host().UninstallPlugin(), 0);
-    host::SettingsStore reread(plugin.settings().File());
-    for (const wchar_t* key : {L"logging_on", L"wa_cur_page", L"sk"}) {
-        EXPECT_FALSE(reread.Get(L"gen_kiln", key).has_value()) << Narrow(key);
+TEST(PluginUninstall, RemovesTheWholeSectionAndNothingElseWithOrWithoutInit) {
+    for (const bool init : {true, false}) {
+        SCOPED_TRACE(init);
+        PluginHost plugin;
+        plugin.SetInt(L"logging_on", 1);
+        plugin.SetInt(L"wa_cur_page", 3);
+        plugin.SetText(L"sk", L"key");
+        plugin.settings().WriteText(L"other_plugin", L"keep", L"me");
+        if (init) {
+            plugin.Start();
+            plugin.Quit();
+        }
+        EXPECT_EQ(plugin.host().UninstallPlugin(), 0);
+        host::SettingsStore reread(plugin.settings().File());
+        for (const wchar_t* key : {L"logging_on", L"wa_cur_page", L"sk"}) {
+            EXPECT_FALSE(reread.Get(L"gen_kiln", key).has_value()) << Narrow(key);
+        }
+        EXPECT_EQ(reread.Get(L"other_plugin", L"keep").value_or(L""), L"me");
     }
-    EXPECT_EQ(reread.Get(L"other_plugin", L"keep").value_or(L""), L"me");
-}
-
-TEST(PluginUninstall, WorksWithoutInit) {
-    PluginHost plugin;
-    plugin.SetInt(L"prepost", 0);
-    EXPECT_EQ(plugin.host().UninstallPlugin(), 0);
-    EXPECT_FALSE(plugin.settings().Get(L"gen_kiln", L"prepost").has_value());
 }
 
 }  // namespace

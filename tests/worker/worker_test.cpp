@@ -28,11 +28,8 @@ using namespace std::chrono_literals;
 class WorkerTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        host::SampleRecipe recipe;
-        recipe.fileName = "a.wav";
-        recipe.title = L"First";
-        recipe.artist = L"Band";
-        recipe.seconds = 40;
+        host::SampleRecipe recipe{
+            .fileName = "a.wav", .title = L"First", .artist = L"Band", .seconds = 40};
         first_ = host::WriteSampleTrack(music_.path(), recipe);
         recipe.fileName = "b.wav";
         recipe.title = L"Second";
