@@ -19,9 +19,7 @@
 
 int main(int argc, char** argv) {
     if (argc < 3) {
-        std::cerr << "usage: kiln-fakes PORT_FILE DISCORD_FOLDER\n"
-                     "Starts the fakes, writes \"posts=PORT\" to PORT_FILE and prints what\n"
-                     "arrives until standard input ends.\n";
+        std::cerr << "usage: kiln-fakes PORT_FILE DISCORD_FOLDER\n";
         return 2;
     }
     kiln::test::PostReceiver posts;
@@ -36,13 +34,6 @@ int main(int argc, char** argv) {
     std::cout << "kiln-fakes: POST receiver on 127.0.0.1:" << posts.Port()
               << ", Discord application at " << argv[2] << "/discord-ipc-0" << std::endl;
 
-    std::atomic<bool> done{false};
-    std::thread waiter([&] {
-        std::string line;
-        while (std::getline(std::cin, line)) {
-        }
-        done = true;
-    });
     size_t postsShown = 0;
     size_t framesShown = 0;
     auto show = [&] {
@@ -58,11 +49,16 @@ int main(int argc, char** argv) {
             std::cout << "[discord] opcode " << f.opcode << ": " << f.payload << std::endl;
         }
     };
-    while (!done) {
+    std::atomic<bool> done{false};
+    std::thread shower([&] {
+        for (; !done; std::this_thread::sleep_for(std::chrono::milliseconds(100))) {
+            show();
+        }
         show();
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    });
+    for (std::string line; std::getline(std::cin, line);) {
     }
-    show();
-    waiter.join();
+    done = true;
+    shower.join();
     return 0;
 }

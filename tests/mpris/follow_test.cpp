@@ -30,62 +30,71 @@ namespace kiln::test {
 namespace {
 
 namespace fs = std::filesystem;
+using namespace std::string_literals;
 constexpr int64_t kNow = 1700000000;
 constexpr int kWaitMs = 20000;
 
-// A session bus of the test's own, found by the follower and the players
-// through the environment.
-class PrivateBus {
+// A program the test starts from its words (and files), killed at the end.
+class Child {
   public:
-    explicit PrivateBus(const fs::path& socket) : socket_(socket) { Start(); }
-    ~PrivateBus() { Stop(); }
-    void Start() {
-        fs::remove(socket_);
-        const std::string address = "unix:path=" + socket_.string();
-        setenv("DBUS_SESSION_BUS_ADDRESS", address.c_str(), 1);
-        FILE* out =
-            popen(("dbus-daemon --session --fork --print-pid=1 --address=" + address).c_str(), "r");
-        char pid[32] = "";
-        daemon_ = out && fgets(pid, sizeof pid, out) ? atoi(pid) : 0;
-        if (out) {
-            pclose(out);
-        }
-    }
-    void Stop() {
-        if (daemon_ > 0) {
-            kill(daemon_, SIGTERM);
-        }
-        daemon_ = 0;
-    }
-
-  private:
-    fs::path socket_;
-    pid_t daemon_ = 0;
-};
-
-// A real mpv, silent and in real time, taking commands on its IPC socket.
-class Mpv {
-  public:
-    Mpv(const fs::path& socket, const std::vector<fs::path>& files) : socket_(socket) {
-        std::istringstream words(
-            "mpv --no-config --idle=yes --no-terminal --vo=null --ao=null --audio-samplerate=48000 "
-            "--audio-format=s16 --script=/usr/lib/mpv-mpris/mpris.so");
-        std::vector<std::string> args(std::istream_iterator<std::string>(words), {});
-        args.push_back("--input-ipc-server=" + socket.string());
-        for (const fs::path& file : files) {
-            args.push_back(file.string());
-        }
+    ~Child() { Kill(); }
+    void Spawn(const std::string& words, const std::vector<fs::path>& files = {}) {
+        std::istringstream in(words);
+        std::vector<std::string> args(std::istream_iterator<std::string>(in), {});
+        args.insert(args.end(), files.begin(), files.end());
         std::vector<char*> argv;
         for (std::string& arg : args) {
             argv.push_back(arg.data());
         }
         argv.push_back(nullptr);
-        if (posix_spawnp(&pid_, "mpv", nullptr, nullptr, argv.data(), environ) != 0) {
+        if (posix_spawnp(&pid_, argv[0], nullptr, nullptr, argv.data(), environ) != 0) {
             pid_ = 0;
         }
     }
+    // Gone at once, without a word to anyone.
+    void Kill() {
+        if (pid_ > 0) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+            pid_ = 0;
+        }
+    }
+
+  private:
+    pid_t pid_ = 0;
+};
+
+// A session bus of the test's own, found by the follower and the players
+// through the environment.
+class PrivateBus : public Child {
+  public:
+    explicit PrivateBus(const fs::path& socket) : socket_(socket) { Start(); }
+    void Start() {
+        fs::remove(socket_);
+        const std::string address = "unix:path=" + socket_.string();
+        setenv("DBUS_SESSION_BUS_ADDRESS", address.c_str(), 1);
+        Spawn("dbus-daemon --session --nofork --address=" + address);
+        for (int i = 0; i < 200 && !fs::exists(socket_); ++i) {
+            usleep(25000);
+        }
+    }
+
+  private:
+    fs::path socket_;
+};
+
+// A real mpv, silent and in real time, taking commands on its IPC socket.
+class Mpv : public Child {
+  public:
+    Mpv(const fs::path& socket, const std::vector<fs::path>& files) : socket_(socket) {
+        Spawn(
+            "mpv --no-config --idle=yes --no-terminal --vo=null --ao=null "
+            "--audio-samplerate=48000 --audio-format=s16 "
+            "--script=/usr/lib/mpv-mpris/mpris.so --input-ipc-server=" +
+                socket.string(),
+            files);
+    }
     ~Mpv() {
-        Kill();
         if (fd_ >= 0) {
             close(fd_);
         }
@@ -107,18 +116,9 @@ class Mpv {
         return fd_ >= 0 &&
                send(fd_, line.data(), line.size(), MSG_NOSIGNAL) == ssize_t(line.size());
     }
-    // Gone at once, without a word on the bus.
-    void Kill() {
-        if (pid_ > 0) {
-            kill(pid_, SIGKILL);
-            waitpid(pid_, nullptr, 0);
-            pid_ = 0;
-        }
-    }
 
   private:
     fs::path socket_;
-    pid_t pid_ = 0;
     int fd_ = -1;
 };
 
@@ -130,22 +130,22 @@ struct FollowRig {
         const std::wstring wbase(base.begin(), base.end());
         plugin.host().SetNow(kNow);
         plugin.host().MapHost("ws.audioscrobbler.com", scrobbler.Address());
-        for (auto [key, value] : {std::pair{L"logging_on", 1},
-                                  {L"now_logging_on", 3},
-                                  {L"postmodes", 15},
-                                  {L"updatediscord", 1},
-                                  {L"scrobble", 3}}) {
-            plugin.SetInt(key, value);
+        for (auto [key, value] : {std::pair{L"logging_on", L"1"s},
+                                  {L"now_logging_on", L"3"s},
+                                  {L"postmodes", L"15"s},
+                                  {L"updatediscord", L"1"s},
+                                  {L"scrobble", L"3"s},
+                                  {L"prepost", L"0"s},
+                                  {L"file", L"history.txt"s},
+                                  {L"format", L"%title%"s},
+                                  {L"art_now_file", L"now.png"s},
+                                  {L"postplay", wbase + L"/play?title=%title%"},
+                                  {L"postpause", wbase + L"/pause?title=%title%"},
+                                  {L"postunpause", wbase + L"/unpause?title=%title%"},
+                                  {L"poststop", wbase + L"/stop"},
+                                  {L"sk", L"fakesessionkey0123456789abcdef01"s}}) {
+            plugin.SetText(key, value.c_str());
         }
-        plugin.SetInt(L"prepost", 0);
-        plugin.SetText(L"file", L"history.txt");
-        plugin.SetText(L"format", L"%title%");
-        plugin.SetText(L"art_now_file", L"now.png");
-        plugin.SetText(L"postplay", (wbase + L"/play?title=%title%").c_str());
-        plugin.SetText(L"postpause", (wbase + L"/pause?title=%title%").c_str());
-        plugin.SetText(L"postunpause", (wbase + L"/unpause?title=%title%").c_str());
-        plugin.SetText(L"poststop", (wbase + L"/stop").c_str());
-        plugin.SetText(L"sk", L"fakesessionkey0123456789abcdef01");
         plugin.settings().WriteTemplate(L"gen_kiln", L"discord", L"[%artist% - ]%title%");
         // Each 60 s item reaches its scrobble point as the plug-in looks: the
         // clock moves on by half its length right after the hook saw it start.
@@ -200,10 +200,7 @@ struct FollowRig {
         for (const std::string& line : reports) {
             log += "follower: " + line + "\n";
         }
-        for (const std::string& target : Posts()) {
-            log += "POST " + target + "\n";
-        }
-        return log;
+        return log + "POST " + testing::PrintToString(Posts());
     }
     uint32_t ArtCentre() {
         return ReadPicture(ReadFileBytes(plugin.LogsFolder() / "now.png")).Centre() & 0xffffff;
@@ -293,37 +290,31 @@ TEST(Follow, EveryOutputFollowsARealPlayerThroughPauseNextStopAndItsEnd) {
     EXPECT_EQ(history, "Ember\n" + clef + "\nCoda\n");
 }
 
-TEST(Follow, APlayerThatComesLaterIsFollowedAndOneStartedWhileItPlaysTakesOver) {
+TEST(Follow, PlayersComingAndGoingAndTheBusGoingAwayAndBack) {
     FollowRig rig;
     const fs::path alpha = rig.Track("a", {.fileName = "a.wav", .title = L"Alpha"});
     const fs::path beta = rig.Track("b", {.fileName = "b.wav", .title = L"Beta"});
-    Mpv one(rig.plugin.profile() / "one.sock", {alpha});
-    ASSERT_TRUE(rig.WaitFor(1));
-    Mpv two(rig.plugin.profile() / "two.sock", {beta});
-    ASSERT_TRUE(rig.WaitFor(2));
-    // The one that still plays is followed again: a new start of its item.
-    two.Kill();
-    ASSERT_TRUE(rig.WaitFor(3));
-    ASSERT_TRUE(one.Send(R"(["quit"])"));
-    ASSERT_TRUE(rig.WaitFor(4));
-    EXPECT_EQ(rig.Posts(), (std::vector<std::string>{"/play?title=Alpha", "/play?title=Beta",
-                                                     "/play?title=Alpha", "/stop"}));
-}
-
-TEST(Follow, TheBusGoingAwayStopsAndPlayersOnItsReturnAreFollowed) {
-    FollowRig rig;
-    const fs::path alpha = rig.Track("a", {.fileName = "a.wav", .title = L"Alpha"});
     {
         Mpv one(rig.plugin.profile() / "one.sock", {alpha});
         ASSERT_TRUE(rig.WaitFor(1));
-        rig.bus.Stop();
-        ASSERT_TRUE(rig.WaitFor(2)) << rig.Log();
+        Mpv two(rig.plugin.profile() / "two.sock", {beta});
+        ASSERT_TRUE(rig.WaitFor(2));
+        // The one that still plays is followed again: a new start of its item.
+        two.Kill();
+        ASSERT_TRUE(rig.WaitFor(3));
+        ASSERT_TRUE(one.Send(R"(["quit"])"));
+        ASSERT_TRUE(rig.WaitFor(4));
+        Mpv three(rig.plugin.profile() / "three.sock", {alpha});
+        ASSERT_TRUE(rig.WaitFor(5));
+        rig.bus.Kill();
+        ASSERT_TRUE(rig.WaitFor(6)) << rig.Log();
     }
     rig.bus.Start();
-    Mpv two(rig.plugin.profile() / "two.sock", {alpha});
-    ASSERT_TRUE(rig.WaitFor(3)) << rig.Log();
-    EXPECT_EQ(rig.Posts(),
-              (std::vector<std::string>{"/play?title=Alpha", "/stop", "/play?title=Alpha"}));
+    Mpv four(rig.plugin.profile() / "four.sock", {alpha});
+    ASSERT_TRUE(rig.WaitFor(7)) << rig.Log();
+    EXPECT_EQ(rig.Posts(), (std::vector<std::string>{
+                               "/play?title=Alpha", "/play?title=Beta", "/play?title=Alpha",
+                               "/stop", "/play?title=Alpha", "/stop", "/play?title=Alpha"}));
 }
 
 }  // namespace

@@ -67,13 +67,10 @@ struct Deliveries {
 
 int Record(void*, int width, int height, const uint32_t* pixels, void* user) {
     auto* into = static_cast<Deliveries*>(user);
-    Picture picture{"", width, height, {}};
-    if (pixels != nullptr) {
-        picture.argb.assign(pixels, pixels + static_cast<size_t>(width) * height);
-    }
     // Long enough that a drain that did not wait would return mid-callback.
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    into->seen.push_back(std::move(picture));
+    const size_t count = pixels ? static_cast<size_t>(width) * height : 0;
+    into->seen.push_back({"", width, height, {pixels, pixels + count}});
     into->threads.push_back(std::this_thread::get_id());
     return 0;
 }
@@ -86,7 +83,6 @@ class ArtworkServiceTest : public ::testing::Test {
     // then waited for: served in order, one at a time, on one host thread.
     std::vector<Picture> AskAll(const std::vector<std::wstring>& locations) {
         Deliveries into;
-        const uint64_t before = host::ArtworkCallbacksDelivered();
         for (const std::wstring& location : locations) {
             host::SubstituteHost::Instance().SetPlayback({1, 0, location, -1});
             wchar_t buffer[260] = L"";
@@ -94,7 +90,6 @@ class ArtworkServiceTest : public ::testing::Test {
             EXPECT_EQ(buffer, location) << "the plug-in's location buffer";
         }
         host::DrainArtworkCallbacks();
-        EXPECT_EQ(host::ArtworkCallbacksDelivered() - before, locations.size());
         EXPECT_EQ(into.seen.size(), locations.size());
         for (std::thread::id thread : into.threads) {
             EXPECT_TRUE(thread == into.threads[0] && thread != std::this_thread::get_id());

@@ -44,8 +44,7 @@ TEST(PostRequest, EnabledTransitionsEachSendOneEmptyPostWithValuesEscaped) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        TempFolder certificates;
-        PostReceiver receiver = c.https ? PostReceiver(certificates.path()) : PostReceiver();
+        PostReceiver receiver(c.https);
         ASSERT_TRUE(receiver.Ready());
         PluginHost plugin;
         // Every event goes to posts.example, mapped to the receiver; the

@@ -2,8 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <stdlib.h>
+
 #include <fstream>
-#include <random>
 #include <sstream>
 
 #include "host/host_threads.h"
@@ -20,11 +21,8 @@ std::filesystem::path PluginLibraryPath() {
 }
 
 TempFolder::TempFolder() {
-    std::random_device seed;
-    std::mt19937_64 random(seed());
-    path_ = std::filesystem::temp_directory_path() /
-            ("kiln-test-" + std::to_string(random() % 1000000000000ULL));
-    std::filesystem::create_directories(path_);
+    std::string name = (std::filesystem::temp_directory_path() / "kiln-test-XXXXXX").string();
+    path_ = mkdtemp(name.data());
 }
 
 TempFolder::~TempFolder() {
@@ -39,16 +37,8 @@ std::string ReadFileBytes(const std::filesystem::path& file) {
     return bytes.str();
 }
 
-PluginHost::PluginHost(host::HostOptions options) : profilePath_(profile_.path()) {
-    Open(options);
-}
-
 PluginHost::PluginHost(const std::filesystem::path& profile, host::HostOptions options)
-    : profilePath_(profile) {
-    Open(options);
-}
-
-void PluginHost::Open(host::HostOptions options) {
+    : profilePath_(profile.empty() ? profile_.path() : profile) {
     host().UseSystemClock();
     host().OpenProfile(profilePath_, options);
     std::string error;
@@ -88,38 +78,19 @@ void PluginHost::Quit() {
 }
 
 void PluginHost::Play(const std::filesystem::path& file, int lengthSeconds) {
-    host().SetPlayback({1, 0, host::FromFsPath(file), lengthSeconds});
+    PlayStream(host::FromFsPath(file), lengthSeconds);
+}
+
+void PluginHost::PlayStream(const std::wstring& url, int lengthSeconds) {
+    host().SetPlayback({1, 0, url, lengthSeconds});
     host().NotifyNewItem();
     RunFor(0);
 }
 
-void PluginHost::PlayStream(const std::wstring& url) {
-    host().SetPlayback({1, 0, url, 0});
-    host().NotifyNewItem();
-    RunFor(0);
-}
-
-void PluginHost::Pause() {
+void PluginHost::SetStatus(int status, int positionMs) {
     auto now = host().Playback();
-    now.status = 3;
-    host().SetPlayback(now);
-    host().NotifyStatusChanged();
-    RunFor(0);
-}
-
-void PluginHost::Resume(int positionMs) {
-    auto now = host().Playback();
-    now.status = 1;
-    now.positionMs = positionMs;
-    host().SetPlayback(now);
-    host().NotifyStatusChanged();
-    RunFor(0);
-}
-
-void PluginHost::Stop() {
-    auto now = host().Playback();
-    now.status = 0;
-    now.positionMs = 0;
+    now.status = status;
+    now.positionMs = positionMs < 0 ? now.positionMs : positionMs;
     host().SetPlayback(now);
     host().NotifyStatusChanged();
     RunFor(0);

@@ -34,7 +34,7 @@ std::string ReadFileBytes(const std::filesystem::path& file);
 class PluginHost {
   public:
     // Opens a fresh profile and loads the plug-in; Start() runs it.
-    explicit PluginHost(host::HostOptions options = {});
+    explicit PluginHost(host::HostOptions options = {}) : PluginHost({}, options) {}
     // Reuses an existing profile folder (kept after the host goes), as a
     // player restarted with the same settings and cache.
     PluginHost(const std::filesystem::path& profile, host::HostOptions options = {});
@@ -55,22 +55,22 @@ class PluginHost {
     void Start();
     // quit, then wait for every thread the plug-in started.
     void Quit();
-    bool Quitted() const { return quitted_; }
 
     // Playback as a player reports it, each followed by running the loop
     // so that the hook has seen the notification.
     void Play(const std::filesystem::path& file, int lengthSeconds = -1);
-    void PlayStream(const std::wstring& url);
-    void Pause();
-    void Resume(int positionMs = 1000);
-    void Stop();
+    void PlayStream(const std::wstring& url, int lengthSeconds = 0);
+    void Pause() { SetStatus(3, -1); }
+    void Resume(int positionMs = 1000) { SetStatus(1, positionMs); }
+    void Stop() { SetStatus(0, 0); }
 
     // Runs the main loop until done() or the time-out; false on time-out.
     bool RunUntil(const std::function<bool()>& done, int timeoutMs = 5000);
     void RunFor(int ms);
 
   private:
-    void Open(host::HostOptions options);
+    // -1 keeps the position.
+    void SetStatus(int status, int positionMs);
     TempFolder profile_;
     std::filesystem::path profilePath_;
     bool started_ = false;

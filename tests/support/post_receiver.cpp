@@ -2,32 +2,19 @@
 
 #include <httplib.h>
 #include <openssl/evp.h>
-#include <openssl/pem.h>
 #include <openssl/x509.h>
 #include <openssl/x509v3.h>
 
 namespace kiln::test {
 namespace {
 
-bool WritePem(const std::filesystem::path& file, EVP_PKEY* key, X509* cert) {
-    BIO* out = BIO_new_file(file.c_str(), "w");
-    if (!out) {
-        return false;
-    }
-    bool ok = key ? PEM_write_bio_PrivateKey(out, key, nullptr, nullptr, 0, nullptr, nullptr) == 1
-                  : PEM_write_bio_X509(out, cert) == 1;
-    BIO_free(out);
-    return ok;
-}
-
-// A fresh EC key and a self-signed certificate (CN and DNS name `name`) as
-// PEM files; false when OpenSSL could not make them.
-bool MakeSelfSignedCertificate(const std::string& name, const std::filesystem::path& certFile,
-                               const std::filesystem::path& keyFile) {
+// A server for a fresh EC key and a self-signed certificate naming "localhost"
+// (CN and DNS name); null when OpenSSL could not make them.
+std::unique_ptr<httplib::Server> SelfSignedServer() {
     EVP_PKEY* key = EVP_EC_gen("P-256");
     X509* cert = X509_new();
-    bool ok = key && cert;
-    if (ok) {
+    std::unique_ptr<httplib::Server> server;
+    if (key && cert) {
         X509_set_version(cert, 2);
         ASN1_INTEGER_set(X509_get_serialNumber(cert), 1);
         X509_gmtime_adj(X509_getm_notBefore(cert), -3600);
@@ -35,22 +22,23 @@ bool MakeSelfSignedCertificate(const std::string& name, const std::filesystem::p
         X509_set_pubkey(cert, key);
         X509_NAME* subject = X509_get_subject_name(cert);
         X509_NAME_add_entry_by_txt(subject, "CN", MBSTRING_ASC,
-                                   reinterpret_cast<const unsigned char*>(name.c_str()), -1, -1, 0);
+                                   reinterpret_cast<const unsigned char*>("localhost"), -1, -1, 0);
         X509_set_issuer_name(cert, subject);
         X509V3_CTX context;
         X509V3_set_ctx_nodb(&context);
         X509V3_set_ctx(&context, cert, cert, nullptr, nullptr, 0);
-        std::string altName = "DNS:" + name;
         X509_EXTENSION* extension =
-            X509V3_EXT_conf_nid(nullptr, &context, NID_subject_alt_name, altName.c_str());
-        ok = extension && X509_add_ext(cert, extension, -1) == 1;
+            X509V3_EXT_conf_nid(nullptr, &context, NID_subject_alt_name, "DNS:localhost");
+        if (extension && X509_add_ext(cert, extension, -1) == 1 &&
+            X509_sign(cert, key, EVP_sha256()) > 0) {
+            // The server's context keeps its own references.
+            server = std::make_unique<httplib::SSLServer>(cert, key);
+        }
         X509_EXTENSION_free(extension);
-        ok = ok && X509_sign(cert, key, EVP_sha256()) > 0 && WritePem(certFile, nullptr, cert) &&
-             WritePem(keyFile, key, nullptr);
     }
     X509_free(cert);
     EVP_PKEY_free(key);
-    return ok;
+    return server;
 }
 
 }  // namespace
@@ -60,19 +48,10 @@ std::string ArrivedRequest::Header(const std::string& name) const {
     return found == headers.end() ? std::string() : found->second;
 }
 
-PostReceiver::PostReceiver() : server_(std::make_unique<httplib::Server>()) {
-    Listen();
-}
-
-PostReceiver::PostReceiver(const std::filesystem::path& folder) {
-    std::filesystem::create_directories(folder);
-    const auto certFile = folder / "receiver.crt";
-    const auto keyFile = folder / "receiver.key";
-    if (MakeSelfSignedCertificate("localhost", certFile, keyFile)) {
-        server_ = std::make_unique<httplib::SSLServer>(certFile.c_str(), keyFile.c_str());
-        if (server_->is_valid()) {
-            Listen();
-        }
+PostReceiver::PostReceiver(bool https)
+    : server_(https ? SelfSignedServer() : std::make_unique<httplib::Server>()) {
+    if (server_ && server_->is_valid()) {
+        Listen();
     }
 }
 
@@ -92,7 +71,6 @@ void PostReceiver::Listen() {
     };
     server_->Get(".*", record);
     server_->Post(".*", record);
-    server_->Put(".*", record);
     const int port = server_->bind_to_any_port("127.0.0.1");
     if (port <= 0) {
         return;

@@ -4,7 +4,6 @@
 
 #include <chrono>
 #include <condition_variable>
-#include <filesystem>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -30,11 +29,8 @@ struct ArrivedRequest {
 
 class PostReceiver {
   public:
-    // Plain HTTP.
-    PostReceiver();
-    // HTTPS with a self-signed certificate for "localhost", made now and kept
-    // in `folder`.
-    explicit PostReceiver(const std::filesystem::path& folder);
+    // Plain HTTP, or HTTPS with a self-signed certificate for "localhost" made now.
+    explicit PostReceiver(bool https = false);
     ~PostReceiver();
     PostReceiver(const PostReceiver&) = delete;
     PostReceiver& operator=(const PostReceiver&) = delete;
