@@ -174,15 +174,6 @@ TEST(PluginStartup, FailedMessageRegistrationStartsUpOnce) {
     EXPECT_EQ(plugin.windows().Pages().size(), 3u);
 }
 
-TEST(PluginStartup, StoredSessionKeyChoosesTheAuthorisedScrobblerLayout) {
-    PluginHost plugin;
-    plugin.SetText(L"sk", L"0123456789abcdef0123456789abcdef");
-    plugin.Start();
-    auto pages = plugin.windows().Pages();
-    ASSERT_EQ(pages.size(), 3u);
-    EXPECT_EQ(pages[2].flags, 110);
-}
-
 TEST(PluginStartup, HostWithoutLocalisationLoadsFromTheModule) {
     host::HostOptions options;
     options.withLocalisation = false;
