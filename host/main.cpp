@@ -85,7 +85,9 @@ writes a few tagged sample files (silent WAV with ID3v2 tags and cover art)
 to play.
 )";
 
-std::string Narrow(const std::wstring& text) { return WideToUtf8(text); }
+std::string Narrow(const std::wstring& text) {
+    return WideToUtf8(text);
+}
 
 // Menu texts carry '&' accelerators and line breaks; print them plainly.
 std::string Printable(const std::wstring& text) {
@@ -99,7 +101,7 @@ std::string Printable(const std::wstring& text) {
 }
 
 class CommandQueue {
-public:
+  public:
     void Push(std::string line) {
         std::lock_guard<std::mutex> guard(lock_);
         lines_.push_back(std::move(line));
@@ -122,7 +124,7 @@ public:
         return closed_ && lines_.empty();
     }
 
-private:
+  private:
     std::mutex lock_;
     std::deque<std::string> lines_;
     bool closed_ = false;
@@ -130,7 +132,8 @@ private:
 
 void PrintPages(SubstituteHost& host) {
     for (const auto& page : host.Windows().Pages()) {
-        std::cout << "page " << page.id << ": \"" << Printable(page.name) << "\" code " << page.pageCode;
+        std::cout << "page " << page.id << ": \"" << Printable(page.name) << "\" code "
+                  << page.pageCode;
         if (page.Tabbed()) {
             std::cout << ", tabs:";
             for (size_t i = 0; i < page.tabs.size(); ++i) {
@@ -168,7 +171,8 @@ void ShowMenu(SubstituteHost& host, int pick) {
             if (item.separator) {
                 std::cout << "  ----\n";
             } else {
-                std::cout << "  " << (item.Selectable() ? std::to_string(item.id) : std::string("-"))
+                std::cout << "  "
+                          << (item.Selectable() ? std::to_string(item.id) : std::string("-"))
                           << "  " << Printable(item.text) << (item.Selectable() ? "" : "  (greyed)")
                           << "\n";
             }
@@ -306,8 +310,9 @@ int main(int argc, char** argv) {
         if (playGiven) {
             std::error_code ignored;
             auto absolute = std::filesystem::absolute(arg, ignored);
-            playlist.push_back(arg.find("://") != std::string::npos ? kiln::host::Utf8ToWide(arg)
-                                                                     : kiln::host::FromFsPath(absolute));
+            playlist.push_back(arg.find("://") != std::string::npos
+                                   ? kiln::host::Utf8ToWide(arg)
+                                   : kiln::host::FromFsPath(absolute));
             continue;
         }
         if (arg == "play") {
@@ -337,7 +342,8 @@ int main(int argc, char** argv) {
                 std::cerr << "kiln-host: " << arg << " takes NAME=VALUE\n";
                 return 2;
             }
-            (arg == "--set" ? settings : maps).emplace_back(pair.substr(0, equals), pair.substr(equals + 1));
+            (arg == "--set" ? settings : maps)
+                .emplace_back(pair.substr(0, equals), pair.substr(equals + 1));
         } else if (arg == "--prefs-port" && i + 1 < argc) {
             prefsPort = std::atoi(argv[++i]);
         } else if (arg == "--web-base" && i + 1 < argc) {

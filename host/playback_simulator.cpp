@@ -13,7 +13,7 @@ using contract::kIpcMessage;
 using contract::kNewItem;
 using contract::kPlaybackNotice;
 using contract::kStatusChanged;
-}
+}  // namespace
 
 PlaybackSimulator::PlaybackSimulator(SubstituteHost& host) : host_(host) {}
 
@@ -126,8 +126,12 @@ void PlaybackSimulator::Tick() {
     Publish(1, position);
 }
 
-bool PlaybackSimulator::Playing() const { return status_ == 1; }
-bool PlaybackSimulator::Paused() const { return status_ == 3; }
+bool PlaybackSimulator::Playing() const {
+    return status_ == 1;
+}
+bool PlaybackSimulator::Paused() const {
+    return status_ == 3;
+}
 
 std::string PlaybackSimulator::ProgressLine() const {
     const char* mark = status_ == 1 ? "\u25B6" : status_ == 3 ? "\u2016" : "\u25A0";

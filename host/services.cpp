@@ -26,9 +26,13 @@
 namespace kiln::host {
 namespace {
 
-SubstituteHost& H() { return SubstituteHost::Instance(); }
+SubstituteHost& H() {
+    return SubstituteHost::Instance();
+}
 
-std::wstring_view View(const wchar_t* text) { return text ? std::wstring_view(text) : std::wstring_view(); }
+std::wstring_view View(const wchar_t* text) {
+    return text ? std::wstring_view(text) : std::wstring_view();
+}
 
 // Host-allocated results are plain malloc blocks, released by freeMemory.
 wchar_t* AllocWide(std::wstring_view text) {
@@ -67,8 +71,12 @@ int WriteTextSetting(const wchar_t* section, const wchar_t* key, const wchar_t* 
 int WriteTemplateSetting(const wchar_t* section, const wchar_t* key, const wchar_t* value) {
     return H().Settings().WriteTemplate(section, key, value) ? 1 : 0;
 }
-wchar_t* EscapeTextOp(const wchar_t* text) { return AllocWide(EscapeText(View(text))); }
-wchar_t* UnescapeTextOp(const wchar_t* text) { return AllocWide(UnescapeText(View(text))); }
+wchar_t* EscapeTextOp(const wchar_t* text) {
+    return AllocWide(EscapeText(View(text)));
+}
+wchar_t* UnescapeTextOp(const wchar_t* text) {
+    return AllocWide(UnescapeText(View(text)));
+}
 
 // -- title formatting and items
 
@@ -83,7 +91,8 @@ TitleMode ModeOf(int mode) {
     }
 }
 
-int FormatFor(const std::wstring& file, const wchar_t* format, wchar_t* out, int outSize, int mode) {
+int FormatFor(const std::wstring& file, const wchar_t* format, wchar_t* out, int outSize,
+              int mode) {
     if (!out || outSize <= 0) {
         return 0;
     }
@@ -108,8 +117,12 @@ int FormatTitleForFileOp(const wchar_t* file, const wchar_t* format, wchar_t* ou
     return FormatFor(std::wstring(View(file)), format, out, outSize, mode);
 }
 
-int PlaybackStatus() { return H().Playback().status; }
-int PlaybackPositionMs() { return H().Playback().positionMs; }
+int PlaybackStatus() {
+    return H().Playback().status;
+}
+int PlaybackPositionMs() {
+    return H().Playback().positionMs;
+}
 
 int CurrentLengthSeconds() {
     PlaybackSnapshot now = H().Playback();
@@ -122,9 +135,15 @@ int CurrentLengthSeconds() {
     return ReadTrackInfo(now.file).lengthSeconds;
 }
 
-int CurrentFile(wchar_t* out, int size) { return CopyToBuffer(H().Playback().file, out, size); }
-int IsStreamOp(const wchar_t* name) { return name && IsStreamLocation(name) ? 1 : 0; }
-int IsStreamUtf8Op(const char* name) { return name && IsStreamLocation(Utf8ToWide(name)) ? 1 : 0; }
+int CurrentFile(wchar_t* out, int size) {
+    return CopyToBuffer(H().Playback().file, out, size);
+}
+int IsStreamOp(const wchar_t* name) {
+    return name && IsStreamLocation(name) ? 1 : 0;
+}
+int IsStreamUtf8Op(const char* name) {
+    return name && IsStreamLocation(Utf8ToWide(name)) ? 1 : 0;
+}
 
 // One allocation carries the record and the texts it points into.
 struct MetadataRecord {
@@ -150,15 +169,17 @@ int GetMetadata(const wchar_t* file, const TrackMetadata** records, int* count, 
         return 0;
     }
     const TrackInfo& info = held->info;
-    held->record = {info.title.c_str(), info.album.c_str(), info.artist.c_str(),
-                    info.albumArtist.c_str(), info.trackNumber, info.lengthSeconds};
+    held->record = {info.title.c_str(),       info.album.c_str(), info.artist.c_str(),
+                    info.albumArtist.c_str(), info.trackNumber,   info.lengthSeconds};
     *records = &held->record;
     *count = 1;
     *token = held;
     return 0;
 }
 
-void ReleaseMetadata(void* token) { delete static_cast<MetadataRecord*>(token); }
+void ReleaseMetadata(void* token) {
+    delete static_cast<MetadataRecord*>(token);
+}
 
 int CurrentMetadataField(wchar_t* location, int locationSize, const wchar_t* field, wchar_t* out,
                          int outSize, const void*) {
@@ -186,7 +207,9 @@ int ArtworkKindIsPlaying(wchar_t* location, int locationSize) {
     return 0;
 }
 
-int HasLocalLibrary() { return H().HasLibrary() ? 1 : 0; }
+int HasLocalLibrary() {
+    return H().HasLibrary() ? 1 : 0;
+}
 
 int LibraryLookup(const wchar_t* file, const void*, int) {
     return file && H().InLibrary(file) ? 1 : 0;
@@ -226,7 +249,9 @@ wchar_t* JoinPathOp(wchar_t* dest, int destSize, const wchar_t* folder, const wc
     return dest;
 }
 
-int CreatePathOp(const wchar_t* folder) { return folder && CreatePath(folder) ? 1 : 0; }
+int CreatePathOp(const wchar_t* folder) {
+    return folder && CreatePath(folder) ? 1 : 0;
+}
 
 void NormalisePathOp(wchar_t* path, int size) {
     if (path && size > 0) {
@@ -234,17 +259,25 @@ void NormalisePathOp(wchar_t* path, int size) {
     }
 }
 
-int FileExistsOp(const wchar_t* path) { return path && FileExists(path) ? 1 : 0; }
+int FileExistsOp(const wchar_t* path) {
+    return path && FileExists(path) ? 1 : 0;
+}
 
 int AppendTextFileOp(void** slot, const wchar_t* path, const char* text, int length) {
     return AppendTextFile(slot, View(path), text, length) ? 1 : 0;
 }
-void* OpenForReadingOp(const wchar_t* path) { return OpenForReading(View(path)); }
-int AtEndOfFileOp(void* file) { return AtEnd(static_cast<std::FILE*>(file)) ? 1 : 0; }
+void* OpenForReadingOp(const wchar_t* path) {
+    return OpenForReading(View(path));
+}
+int AtEndOfFileOp(void* file) {
+    return AtEnd(static_cast<std::FILE*>(file)) ? 1 : 0;
+}
 int ReadLineOp(void* file, char* buffer, int size) {
     return ReadLine(static_cast<std::FILE*>(file), buffer, size) ? 1 : 0;
 }
-void CloseFileOp(void* file) { CloseFile(static_cast<std::FILE*>(file)); }
+void CloseFileOp(void* file) {
+    CloseFile(static_cast<std::FILE*>(file));
+}
 
 int FileDigest(const wchar_t* path, char* out, int size) {
     return CopyToBuffer(path ? Sha256FileHex(ToFsPath(path)) : std::string(), out, size);
@@ -252,7 +285,9 @@ int FileDigest(const wchar_t* path, char* out, int size) {
 
 // -- text and numbers
 
-int TextEqualOp(const wchar_t* a, const wchar_t* b) { return TextEqual(View(a), View(b)) ? 1 : 0; }
+int TextEqualOp(const wchar_t* a, const wchar_t* b) {
+    return TextEqual(View(a), View(b)) ? 1 : 0;
+}
 int TextEqualUtf8Op(const char* a, const char* b) {
     return TextEqual(std::string_view(a ? a : ""), std::string_view(b ? b : "")) ? 1 : 0;
 }
@@ -262,8 +297,12 @@ int PrefixEqualUtf8Op(const char* text, const char* prefix, int count) {
                ? 1
                : 0;
 }
-int Int64ToTextOp(int64_t value, char* out, int size) { return Int64ToTextBuffer(value, out, size); }
-int TextToIntOp(const wchar_t* text) { return TextToInt(View(text)); }
+int Int64ToTextOp(int64_t value, char* out, int size) {
+    return Int64ToTextBuffer(value, out, size);
+}
+int TextToIntOp(const wchar_t* text) {
+    return TextToInt(View(text));
+}
 int Md5TextOp(const char* text, char* out, int size) {
     return CopyToBuffer(Md5Hex(text ? text : ""), out, size);
 }
@@ -280,7 +319,8 @@ char* WideToNarrow(const wchar_t* text, int length, int) {
     if (!text) {
         return nullptr;
     }
-    std::wstring_view view = length < 0 ? std::wstring_view(text) : std::wstring_view(text, static_cast<size_t>(length));
+    std::wstring_view view =
+        length < 0 ? std::wstring_view(text) : std::wstring_view(text, static_cast<size_t>(length));
     return AllocNarrow(WideToUtf8(view));
 }
 
@@ -288,7 +328,8 @@ wchar_t* NarrowToWide(const char* text, int length, int) {
     if (!text) {
         return nullptr;
     }
-    std::string_view view = length < 0 ? std::string_view(text) : std::string_view(text, static_cast<size_t>(length));
+    std::string_view view =
+        length < 0 ? std::string_view(text) : std::string_view(text, static_cast<size_t>(length));
     bool ok = true;
     std::wstring wide = Utf8ToWide(view, &ok);
     return ok ? AllocWide(wide) : nullptr;
@@ -298,27 +339,41 @@ int WideToUtf8BufferOp(const wchar_t* text, char* out, int limit) {
     return WideToUtf8Buffer(View(text), out, limit);
 }
 
-void* AllocMemory(size_t bytes) { return std::calloc(bytes ? bytes : 1, 1); }
-void FreeMemory(void* block) { std::free(block); }
+void* AllocMemory(size_t bytes) {
+    return std::calloc(bytes ? bytes : 1, 1);
+}
+void FreeMemory(void* block) {
+    std::free(block);
+}
 
 // -- threads
 
 ThreadHandle StartThread(ThreadRoutine routine, void* argument, int) {
     return H().Threads().Start(routine, argument);
 }
-int ReapThread(ThreadHandle* handle) { return H().Threads().Reap(handle); }
+int ReapThread(ThreadHandle* handle) {
+    return H().Threads().Reap(handle);
+}
 int WaitThread(ThreadHandle handle, int timeoutMs, int) {
     // Alertable waits run the main thread's queued work meanwhile, as a
     // player's would run completion routines.
     return H().Threads().Wait(handle, timeoutMs);
 }
-void CloseThread(ThreadHandle handle) { H().Threads().Close(handle); }
+void CloseThread(ThreadHandle handle) {
+    H().Threads().Close(handle);
+}
 
 // -- web
 
-int OpenUrl(Window owner, const wchar_t* url, int flags) { return H().Windows().OpenUrl(owner, url, flags); }
-const char* WebBaseAddress() { return Interned(H().WebBase()); }
-const wchar_t* WebBaseAddressWide() { return Interned(H().WebBaseWide()); }
+int OpenUrl(Window owner, const wchar_t* url, int flags) {
+    return H().Windows().OpenUrl(owner, url, flags);
+}
+const char* WebBaseAddress() {
+    return Interned(H().WebBase());
+}
+const wchar_t* WebBaseAddressWide() {
+    return Interned(H().WebBaseWide());
+}
 
 // -- localisation and resources
 
@@ -338,9 +393,13 @@ wchar_t* LoadResourceText(Instance module, int id) {
     return text ? AllocWide(*text) : nullptr;
 }
 
-void FreeResourceText(wchar_t* text) { std::free(text); }
+void FreeResourceText(wchar_t* text) {
+    std::free(text);
+}
 
-const wchar_t* AboutCredit() { return L"the Kiln Log developers"; }
+const wchar_t* AboutCredit() {
+    return L"the Kiln Log developers";
+}
 
 const wchar_t* AboutYear() {
     static thread_local wchar_t year[8];
@@ -351,17 +410,20 @@ const wchar_t* AboutYear() {
     return year;
 }
 
-const wchar_t* LoadModuleString(Instance module, int id) { return module ? ModuleString(module, id) : nullptr; }
+const wchar_t* LoadModuleString(Instance module, int id) {
+    return module ? ModuleString(module, id) : nullptr;
+}
 
-Window CreateModuleDialog(Instance module, int dialogId, Window parent, DialogProc proc, intptr_t param) {
+Window CreateModuleDialog(Instance module, int dialogId, Window parent, DialogProc proc,
+                          intptr_t param) {
     const res::DialogEntry* entry = module ? ModuleDialog(module, dialogId) : nullptr;
     return entry ? H().Windows().CreateDialogFromTemplate(entry, parent, proc, param) : nullptr;
 }
 
 // -- descriptor service objects
 
-Instance StartLocalisation(LocalisationService*, Instance module, const Guid*, int, const char* version,
-                           const wchar_t** description) {
+Instance StartLocalisation(LocalisationService*, Instance module, const Guid*, int,
+                           const char* version, const wchar_t** description) {
     if (H().Options().failLocalisation) {
         return nullptr;
     }
@@ -397,9 +459,15 @@ TextService textService = {&TextDispatch};
 
 }  // namespace
 
-LocalisationService* SubstituteHost::Localisation() { return &localisationService; }
-TextService* SubstituteHost::TextServiceObject() { return &textService; }
-ArtworkService* SubstituteHost::ArtworkServiceObject() { return ArtworkServiceInstance(); }
+LocalisationService* SubstituteHost::Localisation() {
+    return &localisationService;
+}
+TextService* SubstituteHost::TextServiceObject() {
+    return &textService;
+}
+ArtworkService* SubstituteHost::ArtworkServiceObject() {
+    return ArtworkServiceInstance();
+}
 
 const HostServices* SubstituteHost::Table() const {
     static const HostServices table = [] {

@@ -26,8 +26,7 @@ SubstituteHost& SubstituteHost::Instance() {
 }
 
 SubstituteHost::SubstituteHost()
-    : threads_(std::make_unique<HostThreads>()),
-      texts_(std::make_unique<TextObjects>()) {
+    : threads_(std::make_unique<HostThreads>()), texts_(std::make_unique<TextObjects>()) {
     ResetWindows();
     SetCurrentItemSource([this] { return Playback().file; });
     SetCurrentArtSource([this] { return Playback().artUrl; });
@@ -72,9 +71,15 @@ SettingsStore& SubstituteHost::Settings() {
     return *settings_;
 }
 
-WindowSystem& SubstituteHost::Windows() { return *windows_; }
-HostThreads& SubstituteHost::Threads() { return *threads_; }
-TextObjects& SubstituteHost::Texts() { return *texts_; }
+WindowSystem& SubstituteHost::Windows() {
+    return *windows_;
+}
+HostThreads& SubstituteHost::Threads() {
+    return *threads_;
+}
+TextObjects& SubstituteHost::Texts() {
+    return *texts_;
+}
 
 void SubstituteHost::SetNow(int64_t secondsSinceEpoch) {
     MutexLock guard(lock_);
@@ -115,11 +120,13 @@ bool SubstituteHost::LoadPlugin(const std::filesystem::path& library, std::strin
         }
         return false;
     }
-    auto get = reinterpret_cast<GetGeneralPurposePluginFn>(dlsym(handle, "winampGetGeneralPurposePlugin"));
+    auto get =
+        reinterpret_cast<GetGeneralPurposePluginFn>(dlsym(handle, "winampGetGeneralPurposePlugin"));
     PluginDescriptor* descriptor = get ? get() : nullptr;
     if (!descriptor || descriptor->version != kDescriptorVersion) {
         if (error) {
-            *error = descriptor ? "unsupported descriptor version" : "not a general-purpose plug-in";
+            *error =
+                descriptor ? "unsupported descriptor version" : "not a general-purpose plug-in";
         }
         dlclose(handle);
         return false;
@@ -135,7 +142,9 @@ bool SubstituteHost::LoadPlugin(const std::filesystem::path& library, std::strin
     return true;
 }
 
-int SubstituteHost::InitPlugin() { return descriptor_ ? descriptor_->init() : -1; }
+int SubstituteHost::InitPlugin() {
+    return descriptor_ ? descriptor_->init() : -1;
+}
 
 bool SubstituteHost::RunDeferredStartup(int timeoutMs) {
     // The start-up message was posted by init; it is the only thing in the
@@ -267,8 +276,8 @@ std::string SubstituteHost::MapUrl(const std::string& url) const {
     }
     size_t hostStart = scheme + 3;
     size_t hostEnd = url.find_first_of(":/?#", hostStart);
-    std::string name = url.substr(hostStart, hostEnd == std::string::npos ? std::string::npos
-                                                                           : hostEnd - hostStart);
+    std::string name = url.substr(
+        hostStart, hostEnd == std::string::npos ? std::string::npos : hostEnd - hostStart);
     MutexLock guard(lock_);
     auto found = hostMap_.find(name);
     if (found == hostMap_.end()) {
@@ -304,7 +313,6 @@ void SubstituteHost::SetWebBase(const std::string& base) {
     webBase_ = base;
     webBaseWide_ = Utf8ToWide(base);
 }
-
 
 void SubstituteHost::StallService(StalledService service) {
     MutexLock lock(stallLock_);
