@@ -273,7 +273,9 @@ int AtEndOfFileOp(void* file) {
     return AtEnd(static_cast<std::FILE*>(file)) ? 1 : 0;
 }
 int ReadLineOp(void* file, char* buffer, int size) {
-    return ReadLine(static_cast<std::FILE*>(file), buffer, size) ? 1 : 0;
+    const bool read = ReadLine(static_cast<std::FILE*>(file), buffer, size);
+    H().StallPoint(StalledService::LineRead);
+    return read ? 1 : 0;
 }
 void CloseFileOp(void* file) {
     CloseFile(static_cast<std::FILE*>(file));

@@ -45,8 +45,8 @@ struct PlaybackSnapshot {
 };
 
 // TitleFormatting: formatting for a given file; ItemFormatting: for the item
-// now playing.
-enum class StalledService { None, Clock, TitleFormatting, ItemFormatting };
+// now playing; LineRead: after a line of a file was read.
+enum class StalledService { None, Clock, TitleFormatting, ItemFormatting, LineRead };
 
 struct HostOptions {
     bool withLocalisation = true;

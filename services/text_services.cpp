@@ -342,9 +342,11 @@ bool AtEnd(std::FILE* file) {
         return true;
     }
     // Look one byte ahead, so that the end shows before a read has failed.
+    // A read that failed is not the end: the lines after it are still there.
+    std::clearerr(file);
     const int next = std::getc(file);
     if (next == EOF) {
-        return true;
+        return !std::ferror(file);
     }
     std::ungetc(next, file);
     return false;

@@ -115,7 +115,8 @@ bool AppendTextFile(void** slot, std::wstring_view path, const char* text, int l
 void CloseTextFile(void** slot);
 
 std::FILE* OpenForReading(std::wstring_view path);  // "rb"; null on failure
-// True when no further byte can be read (also for a null file).
+// True at the end of the file (also for a null file); false after a failed
+// read, as the runtime's end-of-file test is.
 bool AtEnd(std::FILE* file);
 // Like fgets: up to size - 1 bytes, stopping after a line feed, which is kept
 // with any carriage return before it; always terminated. False when nothing

@@ -101,11 +101,4 @@ class FakeScrobbleService {
     std::string refusedArtist_;
 };
 
-// A loopback port with nothing listening on it: only a privileged program
-// could listen on port 1, and none does; unlike a freed ephemeral port, no
-// other test can take it meanwhile.
-inline int ClosedPort() {
-    return 1;
-}
-
 }  // namespace kiln::test
