@@ -203,7 +203,7 @@ void OnDeferredStartup() {
                        &PagePosition, nullptr, 1, localisation, 7, 77);
 
     static PrefsTab scrobblerTab[1] = {{IDD_SCROBBLER_SETUP, &ScrobblerPageProc}};
-    int scrobblerDialog = GetSessionKey() ? IDD_SCROBBLER_AUTHORISED : IDD_SCROBBLER_SETUP;
+    int scrobblerDialog = HasSessionKey() ? IDD_SCROBBLER_AUTHORISED : IDD_SCROBBLER_SETUP;
     scrobblerTab[0].dialogId = scrobblerDialog;
     scrobblerPageId =
         host->addPrefsPage(languageInstance, scrobblerDialog, LocalString(IDS_SCROBBLER),

@@ -42,6 +42,30 @@ char* sessionKey GUARDED_BY(keyLock) = nullptr;  // text-service copy
 // Main thread only.
 char* authToken = nullptr;  // text-service copy
 
+// The key, read from the settings on first need. The pointer is good only
+// while the lock is held: a revoke frees it.
+const char* LoadedSessionKey() REQUIRES(keyLock) {
+    if (sessionKey) {
+        return sessionKey;
+    }
+    const HostServices* host = Host();
+    if (!host) {
+        return nullptr;
+    }
+    wchar_t stored[kSessionKeyChars] = L"";
+    ReadTextSetting(L"sk", L"", stored, kSessionKeyChars);
+    if (stored[0] == L'\0') {
+        return nullptr;
+    }
+    char* utf8 = host->wideToNarrow(stored, -1, kUtf8);
+    if (!utf8) {
+        return nullptr;
+    }
+    sessionKey = TextCopyUtf8(utf8);
+    host->freeMemory(utf8);
+    return sessionKey;
+}
+
 void SetStatusControl(Window page, const wchar_t* text) {
     platform::SetControlText(page, IDC_SCROBBLE_STATUS, text);
 }
@@ -237,33 +261,15 @@ void RevokeScrobbling(Window page) {
 
 }  // namespace
 
-const char* GetSessionKey() {
+bool HasSessionKey() {
     MutexLock guard(keyLock);
-    if (sessionKey) {
-        return sessionKey;
-    }
-    const HostServices* host = Host();
-    if (!host) {
-        return nullptr;
-    }
-    wchar_t stored[kSessionKeyChars] = L"";
-    ReadTextSetting(L"sk", L"", stored, kSessionKeyChars);
-    if (stored[0] == L'\0') {
-        return nullptr;
-    }
-    char* utf8 = host->wideToNarrow(stored, -1, kUtf8);
-    if (!utf8) {
-        return nullptr;
-    }
-    sessionKey = TextCopyUtf8(utf8);
-    host->freeMemory(utf8);
-    return sessionKey;
+    return LoadedSessionKey() != nullptr;
 }
 
 std::string SessionKeyCopy() {
-    GetSessionKey();
     MutexLock guard(keyLock);
-    return sessionKey ? std::string(sessionKey) : std::string();
+    const char* key = LoadedSessionKey();
+    return key ? std::string(key) : std::string();
 }
 
 bool HoldsAuthToken() {
@@ -283,7 +289,7 @@ void OpenAuthPage(Window owner) {
 
 void OnScrobblerButton(Window page, Window) {
     SetStatusControl(page, L"");
-    if (GetSessionKey()) {
+    if (HasSessionKey()) {
         RevokeScrobbling(page);
     } else if (!authToken) {
         RequestAuthToken(page);

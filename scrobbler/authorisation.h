@@ -9,11 +9,11 @@
 
 namespace kiln {
 
-// The stored session key as UTF-8, or null when the account is not
-// authorised. Read from the settings on first need, then kept.
-const char* GetSessionKey();
-// The same as a copy, for the event worker: the main thread may revoke the
-// key while a request is being built.
+// Whether a session key is stored (the account is authorised). Read from the
+// settings on first need, then kept.
+bool HasSessionKey();
+// The stored session key as UTF-8, empty when there is none. A copy, never
+// the kept text: the page may revoke the key while the worker sends with it.
 std::string SessionKeyCopy();
 // True while a request token is held (between the two presses).
 bool HoldsAuthToken();

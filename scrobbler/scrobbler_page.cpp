@@ -20,7 +20,7 @@ void* buttonStyling = nullptr;
 void InitialisePage(Window page) {
     const HostServices* host = Host();
     scrobblerPageWindow.store(page);
-    const bool authorised = GetSessionKey() != nullptr;
+    const bool authorised = HasSessionKey();
     host->replacePageDialog(scrobblerPageId, &ScrobblerPageProc,
                             authorised ? IDD_SCROBBLER_AUTHORISED : IDD_SCROBBLER_SETUP);
     if (!authorised) {
@@ -74,7 +74,7 @@ void UpdateScrobblerPageState(Window page) {
     const bool enabled = (scrobbleFlags.load() & 1) != 0;
     if (!enabled || !HasScrobblerStatus()) {
         const wchar_t* waiting = !enabled ? L"Scrobbling is currently disabled"
-                                 : GetSessionKey()
+                                 : HasSessionKey()
                                      ? L"Waiting for first valid playback to start scrobbling"
                                      : L"Waiting for authorisation to be allowed (see above)";
         SetScrobblerStatus(waiting, true);
