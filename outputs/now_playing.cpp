@@ -3,6 +3,7 @@
 #include <string>
 
 #include "core/host_contract.h"
+#include "core/thread_annotations.h"
 #include "outputs/history.h"
 #include "outputs/output_text.h"
 #include "platform/file.h"
@@ -15,9 +16,21 @@
 namespace kiln {
 
 wchar_t nowPlayingPath[kPathChars] = L"";
-wchar_t artworkPath[kPathChars] = L"";
 
 namespace {
+
+// Written by the worker at each play start, read by the artwork callback on
+// the host's artwork thread.
+Mutex artworkPathLock;
+wchar_t artworkPath[kPathChars] GUARDED_BY(artworkPathLock) = L"";
+
+// Computes the artwork path into `path` and publishes it to the callback.
+void ComputeArtworkPath(wchar_t* path) {
+    path[0] = L'\0';
+    ComputeOutputPath(artFolder, artFileTemplate, path);
+    MutexLock lock(artworkPathLock);
+    CopyWide(artworkPath, kPathChars, path);
+}
 
 constexpr int kModeFileName = contract::kTitleModeFileName;
 constexpr int kModePlain = contract::kTitleModePlain;
@@ -38,7 +51,8 @@ std::wstring ExtensionOf(const std::wstring& path) {
 
 void ComputeNowPlayingPaths() {
     ComputeOutputPath(nowFolder, nowFileTemplate, nowPlayingPath);
-    ComputeOutputPath(artFolder, artFileTemplate, artworkPath);
+    wchar_t path[kPathChars];
+    ComputeArtworkPath(path);
 }
 
 void WriteNowPlayingFiles() {
@@ -61,10 +75,11 @@ void WriteNowPlayingFiles() {
     if ((outputs & 2) == 0) {
         return;
     }
-    ComputeOutputPath(artFolder, artFileTemplate, artworkPath);
+    wchar_t path[kPathChars];
+    ComputeArtworkPath(path);
     ArtworkService* artwork = Descriptor().artworkService;
     if (!artwork) {
-        platform::DeleteFileAt(artworkPath);
+        platform::DeleteFileAt(path);
         return;
     }
     const wchar_t* kind =
@@ -82,7 +97,10 @@ void WriteNowPlayingFiles() {
 int OnArtworkReady(void*, int width, int height, const uint32_t* pixels, void*) {
     // The next play start may recompute the path meanwhile; work on a copy.
     wchar_t path[kPathChars];
-    CopyWide(path, kPathChars, artworkPath);
+    {
+        MutexLock lock(artworkPathLock);
+        CopyWide(path, kPathChars, artworkPath);
+    }
     ArtworkService* artwork = Descriptor().artworkService;
     if (!pixels || !artwork) {
         platform::DeleteFileAt(path);  // never leave the previous item's image

@@ -6,7 +6,6 @@
 namespace kiln {
 
 extern wchar_t nowPlayingPath[260];
-extern wchar_t artworkPath[260];
 
 void ComputeNowPlayingPaths();
 void WriteNowPlayingFiles();
