@@ -181,23 +181,8 @@ test('scrobbler authorisation through the service page ends authorised for the a
   assert.match(readFileSync(join(profile, 'settings.ini'), 'utf8'), /lfm=kiln-listener/);
 });
 
-test('history logging switched on and off while playing writes both markers and the item', async () => {
-  host.stdin.write('play\n');
-  await openPage('Play Tracking', 0);
-  const logs = join(profile, 'Logs');
-  const waitLog = (pattern) => until(() => {
-    const text = readdirSync(logs).map((f) => readFileSync(join(logs, f), 'utf8')).join('');
-    return pattern.test(text) && text;
-  }, 5000, () => pattern);
-  await page.click(`${control(1021)} input`);
-  await page.waitForSelector(`${control(1021)} input:checked`);
-  await waitLog(/Kiln Quartet/);
-  await page.click(`${control(1021)} input`);
-  await page.waitForSelector(`${control(1021)} input:not(:checked)`);
-  assert.match(await waitLog(/stopped/), /^<<< started @ \d\d-\d\d-\d{4} - [\d:]{8} >>>\r\n.*Kiln Quartet.*\r\n<<< stopped @ /);
-});
-
 test('a typed line template shows its live preview; Reset asks, and only a yes resets it', async () => {
+  host.stdin.write('play\n');
   await openPage('Play Tracking', 1);
   await page.click(control(1005), { clickCount: 3 });
   await page.keyboard.type('>> %title% <<');
@@ -209,15 +194,6 @@ test('a typed line template shows its live preview; Reset asks, and only a yes r
   await answerBox('Yes');
   await waitText(1005, /^(?!>> %title% <<$).+%/);
   await page.waitForSelector(`${control(1007)}:disabled`);
-});
-
-test('the SSL warning answered no leaves the check box clear', async () => {
-  await openPage('Play Tracking', 3);
-  await page.click(`${control(1031)} input`);
-  assert.match(await answerBox('No'), /SSL validation/);
-  await page.waitForSelector(`${control(1031)} input:not(:checked)`);
-  const modes = readFileSync(join(profile, 'settings.ini'), 'utf8').match(/postmodes=(\d+)/);
-  assert.equal(Number(modes?.[1] ?? 0) & 16, 0);
 });
 
 test('picking "Winamp" on the presence page restarts the presence with that identity', async () => {

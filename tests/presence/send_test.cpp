@@ -164,77 +164,37 @@ TEST_F(PresenceSend, ShutdownsDuringSendsAndUploadsNeverOverlapThem) {
 // the overtaken upload is abandoned and never sent, and quit does not wait
 // for the transfer.
 TEST_F(PresenceSend, AHangingImageHostDelaysNothing) {
-    using Clock = std::chrono::steady_clock;
     cache_.HoldAnswers(true);
     uploadForDiscord.store(1);
     Play(0);
     const size_t arrived = cache_.Arrived();
+    const size_t answered = cache_.Uploads().size();
     RefreshDiscordPresence(nullptr);
     ASSERT_TRUE(WaitUntil([&] { return cache_.Arrived() == arrived + 1; }));
 
+    // The held upload stays unanswered (for ten seconds) throughout: neither
+    // the stop nor quit waited for it.
     hardStopped.store(true);
     playbackStarted.store(false);
-    const Clock::time_point stop = Clock::now();
     const std::string stopped = Send();
-    EXPECT_LT(Clock::now() - stop, std::chrono::seconds(1));
     EXPECT_EQ(Activity(stopped, "assets/small_image"), "stop");
     EXPECT_EQ(Activity(stopped, "assets/large_image"), "logo");
-
-    const Clock::time_point quit = Clock::now();
     ShutdownPresenceForQuit();
-    EXPECT_LT(Clock::now() - quit, std::chrono::seconds(3));
+    EXPECT_EQ(cache_.Uploads().size(), answered) << "waited for the upload";
     cache_.HoldAnswers(false);
     EXPECT_EQ(discord_.FramesWithOpcode(1).size(), 1u) << "the overtaken job was sent";
 }
 
-// The number of UTF-8 characters of a text.
-size_t Characters(const std::string& text) {
-    size_t count = 0;
-    for (unsigned char c : text) {
-        count += (c & 0xC0) != 0x80 ? 1 : 0;
-    }
-    return count;
-}
-
-// Discord refuses an activity with a text under two characters; tag values
-// arrive as tagged, backslashes and all.
-TEST_F(PresenceSend, TextsAreAcceptableAndArriveAsTagged) {
-    int made = 0;
-    const auto titled = [&made](const wchar_t* title, const wchar_t* artist) {
-        return host::FromFsPath(
-            host::WriteSampleTrack(ModuleHost::Get().MediaFolder(),
-                                   {.fileName = "titled" + std::to_string(++made) + ".wav",
-                                    .title = title,
-                                    .artist = artist,
-                                    .seconds = 60}));
-    };
-    const std::wstring tracks[] = {titled(L"x", L"y"), titled(L"\u4E2D", L"\u6587")};
-    const wchar_t* const templates[] = {L"%title%", L"%title%\r\n%artist%\r\n%title%", L"\r\n\r\n",
-                                        L"%title%\r\n\r\n%artist%\r\n"};
-    for (const std::wstring& track : tracks) {
-        for (const wchar_t* text : templates) {
-            for (int state : {0, 1, 2}) {
-                for (int mode : {0, 2}) {
-                    SCOPED_TRACE(host::ToFsPath(track).string() + " " + std::to_string(state) +
-                                 " " + std::to_string(mode) + " " + host::ToFsPath(text).string());
-                    CopyWide(presenceTemplate, kLineChars, text);
-                    discordPrefix.store(mode);
-                    host().SetPlayback({state == 2 ? 3 : 1, 0, track, 60});
-                    playbackStarted.store(state != 0);
-                    hardStopped.store(state == 0);
-                    const std::string message = Send();
-                    for (const char* field :
-                         {"details", "state", "assets/large_text", "assets/small_text"}) {
-                        const std::string value = Activity(message, field);
-                        EXPECT_TRUE(value == "-" || Characters(value) >= 2) << field << value;
-                    }
-                }
-            }
-        }
-    }
+// Tag values arrive as tagged, backslashes and all; Discord's refusal reaches
+// the plug-in's error handler.
+TEST_F(PresenceSend, TextsArriveAsTaggedAndARefusalIsReported) {
+    const std::wstring track = host::FromFsPath(
+        host::WriteSampleTrack(ModuleHost::Get().MediaFolder(), {.fileName = "titled.wav",
+                                                                 .title = L"back\\slash \\s",
+                                                                 .artist = L"C:\\new\\tab\\t",
+                                                                 .seconds = 60}));
     CopyWide(presenceTemplate, kLineChars, L"%title%\r\n%artist%");
-    discordPrefix.store(0);
-    host().SetPlayback({1, 0, titled(L"back\\slash \\s", L"C:\\new\\tab\\t"), 60});
+    host().SetPlayback({1, 0, track, 60});
     const std::string message = Send();
     EXPECT_EQ(Activity(message, "details"), "back\\slash \\s");
     EXPECT_EQ(Activity(message, "state"), "C:\\new\\tab\\t");
@@ -251,35 +211,6 @@ TEST_F(PresenceSend, TextsAreAcceptableAndArriveAsTagged) {
     EXPECT_EQ(LastPresenceError().count, errors + 1);
     EXPECT_EQ(LastPresenceError().code, 4000);
     EXPECT_EQ(LastPresenceError().message, "too short");
-}
-
-// Twenty pause and resume toggles in ten seconds: five messages in the first
-// twenty seconds, then the final state, once.
-TEST_F(PresenceSend, TogglesArePacedAndEndOnTheFinalState) {
-    Play(0);
-    Send();  // connected, with one message in this window
-    for (int i = 0; i < 20; ++i) {
-        host().SetPlayback({i % 2 == 0 ? 3 : 1, 1000, tracks_[0], 60});
-        RefreshDiscordPresence(nullptr);
-        if (i % 2 == 1) {
-            host().AdvanceClock(1);
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    const auto settle = [&] {
-        const uint64_t passes = PassesCompleted();
-        ASSERT_TRUE(WaitUntil([&] {
-            presence_ipc::Client().ioThread.load()->Wake();
-            return PassesCompleted() > passes + 2;
-        }));
-    };
-    settle();
-    EXPECT_EQ(discord_.FramesWithOpcode(1).size(), 5u);
-    host().AdvanceClock(presence_ipc::kPacingWindowSeconds);
-    taken_ = 5;
-    EXPECT_EQ(Activity(NextActivity(), "assets/small_image"), "play");
-    settle();
-    EXPECT_EQ(discord_.FramesWithOpcode(1).size(), 6u) << "the final state went out twice";
 }
 
 // The activity type follows the prefix mode and, in mode 1, the item's

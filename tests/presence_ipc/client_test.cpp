@@ -133,9 +133,8 @@ TEST_F(PresenceClientTest, OnlyTheNewestIsSentAndIsBackAtOnceWhenARestartedAppli
     }
     AttemptNow();
     ASSERT_TRUE(WaitUntil([&] { return fake->FramesWithOpcode(0).size() == 1; }));
-    const auto ready = std::chrono::steady_clock::now();  // answered at once
+    // Sent at the READY, long before the 30 s back-off would allow an attempt.
     ASSERT_TRUE(WaitUntil([&] { return Activities().size() == 1; }, 3000ms));
-    EXPECT_LT(std::chrono::steady_clock::now() - ready, 1s);
     RunPresenceCallbacks();  // without handlers: nothing to call
     // Not rebuilt: the same text, with the nonce it was built with.
     EXPECT_EQ(Activities()[0].payload, third);
