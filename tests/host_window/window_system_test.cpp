@@ -105,10 +105,6 @@ class DialogTest : public WindowTest {
         ws.GetItemText(dialog, id, buffer, 256);
         return buffer;
     }
-    intptr_t Combo(unsigned message, uintptr_t wParam, const wchar_t* text = nullptr) {
-        return ws.SendItemMessage(dialog, kCombo, message, wParam,
-                                  reinterpret_cast<intptr_t>(text));
-    }
     Window dialog = nullptr;
 };
 
@@ -130,10 +126,7 @@ TEST_F(DialogTest, SettingTextNotifiesOneLineEditsAtOnceOrFromOtherThreadsOnTheM
     std::thread worker([&] {
         EXPECT_TRUE(ws.SetItemText(dialog, kLine, L"from worker"));
         EXPECT_EQ(Text(kLine), L"from worker");
-        // What calls a dialog routine at once is refused or posted here.
-        EXPECT_EQ(ws.CreateDialogFromTemplate(&kTestDialog, nullptr, LoggingProc, 0), nullptr);
-        EXPECT_FALSE(ws.DestroyDialog(dialog));
-        EXPECT_FALSE(ws.ClickButton(dialog, kPush));
+        // A message sent from here is posted to the main thread.
         EXPECT_EQ(ws.SendMessage(dialog, kIpc, 0, 0), 0);
     });
     worker.join();
@@ -150,10 +143,6 @@ TEST_F(DialogTest, SettingTextNotifiesOneLineEditsAtOnceOrFromOtherThreadsOnTheM
 
 TEST_F(DialogTest, UserCannotUseHiddenDisabledReadOnlyOrWrongControls) {
     ws.EnableItem(dialog, kPush, false);
-    Combo(win::kComboAddString, 0, L"Disabled");
-    Combo(win::kComboSetCurSel, 0);
-    EXPECT_EQ(Combo(win::kComboResetContent, 0), 0);
-    EXPECT_EQ(Combo(win::kComboGetCurSel, 0), win::kComboError);
     const std::function<bool()> refused[] = {
         [&] { return ws.ClickButton(dialog, kHiddenCheck); },
         [&] { return ws.ClickButton(dialog, kPush); },
