@@ -40,6 +40,36 @@ F Export(HMODULE module, const char* name) {
     return reinterpret_cast<F>(reinterpret_cast<void (*)()>(GetProcAddress(module, name)));
 }
 
+// Points the module's import of `function` at `replacement`; the entry it held.
+void* PatchImport(HMODULE module, const char* function, void* replacement) {
+    const IMAGE_DATA_DIRECTORY& imports = Directory(module, IMAGE_DIRECTORY_ENTRY_IMPORT);
+    for (auto* entry = At<IMAGE_IMPORT_DESCRIPTOR>(module, imports.VirtualAddress); entry->Name;
+         ++entry) {
+        auto* names = At<IMAGE_THUNK_DATA>(module, entry->OriginalFirstThunk);
+        auto* slot = const_cast<IMAGE_THUNK_DATA*>(At<IMAGE_THUNK_DATA>(module, entry->FirstThunk));
+        for (; names->u1.AddressOfData; ++names, ++slot) {
+            if (IMAGE_SNAP_BY_ORDINAL(names->u1.Ordinal) ||
+                std::strcmp(At<IMAGE_IMPORT_BY_NAME>(module, names->u1.AddressOfData)->Name,
+                            function) != 0) {
+                continue;
+            }
+            DWORD protection = 0;
+            VirtualProtect(slot, sizeof(*slot), PAGE_READWRITE, &protection);
+            void* held = reinterpret_cast<void*>(slot->u1.Function);
+            slot->u1.Function = reinterpret_cast<ULONG_PTR>(replacement);
+            VirtualProtect(slot, sizeof(*slot), protection, &protection);
+            return held;
+        }
+    }
+    return nullptr;
+}
+
+// The system out of event objects, as when the process has exhausted its handles.
+HANDLE WINAPI NoEvent(LPSECURITY_ATTRIBUTES, BOOL, BOOL, LPCWSTR) {
+    SetLastError(ERROR_NO_SYSTEM_RESOURCES);
+    return nullptr;
+}
+
 class GenKilnDll : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -213,6 +243,29 @@ void GenKilnDll::RunSession(bool withWorker) {
     // Really gone, nothing pinned it in memory, and no thread of its own outlived it.
     EXPECT_EQ(GetModuleHandleW(L"gen_kiln.dll"), nullptr);
     EXPECT_EQ(ProcessThreads(), processThreads);
+}
+
+// Events the system could not make at start-up are made at the next need, so
+// the outputs come back without restarting the player.
+TEST_F(GenKilnDll, EventsThatCouldNotBeMadeAreMadeAtTheNextNeed) {
+    winhost::SetSetting(kSection, L"updatediscord", L"1");  // the worker is needed at start-up
+    ASSERT_NO_FATAL_FAILURE(Load());
+    void* createEvent = PatchImport(module_, "CreateEventW", reinterpret_cast<void*>(&NoEvent));
+    ASSERT_NE(createEvent, nullptr);
+    PluginDescriptor* descriptor =
+        Export<GetGeneralPurposePluginFn>(module_, "winampGetGeneralPurposePlugin")();
+    descriptor->hwndParent = winhost::MainWindow();
+    descriptor->hDllInstance = module_;
+    winhost::AttachPlugin(descriptor);
+    ASSERT_EQ(descriptor->init(), 0);
+    ASSERT_EQ(winhost::PumpForLog(9, 10000).size(), 9u) << "the deferred start-up ran";
+    EXPECT_EQ(winhost::Snapshot().threadsStarted, 0) << "a worker started without its events";
+
+    PatchImport(module_, "CreateEventW", createEvent);
+    PostMessageW(winhost::MainWindow(), WM_USER, 10, 603);  // the player's title changed
+    EXPECT_TRUE(winhost::PumpUntil([] { return winhost::Snapshot().threadsStarted > 0; }, 5000));
+    descriptor->quit();
+    EXPECT_EQ(winhost::Snapshot().threadsRunning, 0);
 }
 
 // Sessions in one process: each starts from a fresh image, and a session after
