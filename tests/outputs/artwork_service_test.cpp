@@ -195,11 +195,10 @@ TEST_F(ArtworkServiceTest, ImagesAreWrittenInTheFormatAskedOrNotAtAll) {
         const char* file;
         const wchar_t* format;
         const char* kind;  // null: refused
-        uint32_t mask;     // the bits that come back exactly; 0: lossy
     } cases[] = {
-        {"a.png", L"png", "png", ~0u},  {"a.tga", L"TGA", "", ~0u},
-        {"a.jpeg", L"jpeg", "jpeg", 0}, {"Hafið við Ós.png", L"Png", "png", ~0u},
-        {"b.png", L"pngx", nullptr, 0}, {"b.png", L"jp", nullptr, 0},
+        // (JPEG, lossy, is read back through the now-playing files.)
+        {"a.png", L"png", "png"},    {"a.tga", L"TGA", ""},     {"Hafið við Ós.png", L"Png", "png"},
+        {"b.png", L"pngx", nullptr}, {"b.png", L"jp", nullptr},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::Message() << c.file << " as " << c.format);
@@ -213,14 +212,11 @@ TEST_F(ArtworkServiceTest, ImagesAreWrittenInTheFormatAskedOrNotAtAll) {
             Picture back = ReadPicture(ReadFileBytes(folder_.path() / fs::path(c.file)));
             EXPECT_EQ(back.kind, c.kind);
             EXPECT_EQ(back.width, 4);
-            ASSERT_EQ(back.argb.size(), pixels.size());
-            for (size_t i = 0; i < pixels.size(); ++i) {
-                EXPECT_EQ(back.argb[i] & c.mask, pixels[i] & c.mask) << "pixel " << i;
-            }
+            EXPECT_EQ(back.argb, pixels);
         }
     }
     // Written beside the target and renamed: nothing half-written or refused is left.
-    EXPECT_EQ(std::distance(fs::directory_iterator(folder_.path()), fs::directory_iterator()), 4);
+    EXPECT_EQ(std::distance(fs::directory_iterator(folder_.path()), fs::directory_iterator()), 3);
 }
 
 }  // namespace
