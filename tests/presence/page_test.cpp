@@ -71,7 +71,6 @@ TEST(PresencePage, IdentityChoicesAreStoredAndRestartTheClient) {
     auto& windows = rig.plugin.windows();
     EXPECT_TRUE(rig.Connects(kBuiltInApplicationIds[0]));  // the start-up presence
     EXPECT_TRUE(rig.Control(IDC_PRESENCE_ENABLE).checked);
-    EXPECT_FALSE(rig.Control(IDC_PRESENCE_APP_ID).enabled);
     ASSERT_TRUE(windows.ClickLink(rig.Page(), IDC_PRESENCE_INTRO, 1));
     EXPECT_EQ(windows.OpenedUrls().back(), std::wstring(kWebBase.begin(), kWebBase.end()) +
                                                L"community/index.php/topic,471.0.html");
