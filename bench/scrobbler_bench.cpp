@@ -186,10 +186,10 @@ class RatioReporter : public benchmark::ConsoleReporter {
         auto b = perIteration_.find(baseline);
         if (m != perIteration_.end() && b != perIteration_.end() && b->second.first > 0 &&
             b->second.second > 0) {
-            std::printf("ratio %s / %s = %.2f (cpu %.2f); %s takes %.3f ms\n", measured.c_str(),
-                        baseline.c_str(), m->second.first / b->second.first,
+            std::printf("ratio %s / %s = %.2f (cpu %.2f); %s takes %.3f ms (cpu %.3f ms)\n",
+                        measured.c_str(), baseline.c_str(), m->second.first / b->second.first,
                         m->second.second / b->second.second, measured.c_str(),
-                        m->second.first * 1000.0);
+                        m->second.first * 1000.0, m->second.second * 1000.0);
         }
     }
     std::map<std::string, std::pair<double, double>> perIteration_;  // real, cpu

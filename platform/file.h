@@ -24,5 +24,8 @@ bool DeleteFileAt(const wchar_t* path);
 // Renames, replacing an existing target; may copy across volumes.
 bool MoveFileReplacing(const wchar_t* from, const wchar_t* to);
 bool CopyFileReplacing(const wchar_t* from, const wchar_t* to);
+// Gives an existing file a second name (a hard link): no bytes are copied.
+// Fails when the name is taken or the file system has no such links.
+bool LinkFile(const wchar_t* existing, const wchar_t* link);
 
 }  // namespace kiln::platform

@@ -171,8 +171,14 @@ bool ReplaceCache(const std::string& previous, const std::string& content) {
     if (content.empty()) {
         return platform::DeleteFileAt(cache.c_str());
     }
-    // The backup is a courtesy copy: the cache never depends on it.
-    WriteWhole(CacheBackupPath(), previous, false);
+    // The backup is a courtesy copy: the cache never depends on it. A second
+    // name for the old file copies nothing; without links the bytes read are
+    // written out.
+    const std::wstring backup = CacheBackupPath();
+    platform::DeleteFileAt(backup.c_str());
+    if (!platform::LinkFile(cache.c_str(), backup.c_str())) {
+        WriteWhole(backup, previous, false);
+    }
     // Until the rename the old cache stays whole; after it the new one is
     // whole: a crash at any moment leaves one of the two.
     const std::wstring temporary = cache + L".tmp";

@@ -58,9 +58,10 @@ CacheLine ParseCacheEntry(std::string_view line);
 // file ends with a torn line, which the new line must not be glued to.
 void AppendToCache(const wchar_t* fileName, int64_t startTime, bool startWithBreak = false);
 
-// Replaces the cache with `content` (whole lines), keeping `previous` (the
-// bytes read) as the backup; an empty content deletes the cache. False when
-// the old cache was left as it was.
+// Replaces the cache with `content` (whole lines), keeping the old file as
+// the backup (`previous`, the bytes read, is written where it cannot be
+// linked); an empty content deletes the cache. False when the old cache was
+// left as it was.
 bool ReplaceCache(const std::string& previous, const std::string& content);
 
 // Adds whole lines at the end of the rejected file and flushes them to disk.

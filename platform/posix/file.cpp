@@ -103,6 +103,10 @@ bool CopyFileReplacing(const wchar_t* from, const wchar_t* to) {
     return ok;
 }
 
+bool LinkFile(const wchar_t* existing, const wchar_t* link) {
+    return ::link(posix::PathBytes(existing).c_str(), posix::PathBytes(link).c_str()) == 0;
+}
+
 bool MoveFileReplacing(const wchar_t* from, const wchar_t* to) {
     if (::rename(posix::PathBytes(from).c_str(), posix::PathBytes(to).c_str()) == 0) {
         return true;

@@ -64,6 +64,10 @@ bool MoveFileReplacing(const wchar_t* from, const wchar_t* to) {
     return MoveFileExW(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED) != 0;
 }
 
+bool LinkFile(const wchar_t* existing, const wchar_t* link) {
+    return CreateHardLinkW(link, existing, nullptr) != 0;
+}
+
 bool CopyFileReplacing(const wchar_t* from, const wchar_t* to) {
     return CopyFileW(from, to, FALSE) != 0;
 }
