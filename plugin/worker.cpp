@@ -159,6 +159,15 @@ bool IsWorkEvent(int index) {
     return index >= 0 && index < static_cast<int>(WorkerEvent::Quit);
 }
 
+// A quit ends the worker between events; plays already due but not yet
+// submitted go to the scrobble cache rather than being lost.
+unsigned EndForQuit() {
+    if ((scrobbleFlags.load() & 1) != 0) {
+        CacheDuePlays();
+    }
+    return 0;
+}
+
 unsigned WorkerMain(void* argument) {
     const auto mine = static_cast<unsigned>(reinterpret_cast<uintptr_t>(argument));
     auto stale = [mine] { return generation.load() != mine; };
@@ -168,12 +177,12 @@ unsigned WorkerMain(void* argument) {
     for (;;) {
         int index = platform::WaitForAnyEvent(events, kWorkerEventCount, 10000, true);
         if (stale()) {
-            return 0;
+            return EndForQuit();
         }
         if (IsWorkEvent(index)) {
             Dispatch(index);
             if (stale()) {
-                return 0;
+                return EndForQuit();
             }
             continue;
         }
@@ -192,7 +201,7 @@ unsigned WorkerMain(void* argument) {
         }
         Dispatch(late);
         if (stale()) {
-            return 0;
+            return EndForQuit();
         }
     }
 }

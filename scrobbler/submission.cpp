@@ -398,6 +398,29 @@ void SubmitPlay(const PlayIdentity& play) {
                   cache.state == CacheContents::State::Unreadable || !cache.EndsWithBreak());
 }
 
+void CacheDuePlays() {
+    std::deque<PlayIdentity> left;
+    {
+        MutexLock lock(timerLock);
+        left.swap(duePlays);
+    }
+    const HostServices* host = Host();
+    if (!host || left.empty() || SessionKeyCopy().empty()) {
+        return;
+    }
+    for (const PlayIdentity& play : left) {
+        // Only what a submission would have kept: a play that cannot be
+        // scrobbled at all is not cached.
+        Track track;
+        if (LookUp(host, play.file, play.startTime, track) == ScrobbleSkipReason::None) {
+            const CacheContents cache = ReadCache();
+            AppendToCache(
+                play.file.c_str(), play.startTime,
+                cache.state == CacheContents::State::Unreadable || !cache.EndsWithBreak());
+        }
+    }
+}
+
 void ScrobbleOnPlayStarted() {
     const HostServices* host = Host();
     if (!host) {

@@ -18,6 +18,8 @@ void ScrobbleOnUnpaused();
 void SubmitToScrobbler(bool submission);
 // The submission of one play together with the cache.
 void SubmitPlay(const PlayIdentity& play);
+// At quit: plays made due but not submitted yet are added to the cache.
+void CacheDuePlays();
 
 // Seconds until a play becomes due: half its length (single precision,
 // rounded up) or 240 s, whichever is less, less the time played. `resumedAt`
