@@ -133,7 +133,7 @@ bool LessNoCase(const std::wstring& a, const std::wstring& b) {
 WindowSystem::ChangeNote::~ChangeNote() {
     ChangeObserver observer;
     {
-        std::lock_guard lock(windows_->mutex_);
+        MutexLock lock(windows_->mutex_);
         observer = windows_->changeObserver_;
     }
     if (observer) {
@@ -142,7 +142,7 @@ WindowSystem::ChangeNote::~ChangeNote() {
 }
 
 void WindowSystem::SetChangeObserver(ChangeObserver observer) {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     changeObserver_ = std::move(observer);
 }
 
@@ -155,7 +155,7 @@ Window WindowSystem::CreateDialogFromTemplate(const res::DialogEntry* dialog, Wi
     ChangeNote note(this, nullptr, 0);
     Window focus = nullptr;
     {
-        std::lock_guard lock(mutex_);
+        MutexLock lock(mutex_);
         if (parent && !FindLocked(parent)) {
             return nullptr;
         }
@@ -201,7 +201,7 @@ bool WindowSystem::DestroyDialog(Window dialog) {
     ChangeNote note(this, dialog, 0);
     DialogProc proc = nullptr;
     {
-        std::lock_guard lock(mutex_);
+        MutexLock lock(mutex_);
         WindowRecord* record = FindLocked(dialog);
         if (!record || record->destroying ||
             (record->kind != WindowKind::Dialog && record->kind != WindowKind::Frame)) {
@@ -218,7 +218,7 @@ bool WindowSystem::DestroyDialog(Window dialog) {
     for (;;) {
         Window child = nullptr;
         {
-            std::lock_guard lock(mutex_);
+            MutexLock lock(mutex_);
             for (const auto& [key, record] : windows_) {
                 if (record.parent == dialog && !record.destroying &&
                     (record.kind == WindowKind::Dialog || record.kind == WindowKind::Frame)) {
@@ -231,7 +231,7 @@ bool WindowSystem::DestroyDialog(Window dialog) {
             break;
         }
     }
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     WindowRecord* record = FindLocked(dialog);
     if (!record) {
         return true;
@@ -260,7 +260,7 @@ bool WindowSystem::DestroyDialog(Window dialog) {
 }
 
 std::vector<Window> WindowSystem::Dialogs() const {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     std::vector<Window> dialogs;
     for (const auto& [key, record] : windows_) {
         if (record.kind == WindowKind::Dialog) {
@@ -271,19 +271,19 @@ std::vector<Window> WindowSystem::Dialogs() const {
 }
 
 int WindowSystem::DialogTemplateId(Window dialog) const {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     const WindowRecord* record = FindLocked(dialog);
     return record && record->kind == WindowKind::Dialog ? record->templateId : 0;
 }
 
 Window WindowSystem::DialogParent(Window dialog) const {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     const WindowRecord* record = FindLocked(dialog);
     return record && record->kind == WindowKind::Dialog ? record->parent : nullptr;
 }
 
 std::optional<ControlState> WindowSystem::Control(Window dialog, int controlId) const {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     const ControlState* control = FindControlLocked(dialog, controlId);
     if (!control) {
         return std::nullopt;
@@ -305,7 +305,7 @@ bool WindowSystem::SetItemText(Window dialog, int controlId, const wchar_t* text
     Window handle = nullptr;
     bool notify = false;
     {
-        std::lock_guard lock(mutex_);
+        MutexLock lock(mutex_);
         ControlState* control = FindControlLocked(dialog, controlId);
         if (!control) {
             return false;
@@ -323,7 +323,7 @@ bool WindowSystem::SetItemText(Window dialog, int controlId, const wchar_t* text
 }
 
 int WindowSystem::GetItemText(Window dialog, int controlId, wchar_t* out, int size) const {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     const ControlState* control = FindControlLocked(dialog, controlId);
     if (!control) {
         if (out && size > 0) {
@@ -336,7 +336,7 @@ int WindowSystem::GetItemText(Window dialog, int controlId, wchar_t* out, int si
 
 bool WindowSystem::CheckItem(Window dialog, int controlId, int state) {
     ChangeNote note(this, dialog, controlId);
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     ControlState* control = FindControlLocked(dialog, controlId);
     if (!control ||
         (control->kind != ControlKind::CheckBox && control->kind != ControlKind::RadioButton)) {
@@ -349,14 +349,14 @@ bool WindowSystem::CheckItem(Window dialog, int controlId, int state) {
 }
 
 int WindowSystem::IsItemChecked(Window dialog, int controlId) const {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     const ControlState* control = FindControlLocked(dialog, controlId);
     return control ? control->checked : 0;
 }
 
 bool WindowSystem::EnableItem(Window dialog, int controlId, bool enabled) {
     ChangeNote note(this, dialog, controlId);
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     ControlState* control = FindControlLocked(dialog, controlId);
     if (!control) {
         return false;
@@ -366,14 +366,14 @@ bool WindowSystem::EnableItem(Window dialog, int controlId, bool enabled) {
 }
 
 bool WindowSystem::IsItemEnabled(Window dialog, int controlId) const {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     const ControlState* control = FindControlLocked(dialog, controlId);
     return control && control->enabled;
 }
 
 bool WindowSystem::ShowItem(Window dialog, int controlId, bool shown) {
     ChangeNote note(this, dialog, controlId);
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     ControlState* control = FindControlLocked(dialog, controlId);
     if (!control) {
         return false;
@@ -383,7 +383,7 @@ bool WindowSystem::ShowItem(Window dialog, int controlId, bool shown) {
 }
 
 bool WindowSystem::IsItemVisible(Window dialog, int controlId) const {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     const ControlState* control = FindControlLocked(dialog, controlId);
     return control && control->visible;
 }
@@ -405,7 +405,7 @@ intptr_t WindowSystem::SendItemMessage(Window dialog, int controlId, unsigned me
             break;
     }
     ChangeNote note(this, dialog, controlId);  // limits, read-only, combo lists
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     ControlState* control = FindControlLocked(dialog, controlId);
     if (!control) {
         return 0;
@@ -522,7 +522,7 @@ bool WindowSystem::ClickButton(Window dialog, int controlId) {
     ChangeNote note(this, dialog, controlId);
     Window handle = nullptr;
     {
-        std::lock_guard lock(mutex_);
+        MutexLock lock(mutex_);
         ControlState* control = FindControlLocked(dialog, controlId);
         if (!control || !control->enabled || !control->visible) {
             return false;
@@ -575,7 +575,7 @@ bool WindowSystem::TypeText(Window dialog, int controlId, const std::wstring& te
     ChangeNote note(this, dialog, controlId);
     Window handle = nullptr;
     {
-        std::lock_guard lock(mutex_);
+        MutexLock lock(mutex_);
         ControlState* control = FindControlLocked(dialog, controlId);
         if (!control || control->kind != ControlKind::Edit || !control->enabled ||
             !control->visible || (control->style & win::kEditReadOnly) != 0) {
@@ -604,7 +604,7 @@ bool WindowSystem::SelectCombo(Window dialog, int controlId, int index) {
     ChangeNote note(this, dialog, controlId);
     Window handle = nullptr;
     {
-        std::lock_guard lock(mutex_);
+        MutexLock lock(mutex_);
         ControlState* control = FindControlLocked(dialog, controlId);
         if (!control || control->kind != ControlKind::ComboBox || !control->enabled ||
             !control->visible || index < 0 || index >= static_cast<int>(control->items.size())) {
@@ -620,7 +620,7 @@ bool WindowSystem::SelectCombo(Window dialog, int controlId, int index) {
 bool WindowSystem::ClickLink(Window dialog, int controlId, int index) {
     std::wstring address;
     {
-        std::lock_guard lock(mutex_);
+        MutexLock lock(mutex_);
         const ControlState* control = FindControlLocked(dialog, controlId);
         if (!control || !control->enabled || !control->visible || index < 0) {
             return false;
@@ -635,7 +635,7 @@ bool WindowSystem::ClickLink(Window dialog, int controlId, int index) {
 }
 
 bool WindowSystem::SetLinkText(Window page, int controlId, const wchar_t* address) {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     ControlState* control = FindControlLocked(page, controlId);
     if (!control) {
         return false;
@@ -645,7 +645,7 @@ bool WindowSystem::SetLinkText(Window page, int controlId, const wchar_t* addres
 }
 
 void* WindowSystem::StyleButton(Window page, int controlId, void* /*previous*/) {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     ControlState* control = FindControlLocked(page, controlId);
     if (!control) {
         return nullptr;

@@ -15,7 +15,7 @@ ThreadHandle HostThreads::Start(ThreadRoutine routine, void* argument) {
     auto state = std::make_shared<ThreadState>();
     uintptr_t key = 0;
     {
-        std::lock_guard lock(shared_->mutex);
+        MutexLock lock(shared_->mutex);
         key = nextHandle_;
         nextHandle_ += 4;
         handles_.emplace(key, state);
@@ -24,14 +24,14 @@ ThreadHandle HostThreads::Start(ThreadRoutine routine, void* argument) {
     try {
         std::thread([shared = shared_, state, routine, argument] {
             unsigned code = routine(argument);
-            std::lock_guard lock(shared->mutex);
+            MutexLock lock(shared->mutex);
             state->ended = true;
             state->exitCode = code;
             --shared->live;
             shared->changed.notify_all();
         }).detach();
     } catch (...) {  // no thread to be had: the host reports it, never throws
-        std::lock_guard lock(shared_->mutex);
+        MutexLock lock(shared_->mutex);
         handles_.erase(key);
         --shared_->live;
         return nullptr;
@@ -49,28 +49,29 @@ std::shared_ptr<HostThreads::ThreadState> HostThreads::Find(ThreadHandle handle)
 }
 
 bool HostThreads::HasEnded(ThreadHandle handle) const {
-    std::lock_guard lock(shared_->mutex);
+    MutexLock lock(shared_->mutex);
     auto state = Find(handle);
     return state && state->ended;
 }
 
 int HostThreads::Wait(ThreadHandle handle, int timeoutMs) const {
-    std::unique_lock lock(shared_->mutex);
+    MutexLock lock(shared_->mutex);
     auto state = Find(handle);
     if (!state) {
         return kBadHandle;
     }
     auto ended = [&] { return state->ended; };
     if (timeoutMs < 0) {
-        shared_->changed.wait(lock, ended);
+        shared_->changed.wait(lock.native(), ended);
         return kEnded;
     }
-    bool done = shared_->changed.wait_for(lock, std::chrono::milliseconds(timeoutMs), ended);
+    bool done =
+        shared_->changed.wait_for(lock.native(), std::chrono::milliseconds(timeoutMs), ended);
     return done ? kEnded : kTimedOut;
 }
 
 bool HostThreads::ExitCode(ThreadHandle handle, unsigned* code) const {
-    std::lock_guard lock(shared_->mutex);
+    MutexLock lock(shared_->mutex);
     auto state = Find(handle);
     if (!state || !state->ended) {
         return false;
@@ -82,7 +83,7 @@ bool HostThreads::ExitCode(ThreadHandle handle, unsigned* code) const {
 }
 
 bool HostThreads::Close(ThreadHandle handle) {
-    std::lock_guard lock(shared_->mutex);
+    MutexLock lock(shared_->mutex);
     // The running thread holds its own reference to the state, so dropping
     // the handle's one detaches it.
     if (handles_.erase(reinterpret_cast<uintptr_t>(handle)) == 0) {
@@ -96,7 +97,7 @@ int HostThreads::Reap(ThreadHandle* handle) {
     if (!handle || !*handle) {
         return 0;
     }
-    std::lock_guard lock(shared_->mutex);
+    MutexLock lock(shared_->mutex);
     auto it = handles_.find(reinterpret_cast<uintptr_t>(*handle));
     if (it == handles_.end()) {
         ++badHandleUses_;
@@ -111,22 +112,23 @@ int HostThreads::Reap(ThreadHandle* handle) {
 }
 
 int HostThreads::LiveThreads() const {
-    std::lock_guard lock(shared_->mutex);
+    MutexLock lock(shared_->mutex);
     return shared_->live;
 }
 
 bool HostThreads::WaitAllEnded(std::chrono::milliseconds timeout) const {
-    std::unique_lock lock(shared_->mutex);
-    return shared_->changed.wait_for(lock, timeout, [&] { return shared_->live == 0; });
+    MutexLock lock(shared_->mutex);
+    return shared_->changed.wait_for(lock.native(), timeout,
+                                     [&]() REQUIRES(shared_->mutex) { return shared_->live == 0; });
 }
 
 int HostThreads::OpenHandles() const {
-    std::lock_guard lock(shared_->mutex);
+    MutexLock lock(shared_->mutex);
     return static_cast<int>(handles_.size());
 }
 
 int HostThreads::BadHandleUses() const {
-    std::lock_guard lock(shared_->mutex);
+    MutexLock lock(shared_->mutex);
     return badHandleUses_;
 }
 

@@ -14,8 +14,8 @@
 #include <cstdint>
 #include <map>
 #include <memory>
-#include <mutex>
 
+#include "core/thread_annotations.h"
 #include "plugin/host_services.h"
 
 namespace kiln::host {
@@ -61,6 +61,8 @@ class HostThreads {
     int BadHandleUses() const;
 
   private:
+    // Read and written under Shared::mutex only; an annotation cannot name
+    // that lock from here.
     struct ThreadState {
         bool ended = false;
         unsigned exitCode = 0;
@@ -68,18 +70,17 @@ class HostThreads {
     // Shared with the running threads, so that a thread outliving this object
     // still finds its bookkeeping.
     struct Shared {
-        mutable std::mutex mutex;
+        mutable Mutex mutex;
         mutable std::condition_variable changed;
-        int live = 0;
+        int live GUARDED_BY(mutex) = 0;
     };
 
-    std::shared_ptr<ThreadState> Find(ThreadHandle handle) const;
+    std::shared_ptr<ThreadState> Find(ThreadHandle handle) const REQUIRES(shared_->mutex);
 
-    std::shared_ptr<Shared> shared_;
-    // -- protected by shared_->mutex
-    std::map<uintptr_t, std::shared_ptr<ThreadState>> handles_;
-    uintptr_t nextHandle_ = 0x7000;
-    mutable int badHandleUses_ = 0;
+    const std::shared_ptr<Shared> shared_;
+    std::map<uintptr_t, std::shared_ptr<ThreadState>> handles_ GUARDED_BY(shared_->mutex);
+    uintptr_t nextHandle_ GUARDED_BY(shared_->mutex) = 0x7000;
+    mutable int badHandleUses_ GUARDED_BY(shared_->mutex) = 0;
 };
 
 }  // namespace kiln::host

@@ -11,12 +11,12 @@
 #include <filesystem>
 #include <iostream>
 #include <memory>
-#include <mutex>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "core/thread_annotations.h"
 #include "host/host_threads.h"
 #include "host/mpris_follower.h"
 #include "host/playback_simulator.h"
@@ -103,11 +103,11 @@ std::string Printable(const std::wstring& text) {
 class CommandQueue {
   public:
     void Push(std::string line) {
-        std::lock_guard<std::mutex> guard(lock_);
+        kiln::MutexLock guard(lock_);
         lines_.push_back(std::move(line));
     }
     bool Pop(std::string& line) {
-        std::lock_guard<std::mutex> guard(lock_);
+        kiln::MutexLock guard(lock_);
         if (lines_.empty()) {
             return false;
         }
@@ -116,18 +116,18 @@ class CommandQueue {
         return true;
     }
     void Close() {
-        std::lock_guard<std::mutex> guard(lock_);
+        kiln::MutexLock guard(lock_);
         closed_ = true;
     }
     bool Closed() {
-        std::lock_guard<std::mutex> guard(lock_);
+        kiln::MutexLock guard(lock_);
         return closed_ && lines_.empty();
     }
 
   private:
-    std::mutex lock_;
-    std::deque<std::string> lines_;
-    bool closed_ = false;
+    kiln::Mutex lock_;
+    std::deque<std::string> lines_ GUARDED_BY(lock_);
+    bool closed_ GUARDED_BY(lock_) = false;
 };
 
 void PrintPages(SubstituteHost& host) {

@@ -37,7 +37,7 @@ int MenusAndBoxes::BrowseForFolder(Window owner, const wchar_t* title, wchar_t* 
     }
     FolderResponder responder;
     {
-        std::lock_guard lock(mutex_);
+        MutexLock lock(mutex_);
         lastFolderRequest_ = request;
         responder = folderResponder_;
     }
@@ -53,12 +53,12 @@ int MenusAndBoxes::BrowseForFolder(Window owner, const wchar_t* title, wchar_t* 
 }
 
 void MenusAndBoxes::SetFolderResponder(FolderResponder responder) {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     folderResponder_ = std::move(responder);
 }
 
 std::optional<FolderRequest> MenusAndBoxes::LastFolderRequest() const {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     return lastFolderRequest_;
 }
 
@@ -66,7 +66,7 @@ void MenusAndBoxes::ShowAboutBox(Window owner, const wchar_t* text, const wchar_
     AboutRecord record{owner, text ? text : L"", title ? title : L""};
     AboutObserver observer;
     {
-        std::lock_guard lock(mutex_);
+        MutexLock lock(mutex_);
         lastAbout_ = record;
         observer = aboutObserver_;
     }
@@ -76,12 +76,12 @@ void MenusAndBoxes::ShowAboutBox(Window owner, const wchar_t* text, const wchar_
 }
 
 void MenusAndBoxes::SetAboutObserver(AboutObserver observer) {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     aboutObserver_ = std::move(observer);
 }
 
 std::optional<AboutRecord> MenusAndBoxes::LastAboutBox() const {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     return lastAbout_;
 }
 
@@ -92,7 +92,7 @@ int MenusAndBoxes::OpenUrl(Window /*owner*/, const wchar_t* url, int /*flags*/) 
     std::wstring address(url);
     UrlObserver observer;
     {
-        std::lock_guard lock(mutex_);
+        MutexLock lock(mutex_);
         openedUrls_.push_back(address);
         observer = urlObserver_;
     }
@@ -103,12 +103,12 @@ int MenusAndBoxes::OpenUrl(Window /*owner*/, const wchar_t* url, int /*flags*/) 
 }
 
 void MenusAndBoxes::SetUrlObserver(UrlObserver observer) {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     urlObserver_ = std::move(observer);
 }
 
 std::vector<std::wstring> MenusAndBoxes::OpenedUrls() const {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     return openedUrls_;
 }
 
@@ -116,13 +116,13 @@ std::vector<std::wstring> MenusAndBoxes::OpenedUrls() const {
 
 Menu MenusAndBoxes::CreatePopupMenu() {
     Menu menu = newHandle_();
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     menus_[Key(menu)];
     return menu;
 }
 
 bool MenusAndBoxes::AddMenuItem(Menu menu, int id, const wchar_t* text, int position, int flags) {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     auto it = menus_.find(Key(menu));
     if (it == menus_.end()) {
         return false;
@@ -145,7 +145,7 @@ int MenusAndBoxes::TrackPopupMenu(Menu menu, Window /*owner*/, int /*x*/, int /*
     std::vector<MenuItem> items;
     MenuChooser chooser;
     {
-        std::lock_guard lock(mutex_);
+        MutexLock lock(mutex_);
         auto it = menus_.find(Key(menu));
         if (it == menus_.end()) {
             return 0;
@@ -166,22 +166,22 @@ int MenusAndBoxes::TrackPopupMenu(Menu menu, Window /*owner*/, int /*x*/, int /*
 }
 
 bool MenusAndBoxes::DestroyMenu(Menu menu) {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     return menus_.erase(Key(menu)) != 0;
 }
 
 void MenusAndBoxes::SetMenuChooser(MenuChooser chooser) {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     menuChooser_ = std::move(chooser);
 }
 
 std::optional<std::vector<MenuItem>> MenusAndBoxes::LastMenuShown() const {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     return lastMenu_;
 }
 
 int MenusAndBoxes::LiveMenus() const {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     return static_cast<int>(menus_.size());
 }
 
@@ -192,7 +192,7 @@ int MenusAndBoxes::MessageBox(Window owner, const wchar_t* text, const wchar_t* 
     MessageBoxRecord record{owner, text ? text : L"", title ? title : L"", flags, 0};
     BoxResponder responder;
     {
-        std::lock_guard lock(mutex_);
+        MutexLock lock(mutex_);
         if (!boxAnswers_.empty()) {
             record.answer = boxAnswers_.front();
             boxAnswers_.pop_front();
@@ -205,23 +205,23 @@ int MenusAndBoxes::MessageBox(Window owner, const wchar_t* text, const wchar_t* 
         record.answer =
             (responder ? responder(record) : std::nullopt).value_or(DefaultAnswer(flags));
     }
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     boxes_.push_back(record);
     return record.answer;
 }
 
 void MenusAndBoxes::SetMessageBoxResponder(BoxResponder responder) {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     boxResponder_ = std::move(responder);
 }
 
 void MenusAndBoxes::QueueMessageBoxAnswer(int answer) {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     boxAnswers_.push_back(answer);
 }
 
 std::vector<MessageBoxRecord> MenusAndBoxes::MessageBoxes() const {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     return boxes_;
 }
 

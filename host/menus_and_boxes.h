@@ -11,11 +11,11 @@
 #include <deque>
 #include <functional>
 #include <map>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "core/thread_annotations.h"
 #include "host/dialogs.h"
 #include "plugin/host_services.h"
 
@@ -108,22 +108,21 @@ class MenusAndBoxes {
   private:
     std::function<void*()> newHandle_;
 
-    mutable std::mutex mutex_;
-    // -- protected by mutex_
-    FolderResponder folderResponder_;
-    std::optional<FolderRequest> lastFolderRequest_;
-    AboutObserver aboutObserver_;
-    std::optional<AboutRecord> lastAbout_;
-    UrlObserver urlObserver_;
-    std::vector<std::wstring> openedUrls_;
+    mutable Mutex mutex_;
+    FolderResponder folderResponder_ GUARDED_BY(mutex_);
+    std::optional<FolderRequest> lastFolderRequest_ GUARDED_BY(mutex_);
+    AboutObserver aboutObserver_ GUARDED_BY(mutex_);
+    std::optional<AboutRecord> lastAbout_ GUARDED_BY(mutex_);
+    UrlObserver urlObserver_ GUARDED_BY(mutex_);
+    std::vector<std::wstring> openedUrls_ GUARDED_BY(mutex_);
 
-    std::map<uintptr_t, std::vector<MenuItem>> menus_;
-    MenuChooser menuChooser_;
-    std::optional<std::vector<MenuItem>> lastMenu_;
+    std::map<uintptr_t, std::vector<MenuItem>> menus_ GUARDED_BY(mutex_);
+    MenuChooser menuChooser_ GUARDED_BY(mutex_);
+    std::optional<std::vector<MenuItem>> lastMenu_ GUARDED_BY(mutex_);
 
-    std::deque<int> boxAnswers_;
-    BoxResponder boxResponder_;
-    std::vector<MessageBoxRecord> boxes_;
+    std::deque<int> boxAnswers_ GUARDED_BY(mutex_);
+    BoxResponder boxResponder_ GUARDED_BY(mutex_);
+    std::vector<MessageBoxRecord> boxes_ GUARDED_BY(mutex_);
 };
 
 }  // namespace kiln::host

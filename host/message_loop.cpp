@@ -23,12 +23,12 @@ using window_detail::Key;
 // -- the main window, messages and timers
 
 void WindowSystem::SetMainWindowHandler(MainWindowHandler handler) {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     mainHandler_ = std::move(handler);
 }
 
 void WindowSystem::SetMessageHook(MessageHookProc hook) {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     hook_ = hook;
 }
 
@@ -43,7 +43,7 @@ bool WindowSystem::PostLocked(Window window, unsigned message, uintptr_t wParam,
 }
 
 bool WindowSystem::PostMessage(Window window, unsigned message, uintptr_t wParam, intptr_t lParam) {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     return PostLocked(window, message, wParam, lParam);
 }
 
@@ -61,7 +61,7 @@ intptr_t WindowSystem::Deliver(Window window, unsigned message, uintptr_t wParam
     MessageHookProc hook = nullptr;
     DialogProc proc = nullptr;
     {
-        std::lock_guard lock(mutex_);
+        MutexLock lock(mutex_);
         const WindowRecord* record = FindLocked(window);
         if (!record) {
             return 0;
@@ -86,7 +86,7 @@ uintptr_t WindowSystem::SetTimer(Window window, uintptr_t id, unsigned milliseco
                                  TimerProc proc) {
     // Win32's bounds: shorter periods are raised to 10 ms, longer ones cut.
     milliseconds = std::clamp(milliseconds, 10u, 0x7FFFFFFFu);
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     if (window) {
         if (!FindLocked(window)) {
             return 0;
@@ -102,12 +102,12 @@ uintptr_t WindowSystem::SetTimer(Window window, uintptr_t id, unsigned milliseco
 }
 
 bool WindowSystem::KillTimer(Window window, uintptr_t id) {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     return timers_.erase({Key(window), id}) != 0;
 }
 
 bool WindowSystem::IsWindow(Window window) const {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     return window && FindLocked(window);
 }
 
@@ -121,7 +121,7 @@ unsigned WindowSystem::RegisterMessage(const char* name) {
             c = static_cast<char>(c - 'A' + 'a');
         }
     }
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     auto it = registered_.find(key);
     if (it != registered_.end()) {
         return it->second;
@@ -143,7 +143,7 @@ bool WindowSystem::DispatchOne(Clock::time_point now, uint64_t lastSeq) {
     intptr_t lParam = 0;
     TimerProc timerProc = nullptr;
     {
-        std::lock_guard lock(mutex_);
+        MutexLock lock(mutex_);
         if (!queue_.empty() && queue_.front().seq <= lastSeq) {
             Posted posted = queue_.front();
             queue_.pop_front();
@@ -188,7 +188,7 @@ void WindowSystem::RunPending() {
     BecomeMainThread();
     uint64_t lastSeq = 0;
     {
-        std::lock_guard lock(mutex_);
+        MutexLock lock(mutex_);
         lastSeq = lastSeq_;
     }
     Clock::time_point now = Clock::now();
@@ -208,7 +208,7 @@ bool WindowSystem::RunUntil(const std::function<bool()>& done, std::chrono::mill
     for (;;) {
         uint64_t seen = 0;
         {
-            std::lock_guard lock(mutex_);
+            MutexLock lock(mutex_);
             seen = changes_;
         }
         if (done && done()) {
@@ -217,7 +217,7 @@ bool WindowSystem::RunUntil(const std::function<bool()>& done, std::chrono::mill
         if (DispatchOne(Clock::now(), kAnySeq)) {
             continue;
         }
-        std::unique_lock lock(mutex_);
+        MutexLock lock(mutex_);
         if (changes_ != seen || !queue_.empty()) {
             continue;
         }
@@ -232,11 +232,11 @@ bool WindowSystem::RunUntil(const std::function<bool()>& done, std::chrono::mill
         if (recheck > 0ms) {
             wake = std::min(wake, now + recheck);
         }
-        auto changed = [&] { return changes_ != seen; };
+        auto changed = [&]() REQUIRES(mutex_) { return changes_ != seen; };
         if (wake == Clock::time_point::max()) {
-            wakeup_.wait(lock, changed);
+            wakeup_.wait(lock.native(), changed);
         } else {
-            wakeup_.wait_until(lock, wake, changed);
+            wakeup_.wait_until(lock.native(), wake, changed);
         }
     }
     return done && done();
@@ -247,7 +247,7 @@ void WindowSystem::RunFor(std::chrono::milliseconds duration) {
 }
 
 void WindowSystem::Quit() {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     quitRequested_ = true;
     quitSeq_ = lastSeq_;
     ++changes_;
@@ -257,7 +257,7 @@ void WindowSystem::Quit() {
 bool WindowSystem::RunUntilQuit(std::chrono::milliseconds timeout) {
     return RunUntil(
         [this] {
-            std::lock_guard lock(mutex_);
+            MutexLock lock(mutex_);
             if (!quitRequested_ || (!queue_.empty() && queue_.front().seq <= quitSeq_)) {
                 return false;
             }
@@ -268,7 +268,7 @@ bool WindowSystem::RunUntilQuit(std::chrono::milliseconds timeout) {
 }
 
 void WindowSystem::Wake() {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     ++changes_;
     wakeup_.notify_all();
 }

@@ -10,7 +10,7 @@ using window_detail::Key;
 // -- preference pages
 
 void WindowSystem::SetTemplateFinder(TemplateFinder finder) {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     finder_ = std::move(finder);
 }
 
@@ -18,7 +18,7 @@ intptr_t WindowSystem::AddPage(Instance instance, int flags, const wchar_t* name
                                const PrefsTab* tabs, int tabCount, int parent,
                                PagePositionProc position, CreateDialogProc create, int visible,
                                LocalisationService* localisation, int group, int pageCode) {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     PageInfo page;
     page.id = static_cast<intptr_t>(Key(NewHandleLocked()));
     page.instance = instance;
@@ -44,7 +44,7 @@ intptr_t WindowSystem::AddPage(Instance instance, int flags, const wchar_t* name
 void WindowSystem::RemovePage(intptr_t pageId) {
     bool open = false;
     {
-        std::lock_guard lock(mutex_);
+        MutexLock lock(mutex_);
         if (pages_.count(pageId) == 0) {
             return;
         }
@@ -53,7 +53,7 @@ void WindowSystem::RemovePage(intptr_t pageId) {
     if (open) {
         DestroyOpenPageDialog();
     }
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     if (openPage_ == pageId) {
         openPage_ = 0;
         openTab_ = 0;
@@ -62,7 +62,7 @@ void WindowSystem::RemovePage(intptr_t pageId) {
 }
 
 void WindowSystem::ReplacePageDialog(intptr_t pageId, DialogProc proc, int dialogId) {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     auto it = pages_.find(pageId);
     if (it == pages_.end()) {
         return;
@@ -81,7 +81,7 @@ void WindowSystem::RefreshPage(intptr_t pageId) {
     }
     int tab = 0;
     {
-        std::lock_guard lock(mutex_);
+        MutexLock lock(mutex_);
         // A refresh asked for while the page is being made would make it
         // again and again.
         if (pageId == 0 || openPage_ != pageId || creatingPage_ == pageId ||
@@ -95,7 +95,7 @@ void WindowSystem::RefreshPage(intptr_t pageId) {
 }
 
 void WindowSystem::SetTabName(intptr_t pageId, int index, const wchar_t* name) {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     auto it = pages_.find(pageId);
     if (it == pages_.end() || index < 0 || index >= static_cast<int>(it->second.tabNames.size())) {
         return;
@@ -104,7 +104,7 @@ void WindowSystem::SetTabName(intptr_t pageId, int index, const wchar_t* name) {
 }
 
 void WindowSystem::FinaliseTabs(intptr_t pageId, int flags) {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     auto it = pages_.find(pageId);
     if (it != pages_.end()) {
         it->second.tabsFinalised = true;
@@ -120,7 +120,7 @@ bool WindowSystem::OpenPage(intptr_t pageId, int tabIndex) {
     Window preferences = nullptr;
     bool alreadyOpen = false;
     {
-        std::lock_guard lock(mutex_);
+        MutexLock lock(mutex_);
         auto it = pages_.find(pageId);
         if (it == pages_.end()) {
             return false;
@@ -165,7 +165,7 @@ bool WindowSystem::CreatePageDialog(intptr_t pageId, int tab) {
     TemplateFinder finder;
     Window parent = nullptr;
     {
-        std::lock_guard lock(mutex_);
+        MutexLock lock(mutex_);
         auto it = pages_.find(pageId);
         if (it == pages_.end() || tab < 0 || tab >= static_cast<int>(it->second.tabs.size()) ||
             !preferences_) {
@@ -188,7 +188,7 @@ bool WindowSystem::CreatePageDialog(intptr_t pageId, int tab) {
         dialog =
             CreateDialogFromTemplate(finder(instance, record.dialogId), parent, record.proc, 0);
     }
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     creatingPage_ = 0;
     if (dialog && !FindLocked(dialog)) {
         dialog = nullptr;  // not one of ours, or gone already
@@ -202,7 +202,7 @@ bool WindowSystem::CreatePageDialog(intptr_t pageId, int tab) {
 void WindowSystem::DestroyOpenPageDialog() {
     Window dialog = nullptr;
     {
-        std::lock_guard lock(mutex_);
+        MutexLock lock(mutex_);
         dialog = openDialog_;
         openDialog_ = nullptr;
     }
@@ -219,7 +219,7 @@ bool WindowSystem::SwitchTab(int index) {
     PagePositionProc position = nullptr;
     Window preferences = nullptr;
     {
-        std::lock_guard lock(mutex_);
+        MutexLock lock(mutex_);
         auto it = pages_.find(openPage_);
         if (it == pages_.end() || !it->second.Tabbed() || index < 0 ||
             index >= static_cast<int>(it->second.tabs.size())) {
@@ -246,20 +246,20 @@ void WindowSystem::ClosePreferences() {
     DestroyOpenPageDialog();
     Window preferences = nullptr;
     {
-        std::lock_guard lock(mutex_);
+        MutexLock lock(mutex_);
         preferences = preferences_;
     }
     if (preferences) {
         DestroyDialog(preferences);
     }
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     preferences_ = nullptr;
     openPage_ = 0;
     openTab_ = 0;
 }
 
 std::vector<PageInfo> WindowSystem::Pages() const {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     std::vector<PageInfo> pages;
     for (const auto& [id, page] : pages_) {
         pages.push_back(page);
@@ -268,7 +268,7 @@ std::vector<PageInfo> WindowSystem::Pages() const {
 }
 
 std::optional<PageInfo> WindowSystem::Page(intptr_t pageId) const {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     auto it = pages_.find(pageId);
     if (it == pages_.end()) {
         return std::nullopt;
@@ -277,22 +277,22 @@ std::optional<PageInfo> WindowSystem::Page(intptr_t pageId) const {
 }
 
 Window WindowSystem::PreferencesWindow() const {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     return preferences_;
 }
 
 intptr_t WindowSystem::OpenPageId() const {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     return openPage_;
 }
 
 int WindowSystem::OpenTab() const {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     return openTab_;
 }
 
 Window WindowSystem::OpenPageDialog() const {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     return openDialog_;
 }
 

@@ -8,10 +8,10 @@ using window_detail::Key;
 
 WindowSystem::WindowSystem()
     : mainThread_(std::this_thread::get_id()), boxes_([this] {
-          std::lock_guard lock(mutex_);
+          MutexLock lock(mutex_);
           return NewHandleLocked();
       }) {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     mainWindow_ = NewHandleLocked();
     windows_[Key(mainWindow_)].kind = WindowKind::Main;
 }

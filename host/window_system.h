@@ -25,12 +25,12 @@
 #include <deque>
 #include <functional>
 #include <map>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "core/thread_annotations.h"
 #include "host/dialogs.h"
 #include "host/menus_and_boxes.h"
 #include "host/preference_pages.h"
@@ -274,12 +274,13 @@ class WindowSystem {
 
     bool OnMainThread() const;
     void BecomeMainThread();
-    Window NewHandleLocked();
-    WindowRecord* FindLocked(Window window);
-    const WindowRecord* FindLocked(Window window) const;
-    ControlState* FindControlLocked(Window dialog, int controlId);
-    const ControlState* FindControlLocked(Window dialog, int controlId) const;
-    bool PostLocked(Window window, unsigned message, uintptr_t wParam, intptr_t lParam);
+    Window NewHandleLocked() REQUIRES(mutex_);
+    WindowRecord* FindLocked(Window window) REQUIRES(mutex_);
+    const WindowRecord* FindLocked(Window window) const REQUIRES(mutex_);
+    ControlState* FindControlLocked(Window dialog, int controlId) REQUIRES(mutex_);
+    const ControlState* FindControlLocked(Window dialog, int controlId) const REQUIRES(mutex_);
+    bool PostLocked(Window window, unsigned message, uintptr_t wParam, intptr_t lParam)
+        REQUIRES(mutex_);
     // Runs one due message or timer; false when nothing was due.
     bool DispatchOne(Clock::time_point now, uint64_t lastSeq);
     intptr_t Deliver(Window window, unsigned message, uintptr_t wParam, intptr_t lParam);
@@ -302,38 +303,37 @@ class WindowSystem {
     };
     void NotifyEditChangeIfOneLine(Window dialog, const ControlState& control);
     intptr_t ComboMessageLocked(ControlState& control, unsigned message, uintptr_t wParam,
-                                intptr_t lParam);
+                                intptr_t lParam) REQUIRES(mutex_);
     bool CreatePageDialog(intptr_t pageId, int tab);
     void DestroyOpenPageDialog();
 
-    mutable std::mutex mutex_;
+    mutable Mutex mutex_;
     std::condition_variable wakeup_;
     std::atomic<std::thread::id> mainThread_;
-    Window mainWindow_ = nullptr;
+    Window mainWindow_ = nullptr;  // made by the constructor, never changed
 
-    // -- protected by mutex_
-    uintptr_t nextHandle_ = 0x10000;
-    uint64_t changes_ = 0;  // bumped by everything that should wake the loop
-    std::map<uintptr_t, WindowRecord> windows_;
-    MainWindowHandler mainHandler_;
-    MessageHookProc hook_ = nullptr;
-    ChangeObserver changeObserver_;
-    std::deque<Posted> queue_;
-    uint64_t lastSeq_ = 0;
-    bool quitRequested_ = false;
-    uint64_t quitSeq_ = 0;
-    std::map<TimerKey, TimerRecord> timers_;
-    uintptr_t nextThreadTimerId_ = 0x7F00;
-    std::map<std::string, unsigned> registered_;
-    unsigned nextRegistered_ = 0xC000;
+    uintptr_t nextHandle_ GUARDED_BY(mutex_) = 0x10000;
+    uint64_t changes_ GUARDED_BY(mutex_) = 0;  // bumped by everything that should wake the loop
+    std::map<uintptr_t, WindowRecord> windows_ GUARDED_BY(mutex_);
+    MainWindowHandler mainHandler_ GUARDED_BY(mutex_);
+    MessageHookProc hook_ GUARDED_BY(mutex_) = nullptr;
+    ChangeObserver changeObserver_ GUARDED_BY(mutex_);
+    std::deque<Posted> queue_ GUARDED_BY(mutex_);
+    uint64_t lastSeq_ GUARDED_BY(mutex_) = 0;
+    bool quitRequested_ GUARDED_BY(mutex_) = false;
+    uint64_t quitSeq_ GUARDED_BY(mutex_) = 0;
+    std::map<TimerKey, TimerRecord> timers_ GUARDED_BY(mutex_);
+    uintptr_t nextThreadTimerId_ GUARDED_BY(mutex_) = 0x7F00;
+    std::map<std::string, unsigned> registered_ GUARDED_BY(mutex_);
+    unsigned nextRegistered_ GUARDED_BY(mutex_) = 0xC000;
 
-    TemplateFinder finder_;
-    std::map<intptr_t, PageInfo> pages_;
-    Window preferences_ = nullptr;
-    intptr_t openPage_ = 0;
-    int openTab_ = 0;
-    Window openDialog_ = nullptr;
-    intptr_t creatingPage_ = 0;
+    TemplateFinder finder_ GUARDED_BY(mutex_);
+    std::map<intptr_t, PageInfo> pages_ GUARDED_BY(mutex_);
+    Window preferences_ GUARDED_BY(mutex_) = nullptr;
+    intptr_t openPage_ GUARDED_BY(mutex_) = 0;
+    int openTab_ GUARDED_BY(mutex_) = 0;
+    Window openDialog_ GUARDED_BY(mutex_) = nullptr;
+    intptr_t creatingPage_ GUARDED_BY(mutex_) = 0;
 
     MenusAndBoxes boxes_;
 };

@@ -247,7 +247,7 @@ void* TextObjects::Allocate(size_t bytes) {
         return nullptr;
     }
     try {
-        const std::scoped_lock lock(mutex_);
+        MutexLock lock(mutex_);
         live_.insert(block);
     } catch (...) {
         std::free(block);
@@ -284,7 +284,7 @@ bool TextObjects::Release(void* block) {
         return false;
     }
     {
-        const std::scoped_lock lock(mutex_);
+        MutexLock lock(mutex_);
         if (live_.erase(block) == 0) {
             return false;
         }
@@ -294,12 +294,12 @@ bool TextObjects::Release(void* block) {
 }
 
 bool TextObjects::Owns(const void* block) const {
-    const std::scoped_lock lock(mutex_);
+    MutexLock lock(mutex_);
     return live_.count(const_cast<void*>(block)) != 0;
 }
 
 size_t TextObjects::LiveCount() const {
-    const std::scoped_lock lock(mutex_);
+    MutexLock lock(mutex_);
     return live_.size();
 }
 

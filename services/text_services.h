@@ -8,13 +8,13 @@
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_set>
 
 #include "core/text.h"
+#include "core/thread_annotations.h"
 
 namespace kiln::host {
 
@@ -99,9 +99,8 @@ class TextObjects {
     size_t LiveCount() const;
 
   private:
-    mutable std::mutex mutex_;
-    // -- protected by mutex_
-    std::unordered_set<void*> live_;
+    mutable Mutex mutex_;
+    std::unordered_set<void*> live_ GUARDED_BY(mutex_);
 };
 
 // -- the text-file service and byte-mode reading
