@@ -5,11 +5,13 @@
 #include <taglib/attachedpictureframe.h>
 #include <taglib/flacfile.h>
 #include <taglib/flacpicture.h>
+#include <taglib/id3v2framefactory.h>
 #include <taglib/id3v2tag.h>
 #include <taglib/mp4coverart.h>
 #include <taglib/mp4file.h>
 #include <taglib/mp4tag.h>
 #include <taglib/mpegfile.h>
+#include <taglib/tfilestream.h>
 #include <taglib/wavfile.h>
 
 #include <algorithm>
@@ -130,30 +132,32 @@ void AddMp4Pictures(TagLib::MP4::Tag* tag, std::vector<Bytes>& out) {
 std::vector<Bytes> EmbeddedPictures(const std::filesystem::path& file) {
     std::vector<Bytes> out;
     const std::string ext = LowerExtension(file);
-    // TagLib takes the system's own path form (UTF-16 on Windows).
-    const auto* name = file.c_str();
+    // TagLib takes the system's own path form (UTF-16 on Windows). Read-only,
+    // as the tags are read: the worker may be reading the same file.
+    TagLib::FileStream stream(file.c_str(), true);
+    TagLib::ID3v2::FrameFactory* frames = TagLib::ID3v2::FrameFactory::instance();
     if (ext == ".mp3" || ext == ".mp2") {
-        TagLib::MPEG::File media(name, false);
+        TagLib::MPEG::File media(&stream, frames, false);
         if (media.isValid()) {
             AddId3Pictures(media.ID3v2Tag(), out);
         }
     } else if (ext == ".wav") {
-        TagLib::RIFF::WAV::File media(name, false);
+        TagLib::RIFF::WAV::File media(&stream, false);
         if (media.isValid()) {
             AddId3Pictures(media.ID3v2Tag(), out);
         }
     } else if (ext == ".aif" || ext == ".aiff") {
-        TagLib::RIFF::AIFF::File media(name, false);
+        TagLib::RIFF::AIFF::File media(&stream, false);
         if (media.isValid()) {
             AddId3Pictures(media.tag(), out);
         }
     } else if (ext == ".flac") {
-        TagLib::FLAC::File media(name, false);
+        TagLib::FLAC::File media(&stream, frames, false);
         if (media.isValid()) {
             AddFlacPictures(media, out);
         }
     } else if (ext == ".m4a" || ext == ".mp4" || ext == ".m4b" || ext == ".m4v" || ext == ".aac") {
-        TagLib::MP4::File media(name, false);
+        TagLib::MP4::File media(&stream, false);
         if (media.isValid()) {
             AddMp4Pictures(media.tag(), out);
         }

@@ -3,6 +3,7 @@
 #include "services/text_services.h"
 
 #include <taglib/fileref.h>
+#include <taglib/tfilestream.h>
 #include <taglib/tpropertymap.h>
 #include <time.h>
 
@@ -164,7 +165,11 @@ TrackInfo ReadTrackInfo(const std::wstring& path) {
         return info;
     }
     try {
-        TagLib::FileRef ref(local.c_str());
+        // Read-only: TagLib's default open asks for writing and lets others
+        // only read, so on Windows a second reader of the file at the same
+        // moment (the artwork thread and the worker on one item) is shut out.
+        TagLib::FileStream stream(local.c_str(), true);
+        TagLib::FileRef ref(&stream);
         if (ref.isNull()) {
             return info;
         }
