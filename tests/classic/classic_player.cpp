@@ -46,7 +46,6 @@ ClassicPlayer::ClassicPlayer(std::string iniFolder) : iniFolder_(std::move(iniFo
 
 ClassicPlayer::~ClassicPlayer() {
     Unload();
-    ClosePreferences();
     DestroyWindow(main_);
     current = nullptr;
 }
@@ -74,7 +73,8 @@ void ClassicPlayer::Unload() {
     if (!module_) {
         return;
     }
-    ClosePreferences();
+    DestroyWindow(prefs_);  // the page with it
+    prefs_ = pageWindow_ = nullptr;
     if (descriptor_) {
         static_cast<GeneralPurposePlugin*>(descriptor_)->quit();
     }
@@ -169,14 +169,6 @@ void ClassicPlayer::ShowPage(const void* record) {
 HWND ClassicPlayer::OpenPreferences(size_t page) {
     Notify(page < pages_.size() ? reinterpret_cast<WPARAM>(pages_[page].record) : WPARAM(-1), 380);
     return pageWindow_;
-}
-
-void ClassicPlayer::ClosePreferences() {
-    if (prefs_) {
-        DestroyWindow(prefs_);  // the page with it
-    }
-    prefs_ = nullptr;
-    pageWindow_ = nullptr;
 }
 
 LRESULT ClassicPlayer::Ipc(WPARAM wParam, LPARAM code) {

@@ -69,7 +69,6 @@ class ClassicPlayer {
     const std::vector<ClassicPage>& Pages() const { return pages_; }
     // The preferences window, opened at the page (as IPC 380 does); null if none.
     HWND OpenPreferences(size_t page);
-    void ClosePreferences();
 
   private:
     static LRESULT CALLBACK Procedure(HWND, UINT, WPARAM, LPARAM);
