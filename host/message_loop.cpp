@@ -106,6 +106,11 @@ bool WindowSystem::KillTimer(Window window, uintptr_t id) {
     return timers_.erase({Key(window), id}) != 0;
 }
 
+bool WindowSystem::HasTimer(Window window, uintptr_t id) const {
+    MutexLock lock(mutex_);
+    return timers_.count({Key(window), id}) != 0;
+}
+
 bool WindowSystem::IsWindow(Window window) const {
     MutexLock lock(mutex_);
     return window && FindLocked(window);

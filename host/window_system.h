@@ -74,6 +74,8 @@ class WindowSystem {
     // timer already. Returns the id (1 for id 0), or 0 for a missing window.
     uintptr_t SetTimer(Window window, uintptr_t id, unsigned milliseconds, TimerProc proc);
     bool KillTimer(Window window, uintptr_t id);
+    // True while the timer is set (a one-shot routine that killed it: false).
+    bool HasTimer(Window window, uintptr_t id) const;
     bool IsWindow(Window window) const;
 
     // Case-insensitive; the same name always gives the same code, from 0xC000
