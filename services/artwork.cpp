@@ -21,12 +21,12 @@
 #include <deque>
 #include <fstream>
 #include <limits>
-#include <mutex>
 #include <string>
 #include <system_error>
 #include <thread>
 #include <vector>
 
+#include "core/thread_annotations.h"
 #include "services/paths.h"
 #include "services/text_services.h"
 #include "services/track_info.h"
@@ -366,8 +366,8 @@ class ArtworkQueue {
   public:
     // False once the process is exiting: nothing new is taken then.
     bool Push(Job job) {
-        std::unique_lock lock(mutex_);
-        restarted_.wait(lock, [&] { return !stopping_; });
+        MutexLock lock(mutex_);
+        restarted_.wait(lock.native(), [&]() REQUIRES(mutex_) { return !stopping_; });
         if (closed_) {
             return false;
         }
@@ -389,13 +389,13 @@ class ArtworkQueue {
     void Close() { StopThread(true); }
 
     uint64_t Delivered() {
-        std::lock_guard lock(mutex_);
+        MutexLock lock(mutex_);
         return delivered_;
     }
 
   private:
     void StopThread(bool close) {
-        std::unique_lock lock(mutex_);
+        MutexLock lock(mutex_);
         if (thread_.joinable() && thread_.get_id() == std::this_thread::get_id()) {
             return;
         }
@@ -403,7 +403,7 @@ class ArtworkQueue {
             closed_ = true;
             jobs_.clear();
         }
-        idle_.wait(lock, [&] { return jobs_.empty() && !busy_; });
+        idle_.wait(lock.native(), [&]() REQUIRES(mutex_) { return jobs_.empty() && !busy_; });
         if (!thread_.joinable()) {
             return;
         }
@@ -420,9 +420,10 @@ class ArtworkQueue {
     }
 
     void Run() {
-        std::unique_lock lock(mutex_);
+        MutexLock lock(mutex_);
         for (;;) {
-            wake_.wait(lock, [&] { return stopping_ || !jobs_.empty(); });
+            wake_.wait(lock.native(),
+                       [&]() REQUIRES(mutex_) { return stopping_ || !jobs_.empty(); });
             if (jobs_.empty()) {
                 return;
             }
@@ -440,17 +441,16 @@ class ArtworkQueue {
         }
     }
 
-    std::mutex mutex_;
+    Mutex mutex_;
     std::condition_variable wake_;       // a job or the stop
     std::condition_variable idle_;       // queue empty, no callback running
     std::condition_variable restarted_;  // the stopped thread was joined
-    // -- protected by mutex_
-    std::deque<Job> jobs_;
-    std::thread thread_;
-    bool busy_ = false;
-    bool stopping_ = false;
-    bool closed_ = false;
-    uint64_t delivered_ = 0;
+    std::deque<Job> jobs_ GUARDED_BY(mutex_);
+    std::thread thread_ GUARDED_BY(mutex_);
+    bool busy_ GUARDED_BY(mutex_) = false;
+    bool stopping_ GUARDED_BY(mutex_) = false;
+    bool closed_ GUARDED_BY(mutex_) = false;
+    uint64_t delivered_ GUARDED_BY(mutex_) = 0;
 };
 
 // Never destroyed, so that requests made while the program exits find it;
