@@ -101,11 +101,9 @@ unsigned PreviewMain(void* argument) {
             continue;
         }
         previewRunning = false;
-        // Quit takes the handle when it waits; then it closes it.
-        if (previewThread) {
-            Host()->closeThread(previewThread);
-            previewThread = nullptr;
-        }
+        // The handle stays for the next start or for quit to wait on: the
+        // thread is still returning through this library's code, which an
+        // unload must not take away under it.
         return 0;
     }
 }
@@ -134,7 +132,12 @@ void StartPreview(int code) {
         return;
     }
     previewRunning = true;
-    // Held while starting: the thread's end waits for its handle to be kept.
+    // An earlier run has said it is done and is at most returning.
+    if (ThreadHandle ended = std::exchange(previewThread, nullptr);
+        ended && !host->reapThread(&ended)) {
+        host->waitThread(ended, 10000, 1);
+        host->closeThread(ended);
+    }
     previewThread =
         host->startThread(&PreviewMain, reinterpret_cast<void*>(static_cast<intptr_t>(code)), 2);
     if (!previewThread) {
