@@ -3,6 +3,7 @@
 #include <string>
 
 #include "core/host_contract.h"
+#include "core/thread_annotations.h"
 #include "outputs/output_text.h"
 #include "platform/clock_text.h"
 #include "platform/file.h"
@@ -12,9 +13,22 @@
 
 namespace kiln {
 
-wchar_t historyPath[kPathChars] = L"";
-
 namespace {
+
+// Set by the worker at each entry and by the main thread at a start marker;
+// the stop marker reuses it.
+Mutex historyPathLock;
+wchar_t historyPath[kPathChars] GUARDED_BY(historyPathLock) = L"";
+
+// Computes the history file's path for the current item and keeps it for the
+// stop marker.
+std::wstring NewHistoryPath() {
+    wchar_t path[kPathChars] = L"";
+    ComputeOutputPath(historyFolder, historyFileTemplate, path);
+    MutexLock lock(historyPathLock);
+    CopyWide(historyPath, kPathChars, path);
+    return path;
+}
 
 constexpr int kModeFileName = contract::kTitleModeFileName;
 constexpr int kModePlain = contract::kTitleModePlain;
@@ -43,11 +57,11 @@ void ComputeOutputPath(const wchar_t* folder, const wchar_t* nameTemplate, wchar
 }
 
 void AppendHistoryLine() {
-    ComputeOutputPath(historyFolder, historyFileTemplate, historyPath);
+    const std::wstring path = NewHistoryPath();
     wchar_t line[kLineChars];
     FormatForCurrentItem(historyFormat, line, kLineChars, kModePlain);
     // A template that formats to nothing still records the start as a line.
-    AppendBytes(historyPath, ToUtf8(line) + "\r\n");
+    AppendBytes(path.c_str(), ToUtf8(line) + "\r\n");
 }
 
 void WriteHistoryMarker(bool stop) {
@@ -56,14 +70,18 @@ void WriteHistoryMarker(bool stop) {
         return;
     }
     // The stop marker joins the file of the last entry, even after midnight.
+    std::wstring path;
     if (!stop) {
-        ComputeOutputPath(historyFolder, historyFileTemplate, historyPath);
+        path = NewHistoryPath();
+    } else {
+        MutexLock lock(historyPathLock);
+        path = historyPath;
     }
     int64_t now = host->nowSeconds();
     std::wstring marker = std::wstring(L"<<< ") + (stop ? L"stopped @ " : L"started @ ") +
                           platform::LocalDateText(now) + L" - " + platform::LocalTimeText(now) +
                           L" >>>";
-    AppendBytes(historyPath, ToUtf8(marker.c_str()) + "\r\n");
+    AppendBytes(path.c_str(), ToUtf8(marker.c_str()) + "\r\n");
 }
 
 }  // namespace kiln

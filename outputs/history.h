@@ -4,8 +4,6 @@
 
 namespace kiln {
 
-extern wchar_t historyPath[260];
-
 // Formats `nameTemplate` for the item now playing, joins it to `folder` into
 // `dest` (260 characters) and creates the folder.
 void ComputeOutputPath(const wchar_t* folder, const wchar_t* nameTemplate, wchar_t* dest);
