@@ -21,6 +21,7 @@
 #include "services/artwork.h"
 #include "services/gzip_text.h"
 #include "services/paths.h"
+#include "services/service_operations.h"
 #include "services/settings_store.h"
 #include "services/text_services.h"
 #include "services/title_format.h"
@@ -40,15 +41,6 @@ std::set<LPARAM> registered GUARDED_BY(registeredLock);
 
 std::wstring_view View(const wchar_t* text) {
     return text ? std::wstring_view(text) : std::wstring_view();
-}
-
-wchar_t* AllocWide(std::wstring_view text) {
-    auto* out = static_cast<wchar_t*>(std::malloc((text.size() + 1) * sizeof(wchar_t)));
-    if (out) {
-        std::memcpy(out, text.data(), text.size() * sizeof(wchar_t));
-        out[text.size()] = L'\0';
-    }
-    return out;
 }
 
 std::wstring FromCodePage(const char* text, UINT codePage) {
@@ -99,12 +91,6 @@ int WriteTextSetting(const wchar_t* section, const wchar_t* key, const wchar_t* 
 int WriteTemplateSetting(const wchar_t* section, const wchar_t* key, const wchar_t* value) {
     return Store().WriteTemplate(section, key, value) ? 1 : 0;
 }
-wchar_t* EscapeTextOp(const wchar_t* text) {
-    return AllocWide(EscapeText(View(text)));
-}
-wchar_t* UnescapeTextOp(const wchar_t* text) {
-    return AllocWide(UnescapeText(View(text)));
-}
 
 // -- items: tags from TagLib, completed by what the player reports
 
@@ -150,35 +136,17 @@ int64_t Now() {
     return static_cast<int64_t>(std::time(nullptr));
 }
 
-TitleMode ModeOf(int mode) {
-    return mode == 0 ? TitleMode::FileName : mode == 1 ? TitleMode::UrlEscaped : TitleMode::Plain;
-}
-
-int FormatFor(const std::wstring& file, const wchar_t* format, wchar_t* out, int outSize,
-              int mode) {
-    if (!out || outSize <= 0) {
-        return 0;
-    }
-    ItemFields fields(file, ItemInfo(file), &Now);
-    return CopyToBuffer(FormatTitle(View(format), fields, ModeOf(mode)), out, outSize);
-}
-
-std::wstring CurrentInto(wchar_t* location, int locationSize) {
-    std::wstring file = PlayingFile();
-    if (location && locationSize > 0) {
-        CopyToBuffer(file, location, locationSize);
-    }
-    return file;
-}
+const ItemSource kItems = {&PlayingFile, &ItemInfo, &Now};
 
 int FormatTitleOp(wchar_t* location, int locationSize, const wchar_t* format, wchar_t* out,
                   int outSize, int mode, const void*) {
-    return FormatFor(CurrentInto(location, locationSize), format, out, outSize, mode);
+    return FormatItemTitle(kItems, PlayingItem(kItems, location, locationSize), format, out,
+                           outSize, mode);
 }
 
 int FormatTitleForFileOp(const wchar_t* file, const wchar_t* format, wchar_t* out, int outSize,
                          int mode) {
-    return FormatFor(std::wstring(View(file)), format, out, outSize, mode);
+    return FormatItemTitle(kItems, std::wstring(View(file)), format, out, outSize, mode);
 }
 
 int PlaybackStatus() {
@@ -200,61 +168,18 @@ int CurrentLengthSeconds() {
 int CurrentFile(wchar_t* out, int size) {
     return CopyToBuffer(PlayingFile(), out, size);
 }
-int IsStreamOp(const wchar_t* name) {
-    return name && IsStreamLocation(name) ? 1 : 0;
-}
-int IsStreamUtf8Op(const char* name) {
-    return name && IsStreamLocation(Utf8ToWide(name)) ? 1 : 0;
-}
-
-struct MetadataRecord {
-    TrackInfo info;
-    TrackMetadata record{};
-};
 
 int GetMetadata(const wchar_t* file, const TrackMetadata** records, int* count, void** token) {
-    if (!records || !count || !token) {
-        return -1;
-    }
-    *records = nullptr;
-    *count = 0;
-    *token = nullptr;
-    std::wstring name(View(file));
-    if (name.empty() || IsStreamLocation(name)) {
-        return 0;
-    }
-    auto held = std::make_unique<MetadataRecord>();
-    held->info = ItemInfo(name);
-    if (!held->info.found) {
-        return 0;
-    }
-    const TrackInfo& info = held->info;
-    held->record = {info.title.c_str(),       info.album.c_str(), info.artist.c_str(),
-                    info.albumArtist.c_str(), info.trackNumber,   info.lengthSeconds};
-    *records = &held->record;
-    *count = 1;
-    *token = held.release();
-    return 0;
-}
-
-void ReleaseMetadata(void* token) {
-    delete static_cast<MetadataRecord*>(token);
+    return ItemMetadata(kItems, file, records, count, token);
 }
 
 int CurrentMetadataField(wchar_t* location, int locationSize, const wchar_t* field, wchar_t* out,
                          int outSize, const void*) {
-    std::wstring file = CurrentInto(location, locationSize);
-    if (!out || outSize <= 0) {
-        return 0;
-    }
-    out[0] = L'\0';
-    ItemFields fields(file, ItemInfo(file), &Now);
-    std::wstring value;
-    return field && fields.Field(field, value) ? CopyToBuffer(value, out, outSize) : 0;
+    return ItemField(kItems, PlayingItem(kItems, location, locationSize), field, out, outSize);
 }
 
 int ArtworkKindIsPlaying(wchar_t* location, int locationSize) {
-    CurrentInto(location, locationSize);
+    PlayingItem(kItems, location, locationSize);
     return 0;
 }
 
@@ -340,52 +265,8 @@ void NormalisePathOp(wchar_t* path, int size) {
     CopyToBuffer(unc ? L"\\" + clean : clean, path, size);
 }
 
-int AppendTextFileOp(void** slot, const wchar_t* path, const char* text, int length) {
-    return AppendTextFile(slot, View(path), text, length) ? 1 : 0;
-}
-void* OpenForReadingOp(const wchar_t* path) {
-    return OpenForReading(View(path));
-}
-int AtEndOfFileOp(void* file) {
-    return AtEnd(static_cast<std::FILE*>(file)) ? 1 : 0;
-}
-int ReadLineOp(void* file, char* buffer, int size) {
-    return ReadLine(static_cast<std::FILE*>(file), buffer, size) ? 1 : 0;
-}
-void CloseFileOp(void* file) {
-    CloseFile(static_cast<std::FILE*>(file));
-}
-int FileDigest(const wchar_t* path, char* out, int size) {
-    return CopyToBuffer(path ? Sha256FileHex(std::filesystem::path(path)) : std::string(), out,
-                        size);
-}
-
 // -- text and numbers
 
-int TextEqualOp(const wchar_t* a, const wchar_t* b) {
-    return TextEqual(View(a), View(b)) ? 1 : 0;
-}
-int TextEqualUtf8Op(const char* a, const char* b) {
-    return TextEqual(std::string_view(a ? a : ""), std::string_view(b ? b : "")) ? 1 : 0;
-}
-int PrefixEqualUtf8Op(const char* text, const char* prefix, int count) {
-    return PrefixEqual(std::string_view(text ? text : ""), std::string_view(prefix ? prefix : ""),
-                       count)
-               ? 1
-               : 0;
-}
-int Int64ToTextOp(int64_t value, char* out, int size) {
-    return Int64ToTextBuffer(value, out, size);
-}
-int TextToIntOp(const wchar_t* text) {
-    return TextToInt(View(text));
-}
-int Md5TextOp(const char* text, char* out, int size) {
-    return CopyToBuffer(Md5Hex(text ? text : ""), out, size);
-}
-int RandomIdentifierOp(wchar_t* out, int size) {
-    return size > 0 ? CopyToBuffer(RandomIdentifier(size - 1), out, size) : 0;
-}
 int64_t NowSeconds() {
     return Now();
 }
@@ -417,17 +298,6 @@ wchar_t* NarrowToWide(const char* text, int length, int codePage) {
         MultiByteToWideChar(CodePage(codePage), 0, text, length, out, n);
     }
     return out;
-}
-
-int WideToUtf8BufferOp(const wchar_t* text, char* out, int limit) {
-    return WideToUtf8Buffer(View(text), out, limit);
-}
-
-void* AllocMemory(size_t bytes) {
-    return std::calloc(bytes ? bytes : 1, 1);
-}
-void FreeMemory(void* block) {
-    std::free(block);
 }
 
 // -- threads: Win32 handles; the routine's convention is ours, so a CALLBACK
@@ -576,14 +446,6 @@ wchar_t* LoadResourceText(Instance module, int id) {
     return text ? AllocWide(*text) : nullptr;
 }
 
-void FreeResourceText(wchar_t* text) {
-    std::free(text);
-}
-
-const wchar_t* AboutCredit() {
-    return L"the Kiln Log developers";
-}
-
 const wchar_t* AboutYear() {
     static wchar_t year[8];
     SYSTEMTIME now;
@@ -695,25 +557,19 @@ LRESULT Ipc(WPARAM wParam, LPARAM code) {
 const HostServices* ClassicServices() {
     static const HostServices table = [] {
         HostServices t{};
-        t.version = kHostServicesVersion;
-        t.size = sizeof(HostServices);
+        FillSharedOperations(t);
         t.readIntSetting = &ReadIntSetting;
         t.readTextSetting = &ReadTextSetting;
         t.writeIntSetting = &WriteIntSetting;
         t.writeTextSetting = &WriteTextSetting;
         t.writeTemplateSetting = &WriteTemplateSetting;
-        t.escapeText = &EscapeTextOp;
-        t.unescapeText = &UnescapeTextOp;
         t.formatTitle = &FormatTitleOp;
         t.formatTitleForFile = &FormatTitleForFileOp;
         t.playbackStatus = &PlaybackStatus;
         t.playbackPositionMs = &PlaybackPositionMs;
         t.currentLengthSeconds = &CurrentLengthSeconds;
         t.currentFile = &CurrentFile;
-        t.isStream = &IsStreamOp;
-        t.isStreamUtf8 = &IsStreamUtf8Op;
         t.getMetadata = &GetMetadata;
-        t.releaseMetadata = &ReleaseMetadata;
         t.currentMetadataField = &CurrentMetadataField;
         t.artworkKindIsPlaying = &ArtworkKindIsPlaying;
         t.hasLocalLibrary = &HasLocalLibrary;
@@ -723,45 +579,18 @@ const HostServices* ClassicServices() {
         t.createPath = &CreatePathOp;
         t.normalisePath = &NormalisePathOp;
         t.fileExists = &FileExistsOp;
-        t.appendTextFile = &AppendTextFileOp;
-        t.closeTextFile = &CloseTextFile;
-        t.openForReading = &OpenForReadingOp;
-        t.atEndOfFile = &AtEndOfFileOp;
-        t.readLine = &ReadLineOp;
-        t.closeFile = &CloseFileOp;
-        t.fileDigest = &FileDigest;
-        t.textEqual = &TextEqualOp;
-        t.textEqualUtf8 = &TextEqualUtf8Op;
-        t.prefixEqualUtf8 = &PrefixEqualUtf8Op;
-        t.int64ToText = &Int64ToTextOp;
-        t.textToInt = &TextToIntOp;
-        t.md5Text = &Md5TextOp;
-        t.randomIdentifier = &RandomIdentifierOp;
         t.nowSeconds = &NowSeconds;
         t.wideToNarrow = &WideToNarrow;
         t.narrowToWide = &NarrowToWide;
-        t.wideToUtf8Buffer = &WideToUtf8BufferOp;
-        t.allocMemory = &AllocMemory;
-        t.freeMemory = &FreeMemory;
         t.startThread = &StartThread;
         t.reapThread = &ReapThread;
         t.waitThread = &WaitThread;
         t.closeThread = &CloseThread;
-        t.createWebHandle = &CreateWebHandle;
-        t.buildWebRequest = &BuildWebRequest;
-        t.setWebOptionLong = &SetWebOptionLong;
-        t.setWebOptionPointer = &SetWebOptionPointer;
-        t.setWebOptionOffset = &SetWebOptionOffset;
-        t.performWebRequest = &PerformWebRequest;
-        t.webResponseCode = &WebResponseCode;
-        t.freeWebRequest = &FreeWebRequest;
         t.openUrl = &OpenUrl;
         t.webBaseAddress = &WebBaseAddress;
         t.webBaseAddressWide = &WebBaseAddressWide;
         t.registerMessage = &RegisterMessage;
         t.loadResourceText = &LoadResourceText;
-        t.freeResourceText = &FreeResourceText;
-        t.aboutCredit = &AboutCredit;
         t.aboutYear = &AboutYear;
         FillWindowOperations(t);
         return t;

@@ -17,6 +17,7 @@
 #include "services/artwork.h"
 #include "services/gzip_text.h"
 #include "services/paths.h"
+#include "services/service_operations.h"
 #include "services/settings_store.h"
 #include "services/text_services.h"
 #include "services/title_format.h"
@@ -32,16 +33,6 @@ SubstituteHost& H() {
 
 std::wstring_view View(const wchar_t* text) {
     return text ? std::wstring_view(text) : std::wstring_view();
-}
-
-// Host-allocated results are plain malloc blocks, released by freeMemory.
-wchar_t* AllocWide(std::wstring_view text) {
-    auto* out = static_cast<wchar_t*>(std::malloc((text.size() + 1) * sizeof(wchar_t)));
-    if (out) {
-        std::memcpy(out, text.data(), text.size() * sizeof(wchar_t));
-        out[text.size()] = L'\0';
-    }
-    return out;
 }
 
 char* AllocNarrow(std::string_view text) {
@@ -71,50 +62,31 @@ int WriteTextSetting(const wchar_t* section, const wchar_t* key, const wchar_t* 
 int WriteTemplateSetting(const wchar_t* section, const wchar_t* key, const wchar_t* value) {
     return H().Settings().WriteTemplate(section, key, value) ? 1 : 0;
 }
-wchar_t* EscapeTextOp(const wchar_t* text) {
-    return AllocWide(EscapeText(View(text)));
-}
-wchar_t* UnescapeTextOp(const wchar_t* text) {
-    return AllocWide(UnescapeText(View(text)));
-}
 
 // -- title formatting and items
 
-TitleMode ModeOf(int mode) {
-    switch (mode) {
-        case contract::kTitleModeFileName:
-            return TitleMode::FileName;
-        case contract::kTitleModeUrlEscaped:
-            return TitleMode::UrlEscaped;
-        default:
-            return TitleMode::Plain;
-    }
+std::wstring PlayingFile() {
+    return H().Playback().file;
 }
-
-int FormatFor(const std::wstring& file, const wchar_t* format, wchar_t* out, int outSize,
-              int mode) {
-    if (!out || outSize <= 0) {
-        return 0;
-    }
-    TrackInfo info = H().ItemInfo(file);
-    ItemFields fields(file, info, [] { return H().Now(); });
-    return CopyToBuffer(FormatTitle(View(format), fields, ModeOf(mode)), out, outSize);
+TrackInfo ItemInfo(const std::wstring& file) {
+    return H().ItemInfo(file);
 }
+int64_t Now() {
+    return H().Now();
+}
+const ItemSource kItems = {&PlayingFile, &ItemInfo, &Now};
 
 int FormatTitleOp(wchar_t* location, int locationSize, const wchar_t* format, wchar_t* out,
                   int outSize, int mode, const void*) {
     H().StallPoint(StalledService::ItemFormatting);
-    std::wstring file = H().Playback().file;
-    if (location && locationSize > 0) {
-        CopyToBuffer(file, location, locationSize);
-    }
-    return FormatFor(file, format, out, outSize, mode);
+    return FormatItemTitle(kItems, PlayingItem(kItems, location, locationSize), format, out,
+                           outSize, mode);
 }
 
 int FormatTitleForFileOp(const wchar_t* file, const wchar_t* format, wchar_t* out, int outSize,
                          int mode) {
     H().StallPoint(StalledService::TitleFormatting);
-    return FormatFor(std::wstring(View(file)), format, out, outSize, mode);
+    return FormatItemTitle(kItems, std::wstring(View(file)), format, out, outSize, mode);
 }
 
 int PlaybackStatus() {
@@ -138,66 +110,14 @@ int CurrentLengthSeconds() {
 int CurrentFile(wchar_t* out, int size) {
     return CopyToBuffer(H().Playback().file, out, size);
 }
-int IsStreamOp(const wchar_t* name) {
-    return name && IsStreamLocation(name) ? 1 : 0;
-}
-int IsStreamUtf8Op(const char* name) {
-    return name && IsStreamLocation(Utf8ToWide(name)) ? 1 : 0;
-}
-
-// One allocation carries the record and the texts it points into.
-struct MetadataRecord {
-    TrackInfo info;
-    TrackMetadata record{};
-};
 
 int GetMetadata(const wchar_t* file, const TrackMetadata** records, int* count, void** token) {
-    if (!records || !count || !token) {
-        return -1;
-    }
-    *records = nullptr;
-    *count = 0;
-    *token = nullptr;
-    std::wstring name(View(file));
-    if (name.empty() || IsStreamLocation(name)) {
-        return 0;
-    }
-    auto* held = new MetadataRecord;
-    held->info = H().ItemInfo(name);
-    if (!held->info.found) {
-        delete held;
-        return 0;
-    }
-    const TrackInfo& info = held->info;
-    held->record = {info.title.c_str(),       info.album.c_str(), info.artist.c_str(),
-                    info.albumArtist.c_str(), info.trackNumber,   info.lengthSeconds};
-    *records = &held->record;
-    *count = 1;
-    *token = held;
-    return 0;
-}
-
-void ReleaseMetadata(void* token) {
-    delete static_cast<MetadataRecord*>(token);
+    return ItemMetadata(kItems, file, records, count, token);
 }
 
 int CurrentMetadataField(wchar_t* location, int locationSize, const wchar_t* field, wchar_t* out,
                          int outSize, const void*) {
-    std::wstring file = H().Playback().file;
-    if (location && locationSize > 0) {
-        CopyToBuffer(file, location, locationSize);
-    }
-    if (!out || outSize <= 0) {
-        return 0;
-    }
-    out[0] = L'\0';
-    TrackInfo info = H().ItemInfo(file);
-    ItemFields fields(file, info, [] { return H().Now(); });
-    std::wstring value;
-    if (!field || !fields.Field(field, value)) {
-        return 0;
-    }
-    return CopyToBuffer(value, out, outSize);
+    return ItemField(kItems, PlayingItem(kItems, location, locationSize), field, out, outSize);
 }
 
 int ArtworkKindIsPlaying(wchar_t* location, int locationSize) {
@@ -263,54 +183,14 @@ int FileExistsOp(const wchar_t* path) {
     return path && FileExists(path) ? 1 : 0;
 }
 
-int AppendTextFileOp(void** slot, const wchar_t* path, const char* text, int length) {
-    return AppendTextFile(slot, View(path), text, length) ? 1 : 0;
-}
-void* OpenForReadingOp(const wchar_t* path) {
-    return OpenForReading(View(path));
-}
-int AtEndOfFileOp(void* file) {
-    return AtEnd(static_cast<std::FILE*>(file)) ? 1 : 0;
-}
 int ReadLineOp(void* file, char* buffer, int size) {
     const bool read = ReadLine(static_cast<std::FILE*>(file), buffer, size);
     H().StallPoint(StalledService::LineRead);
     return read ? 1 : 0;
 }
-void CloseFileOp(void* file) {
-    CloseFile(static_cast<std::FILE*>(file));
-}
-
-int FileDigest(const wchar_t* path, char* out, int size) {
-    return CopyToBuffer(path ? Sha256FileHex(ToFsPath(path)) : std::string(), out, size);
-}
 
 // -- text and numbers
 
-int TextEqualOp(const wchar_t* a, const wchar_t* b) {
-    return TextEqual(View(a), View(b)) ? 1 : 0;
-}
-int TextEqualUtf8Op(const char* a, const char* b) {
-    return TextEqual(std::string_view(a ? a : ""), std::string_view(b ? b : "")) ? 1 : 0;
-}
-int PrefixEqualUtf8Op(const char* text, const char* prefix, int count) {
-    return PrefixEqual(std::string_view(text ? text : ""), std::string_view(prefix ? prefix : ""),
-                       count)
-               ? 1
-               : 0;
-}
-int Int64ToTextOp(int64_t value, char* out, int size) {
-    return Int64ToTextBuffer(value, out, size);
-}
-int TextToIntOp(const wchar_t* text) {
-    return TextToInt(View(text));
-}
-int Md5TextOp(const char* text, char* out, int size) {
-    return CopyToBuffer(Md5Hex(text ? text : ""), out, size);
-}
-int RandomIdentifierOp(wchar_t* out, int size) {
-    return size > 0 ? CopyToBuffer(RandomIdentifier(size - 1), out, size) : 0;
-}
 int64_t NowSeconds() {
     H().StallPoint(StalledService::Clock);
     return H().Now();
@@ -335,17 +215,6 @@ wchar_t* NarrowToWide(const char* text, int length, int) {
     bool ok = true;
     std::wstring wide = Utf8ToWide(view, &ok);
     return ok ? AllocWide(wide) : nullptr;
-}
-
-int WideToUtf8BufferOp(const wchar_t* text, char* out, int limit) {
-    return WideToUtf8Buffer(View(text), out, limit);
-}
-
-void* AllocMemory(size_t bytes) {
-    return std::calloc(bytes ? bytes : 1, 1);
-}
-void FreeMemory(void* block) {
-    std::free(block);
 }
 
 // -- threads
@@ -393,14 +262,6 @@ wchar_t* LoadResourceText(Instance module, int id) {
     }
     std::optional<std::wstring> text = DecompressUtf16Text(blob);
     return text ? AllocWide(*text) : nullptr;
-}
-
-void FreeResourceText(wchar_t* text) {
-    std::free(text);
-}
-
-const wchar_t* AboutCredit() {
-    return L"the Kiln Log developers";
 }
 
 const wchar_t* AboutYear() {
@@ -474,25 +335,19 @@ ArtworkService* SubstituteHost::ArtworkServiceObject() {
 const HostServices* SubstituteHost::Table() const {
     static const HostServices table = [] {
         HostServices t{};
-        t.version = kHostServicesVersion;
-        t.size = sizeof(HostServices);
+        FillSharedOperations(t);
         t.readIntSetting = &ReadIntSetting;
         t.readTextSetting = &ReadTextSetting;
         t.writeIntSetting = &WriteIntSetting;
         t.writeTextSetting = &WriteTextSetting;
         t.writeTemplateSetting = &WriteTemplateSetting;
-        t.escapeText = &EscapeTextOp;
-        t.unescapeText = &UnescapeTextOp;
         t.formatTitle = &FormatTitleOp;
         t.formatTitleForFile = &FormatTitleForFileOp;
         t.playbackStatus = &PlaybackStatus;
         t.playbackPositionMs = &PlaybackPositionMs;
         t.currentLengthSeconds = &CurrentLengthSeconds;
         t.currentFile = &CurrentFile;
-        t.isStream = &IsStreamOp;
-        t.isStreamUtf8 = &IsStreamUtf8Op;
         t.getMetadata = &GetMetadata;
-        t.releaseMetadata = &ReleaseMetadata;
         t.currentMetadataField = &CurrentMetadataField;
         t.artworkKindIsPlaying = &ArtworkKindIsPlaying;
         t.hasLocalLibrary = &HasLocalLibrary;
@@ -502,46 +357,20 @@ const HostServices* SubstituteHost::Table() const {
         t.createPath = &CreatePathOp;
         t.normalisePath = &NormalisePathOp;
         t.fileExists = &FileExistsOp;
-        t.appendTextFile = &AppendTextFileOp;
-        t.closeTextFile = &CloseTextFile;
-        t.openForReading = &OpenForReadingOp;
-        t.atEndOfFile = &AtEndOfFileOp;
         t.readLine = &ReadLineOp;
-        t.closeFile = &CloseFileOp;
-        t.fileDigest = &FileDigest;
-        t.textEqual = &TextEqualOp;
-        t.textEqualUtf8 = &TextEqualUtf8Op;
-        t.prefixEqualUtf8 = &PrefixEqualUtf8Op;
-        t.int64ToText = &Int64ToTextOp;
-        t.textToInt = &TextToIntOp;
-        t.md5Text = &Md5TextOp;
-        t.randomIdentifier = &RandomIdentifierOp;
         t.nowSeconds = &NowSeconds;
         t.wideToNarrow = &WideToNarrow;
         t.narrowToWide = &NarrowToWide;
-        t.wideToUtf8Buffer = &WideToUtf8BufferOp;
-        t.allocMemory = &AllocMemory;
-        t.freeMemory = &FreeMemory;
         t.startThread = &StartThread;
         t.reapThread = &ReapThread;
         t.waitThread = &WaitThread;
         t.closeThread = &CloseThread;
-        t.createWebHandle = &CreateWebHandle;
-        t.buildWebRequest = &BuildWebRequest;
-        t.setWebOptionLong = &SetWebOptionLong;
-        t.setWebOptionPointer = &SetWebOptionPointer;
-        t.setWebOptionOffset = &SetWebOptionOffset;
-        t.performWebRequest = &PerformWebRequest;
-        t.webResponseCode = &WebResponseCode;
-        t.freeWebRequest = &FreeWebRequest;
         t.openUrl = &OpenUrl;
         t.webBaseAddress = &WebBaseAddress;
         t.webBaseAddressWide = &WebBaseAddressWide;
         FillWindowOperations(t);
         t.registerMessage = &RegisterMessage;
         t.loadResourceText = &LoadResourceText;
-        t.freeResourceText = &FreeResourceText;
-        t.aboutCredit = &AboutCredit;
         t.aboutYear = &AboutYear;
         t.loadModuleString = &LoadModuleString;
         t.createModuleDialog = &CreateModuleDialog;
