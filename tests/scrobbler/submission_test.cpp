@@ -131,6 +131,8 @@ TEST(ScrobbleTimer, ADuePlayKeepsItsFileAndStartWhenTheNextItemIsHandledFirst) {
     scrobbler.host().Unstall();
     scrobbler.host().AdvanceClock(100);
     ASSERT_TRUE(scrobbler.plugin().RunUntil([&] { return fake.Scrobbles().size() >= 2; }));
+    // The worker is done with that submission before it is held again.
+    ASSERT_TRUE(scrobbler.WaitForStatus(kScrobbled + L"Held - Next"));
 
     // Due again, then the player quits during the next item's slow
     // now-playing update: the due play waits in the cache.
