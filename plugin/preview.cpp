@@ -52,14 +52,21 @@ struct HostText {
     }
 };
 
-void PreviewLineTemplate(Window page, const wchar_t* defaultTemplate) {
+// The whole text of a field that holds up to `size` characters.
+std::wstring FieldText(Window page, int controlId, int size) {
+    std::vector<wchar_t> field(static_cast<size_t>(size));
+    platform::GetControlText(page, controlId, field.data(), size);
+    return field.data();
+}
+
+std::wstring PreviewLineTemplate(Window page, const wchar_t* defaultTemplate) {
     // The whole field, as the output will format it.
-    std::vector<wchar_t> field(kLineChars);
-    platform::GetControlText(page, IDC_LINE_TEMPLATE, field.data(), kLineChars);
-    platform::EnableControl(page, IDC_LINE_RESET, std::wcscmp(field.data(), defaultTemplate) != 0);
+    const std::wstring field = FieldText(page, IDC_LINE_TEMPLATE, kLineChars);
+    platform::EnableControl(page, IDC_LINE_RESET, field != defaultTemplate);
     std::vector<wchar_t> formatted(kLineChars);
-    Format(field.data(), formatted.data(), kLineChars, kFormatPlain);
+    Format(field.c_str(), formatted.data(), kLineChars, kFormatPlain);
     platform::SetControlText(page, IDC_LINE_PREVIEW, formatted.data());
+    return field;
 }
 
 int PostFieldOf(int selection) {
@@ -75,26 +82,40 @@ int PostFieldOf(int selection) {
     }
 }
 
-void RunPreview(int code) {
+// Shows the preview for `code`; whether it was made from the field's text as
+// it stands now.
+bool RunPreview(int code) {
     Window page = previewPage.load();
-    if (!platform::IsLiveWindow(page)) {
-        return;
+    if (!Host() || !platform::IsLiveWindow(page)) {
+        return true;
     }
+    int field = IDC_LINE_TEMPLATE;
+    int size = kLineChars;
+    std::wstring madeFrom;
     if (code == kPreviewHistoryLine) {
-        PreviewLineTemplate(page, kDefaultHistoryFormat);
+        madeFrom = PreviewLineTemplate(page, kDefaultHistoryFormat);
     } else if (code == kPreviewNowLine) {
-        PreviewLineTemplate(page, kDefaultNowFormat);
+        madeFrom = PreviewLineTemplate(page, kDefaultNowFormat);
     } else if (code == kPreviewPost) {
-        PreviewTemplate(page, PostFieldOf(postSel.load()), kPreviewModePost);
+        field = PostFieldOf(postSel.load());
+        size = kPostChars;
+        madeFrom = PreviewTemplate(page, field, kPreviewModePost);
     } else {
-        PreviewTemplate(page, IDC_PRESENCE_TEMPLATE, code);
+        field = IDC_PRESENCE_TEMPLATE;
+        madeFrom = PreviewTemplate(page, field, code);
     }
+    return FieldText(page, field, size) == madeFrom;
 }
 
 unsigned PreviewMain(void* argument) {
     int code = static_cast<int>(reinterpret_cast<intptr_t>(argument));
     for (;;) {
-        RunPreview(code);
+        // The page previews a change at once on its own thread too; a run that
+        // read the field before that change would leave the older text's
+        // preview as the last word, so it runs again.
+        if (!RunPreview(code)) {
+            continue;
+        }
         MutexLock lock(previewMutex);
         if (pendingCode != 0 && !quitting) {
             code = std::exchange(pendingCode, 0);
@@ -145,16 +166,15 @@ void StartPreview(int code) {
     }
 }
 
-void PreviewTemplate(Window window, int controlId, int mode) {
+std::wstring PreviewTemplate(Window window, int controlId, int mode) {
     const HostServices* host = Host();
     if (!host) {
-        return;
+        return {};
     }
     const int size = mode == kPreviewModePost ? kPostChars : kLineChars;
-    std::vector<wchar_t> field(static_cast<size_t>(size));
-    platform::GetControlText(window, controlId, field.data(), size);
-    HostText escaped{host->escapeText(field.data())};
-    const wchar_t* stored = escaped.text ? escaped.text : field.data();
+    const std::wstring field = FieldText(window, controlId, size);
+    HostText escaped{host->escapeText(field.c_str())};
+    const wchar_t* stored = escaped.text ? escaped.text : field.c_str();
     if (mode != kPreviewModePost) {
         platform::EnableControl(window, IDC_PRESENCE_RESET,
                                 std::wcscmp(stored, kDefaultPresenceTemplate) != 0);
@@ -168,17 +188,18 @@ void PreviewTemplate(Window window, int controlId, int mode) {
     std::wstring shown;
     if (mode == kPreviewModePost) {
         std::vector<wchar_t> formatted(static_cast<size_t>(size));
-        Format(field.data(), formatted.data(), size, formatMode);
+        Format(field.c_str(), formatted.data(), size, formatMode);
         shown = formatted.data();
     } else {
         wchar_t location[kLocationBufferChars] = L"";
-        shown = FormatTemplateLines(field.data(), location, kLocationBufferChars, formatMode,
+        shown = FormatTemplateLines(field.c_str(), location, kLocationBufferChars, formatMode,
                                     nullptr, size);
     }
     if (mode == kPreviewModePresence && shown.size() > kPresencePreviewChars) {
         shown.resize(kPresencePreviewChars);
     }
     platform::SetControlText(window, IDC_PRESENCE_PREVIEW, shown.c_str());
+    return field;
 }
 
 void StopPreviewThreadForQuit() {

@@ -3,6 +3,8 @@
 // Shared by the output tabs and the presence page.
 #pragma once
 
+#include <string>
+
 #include "plugin/host_services.h"
 
 namespace kiln {
@@ -28,8 +30,8 @@ Window PreviewPage();
 void StartPreview(int code);
 
 // Formats field `controlId` of `window` at once into the window's preview
-// field 1006; any thread.
-void PreviewTemplate(Window window, int controlId, int mode);
+// field 1006; any thread. Returns the field's text the preview was made from.
+std::wstring PreviewTemplate(Window window, int controlId, int mode);
 
 // Quit: waits up to 10000 ms for the preview thread and closes its handle.
 void StopPreviewThreadForQuit();
