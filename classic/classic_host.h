@@ -7,7 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "plugin/descriptor.h"
+#include "core/descriptor.h"
 
 namespace kiln::classic {
 

@@ -7,7 +7,7 @@
 # reachable through the build folder itself.
 
 # kiln_layer_view(<name> <entry>...): build/layers/<name> with a link per entry
-# ("core", or one header such as "plugin/host_services.h").
+# ("core", or one header such as "core/host_services.h").
 function(kiln_layer_view name)
   set(dir ${CMAKE_BINARY_DIR}/layers/${name})
   file(REMOVE_RECURSE ${dir})
@@ -21,24 +21,26 @@ endfunction()
 
 # What each layer may see. The subsystems see the frame's shared headers, not
 # its internals (worker, hook, entry points).
-set(KILN_FRAME_SHARED plugin/host_services.h plugin/descriptor.h plugin/plugin.h plugin/settings.h
+set(KILN_FRAME_SHARED plugin/plugin.h plugin/settings.h
   plugin/shared_state.h plugin/wide_format.h plugin/curl_api.h plugin/preview.h
   plugin/playback_flags.h plugin/template_lines.h)
 set(KILN_SUBSYSTEM_BASE core platform resources ${KILN_FRAME_SHARED})
 set(KILN_VIEW_core core)
 set(KILN_VIEW_platform core platform)
 # The Linux backends of windows and dialogs serve through the host's table.
-set(KILN_VIEW_platform_host core platform plugin/host_services.h)
+set(KILN_VIEW_platform_host core platform)
 set(KILN_VIEW_resources core resources)
-set(KILN_VIEW_services core plugin/host_services.h services)
+set(KILN_VIEW_services core services)
 set(KILN_VIEW_outputs ${KILN_SUBSYSTEM_BASE} outputs)
 set(KILN_VIEW_scrobbler ${KILN_SUBSYSTEM_BASE} scrobbler outputs/now_playing.h)
 set(KILN_VIEW_presence ${KILN_SUBSYSTEM_BASE} presence presence_ipc)
-set(KILN_VIEW_presence_ipc core platform plugin/host_services.h presence_ipc)
-set(KILN_VIEW_classic core platform resources plugin/host_services.h plugin/descriptor.h services classic)
-set(KILN_VIEW_plugin core platform resources plugin outputs scrobbler presence presence_ipc classic)
+set(KILN_VIEW_presence_ipc core platform presence_ipc)
+set(KILN_VIEW_classic core platform resources services classic)
+set(KILN_VIEW_plugin core platform resources plugin outputs scrobbler presence presence_ipc)
+set(KILN_VIEW_exports core platform resources plugin outputs scrobbler presence presence_ipc classic
+  exports)
 foreach(_layer core platform platform_host resources services outputs scrobbler presence presence_ipc
-    classic plugin)
+    classic plugin exports)
   kiln_layer_view(${_layer} ${KILN_VIEW_${_layer}})
 endforeach()
 
@@ -49,7 +51,7 @@ function(_kiln_layer_of source out)
   if(rel MATCHES "^platform/posix/(window|folder_dialog)\\.cpp$")
     set(folder platform_host)
   endif()
-  if(NOT folder MATCHES "^(platform|platform_host|resources|outputs|scrobbler|presence|presence_ipc|classic)$")
+  if(NOT folder MATCHES "^(platform|platform_host|resources|outputs|scrobbler|presence|presence_ipc|classic|exports)$")
     set(folder plugin)
   endif()
   set(${out} ${folder} PARENT_SCOPE)

@@ -16,7 +16,7 @@
 #include <memory>
 
 #include "core/thread_annotations.h"
-#include "plugin/host_services.h"
+#include "core/host_services.h"
 
 namespace kiln::host {
 

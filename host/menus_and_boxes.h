@@ -17,7 +17,7 @@
 
 #include "core/thread_annotations.h"
 #include "host/dialogs.h"
-#include "plugin/host_services.h"
+#include "core/host_services.h"
 
 namespace kiln::host {
 

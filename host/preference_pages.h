@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "plugin/host_services.h"
+#include "core/host_services.h"
 
 namespace kiln::host {
 

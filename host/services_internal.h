@@ -1,7 +1,7 @@
 // Pieces of the service table filled by separate files.
 #pragma once
 
-#include "plugin/host_services.h"
+#include "core/host_services.h"
 
 namespace kiln::host {
 

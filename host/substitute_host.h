@@ -19,8 +19,8 @@
 #include <vector>
 
 #include "core/thread_annotations.h"
-#include "plugin/descriptor.h"
-#include "plugin/host_services.h"
+#include "core/descriptor.h"
+#include "core/host_services.h"
 #include "services/track_info.h"
 
 namespace kiln::host {

@@ -34,7 +34,7 @@
 #include "host/dialogs.h"
 #include "host/menus_and_boxes.h"
 #include "host/preference_pages.h"
-#include "plugin/host_services.h"
+#include "core/host_services.h"
 #include "resources/resource_directory.h"
 
 namespace kiln::host {

@@ -7,7 +7,7 @@
 #include "outputs/output_text.h"
 #include "platform/clock_text.h"
 #include "platform/file.h"
-#include "plugin/host_services.h"
+#include "core/host_services.h"
 #include "plugin/settings.h"
 #include "plugin/wide_format.h"
 

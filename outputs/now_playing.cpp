@@ -7,7 +7,7 @@
 #include "outputs/history.h"
 #include "outputs/output_text.h"
 #include "platform/file.h"
-#include "plugin/host_services.h"
+#include "core/host_services.h"
 #include "plugin/plugin.h"
 #include "plugin/settings.h"
 #include "plugin/shared_state.h"

@@ -1,7 +1,7 @@
 #include "outputs/output_text.h"
 
 #include "core/host_contract.h"
-#include "plugin/host_services.h"
+#include "core/host_services.h"
 #include "plugin/shared_state.h"
 
 namespace kiln {

@@ -1,7 +1,7 @@
 // The four tabs of the "Play Tracking" preference page.
 #pragma once
 
-#include "plugin/host_services.h"
+#include "core/host_services.h"
 
 namespace kiln {
 

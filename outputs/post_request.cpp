@@ -9,7 +9,7 @@
 
 #include "core/host_contract.h"
 #include "outputs/output_text.h"
-#include "plugin/host_services.h"
+#include "core/host_services.h"
 #include "plugin/settings.h"
 
 namespace kiln {

@@ -1,12 +1,11 @@
 #include <exception>
 
 #include "core/host_contract.h"
+#include "core/host_services.h"
 #include "outputs/history.h"
 #include "outputs/pages.h"
 #include "outputs/post_request.h"
-#include "platform/export.h"
 #include "platform/window.h"
-#include "plugin/host_services.h"
 #include "plugin/plugin.h"
 #include "plugin/preview.h"
 #include "plugin/settings.h"
@@ -18,9 +17,6 @@
 #include "resources/resource_ids.h"
 #include "scrobbler/authorisation.h"
 #include "scrobbler/scrobbler_page.h"
-#if defined(_WIN32)
-#include "classic/classic_host.h"
-#endif
 
 namespace kiln {
 
@@ -266,45 +262,3 @@ void QuitPlugin() {
 }
 
 }  // namespace kiln
-
-extern "C" {
-
-// Decides once which host this is: one that exports our service table gets
-// the extended descriptor; any other player the classic one, served by the
-// DLL's own adapter.
-KILN_EXPORT kiln::PluginDescriptor* winampGetGeneralPurposePlugin() {
-#if defined(_WIN32)
-    if (kiln::Host() == kiln::classic::ClassicServices() || !kiln::BindHostServices()) {
-        return reinterpret_cast<kiln::PluginDescriptor*>(
-            kiln::classic::BindClassicHost(kiln::Descriptor()));
-    }
-#else
-    kiln::BindHostServices();
-#endif
-    return &kiln::Descriptor();
-}
-
-// A classic player passes the module, its preference window and a flag; the
-// extended host passes nothing and none of them is read then. 0 asks for
-// removal at the next start: the plug-in has subclassed the main window.
-KILN_EXPORT int winampUninstallPlugin(void* instance, void* parent, int) {
-    try {
-#if defined(_WIN32)
-        if (kiln::Host() == kiln::classic::ClassicServices() || !kiln::BindHostServices()) {
-            kiln::classic::RemoveClassicSettings(instance, parent);
-            return 0;
-        }
-#else
-        (void)instance;
-        (void)parent;
-        kiln::BindHostServices();
-#endif
-        if (const kiln::HostServices* host = kiln::Host()) {
-            host->writeTextSetting(kiln::kSettingsSection, nullptr, nullptr);
-        }
-    } catch (...) {
-    }
-    return 0;
-}
-
-}  // extern "C"

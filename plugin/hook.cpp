@@ -2,7 +2,7 @@
 
 #include "core/host_contract.h"
 #include "platform/window.h"
-#include "plugin/host_services.h"
+#include "core/host_services.h"
 #include "plugin/playback_flags.h"
 #include "plugin/plugin.h"
 #include "plugin/worker.h"

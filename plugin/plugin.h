@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-#include "plugin/descriptor.h"
+#include "core/descriptor.h"
 
 namespace kiln {
 
@@ -23,6 +23,9 @@ const wchar_t* LocalString(int id);
 
 // Creates a dialog of the plug-in's resources, localised when possible.
 Window CreatePluginDialog(int dialogId, Window parent, DialogProc proc, intptr_t param);
+
+// Resolves the host program's table; idempotent. False when it exports none.
+bool BindHostServices();
 
 int InitPlugin();
 void ConfigPlugin();

@@ -3,7 +3,7 @@
 #include "core/host_contract.h"
 #include "outputs/history.h"
 #include "outputs/now_playing.h"
-#include "plugin/host_services.h"
+#include "core/host_services.h"
 #include "plugin/wide_format.h"
 
 namespace kiln {

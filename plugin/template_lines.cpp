@@ -2,7 +2,7 @@
 
 #include <vector>
 
-#include "plugin/host_services.h"
+#include "core/host_services.h"
 
 namespace kiln {
 

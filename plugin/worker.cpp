@@ -6,7 +6,7 @@
 #include "outputs/post_request.h"
 #include "platform/events.h"
 #include "platform/window.h"
-#include "plugin/host_services.h"
+#include "core/host_services.h"
 #include "plugin/plugin.h"
 #include "plugin/settings.h"
 #include "presence/presence.h"

@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "plugin/host_services.h"
+#include "core/host_services.h"
 #include "presence_ipc/presence_client.h"
 
 namespace kiln {

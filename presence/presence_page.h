@@ -1,7 +1,7 @@
 // The "Discord" preference page.
 #pragma once
 
-#include "plugin/host_services.h"
+#include "core/host_services.h"
 
 namespace kiln {
 

@@ -8,7 +8,7 @@
 #include <system_error>
 
 #include "platform/process.h"
-#include "plugin/host_services.h"
+#include "core/host_services.h"
 #include "presence_ipc/presence_state.h"
 
 namespace kiln {

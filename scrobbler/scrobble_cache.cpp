@@ -4,7 +4,7 @@
 
 #include "core/host_contract.h"
 #include "platform/file.h"
-#include "plugin/host_services.h"
+#include "core/host_services.h"
 
 namespace kiln {
 namespace {

@@ -2,7 +2,7 @@
 // authorised, dialog 111 when not.
 #pragma once
 
-#include "plugin/host_services.h"
+#include "core/host_services.h"
 
 namespace kiln {
 

@@ -7,7 +7,7 @@
 #include "core/host_contract.h"
 #include "outputs/now_playing.h"
 #include "plugin/curl_api.h"
-#include "plugin/host_services.h"
+#include "core/host_services.h"
 #include "scrobbler/status.h"
 #include "scrobbler/text_service.h"
 

@@ -13,7 +13,7 @@
 #include "core/thread_annotations.h"
 #include "outputs/now_playing.h"
 #include "platform/window.h"
-#include "plugin/host_services.h"
+#include "core/host_services.h"
 #include "plugin/plugin.h"
 #include "plugin/settings.h"
 #include "plugin/shared_state.h"

@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-#include "plugin/host_services.h"
+#include "core/host_services.h"
 #include "plugin/shared_state.h"
 
 namespace kiln {

@@ -12,7 +12,7 @@
 #include <functional>
 #include <string>
 
-#include "plugin/host_services.h"
+#include "core/host_services.h"
 
 namespace kiln::host {
 

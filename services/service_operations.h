@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "plugin/host_services.h"
+#include "core/host_services.h"
 #include "services/track_info.h"
 
 namespace kiln::host {

@@ -1,6 +1,6 @@
 #include "platform/folder_dialog.h"
 
-#include "plugin/host_services.h"
+#include "core/host_services.h"
 
 namespace kiln::platform {
 

@@ -1,7 +1,7 @@
 #include "platform/window.h"
 
 // This backend serves through the host's table: the Linux host owns the loop.
-#include "plugin/host_services.h"
+#include "core/host_services.h"
 
 namespace kiln::platform {
 

@@ -14,7 +14,7 @@
 #include "host/host_threads.h"
 #include "host/sample_media.h"
 #include "host/window_system.h"
-#include "plugin/descriptor.h"
+#include "core/descriptor.h"
 #include "support/plugin_host.h"
 
 namespace kiln::test {

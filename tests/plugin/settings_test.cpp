@@ -3,8 +3,9 @@
 
 #include <string>
 
+#include "core/host_services.h"
 #include "host/substitute_host.h"
-#include "plugin/host_services.h"
+#include "plugin/plugin.h"
 #include "plugin/settings.h"
 #include "services/paths.h"
 #include "services/settings_store.h"

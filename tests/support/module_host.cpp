@@ -2,8 +2,8 @@
 
 #include <gtest/gtest.h>
 
-#include "plugin/descriptor.h"
-#include "plugin/host_services.h"
+#include "core/descriptor.h"
+#include "core/host_services.h"
 
 extern "C" kiln::PluginDescriptor* winampGetGeneralPurposePlugin();
 

@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "plugin/descriptor.h"
-#include "plugin/host_services.h"
+#include "core/descriptor.h"
+#include "core/host_services.h"
 
 namespace kiln::winhost {
 

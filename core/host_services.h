@@ -247,10 +247,8 @@ struct HostServices {
 // Bound table, or null when the host has none.
 const HostServices* Host();
 
-// Resolves the host's table; idempotent. False when the host exports none.
-bool BindHostServices();
-
-// Binds a table of the plug-in's own making (the classic-host adapter).
+// Binds a table: the one the host program exports, or one of the plug-in's
+// own making (the classic-host adapter).
 void BindServices(const HostServices* table);
 
 // Name of the host's export.

@@ -1,17 +1,8 @@
-#include "plugin/host_services.h"
-
-#include <atomic>
-
+#include "core/host_services.h"
 #include "platform/library.h"
+#include "plugin/plugin.h"
 
 namespace kiln {
-namespace {
-std::atomic<const HostServices*> boundHost{nullptr};
-}
-
-const HostServices* Host() {
-    return boundHost.load(std::memory_order_acquire);
-}
 
 bool BindHostServices() {
     if (Host()) {
@@ -28,12 +19,8 @@ bool BindHostServices() {
     if (!table || table->version < kHostServicesVersion || table->size < sizeof(HostServices)) {
         return false;
     }
-    boundHost.store(table, std::memory_order_release);
+    BindServices(table);
     return true;
-}
-
-void BindServices(const HostServices* table) {
-    boundHost.store(table, std::memory_order_release);
 }
 
 }  // namespace kiln

@@ -4,7 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "plugin/host_services.h"
+#include "core/host_services.h"
 
 namespace kiln {
 
