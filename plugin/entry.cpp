@@ -8,6 +8,7 @@
 #include "platform/window.h"
 #include "plugin/plugin.h"
 #include "plugin/preview.h"
+#include "plugin/quit_signal.h"
 #include "plugin/settings.h"
 #include "plugin/wide_format.h"
 #include "plugin/worker.h"
@@ -157,6 +158,7 @@ int InitPlugin() {
     if (!host) {
         return 0;  // no host table: stay inert
     }
+    SetQuitRequested(false);
     localisation = descriptor.localisation;
     moduleInstance = descriptor.hDllInstance;
     // A plug-in started again after quit, without unloading, may send again.
@@ -248,6 +250,7 @@ void QuitPlugin() {
     if (!host) {
         return;
     }
+    SetQuitRequested(true);
     WriteHistoryMarker(true);
     host->removePrefsPage(mainPageId);
     ShutdownPresenceForQuit();
