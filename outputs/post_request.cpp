@@ -10,6 +10,7 @@
 #include "core/host_contract.h"
 #include "outputs/output_text.h"
 #include "core/host_services.h"
+#include "plugin/quit_signal.h"
 #include "plugin/settings.h"
 
 namespace kiln {
@@ -57,6 +58,7 @@ unsigned PostRequestThread(void* argument) {
     std::string address = ToUtf8(url.data());
     void* request =
         host->buildWebRequest(handle, kRequestPost, nullptr, nullptr, address.c_str(), 10, nullptr);
+    AbortTransferOnQuit(host, handle);
     host->setWebOptionLong(handle, CURLOPT_HTTP_VERSION, CURL_HTTP_VERSION_1_1);
     host->setWebOptionLong(handle, CURLOPT_POSTFIELDSIZE, 0);
     if ((postModes.load() & kRelaxSsl) != 0) {
@@ -98,6 +100,24 @@ void StartPostRequest(int eventCode) {
         if (ThreadHandle raced = postThread.exchange(handle)) {
             olderThreads.push_back(raced);
         }
+    }
+}
+
+void AwaitPostRequestsUntil(std::chrono::steady_clock::time_point deadline) {
+    const HostServices* host = Host();
+    if (!host) {
+        return;
+    }
+    auto wait = [&](ThreadHandle handle) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (handle && left.count() > 0) {
+            host->waitThread(handle, static_cast<int>(left.count()), 1);
+        }
+    };
+    wait(postThread.load());
+    for (ThreadHandle handle : olderThreads) {
+        wait(handle);
     }
 }
 

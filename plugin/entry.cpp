@@ -1,3 +1,4 @@
+#include <chrono>
 #include <exception>
 
 #include "core/host_contract.h"
@@ -10,6 +11,8 @@
 #include "plugin/preview.h"
 #include "plugin/quit_signal.h"
 #include "plugin/settings.h"
+#include "plugin/shared_state.h"
+#include "plugin/timers.h"
 #include "plugin/wide_format.h"
 #include "plugin/worker.h"
 #include "presence/presence.h"
@@ -24,7 +27,11 @@ namespace kiln {
 Instance languageInstance = nullptr;
 intptr_t mainPageId = 0;
 intptr_t scrobblerPageId = 0;
-unsigned startupMessage = static_cast<unsigned>(-1);
+unsigned frameMessage = static_cast<unsigned>(-1);
+// The last play started before this init: a play notice that reached the hook
+// before the deferred start-up has a later one.
+uint64_t playSerialAtInit = 0;
+bool startupPending = false;
 
 namespace {
 
@@ -33,6 +40,9 @@ constexpr int kMenuAbout = 1;
 constexpr int kMenuPreferences = 2;
 constexpr int kMenuGreyed = 0x0001 | 0x0002;
 constexpr int kAboutChars = 2048;
+// What quit gives the queued events: the outputs of one event, the settling
+// sleep being skipped.
+constexpr std::chrono::milliseconds kQuitDrain{750};
 
 LocalisationService* localisation = nullptr;
 Instance moduleInstance = nullptr;
@@ -126,6 +136,13 @@ void ShowAbout(const HostServices* host, Window owner) {
 
 }  // namespace
 
+void PostFrameMessage(uintptr_t wParam) {
+    if (frameMessage != static_cast<unsigned>(-1)) {
+        platform::PostToWindow(descriptor.hwndParent, kIpcMessage, wParam,
+                               static_cast<intptr_t>(frameMessage));
+    }
+}
+
 PluginDescriptor& Descriptor() {
     return descriptor;
 }
@@ -159,6 +176,8 @@ int InitPlugin() {
         return 0;  // no host table: stay inert
     }
     SetQuitRequested(false);
+    playSerialAtInit = CurrentPlaySerial();
+    hookOpen.store(true);
     localisation = descriptor.localisation;
     moduleInstance = descriptor.hDllInstance;
     // A plug-in started again after quit, without unloading, may send again.
@@ -170,9 +189,10 @@ int InitPlugin() {
     } else {
         languageInstance = moduleInstance;
     }
-    startupMessage = host->registerMessage("kiln_log_ipc");
-    platform::PostToWindow(descriptor.hwndParent, kIpcMessage, 0,
-                           static_cast<intptr_t>(startupMessage));
+    NoteMainThread();
+    frameMessage = host->registerMessage("kiln_log_ipc");
+    startupPending = true;
+    PostFrameMessage(0);
     return 0;
 }
 
@@ -210,7 +230,14 @@ void OnDeferredStartup() {
     LoadSettings();
 
     if (host->playbackStatus() != 0) {
-        SignalPlayStart();
+        // A player opened with a file may have announced it before this
+        // message came back; that play has started already.
+        const PlayIdentity play = CurrentPlay();
+        wchar_t file[kLocationChars] = L"";
+        host->currentFile(file, kLocationChars);
+        if (play.serial <= playSerialAtInit || play.file != file) {
+            OnNewItem();
+        }
     } else if (updateDiscord.load() != 0 && autoDisableDiscord.load() == 0) {
         SignalWorker(WorkerEvent::PresenceRefresh);
     }
@@ -250,8 +277,16 @@ void QuitPlugin() {
     if (!host) {
         return;
     }
-    SetQuitRequested(true);
+    // Quit drains, then marks: the events already queued reach every output
+    // (history line, stop request) before the stop marker, within a bound;
+    // then whatever still runs is cut short.
+    hookOpen.store(false);
+    const auto drainEnd = std::chrono::steady_clock::now() + kQuitDrain;
+    if (DrainWorkerForQuit(static_cast<int>(kQuitDrain.count()))) {
+        AwaitPostRequestsUntil(drainEnd);
+    }
     WriteHistoryMarker(true);
+    SetQuitRequested(true);
     host->removePrefsPage(mainPageId);
     ShutdownPresenceForQuit();
     StopPreviewThreadForQuit();
@@ -260,8 +295,7 @@ void QuitPlugin() {
     StopOlderPostThreadsForQuit();
     // Their routines live in this library, which the host may unload next.
     scrobbleTimerSet.store(false);
-    platform::KillWindowTimer(descriptor.hwndParent, kScrobbleTimerId);
-    platform::KillWindowTimer(descriptor.hwndParent, kPresenceTimerId);
+    CancelAllTimers();
 }
 
 }  // namespace kiln

@@ -5,6 +5,7 @@
 #include "core/host_services.h"
 #include "plugin/playback_flags.h"
 #include "plugin/plugin.h"
+#include "plugin/timers.h"
 #include "plugin/worker.h"
 
 namespace kiln {
@@ -57,31 +58,46 @@ void OnStatusChanged(const HostServices* host) {
 
 }  // namespace
 
-extern unsigned startupMessage;
+std::atomic<bool> hookOpen{false};
+
+void OnNewItem() {
+    paused.store(false);
+    hardStopped.store(false);
+    playbackStarted.store(true);
+    SignalPlayStart();
+}
+
+extern unsigned frameMessage;
+extern bool startupPending;
 
 void HostMessageHook(Window, unsigned message, uintptr_t wParam, intptr_t lParam) {
     const HostServices* host = Host();
     if (message != platform::kMsgUser || !host) {
         return;
     }
+    const bool playbackNotice =
+        lParam == kNewItem || lParam == kNewItemAlternative || lParam == kStatusNotice;
+    if (playbackNotice && !hookOpen.load()) {
+        return;  // quit is under way: a notice now starts nothing
+    }
     if (lParam == kNewItem ||
         (lParam == kNewItemAlternative && wParam != static_cast<uintptr_t>(-1))) {
-        paused.store(false);
-        hardStopped.store(false);
-        playbackStarted.store(true);
-        SignalPlayStart();
+        OnNewItem();
     } else if (lParam == kStatusNotice && wParam == kStatusChanged) {
         OnStatusChanged(host);
     } else if (lParam == kStatusNotice && wParam == kPresenceInfoChanged) {
         if (EnsureWorker()) {
             SignalWorker(WorkerEvent::PresenceRefresh);
         }
-    } else if (startupMessage != static_cast<unsigned>(-1) &&
-               lParam == static_cast<intptr_t>(startupMessage)) {
-        // Once per init: a registration that failed leaves 0, which other
-        // messages carry too.
-        startupMessage = static_cast<unsigned>(-1);
-        OnDeferredStartup();
+    } else if (frameMessage != static_cast<unsigned>(-1) &&
+               lParam == static_cast<intptr_t>(frameMessage)) {
+        if (wParam != 0) {
+            RunTimerRequest(wParam);
+        } else if (startupPending) {
+            // Once per init, whatever else carries the same code.
+            startupPending = false;
+            OnDeferredStartup();
+        }
     }
 }
 

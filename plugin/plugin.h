@@ -1,6 +1,7 @@
 // Module-wide state of the plug-in frame.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
 #include "core/descriptor.h"
@@ -26,6 +27,15 @@ Window CreatePluginDialog(int dialogId, Window parent, DialogProc proc, intptr_t
 
 // Resolves the host program's table; idempotent. False when it exports none.
 bool BindHostServices();
+
+// Posts the frame's own message to the host window; the hook hands it to
+// RunTimerRequest (wParam: a timer id) or the deferred start-up (wParam 0).
+void PostFrameMessage(uintptr_t wParam);
+
+// Whether the hook acts on playback notices: from init until quit begins.
+extern std::atomic<bool> hookOpen;
+// A new item has started: the flags as for a start, and the play signalled.
+void OnNewItem();
 
 int InitPlugin();
 void ConfigPlugin();

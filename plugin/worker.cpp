@@ -9,6 +9,7 @@
 #include "core/host_services.h"
 #include "plugin/plugin.h"
 #include "plugin/settings.h"
+#include "plugin/timers.h"
 #include "presence/presence.h"
 #include "scrobbler/worker_steps.h"
 
@@ -41,7 +42,10 @@ std::atomic<int> workerState{kNone};
 // looks, without touching the state of the workers started after it.
 std::atomic<unsigned> generation{0};
 platform::EventHandle events[kWorkerEventCount] = {};
+// Cuts the settling sleep short when quit asks the worker to drain.
+platform::EventHandle settleCut = nullptr;
 std::atomic<bool> eventsCreated{false};
+std::atomic<bool> draining{false};
 
 ThreadHandle workerThread = nullptr;   // main thread only
 ThreadHandle retiredWorker = nullptr;  // an ended worker not yet reaped; main thread only
@@ -56,7 +60,10 @@ bool CreateEvents() {
     if (eventsCreated.load()) {
         return true;
     }
-    bool all = true;
+    if (!settleCut) {
+        settleCut = platform::CreateAutoResetEvent();
+    }
+    bool all = settleCut != nullptr;
     for (auto& event : events) {
         if (!event) {
             event = platform::CreateAutoResetEvent();
@@ -86,8 +93,12 @@ void Retire(const HostServices* host, ThreadHandle handle) {
 }
 
 void OnPlayStarted() {
-    platform::KillWindowTimer(HostWindow(), kPresenceTimerId);
-    platform::SleepAlertable(750);
+    CancelTimer(kPresenceTimerId);
+    // The host needs a moment to read the new item's tags; a quit that is
+    // draining the queue does not wait for it.
+    if (!draining.load()) {
+        platform::WaitForAnyEvent(&settleCut, 1, 750, true);
+    }
     if (loggingOn.load() != 0) {
         AppendHistoryLine();
     }
@@ -186,6 +197,12 @@ unsigned WorkerMain(void* argument) {
             }
             continue;
         }
+        if (index == static_cast<int>(WorkerEvent::Quit)) {
+            // The wait hands out the lowest signalled index first, so every
+            // event queued before the quit has been handled by now.
+            workerState.store(kExiting);
+            return EndForQuit();
+        }
         // Ten idle seconds, a wake-up for a completion routine or a failed
         // wait end the worker.
         workerState.store(kExiting);
@@ -237,6 +254,9 @@ bool EnsureWorker() {
     }
     if (!CreateEvents()) {
         return false;
+    }
+    if (draining.load()) {
+        return false;  // quit is under way: nothing new starts
     }
     ReapRetired(host);
     int state = workerState.load();
@@ -321,8 +341,23 @@ void NotePlayResumed() {
 
 void StopScrobbleTimer() {
     if (scrobbleTimerSet.exchange(false)) {
-        platform::KillWindowTimer(HostWindow(), kScrobbleTimerId);
+        CancelTimer(kScrobbleTimerId);
     }
+}
+
+bool DrainWorkerForQuit(int timeoutMs) {
+    const HostServices* host = Host();
+    if (!host || !eventsCreated.load()) {
+        return true;
+    }
+    draining.store(true);
+    platform::SignalEvent(settleCut);
+    platform::SignalEvent(events[static_cast<int>(WorkerEvent::Quit)]);
+    ReapRetired(host);
+    if (!workerThread || workerState.load() == kNone) {
+        return retiredWorker == nullptr;
+    }
+    return host->waitThread(workerThread, timeoutMs, 1) == 0;
 }
 
 void StopWorkerForQuit() {
@@ -343,10 +378,13 @@ void StopWorkerForQuit() {
         }
     }
     if (eventsCreated.load()) {
-        // A quit signal nobody took would end the next worker at once.
+        // A quit signal nobody took would end the next worker at once, and
+        // a cut nobody took would cut its first settle short.
         platform::WaitForAnyEvent(&events[static_cast<int>(WorkerEvent::Quit)], 1, 0, false);
+        platform::WaitForAnyEvent(&settleCut, 1, 0, false);
     }
     workerState.store(kNone);
+    draining.store(false);
 }
 
 }  // namespace kiln

@@ -11,6 +11,10 @@ inline constexpr int kWorkerEventCount = 7;
 // True when the worker runs or was started. Starts nothing when no output is on.
 bool EnsureWorker();
 
+// Quit, first step: lets the worker handle the events already queued (without
+// its settling sleep) and end. True when it ended within `timeoutMs`.
+bool DrainWorkerForQuit(int timeoutMs);
+
 // Quit: signals the quit event if the events exist and waits for the worker
 // (at most 10000 ms per thread), then closes its handles.
 void StopWorkerForQuit();

@@ -10,6 +10,7 @@
 #include "plugin/plugin.h"
 #include "plugin/settings.h"
 #include "plugin/shared_state.h"
+#include "plugin/timers.h"
 #include "plugin/template_lines.h"
 #include "presence/application_ids.h"
 #include "presence/client_guard.h"
@@ -282,15 +283,14 @@ void RefreshDiscordPresence(const void* extra) {
         const bool stopped = hardStopped.load() || !started;
         ComposePresence(text, stopped ? kPresenceStopped : kPresencePaused);
         if (stopped && hardStopped.load() && autoDisableDiscord.load() != 0) {
-            platform::SetWindowTimer(HostWindow(), kPresenceTimerId, kAutoDisableDelayMs,
-                                     &AutoDisableTimerProc);
+            ScheduleTimer(kPresenceTimerId, kAutoDisableDelayMs, &AutoDisableTimerProc, 0);
         }
     }
     SendPresence(host->wideToNarrow(currentLocation, -1, kUtf8CodePage));
 }
 
-void AutoDisableTimerProc(Window window, unsigned, uintptr_t timerId, uint32_t) {
-    platform::KillWindowTimer(window, timerId);
+void AutoDisableTimerProc(Window, unsigned, uintptr_t timerId, uint32_t) {
+    CancelTimer(timerId);
     if (timerId == kPresenceTimerId) {
         ShutdownPresenceClient();
     }

@@ -17,6 +17,7 @@
 #include "plugin/plugin.h"
 #include "plugin/settings.h"
 #include "plugin/shared_state.h"
+#include "plugin/timers.h"
 #include "plugin/wide_format.h"
 #include "scrobbler/authorisation.h"
 #include "scrobbler/scrobble_cache.h"
@@ -223,10 +224,9 @@ void ArmScrobbleTimer(const PlayIdentity& play, int lengthSeconds) {
         return;
     }
     armedPlay = current;
-    if (platform::SetWindowTimer(HostWindow(), kScrobbleTimerId,
-                                 static_cast<unsigned>(delay * 1000), &ScrobbleTimerRoutine)) {
-        scrobbleTimerSet.store(true);
-    }
+    scrobbleTimerSet.store(true);
+    ScheduleTimer(kScrobbleTimerId, static_cast<unsigned>(delay * 1000), &ScrobbleTimerRoutine,
+                  current.serial);
 }
 
 void ScrobbleTimerRoutine(Window, unsigned, uintptr_t timerId, uint32_t) {
