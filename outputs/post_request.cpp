@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "core/host_contract.h"
-#include "outputs/output_text.h"
 #include "core/host_services.h"
+#include "outputs/output_text.h"
 #include "plugin/quit_signal.h"
 #include "plugin/settings.h"
 

@@ -1,8 +1,8 @@
 #include <atomic>
 
 #include "core/host_contract.h"
-#include "platform/window.h"
 #include "core/host_services.h"
+#include "platform/window.h"
 #include "plugin/playback_flags.h"
 #include "plugin/plugin.h"
 #include "plugin/timers.h"

@@ -1,9 +1,9 @@
 #include "plugin/settings.h"
 
 #include "core/host_contract.h"
+#include "core/host_services.h"
 #include "outputs/history.h"
 #include "outputs/now_playing.h"
-#include "core/host_services.h"
 #include "plugin/wide_format.h"
 
 namespace kiln {

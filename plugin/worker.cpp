@@ -1,12 +1,12 @@
 #include "plugin/worker.h"
 
+#include "core/host_services.h"
 #include "core/thread_annotations.h"
 #include "outputs/history.h"
 #include "outputs/now_playing.h"
 #include "outputs/post_request.h"
 #include "platform/events.h"
 #include "platform/window.h"
-#include "core/host_services.h"
 #include "plugin/plugin.h"
 #include "plugin/settings.h"
 #include "plugin/timers.h"

@@ -63,9 +63,12 @@ void PluginHost::SetText(const wchar_t* key, const wchar_t* value) {
     settings().WriteText(L"gen_kiln", key, value);
 }
 
-void PluginHost::Start() {
+void PluginHost::Start(const std::function<void()>& beforeStartUp) {
     ASSERT_TRUE(host().PluginLoaded());
     EXPECT_EQ(host().InitPlugin(), 0);
+    if (beforeStartUp) {
+        beforeStartUp();
+    }
     host().RunDeferredStartup();
     started_ = true;
 }

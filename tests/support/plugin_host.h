@@ -51,8 +51,9 @@ class PluginHost {
     void SetInt(const wchar_t* key, int value);
     void SetText(const wchar_t* key, const wchar_t* value);
 
-    // init, then the main loop until the start-up message has been handled.
-    void Start();
+    // init, then the main loop until the start-up message has been handled;
+    // `beforeStartUp` runs in between, as a player's own work at launch does.
+    void Start(const std::function<void()>& beforeStartUp = {});
     // quit, then wait for every thread the plug-in started.
     void Quit();
 

@@ -3,7 +3,10 @@
 // history lines of play starts.
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -121,14 +124,91 @@ TEST_F(WorkerTest, NewItemNotificationsAndTheIgnoredForm) {
                                                  "/play?t=First"}));
 }
 
-TEST_F(WorkerTest, StartUpDuringPlaybackCountsAsAPlayStart) {
-    PluginHost plugin;
-    SendAllEvents(plugin);
-    plugin.host().SetPlayback({1, 5000, host::FromFsPath(first_), -1});
-    plugin.Start();
-    ASSERT_TRUE(Received(1));
-    ExpectNoMoreThan(1);
-    EXPECT_EQ(Paths(), std::vector<std::string>{"/play?t=First"});
+// A player already playing at launch is one play, whether or not it announced
+// the item before the plug-in's start-up message came back, and its stop is a
+// stop.
+TEST_F(WorkerTest, APlayUnderWayAtStartUpIsOnePlay) {
+    for (bool announced : {false, true}) {
+        SCOPED_TRACE(announced ? "announced before the start-up" : "found at the start-up");
+        PostReceiver receiver;
+        std::wstring base = L"http://127.0.0.1:" + std::to_wstring(receiver.Port());
+        PluginHost plugin;
+        plugin.SetInt(L"postmodes", 1 | 8);
+        plugin.SetText(L"postplay", (base + L"/play?t=%title%").c_str());
+        plugin.SetText(L"poststop", (base + L"/stop").c_str());
+        plugin.SetInt(L"logging_on", 1);
+        plugin.SetInt(L"prepost", 0);
+        plugin.SetText(L"format", L"%title%");
+        plugin.host().SetPlayback({1, 5000, host::FromFsPath(first_), -1});
+        plugin.Start([&] {
+            if (announced) {
+                plugin.windows().SendMessage(plugin.windows().MainWindow(), 0x0400, 0, 13003);
+            }
+        });
+        ASSERT_TRUE(receiver.WaitForCount(1));
+        plugin.Stop();
+        ASSERT_TRUE(receiver.WaitForCount(2));
+        EXPECT_FALSE(receiver.WaitForCount(3, 300ms));
+        std::vector<std::string> paths;
+        for (const auto& request : receiver.Requests()) {
+            paths.push_back(request.target);
+        }
+        EXPECT_EQ(paths, (std::vector<std::string>{"/play?t=First", "/stop"}));
+        plugin.Quit();
+        std::string history;
+        for (const auto& entry : std::filesystem::directory_iterator(plugin.LogsFolder())) {
+            history += ReadFileBytes(entry.path());
+        }
+        EXPECT_EQ(history, "First\r\n");
+    }
+}
+
+// A player that stops and quits right after a start: the history still reads
+// started, line, stopped, the stop request is sent, and quit neither waits out
+// a request that hangs nor leaves a thread behind.
+TEST_F(WorkerTest, QuitRightAfterAStartDrainsTheQueueThenMarksTheStop) {
+    // A server that takes connections and never answers.
+    const int silent = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof address;
+    ASSERT_EQ(::bind(silent, reinterpret_cast<sockaddr*>(&address), size), 0);
+    ASSERT_EQ(::listen(silent, 8), 0);
+    ASSERT_EQ(::getsockname(silent, reinterpret_cast<sockaddr*>(&address), &size), 0);
+    const std::wstring hung = L"http://127.0.0.1:" + std::to_wstring(ntohs(address.sin_port));
+    for (bool hanging : {false, true}) {
+        SCOPED_TRACE(hanging ? "the play request hangs" : "every request is answered");
+        PostReceiver receiver;
+        std::wstring base = L"http://127.0.0.1:" + std::to_wstring(receiver.Port());
+        PluginHost plugin;
+        plugin.SetInt(L"postmodes", 1 | 8);
+        plugin.SetText(L"postplay", ((hanging ? hung : base) + L"/play").c_str());
+        plugin.SetText(L"poststop", (base + L"/stop").c_str());
+        plugin.SetInt(L"logging_on", 1);
+        plugin.SetInt(L"prepost", 1);
+        plugin.SetText(L"format", L"%title%");
+        plugin.Start();
+        plugin.Play(first_);
+        plugin.RunFor(100);
+        plugin.Stop();
+        const auto before = std::chrono::steady_clock::now();
+        plugin.host().QuitPlugin();
+        // Well below the ten seconds a request may take.
+        EXPECT_LT(std::chrono::steady_clock::now() - before, 5s);
+        EXPECT_EQ(plugin.host().Threads().LiveThreads(), 0);
+        ASSERT_TRUE(receiver.WaitForCount(hanging ? 1 : 2));
+        EXPECT_EQ(receiver.Requests().back().target, "/stop");
+        std::string history;
+        for (const auto& entry : std::filesystem::directory_iterator(plugin.LogsFolder())) {
+            history += ReadFileBytes(entry.path());
+        }
+        const auto started = history.find("<<< started");
+        const auto line = history.find("\nFirst\r\n");
+        const auto stopped = history.find("<<< stopped");
+        EXPECT_TRUE(started < line && line < stopped && stopped != std::string::npos) << history;
+    }
+    ::close(silent);
 }
 
 // POST threads format their addresses while the worker formats its lines.
