@@ -3,12 +3,14 @@
 #include <string>
 
 #include "core/host_contract.h"
+#include "core/host_services.h"
 #include "core/thread_annotations.h"
 #include "outputs/output_text.h"
 #include "platform/clock_text.h"
 #include "platform/file.h"
-#include "core/host_services.h"
 #include "plugin/settings.h"
+#include "plugin/shared_state.h"
+#include "plugin/template_lines.h"
 #include "plugin/wide_format.h"
 
 namespace kiln {
@@ -58,10 +60,10 @@ void ComputeOutputPath(const wchar_t* folder, const wchar_t* nameTemplate, wchar
 
 void AppendHistoryLine() {
     const std::wstring path = NewHistoryPath();
-    wchar_t line[kLineChars];
-    FormatForCurrentItem(historyFormat, line, kLineChars, kModePlain);
+    const std::wstring line = FormatTemplateLines(historyFormat, currentLocation, kLocationChars,
+                                                  kModePlain, nullptr, kLineChars);
     // A template that formats to nothing still records the start as a line.
-    AppendBytes(path.c_str(), ToUtf8(line) + "\r\n");
+    AppendBytes(path.c_str(), ToUtf8(line.c_str()) + "\r\n");
 }
 
 void WriteHistoryMarker(bool stop) {

@@ -3,14 +3,15 @@
 #include <string>
 
 #include "core/host_contract.h"
+#include "core/host_services.h"
 #include "core/thread_annotations.h"
 #include "outputs/history.h"
 #include "outputs/output_text.h"
 #include "platform/file.h"
-#include "core/host_services.h"
 #include "plugin/plugin.h"
 #include "plugin/settings.h"
 #include "plugin/shared_state.h"
+#include "plugin/template_lines.h"
 #include "plugin/wide_format.h"
 
 namespace kiln {
@@ -65,9 +66,9 @@ void WriteNowPlayingFiles() {
     if (platform::FileHandle file = platform::CreateSharedForWrite(nowPlayingPath)) {
         // With the text output off the file stays, emptied.
         if ((outputs & 1) != 0) {
-            wchar_t line[kLineChars];
-            FormatForCurrentItem(nowFormat, line, kLineChars, kModePlain);
-            std::string bytes = ToUtf8(line) + "\r\n";
+            const std::wstring line = FormatTemplateLines(
+                nowFormat, currentLocation, kLocationChars, kModePlain, nullptr, kLineChars);
+            std::string bytes = ToUtf8(line.c_str()) + "\r\n";
             platform::WriteAll(file, bytes.data(), bytes.size());
         }
         platform::CloseFileHandle(file);

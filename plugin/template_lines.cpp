@@ -5,6 +5,31 @@
 #include "core/host_services.h"
 
 namespace kiln {
+namespace {
+
+bool IsControl(wchar_t c) {
+    return c < 0x20 || (c >= 0x7F && c <= 0x9F) || c == 0x2028 || c == 0x2029;
+}
+
+// A value's own line breaks and tabs would split a one-line output (a history
+// line in two) or vanish from it without a space: a run of them becomes one
+// space.
+void AppendCollapsed(std::wstring& out, const wchar_t* text) {
+    bool inRun = false;
+    for (const wchar_t* p = text; *p != L'\0'; ++p) {
+        if (IsControl(*p)) {
+            if (!inRun) {
+                out += L' ';
+            }
+            inRun = true;
+        } else {
+            out += *p;
+            inRun = false;
+        }
+    }
+}
+
+}  // namespace
 
 std::wstring FormatTemplateLines(const wchar_t* format, wchar_t* location, int locationChars,
                                  int mode, const void* extra, int outChars) {
@@ -27,7 +52,7 @@ std::wstring FormatTemplateLines(const wchar_t* format, wchar_t* location, int l
             formatted[0] = L'\0';
             host->formatTitle(location, locationChars, line.data(), formatted.data(), outChars,
                               mode, extra);
-            out += formatted.data();
+            AppendCollapsed(out, formatted.data());
             line.clear();
         }
         if (c == L'\0' || out.size() >= limit) {

@@ -11,8 +11,9 @@ namespace kiln {
 // tabs. Nothing is escaped on the way, so a value that holds a backslash or
 // an escape-like sequence ("C:\new", "back\slash") arrives exactly as tagged,
 // and the file-name mode's dropping of control characters cannot eat the
-// breaks. A construct cannot span a line. The result holds at most
-// `outChars` - 1 characters.
+// breaks. A construct cannot span a line. Within a formatted line, a run of
+// control characters coming from a value (a tag's own line break or tab)
+// becomes one space. The result holds at most `outChars` - 1 characters.
 std::wstring FormatTemplateLines(const wchar_t* format, wchar_t* location, int locationChars,
                                  int mode, const void* extra, int outChars);
 

@@ -102,6 +102,27 @@ TEST_F(HistoryTest, SingleEntries) {
     }
 }
 
+// A tag's own line break or tab would split a one-line output or glue its
+// words together: a run of them becomes one space, in the history and the
+// now-playing line alike.
+TEST_F(HistoryTest, ControlCharactersInTagsBecomeOneSpace) {
+    const auto odd = host::WriteSampleTrack(music_.path(), {.fileName = "odd.wav",
+                                                            .title = L"First line\r\n\tSecond",
+                                                            .artist = L"A\tB",
+                                                            .seconds = 35});
+    PluginHost plugin;
+    plugin.SetInt(L"now_logging_on", 1);
+    plugin.SetText(L"now_format", L"%artist% - %title%");
+    Start(plugin, kMoment, 0, L"%artist% - %title%");
+    const auto file = LogFile(plugin, "04-12-2026");
+    plugin.Play(odd);
+    ASSERT_TRUE(plugin.RunUntil([&] { return HasLines(file, 1); }));
+    plugin.Quit();
+    EXPECT_EQ(ReadFileBytes(file), "A B - First line Second\r\n");
+    EXPECT_EQ(ReadFileBytes(plugin.LogsFolder() / "kiln_log_now.txt"),
+              "A B - First line Second\r\n");
+}
+
 TEST_F(HistoryTest, FooterAfterMidnightGoesToTheFileOfTheLastEntry) {
     PluginHost plugin;
     Start(plugin, 1796428790, 1, L"%title%");  // 04-12-2026 23:59:50
