@@ -26,7 +26,8 @@ wchar_t historyPath[kPathChars] GUARDED_BY(historyPathLock) = L"";
 // stop marker.
 std::wstring NewHistoryPath() {
     wchar_t path[kPathChars] = L"";
-    ComputeOutputPath(historyFolder, historyFileTemplate, path);
+    ComputeOutputPath(SettingText(historyFolder).c_str(), SettingText(historyFileTemplate).c_str(),
+                      path);
     MutexLock lock(historyPathLock);
     CopyWide(historyPath, kPathChars, path);
     return path;
@@ -60,8 +61,9 @@ void ComputeOutputPath(const wchar_t* folder, const wchar_t* nameTemplate, wchar
 
 void AppendHistoryLine() {
     const std::wstring path = NewHistoryPath();
-    const std::wstring line = FormatTemplateLines(historyFormat, currentLocation, kLocationChars,
-                                                  kModePlain, nullptr, kLineChars);
+    const std::wstring line =
+        FormatTemplateLines(SettingText(historyFormat).c_str(), currentLocation, kLocationChars,
+                            kModePlain, nullptr, kLineChars);
     // A template that formats to nothing still records the start as a line.
     AppendBytes(path.c_str(), ToUtf8(line.c_str()) + "\r\n");
 }

@@ -28,7 +28,7 @@ wchar_t artworkPath[kPathChars] GUARDED_BY(artworkPathLock) = L"";
 // Computes the artwork path into `path` and publishes it to the callback.
 void ComputeArtworkPath(wchar_t* path) {
     path[0] = L'\0';
-    ComputeOutputPath(artFolder, artFileTemplate, path);
+    ComputeOutputPath(SettingText(artFolder).c_str(), SettingText(artFileTemplate).c_str(), path);
     MutexLock lock(artworkPathLock);
     CopyWide(artworkPath, kPathChars, path);
 }
@@ -51,7 +51,8 @@ std::wstring ExtensionOf(const std::wstring& path) {
 }  // namespace
 
 void ComputeNowPlayingPaths() {
-    ComputeOutputPath(nowFolder, nowFileTemplate, nowPlayingPath);
+    ComputeOutputPath(SettingText(nowFolder).c_str(), SettingText(nowFileTemplate).c_str(),
+                      nowPlayingPath);
     wchar_t path[kPathChars];
     ComputeArtworkPath(path);
 }
@@ -62,12 +63,14 @@ void WriteNowPlayingFiles() {
         return;
     }
     int outputs = nowLoggingOn.load();
-    ComputeOutputPath(nowFolder, nowFileTemplate, nowPlayingPath);
+    ComputeOutputPath(SettingText(nowFolder).c_str(), SettingText(nowFileTemplate).c_str(),
+                      nowPlayingPath);
     if (platform::FileHandle file = platform::CreateSharedForWrite(nowPlayingPath)) {
         // With the text output off the file stays, emptied.
         if ((outputs & 1) != 0) {
-            const std::wstring line = FormatTemplateLines(
-                nowFormat, currentLocation, kLocationChars, kModePlain, nullptr, kLineChars);
+            const std::wstring line =
+                FormatTemplateLines(SettingText(nowFormat).c_str(), currentLocation, kLocationChars,
+                                    kModePlain, nullptr, kLineChars);
             std::string bytes = ToUtf8(line.c_str()) + "\r\n";
             platform::WriteAll(file, bytes.data(), bytes.size());
         }

@@ -165,7 +165,7 @@ void ResetField(Window page, int fieldId, TrackedText& text, const wchar_t* defa
     if (answer != platform::kAnswerYes) {
         return;
     }
-    CopyWide(text.setting, static_cast<size_t>(text.size), defaultText);
+    StoreSettingText(text.setting, text.size, defaultText);
     Host()->writeTextSetting(kSettingsSection, text.key, nullptr);
     text.snapshot = defaultText;
     platform::SetControlText(page, fieldId, defaultText);
@@ -177,7 +177,7 @@ void BrowseFolder(Window page, const wchar_t* key, wchar_t* folder, int folderId
     if (!platform::ChooseFolder(page, kFolderTitle, chosen, kPathChars)) {
         return;
     }
-    CopyWide(folder, kPathChars, chosen);
+    StoreSettingText(folder, kPathChars, chosen);
     Host()->writeTextSetting(kSettingsSection, key, folder);
     platform::SetControlText(page, folderId, folder);
 }
@@ -189,7 +189,7 @@ void StoreIfChanged(Window page, int fieldId, const TrackedText& text, bool shor
     if (now == text.snapshot) {
         return;
     }
-    CopyWide(text.setting, static_cast<size_t>(text.size), now.c_str());
+    StoreSettingText(text.setting, text.size, now.c_str());
     if (shortText) {
         Host()->writeTextSetting(kSettingsSection, text.key, text.setting);
     } else {
@@ -380,13 +380,13 @@ void ArtworkCommand(Window page, int id, unsigned notification) {
 void CloseArtworkTab(Window page) {
     const std::wstring name = FieldText(page, IDC_ART_FILE_TEMPLATE, kPathChars);
     if (name != artFile.snapshot) {
-        CopyWide(artFileTemplate, kPathChars, name.c_str());
+        StoreSettingText(artFileTemplate, kPathChars, name.c_str());
         Host()->writeTextSetting(kSettingsSection, L"art_now_file",
                                  name == kDefaultArtFile ? nullptr : artFileTemplate);
     }
     const std::wstring folder = FieldText(page, IDC_ART_FOLDER, kPathChars);
     if (folder != artFolder) {
-        CopyWide(artFolder, kPathChars, folder.c_str());
+        StoreSettingText(artFolder, kPathChars, folder.c_str());
         Host()->writeTemplateSetting(kSettingsSection, L"art_now_folder", artFolder);
     }
     artPageReady = false;
@@ -503,7 +503,7 @@ void StoreTextIfChanged(const wchar_t* snapshot, const wchar_t* newText, wchar_t
     if (!host || std::wcscmp(snapshot, newText) == 0) {
         return;
     }
-    CopyWide(setting, static_cast<size_t>(size), newText);
+    StoreSettingText(setting, size, newText);
     wchar_t* escaped = host->escapeText(setting);
     host->writeTemplateSetting(kSettingsSection, key, escaped ? escaped : setting);
     if (escaped) {

@@ -28,25 +28,25 @@ constexpr int kRelaxSsl = 16;
 std::atomic<ThreadHandle> postThread{nullptr};
 std::vector<ThreadHandle> olderThreads;  // worker thread only, then quit
 
-const wchar_t* TemplateFor(int eventCode) {
+std::wstring TemplateFor(int eventCode) {
     switch (eventCode) {
         case 0:
-            return postPlay;
+            return SettingText(postPlay);
         case 1:
-            return postPause;
+            return SettingText(postPause);
         case 2:
-            return postUnpause;
+            return SettingText(postUnpause);
         case 3:
-            return postStop;
+            return SettingText(postStop);
         default:
-            return nullptr;
+            return {};
     }
 }
 
 unsigned PostRequestThread(void* argument) {
     const HostServices* host = Host();
-    const wchar_t* format = TemplateFor(static_cast<int>(reinterpret_cast<intptr_t>(argument)));
-    if (!host || !format || format[0] == L'\0') {
+    const std::wstring format = TemplateFor(static_cast<int>(reinterpret_cast<intptr_t>(argument)));
+    if (!host || format.empty()) {
         return 0;
     }
     void* handle = host->createWebHandle();
@@ -54,7 +54,7 @@ unsigned PostRequestThread(void* argument) {
         return 0;
     }
     std::vector<wchar_t> url(kPostChars, L'\0');
-    FormatForCurrentItem(format, url.data(), kPostChars, kModeUrlEscaped);
+    FormatForCurrentItem(format.c_str(), url.data(), kPostChars, kModeUrlEscaped);
     std::string address = ToUtf8(url.data());
     void* request =
         host->buildWebRequest(handle, kRequestPost, nullptr, nullptr, address.c_str(), 10, nullptr);

@@ -2,6 +2,7 @@
 
 #include "core/host_contract.h"
 #include "core/host_services.h"
+#include "core/thread_annotations.h"
 #include "outputs/history.h"
 #include "outputs/now_playing.h"
 #include "plugin/wide_format.h"
@@ -39,13 +40,14 @@ wchar_t postStop[kPostChars] = L"";
 
 namespace {
 bool settingsLoaded = false;
+Mutex textLock;
 
 void ReadInto(const wchar_t* key, wchar_t* buffer, int size) {
     // The variable's current content is the default, so the read leaves a
     // missing key's compiled-in value in place.
-    wchar_t current[kPostChars];
-    CopyWide(current, kPostChars, buffer);
-    ReadTextSetting(key, current, buffer, size);
+    std::wstring read(static_cast<size_t>(size), L'\0');
+    ReadTextSetting(key, buffer, read.data(), size);
+    StoreSettingText(buffer, size, read.c_str());
 }
 
 void ReadInt(const wchar_t* key, std::atomic<int>& value) {
@@ -59,10 +61,22 @@ void DefaultFolder(wchar_t* folder) {
     }
     const wchar_t* base = host->pathEntry(contract::kPathEntryLogsParent);
     if (base) {
-        host->joinPath(folder, kPathChars, base, L"Logs");
+        wchar_t joined[kPathChars] = L"";
+        host->joinPath(joined, kPathChars, base, L"Logs");
+        StoreSettingText(folder, kPathChars, joined);
     }
 }
 }  // namespace
+
+std::wstring SettingText(const wchar_t* setting) {
+    MutexLock lock(textLock);
+    return setting;
+}
+
+void StoreSettingText(wchar_t* setting, int size, const wchar_t* text) {
+    MutexLock lock(textLock);
+    CopyWide(setting, static_cast<size_t>(size), text);
+}
 
 bool SettingsLoaded() {
     return settingsLoaded;
@@ -106,7 +120,7 @@ void UnescapeInPlace(wchar_t* buffer, int size) {
     }
     wchar_t* plain = host->unescapeText(buffer);
     if (plain) {
-        CopyWide(buffer, static_cast<size_t>(size), plain);
+        StoreSettingText(buffer, size, plain);
         host->freeMemory(plain);
     }
 }

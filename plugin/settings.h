@@ -1,10 +1,11 @@
 // The plug-in's settings: one module-wide variable per key of section
 // "gen_kiln", holding its compiled-in default until LoadSettings runs.
 // Integers are atomics so that the worker may read what a page is writing;
-// texts are plain buffers, replaced in place on the main thread.
+// texts are buffers replaced on the main thread (see SettingText).
 #pragma once
 
 #include <atomic>
+#include <string>
 
 namespace kiln {
 
@@ -70,5 +71,13 @@ int ClampDiscordPrefix(int stored);
 
 // Replaces an escaped stored text with its unescaped form, within `size`.
 void UnescapeInPlace(wchar_t* buffer, int size);
+
+// The text settings above are written on the host's main thread only (when
+// loading and by the pages), each write under one lock; other threads read
+// them through SettingText, a copy taken under the same lock, so a worker
+// never sees a path half old and half new. The main thread reads them as
+// they are.
+std::wstring SettingText(const wchar_t* setting);
+void StoreSettingText(wchar_t* setting, int size, const wchar_t* text);
 
 }  // namespace kiln

@@ -106,7 +106,7 @@ void OnPlayStarted() {
         WriteNowPlayingFiles();
     }
     RefreshDiscordPresence(nullptr);
-    if ((postModes.load() & 1) != 0 && postPlay[0] != L'\0') {
+    if ((postModes.load() & 1) != 0 && !SettingText(postPlay).empty()) {
         StartPostRequest(0);
     }
     if ((scrobbleFlags.load() & 1) != 0) {

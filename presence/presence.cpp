@@ -10,8 +10,8 @@
 #include "plugin/plugin.h"
 #include "plugin/settings.h"
 #include "plugin/shared_state.h"
-#include "plugin/timers.h"
 #include "plugin/template_lines.h"
+#include "plugin/timers.h"
 #include "presence/application_ids.h"
 #include "presence/client_guard.h"
 #include "presence/cover_art.h"
@@ -157,8 +157,9 @@ std::string FormatPresenceText(const void* extra) {
     }
     // Line by line: the file-name mode drops control characters, and undoing
     // escapes after formatting would also undo a tag's own backslashes.
-    const std::wstring plain = FormatTemplateLines(presenceTemplate, currentLocation,
-                                                   kLocationChars, 0, extra, kOutputChars);
+    const std::wstring plain =
+        FormatTemplateLines(SettingText(presenceTemplate).c_str(), currentLocation, kLocationChars,
+                            0, extra, kOutputChars);
     if (!plain.empty()) {
         char* utf8 =
             host->wideToNarrow(plain.c_str(), static_cast<int>(plain.size()), kUtf8CodePage);

@@ -107,7 +107,7 @@ void ResetTemplate(const HostServices* host, Window page) {
                                  platform::kBoxYesNo) != platform::kAnswerYes) {
         return;
     }
-    CopyWide(presenceTemplate, kLineChars, kDefaultPresenceTemplate);
+    StoreSettingText(presenceTemplate, kLineChars, kDefaultPresenceTemplate);
     host->writeTextSetting(kSettingsSection, L"discord", nullptr);
     platform::SetControlText(page, IDC_PRESENCE_TEMPLATE, presenceTemplate);
     platform::PostToWindow(
@@ -191,7 +191,7 @@ void StoreTemplate(const HostServices* host, Window page) {
     if (std::wcscmp(text.data(), presenceTemplate) == 0) {
         return;
     }
-    CopyWide(presenceTemplate, kLineChars, text.data());
+    StoreSettingText(presenceTemplate, kLineChars, text.data());
     wchar_t* escaped = host->escapeText(presenceTemplate);
     host->writeTemplateSetting(kSettingsSection, L"discord", escaped ? escaped : presenceTemplate);
     if (escaped) {
