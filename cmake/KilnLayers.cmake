@@ -22,8 +22,9 @@ endfunction()
 # What each layer may see. The subsystems see the frame's shared headers, not
 # its internals (worker, hook, entry points).
 set(KILN_FRAME_SHARED plugin/plugin.h plugin/settings.h
-  plugin/shared_state.h plugin/wide_format.h plugin/curl_api.h plugin/preview.h
-  plugin/playback_flags.h plugin/template_lines.h plugin/quit_signal.h plugin/timers.h)
+  plugin/shared_state.h plugin/curl_api.h plugin/preview.h
+  plugin/playback_flags.h plugin/template_lines.h plugin/quit_signal.h plugin/timers.h
+  plugin/subsystems.h plugin/playing_title.h)
 set(KILN_SUBSYSTEM_BASE core platform resources ${KILN_FRAME_SHARED})
 set(KILN_VIEW_core core)
 set(KILN_VIEW_platform core platform)
@@ -32,11 +33,11 @@ set(KILN_VIEW_platform_host core platform)
 set(KILN_VIEW_resources core resources)
 set(KILN_VIEW_services core services)
 set(KILN_VIEW_outputs ${KILN_SUBSYSTEM_BASE} outputs)
-set(KILN_VIEW_scrobbler ${KILN_SUBSYSTEM_BASE} scrobbler outputs/now_playing.h)
+set(KILN_VIEW_scrobbler ${KILN_SUBSYSTEM_BASE} scrobbler)
 set(KILN_VIEW_presence ${KILN_SUBSYSTEM_BASE} presence presence_ipc)
 set(KILN_VIEW_presence_ipc core platform presence_ipc)
 set(KILN_VIEW_classic core platform resources services classic)
-set(KILN_VIEW_plugin core platform resources plugin outputs scrobbler presence presence_ipc)
+set(KILN_VIEW_plugin core platform resources plugin)
 set(KILN_VIEW_exports core platform resources plugin outputs scrobbler presence presence_ipc classic
   exports)
 foreach(_layer core platform platform_host resources services outputs scrobbler presence presence_ipc

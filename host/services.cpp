@@ -8,12 +8,12 @@
 
 #include "core/host_contract.h"
 #include "core/thread_annotations.h"
+#include "core/wide_format.h"
 #include "host/host_threads.h"
 #include "host/module_resources.h"
 #include "host/services_internal.h"
 #include "host/substitute_host.h"
 #include "host/window_system.h"
-#include "plugin/wide_format.h"
 #include "services/artwork.h"
 #include "services/gzip_text.h"
 #include "services/paths.h"

@@ -5,13 +5,13 @@
 #include "core/host_contract.h"
 #include "core/host_services.h"
 #include "core/thread_annotations.h"
+#include "core/wide_format.h"
 #include "outputs/output_text.h"
 #include "platform/clock_text.h"
 #include "platform/file.h"
 #include "plugin/settings.h"
 #include "plugin/shared_state.h"
 #include "plugin/template_lines.h"
-#include "plugin/wide_format.h"
 
 namespace kiln {
 

@@ -5,6 +5,7 @@
 #include "core/host_contract.h"
 #include "core/host_services.h"
 #include "core/thread_annotations.h"
+#include "core/wide_format.h"
 #include "outputs/history.h"
 #include "outputs/output_text.h"
 #include "platform/file.h"
@@ -12,7 +13,6 @@
 #include "plugin/settings.h"
 #include "plugin/shared_state.h"
 #include "plugin/template_lines.h"
-#include "plugin/wide_format.h"
 
 namespace kiln {
 
@@ -35,7 +35,6 @@ void ComputeArtworkPath(wchar_t* path) {
 
 constexpr int kModeFileName = contract::kTitleModeFileName;
 constexpr int kModePlain = contract::kTitleModePlain;
-wchar_t playingTitle[kPathChars] = L"";
 
 // The extension of the last path component, or empty.
 std::wstring ExtensionOf(const std::wstring& path) {
@@ -118,15 +117,6 @@ int OnArtworkReady(void*, int width, int height, const uint32_t* pixels, void*) 
         platform::DeleteFileAt(path);
     }
     return 0;
-}
-
-const wchar_t* PlayingTitle(const wchar_t* file) {
-    playingTitle[0] = L'\0';
-    if (const HostServices* host = Host()) {
-        host->formatTitleForFile(file, L"Playing: [%artist% - ]$if2(%title%,%filename%)",
-                                 playingTitle, kPathChars, kModeFileName);
-    }
-    return playingTitle;
 }
 
 }  // namespace kiln

@@ -12,8 +12,4 @@ void WriteNowPlayingFiles();
 // Completion routine of the artwork request; always returns 0.
 int OnArtworkReady(void* reserved, int width, int height, const uint32_t* pixels, void* userData);
 
-// "Playing: artist - title" of a file, for status texts. Returns one module
-// buffer that the next call overwrites.
-const wchar_t* PlayingTitle(const wchar_t* file);
-
 }  // namespace kiln

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "core/wide_format.h"
 #include "outputs/history.h"
 #include "platform/folder_dialog.h"
 #include "platform/window.h"
@@ -13,7 +14,6 @@
 #include "plugin/preview.h"
 #include "plugin/settings.h"
 #include "plugin/shared_state.h"
-#include "plugin/wide_format.h"
 #include "resources/resource_ids.h"
 
 namespace kiln {

@@ -3,24 +3,18 @@
 
 #include "core/host_contract.h"
 #include "core/host_services.h"
-#include "outputs/history.h"
-#include "outputs/pages.h"
-#include "outputs/post_request.h"
+#include "core/wide_format.h"
 #include "platform/window.h"
 #include "plugin/plugin.h"
 #include "plugin/preview.h"
 #include "plugin/quit_signal.h"
 #include "plugin/settings.h"
 #include "plugin/shared_state.h"
+#include "plugin/subsystems.h"
 #include "plugin/timers.h"
-#include "plugin/wide_format.h"
 #include "plugin/worker.h"
-#include "presence/presence.h"
-#include "presence/presence_page.h"
 #include "resources/language_guid.h"
 #include "resources/resource_ids.h"
-#include "scrobbler/authorisation.h"
-#include "scrobbler/scrobbler_page.h"
 
 namespace kiln {
 
@@ -181,7 +175,7 @@ int InitPlugin() {
     localisation = descriptor.localisation;
     moduleInstance = descriptor.hDllInstance;
     // A plug-in started again after quit, without unloading, may send again.
-    ReopenPresence();
+    FrameSubsystems().reopenPresence();
     if (localisation) {
         languageInstance =
             localisation->startLocalisation(localisation, moduleInstance, &res::kLanguageGuid, 1,
@@ -201,12 +195,8 @@ void OnDeferredStartup() {
     if (!host) {
         return;
     }
-    static const PrefsTab outputTabs[4] = {
-        {IDD_HISTORY, &HistoryPageProc},
-        {IDD_NOW_PLAYING, &NowPlayingPageProc},
-        {IDD_ARTWORK, &ArtworkPageProc},
-        {IDD_POST, &PostPageProc},
-    };
+    const Subsystems& subsystems = FrameSubsystems();
+    const PrefsTab* outputTabs = subsystems.outputTabs;
     mainPageId =
         host->addPrefsPage(languageInstance, 257, LocalString(IDS_PLAY_TRACKING), outputTabs, 4, -1,
                            &PagePosition, &CreateTabDialog, 1, localisation, 7, 76);
@@ -216,13 +206,15 @@ void OnDeferredStartup() {
     }
     host->finaliseTabs(mainPageId, 1);
 
-    static const PrefsTab presenceTab[1] = {{IDD_PRESENCE, &PresencePageProc}};
+    static PrefsTab presenceTab[1] = {{IDD_PRESENCE, nullptr}};
+    presenceTab[0].proc = subsystems.presencePage;
     host->addPrefsPage(languageInstance, IDD_PRESENCE, LocalString(IDS_DISCORD), presenceTab, 1, -1,
                        &PagePosition, nullptr, 1, localisation, 7, 77);
 
-    static PrefsTab scrobblerTab[1] = {{IDD_SCROBBLER_SETUP, &ScrobblerPageProc}};
-    int scrobblerDialog = HasSessionKey() ? IDD_SCROBBLER_AUTHORISED : IDD_SCROBBLER_SETUP;
-    scrobblerTab[0].dialogId = scrobblerDialog;
+    static PrefsTab scrobblerTab[1] = {{IDD_SCROBBLER_SETUP, nullptr}};
+    int scrobblerDialog =
+        subsystems.hasSessionKey() ? IDD_SCROBBLER_AUTHORISED : IDD_SCROBBLER_SETUP;
+    scrobblerTab[0] = {scrobblerDialog, subsystems.scrobblerPage};
     scrobblerPageId =
         host->addPrefsPage(languageInstance, scrobblerDialog, LocalString(IDS_SCROBBLER),
                            scrobblerTab, 1, -1, &PagePosition, nullptr, 1, localisation, 7, 79);
@@ -282,17 +274,18 @@ void QuitPlugin() {
     // then whatever still runs is cut short.
     hookOpen.store(false);
     const auto drainEnd = std::chrono::steady_clock::now() + kQuitDrain;
+    const Subsystems& subsystems = FrameSubsystems();
     if (DrainWorkerForQuit(static_cast<int>(kQuitDrain.count()))) {
-        AwaitPostRequestsUntil(drainEnd);
+        subsystems.awaitPostRequestsUntil(drainEnd);
     }
-    WriteHistoryMarker(true);
+    subsystems.writeHistoryMarker(true);
     SetQuitRequested(true);
     host->removePrefsPage(mainPageId);
-    ShutdownPresenceForQuit();
+    subsystems.shutdownPresenceForQuit();
     StopPreviewThreadForQuit();
-    StopPostThreadForQuit();
+    subsystems.stopPostThreadForQuit();
     StopWorkerForQuit();
-    StopOlderPostThreadsForQuit();
+    subsystems.stopOlderPostThreadsForQuit();
     // Their routines live in this library, which the host may unload next.
     scrobbleTimerSet.store(false);
     CancelAllTimers();

@@ -3,9 +3,8 @@
 #include "core/host_contract.h"
 #include "core/host_services.h"
 #include "core/thread_annotations.h"
-#include "outputs/history.h"
-#include "outputs/now_playing.h"
-#include "plugin/wide_format.h"
+#include "core/wide_format.h"
+#include "plugin/subsystems.h"
 
 namespace kiln {
 
@@ -172,10 +171,7 @@ void LoadSettings() {
     DefaultFolder(nowFolder);
     DefaultFolder(artFolder);
 
-    WriteHistoryMarker(false);
-    if (nowLoggingOn.load() != 0) {
-        ComputeNowPlayingPaths();
-    }
+    FrameSubsystems().settingsLoaded();
 }
 
 }  // namespace kiln

@@ -24,6 +24,23 @@ inline constexpr wchar_t kDefaultArtFile[] = L"$pathsafe(kiln_log_now.jpg)";
 inline constexpr wchar_t kDefaultPresenceTemplate[] =
     L"\u266B [%artist% - ]$if2(%title%,$filepart(%filename%)) \u266B";
 
+// Bits of "scrobble".
+inline constexpr int kScrobbleOn = 1;
+inline constexpr int kScrobbleNowPlaying = 2;
+inline constexpr int kScrobbleLibraryOnly = 4;
+// Bits of "now_logging_on".
+inline constexpr int kNowText = 1;
+inline constexpr int kNowArtwork = 2;
+// Bits of "postmodes".
+inline constexpr int kPostOnPlay = 1;
+inline constexpr int kPostOnPause = 2;
+inline constexpr int kPostOnUnpause = 4;
+inline constexpr int kPostOnStop = 8;
+inline constexpr int kPostRelaxSsl = 16;
+// Bits of "art_limit_upscale".
+inline constexpr int kArtResize = 1;
+inline constexpr int kArtEnlarge = 2;
+
 inline constexpr int kDefaultScrobble = 2;
 inline constexpr int kDefaultArtLimit = 600;
 

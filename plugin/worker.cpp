@@ -2,16 +2,12 @@
 
 #include "core/host_services.h"
 #include "core/thread_annotations.h"
-#include "outputs/history.h"
-#include "outputs/now_playing.h"
-#include "outputs/post_request.h"
 #include "platform/events.h"
 #include "platform/window.h"
 #include "plugin/plugin.h"
 #include "plugin/settings.h"
+#include "plugin/subsystems.h"
 #include "plugin/timers.h"
-#include "presence/presence.h"
-#include "scrobbler/worker_steps.h"
 
 namespace kiln {
 
@@ -51,8 +47,13 @@ ThreadHandle workerThread = nullptr;   // main thread only
 ThreadHandle retiredWorker = nullptr;  // an ended worker not yet reaped; main thread only
 
 bool OutputsNeedWorker() {
-    return loggingOn.load() != 0 || (nowLoggingOn.load() & 1) != 0 || updateDiscord.load() != 0 ||
-           postModes.load() != 0 || (scrobbleFlags.load() & 1) != 0;
+    return loggingOn.load() != 0 || (nowLoggingOn.load() & kNowText) != 0 ||
+           updateDiscord.load() != 0 || postModes.load() != 0 ||
+           (scrobbleFlags.load() & kScrobbleOn) != 0;
+}
+
+const Subsystems& Steps() {
+    return FrameSubsystems();
 }
 
 // Events that could not be created are tried again at the next need.
@@ -100,42 +101,42 @@ void OnPlayStarted() {
         platform::WaitForAnyEvent(&settleCut, 1, 750, true);
     }
     if (loggingOn.load() != 0) {
-        AppendHistoryLine();
+        Steps().appendHistoryLine();
     }
     if (nowLoggingOn.load() != 0) {
-        WriteNowPlayingFiles();
+        Steps().writeNowPlayingFiles();
     }
-    RefreshDiscordPresence(nullptr);
-    if ((postModes.load() & 1) != 0 && !SettingText(postPlay).empty()) {
-        StartPostRequest(0);
+    Steps().refreshPresence();
+    if ((postModes.load() & kPostOnPlay) != 0 && !SettingText(postPlay).empty()) {
+        Steps().startPostRequest(0);
     }
-    if ((scrobbleFlags.load() & 1) != 0) {
-        ScrobbleOnPlayStarted();
+    if ((scrobbleFlags.load() & kScrobbleOn) != 0) {
+        Steps().scrobbleOnPlayStarted();
     }
 }
 
 void OnPaused() {
-    RefreshDiscordPresence(nullptr);
-    if ((postModes.load() & 2) != 0) {
-        StartPostRequest(1);
+    Steps().refreshPresence();
+    if ((postModes.load() & kPostOnPause) != 0) {
+        Steps().startPostRequest(1);
     }
     // The scrobble timer was stopped when the hook saw the pause.
 }
 
 void OnUnpaused() {
-    RefreshDiscordPresence(nullptr);
-    if ((postModes.load() & 4) != 0) {
-        StartPostRequest(2);
+    Steps().refreshPresence();
+    if ((postModes.load() & kPostOnUnpause) != 0) {
+        Steps().startPostRequest(2);
     }
-    if ((scrobbleFlags.load() & 1) != 0) {
-        ScrobbleOnUnpaused();
+    if ((scrobbleFlags.load() & kScrobbleOn) != 0) {
+        Steps().scrobbleOnUnpaused();
     }
 }
 
 void OnStopped() {
-    RefreshDiscordPresence(nullptr);
-    if ((postModes.load() & 8) != 0) {
-        StartPostRequest(3);
+    Steps().refreshPresence();
+    if ((postModes.load() & kPostOnStop) != 0) {
+        Steps().startPostRequest(3);
     }
 }
 
@@ -154,11 +155,11 @@ void Dispatch(int index) {
             OnStopped();
             break;
         case WorkerEvent::PresenceRefresh:
-            RefreshDiscordPresence(nullptr);
+            Steps().refreshPresence();
             break;
         case WorkerEvent::ScrobbleDue:
-            if ((scrobbleFlags.load() & 1) != 0) {
-                SubmitToScrobbler(true);
+            if ((scrobbleFlags.load() & kScrobbleOn) != 0) {
+                Steps().submitToScrobbler(true);
             }
             break;
         case WorkerEvent::Quit:
@@ -173,8 +174,8 @@ bool IsWorkEvent(int index) {
 // A quit ends the worker between events; plays already due but not yet
 // submitted go to the scrobble cache rather than being lost.
 unsigned EndForQuit() {
-    if ((scrobbleFlags.load() & 1) != 0) {
-        CacheDuePlays();
+    if ((scrobbleFlags.load() & kScrobbleOn) != 0) {
+        Steps().cacheDuePlays();
     }
     return 0;
 }

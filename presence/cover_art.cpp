@@ -8,12 +8,12 @@
 #include "core/host_contract.h"
 #include "core/thread_annotations.h"
 
+#include "core/wide_format.h"
 #include "platform/file.h"
 #include "plugin/curl_api.h"
 #include "plugin/plugin.h"
 #include "plugin/settings.h"
 #include "plugin/shared_state.h"
-#include "plugin/wide_format.h"
 #include "presence/utf8_cut.h"
 
 namespace kiln {

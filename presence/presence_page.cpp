@@ -5,12 +5,12 @@
 #include <string>
 #include <vector>
 
+#include "core/wide_format.h"
 #include "platform/window.h"
 #include "plugin/plugin.h"
 #include "plugin/preview.h"
 #include "plugin/settings.h"
 #include "plugin/shared_state.h"
-#include "plugin/wide_format.h"
 #include "presence/presence.h"
 #include "resources/resource_ids.h"
 

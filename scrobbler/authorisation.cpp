@@ -7,10 +7,10 @@
 
 #include "core/host_contract.h"
 #include "core/thread_annotations.h"
+#include "core/wide_format.h"
 #include "platform/window.h"
 #include "plugin/plugin.h"
 #include "plugin/settings.h"
-#include "plugin/wide_format.h"
 #include "resources/resource_ids.h"
 #include "scrobbler/scrobbler_page.h"
 #include "scrobbler/service_reply.h"

@@ -1,9 +1,9 @@
 #include "scrobbler/scrobbler_page.h"
 
+#include "core/wide_format.h"
 #include "platform/window.h"
 #include "plugin/plugin.h"
 #include "plugin/settings.h"
-#include "plugin/wide_format.h"
 #include "resources/resource_ids.h"
 #include "scrobbler/authorisation.h"
 #include "scrobbler/status.h"

@@ -2,7 +2,7 @@
 
 #include <climits>
 
-#include "plugin/wide_format.h"
+#include "core/wide_format.h"
 
 namespace kiln {
 

@@ -5,9 +5,9 @@
 #include <vector>
 
 #include "core/host_contract.h"
-#include "outputs/now_playing.h"
-#include "plugin/curl_api.h"
 #include "core/host_services.h"
+#include "plugin/curl_api.h"
+#include "plugin/playing_title.h"
 #include "scrobbler/status.h"
 #include "scrobbler/text_service.h"
 

@@ -4,9 +4,9 @@
 
 #include <string>
 
+#include "core/wide_format.h"
 #include "host/sample_media.h"
 #include "plugin/settings.h"
-#include "plugin/wide_format.h"
 #include "presence/presence.h"
 #include "services/paths.h"
 #include "support/module_host.h"

@@ -9,13 +9,13 @@
 #include <atomic>
 #include <thread>
 
+#include "core/wide_format.h"
 #include "fake_discord.h"
 #include "fake_image_cache.h"
 #include "host/sample_media.h"
 #include "host/window_system.h"
 #include "plugin/playback_flags.h"
 #include "plugin/settings.h"
-#include "plugin/wide_format.h"
 #include "plugin/worker.h"
 #include "presence/client_guard.h"
 #include "presence/presence.h"

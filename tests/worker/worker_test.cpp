@@ -197,8 +197,11 @@ TEST_F(WorkerTest, QuitRightAfterAStartDrainsTheQueueThenMarksTheStop) {
         // Well below the ten seconds a request may take.
         EXPECT_LT(std::chrono::steady_clock::now() - before, 5s);
         EXPECT_EQ(plugin.host().Threads().LiveThreads(), 0);
+        // Each request has a thread of its own: only the set is fixed.
         ASSERT_TRUE(receiver.WaitForCount(hanging ? 1 : 2));
-        EXPECT_EQ(receiver.Requests().back().target, "/stop");
+        const auto requests = receiver.Requests();
+        EXPECT_TRUE(std::any_of(requests.begin(), requests.end(),
+                                [](const auto& r) { return r.target == "/stop"; }));
         std::string history;
         for (const auto& entry : std::filesystem::directory_iterator(plugin.LogsFolder())) {
             history += ReadFileBytes(entry.path());

@@ -1,4 +1,4 @@
-#include "plugin/wide_format.h"
+#include "core/wide_format.h"
 
 #include <string>
 

@@ -1,0 +1,41 @@
+// What the frame asks of the subsystems beside it (outputs, scrobbler,
+// presence). The frame never includes them: it calls them through this one
+// table, which the exports file, above every layer, fills.
+#pragma once
+
+#include <chrono>
+
+#include "core/host_services.h"
+
+namespace kiln {
+
+struct Subsystems {
+    // -- start-up: the preference pages
+    PrefsTab outputTabs[4];   // history, now playing, artwork, POST
+    DialogProc presencePage;  // dialog 106
+    DialogProc scrobblerPage;
+    bool (*hasSessionKey)();  // picks the scrobbler page's dialog
+    // -- settings loaded, on the main thread: the start marker, the paths
+    void (*settingsLoaded)();
+    // -- the worker's steps
+    void (*appendHistoryLine)();
+    void (*writeNowPlayingFiles)();
+    void (*refreshPresence)();
+    void (*startPostRequest)(int eventCode);  // 0 play, 1 pause, 2 unpause, 3 stop
+    void (*scrobbleOnPlayStarted)();
+    void (*scrobbleOnUnpaused)();
+    void (*submitToScrobbler)(bool submission);
+    void (*cacheDuePlays)();  // a quit ends the worker: due plays go to the cache
+    // -- init and quit
+    void (*reopenPresence)();
+    void (*writeHistoryMarker)(bool stop);
+    void (*awaitPostRequestsUntil)(std::chrono::steady_clock::time_point deadline);
+    void (*shutdownPresenceForQuit)();
+    void (*stopPostThreadForQuit)();
+    void (*stopOlderPostThreadsForQuit)();
+};
+
+// Defined by the exports file.
+const Subsystems& FrameSubsystems();
+
+}  // namespace kiln
