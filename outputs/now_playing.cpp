@@ -66,7 +66,7 @@ void WriteNowPlayingFiles() {
                       nowPlayingPath);
     if (platform::FileHandle file = platform::CreateSharedForWrite(nowPlayingPath)) {
         // With the text output off the file stays, emptied.
-        if ((outputs & 1) != 0) {
+        if ((outputs & kNowText) != 0) {
             const std::wstring line =
                 FormatTemplateLines(SettingText(nowFormat).c_str(), currentLocation, kLocationChars,
                                     kModePlain, nullptr, kLineChars);
@@ -75,7 +75,7 @@ void WriteNowPlayingFiles() {
         }
         platform::CloseFileHandle(file);
     }
-    if ((outputs & 2) == 0) {
+    if ((outputs & kNowArtwork) == 0) {
         return;
     }
     wchar_t path[kPathChars];
@@ -88,10 +88,10 @@ void WriteNowPlayingFiles() {
     const wchar_t* kind =
         host->artworkKindIsPlaying(currentLocation, kLocationChars) ? L"playing" : L"cover";
     int mode = artLimitUpscale.load();
-    if ((mode & 1) != 0) {
+    if ((mode & kArtResize) != 0) {
         artwork->requestResizedArtwork(artwork, currentLocation, kind, nullptr,
                                        artWidthLimit.load(), artHeightLimit.load(),
-                                       (mode & 2) != 0 ? 1 : 0, 0, &OnArtworkReady);
+                                       (mode & kArtEnlarge) != 0 ? 1 : 0, 0, &OnArtworkReady);
     } else {
         artwork->requestArtwork(artwork, currentLocation, kind, nullptr, 0, &OnArtworkReady);
     }

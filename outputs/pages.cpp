@@ -277,7 +277,7 @@ void NowPlayingCommand(Window page, int id, unsigned notification) {
     }
     if (id == IDC_NOW_MODE && notification == platform::kNotifySelChange) {
         const int value =
-            (ComboSelection(page, IDC_NOW_MODE) > 0 ? 1 : 0) | (nowLoggingOn.load() & 2);
+            (ComboSelection(page, IDC_NOW_MODE) > 0 ? 1 : 0) | (nowLoggingOn.load() & kNowArtwork);
         nowLoggingOn.store(value);
         WriteInt(L"now_logging_on", value);
         if (value != 0) {
@@ -324,7 +324,7 @@ void OpenArtworkTab(Window page) {
     platform::SetControlText(page, IDC_ART_FOLDER, artFolder);
     platform::SetControlText(page, IDC_ART_FILE_TEMPLATE, artFileTemplate);
     EnableReset(page, IDC_ART_FILE_RESET, artFileTemplate, kDefaultArtFile);
-    platform::CheckControl(page, IDC_ART_ENABLE, (nowLoggingOn.load() & 2) != 0);
+    platform::CheckControl(page, IDC_ART_ENABLE, (nowLoggingOn.load() & kNowArtwork) != 0);
     const int mode = artLimitUpscale.load();
     const int selection = mode == 1 ? 1 : mode == 3 ? 2 : 0;
     FillCombo(page, IDC_ART_SIZE_MODE,
@@ -344,7 +344,7 @@ void ArtworkCommand(Window page, int id, unsigned notification) {
     if (notification == platform::kNotifyClicked) {
         if (id == IDC_ART_ENABLE) {
             const int value = (platform::IsControlChecked(page, IDC_ART_ENABLE) ? 2 : 0) |
-                              (nowLoggingOn.load() & 1);
+                              (nowLoggingOn.load() & kNowText);
             nowLoggingOn.store(value);
             WriteInt(L"now_logging_on", value);
             if (value != 0) {
@@ -528,7 +528,7 @@ intptr_t NowPlayingPageProc(Window page, unsigned message, uintptr_t wParam, int
         [](Window p) {
             OpenOutputTab(p, nowTab);
             FillCombo(p, IDC_NOW_MODE, {L"Disabled", L"Log currently playing"},
-                      nowLoggingOn.load() & 1);
+                      nowLoggingOn.load() & kNowText);
         },
         &NowPlayingCommand, [](Window p) { CloseOutputTab(p, nowTab); });
 }

@@ -18,7 +18,6 @@ namespace {
 
 constexpr int kModeUrlEscaped = contract::kTitleModeUrlEscaped;
 constexpr int kRequestPost = 1;
-constexpr int kRelaxSsl = 16;
 
 // Handles of request threads. The request threads never touch a handle:
 // the tracked one is taken out of `postThread` by an atomic exchange, so the
@@ -61,7 +60,7 @@ unsigned PostRequestThread(void* argument) {
     AbortTransferOnQuit(host, handle);
     host->setWebOptionLong(handle, CURLOPT_HTTP_VERSION, CURL_HTTP_VERSION_1_1);
     host->setWebOptionLong(handle, CURLOPT_POSTFIELDSIZE, 0);
-    if ((postModes.load() & kRelaxSsl) != 0) {
+    if ((postModes.load() & kPostRelaxSsl) != 0) {
         host->setWebOptionLong(handle, CURLOPT_SSL_VERIFYPEER, 0);
     }
     host->performWebRequest(&handle);

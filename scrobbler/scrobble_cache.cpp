@@ -3,8 +3,8 @@
 #include <cstring>
 
 #include "core/host_contract.h"
-#include "platform/file.h"
 #include "core/host_services.h"
+#include "platform/file.h"
 
 namespace kiln {
 namespace {

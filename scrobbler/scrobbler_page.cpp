@@ -45,8 +45,8 @@ void InitialisePage(Window page) {
     buttonStyling = host->styleButton(page, IDC_SCROBBLE_BUTTON, buttonStyling);
     const int flags = scrobbleFlags.load();
     platform::CheckControl(page, IDC_SCROBBLE_ENABLE, (flags & 1) != 0);
-    platform::CheckControl(page, IDC_SCROBBLE_NOW_PLAYING, (flags & 2) != 0);
-    platform::CheckControl(page, IDC_SCROBBLE_LIBRARY_ONLY, (flags & 4) != 0);
+    platform::CheckControl(page, IDC_SCROBBLE_NOW_PLAYING, (flags & kScrobbleNowPlaying) != 0);
+    platform::CheckControl(page, IDC_SCROBBLE_LIBRARY_ONLY, (flags & kScrobbleLibraryOnly) != 0);
     UpdateScrobblerPageState(page);
     const std::wstring status = ScrobblerStatusCopy();
     if (!status.empty()) {
@@ -71,7 +71,7 @@ void OnOptionClicked(Window page) {
 }  // namespace
 
 void UpdateScrobblerPageState(Window page) {
-    const bool enabled = (scrobbleFlags.load() & 1) != 0;
+    const bool enabled = (scrobbleFlags.load() & kScrobbleOn) != 0;
     if (!enabled || !HasScrobblerStatus()) {
         const wchar_t* waiting = !enabled ? L"Scrobbling is currently disabled"
                                  : HasSessionKey()

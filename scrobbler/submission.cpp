@@ -428,7 +428,7 @@ void ScrobbleOnPlayStarted() {
     }
     const PlayIdentity play = CurrentPlay();
     const int flags = scrobbleFlags.load();
-    if (host->hasLocalLibrary() && (flags & 4) != 0) {
+    if (host->hasLocalLibrary() && (flags & kScrobbleLibraryOnly) != 0) {
         if (host->isStream(play.file.c_str()) || !InLocalLibrary(host, play.file.c_str())) {
             MarkPlayDone(play.serial);
             SetStatusWithTitle(
@@ -438,7 +438,7 @@ void ScrobbleOnPlayStarted() {
             return;
         }
     }
-    if ((flags & 2) != 0) {
+    if ((flags & kScrobbleNowPlaying) != 0) {
         SendNowPlaying(play);
         return;
     }
