@@ -15,11 +15,11 @@
 #include <random>
 #include <string>
 
+#include "core/descriptor.h"
+#include "core/host_services.h"
 #include "host/sample_media.h"
 #include "host/substitute_host.h"
 #include "host/window_system.h"
-#include "core/descriptor.h"
-#include "core/host_services.h"
 #include "plugin/worker.h"
 #include "scrobbler/fake_scrobbler.h"
 #include "scrobbler/scrobble_cache.h"

@@ -15,8 +15,8 @@
 #include <map>
 #include <memory>
 
-#include "core/thread_annotations.h"
 #include "core/host_services.h"
+#include "core/thread_annotations.h"
 
 namespace kiln::host {
 

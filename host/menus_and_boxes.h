@@ -15,9 +15,9 @@
 #include <string>
 #include <vector>
 
+#include "core/host_services.h"
 #include "core/thread_annotations.h"
 #include "host/dialogs.h"
-#include "core/host_services.h"
 
 namespace kiln::host {
 

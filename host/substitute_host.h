@@ -18,9 +18,9 @@
 #include <thread>
 #include <vector>
 
-#include "core/thread_annotations.h"
 #include "core/descriptor.h"
 #include "core/host_services.h"
+#include "core/thread_annotations.h"
 #include "services/track_info.h"
 
 namespace kiln::host {

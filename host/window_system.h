@@ -30,11 +30,11 @@
 #include <thread>
 #include <vector>
 
+#include "core/host_services.h"
 #include "core/thread_annotations.h"
 #include "host/dialogs.h"
 #include "host/menus_and_boxes.h"
 #include "host/preference_pages.h"
-#include "core/host_services.h"
 #include "resources/resource_directory.h"
 
 namespace kiln::host {

@@ -7,8 +7,8 @@
 #include <string_view>
 #include <system_error>
 
-#include "platform/process.h"
 #include "core/host_services.h"
+#include "platform/process.h"
 #include "presence_ipc/presence_state.h"
 
 namespace kiln {

@@ -11,10 +11,10 @@
 #include <string>
 #include <vector>
 
+#include "core/descriptor.h"
 #include "host/host_threads.h"
 #include "host/sample_media.h"
 #include "host/window_system.h"
-#include "core/descriptor.h"
 #include "support/plugin_host.h"
 
 namespace kiln::test {
