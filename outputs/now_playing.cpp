@@ -33,7 +33,6 @@ void ComputeArtworkPath(wchar_t* path) {
     CopyWide(artworkPath, kPathChars, path);
 }
 
-constexpr int kModeFileName = contract::kTitleModeFileName;
 constexpr int kModePlain = contract::kTitleModePlain;
 
 // The extension of the last path component, or empty.
