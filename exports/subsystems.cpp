@@ -5,6 +5,7 @@
 #include "outputs/now_playing.h"
 #include "outputs/pages.h"
 #include "outputs/post_request.h"
+#include "outputs/scrobbler_log.h"
 #include "plugin/settings.h"
 #include "presence/presence.h"
 #include "presence/presence_page.h"
@@ -35,6 +36,8 @@ const Subsystems subsystems = {
     &HasSessionKey,
     &SettingsLoaded,
     &AppendHistoryLine,
+    &ScrobblerLogPlayStarted,
+    &ScrobblerLogPlayEnded,
     &WriteNowPlayingFiles,
     [] { RefreshDiscordPresence(nullptr); },
     &StartPostRequest,

@@ -268,6 +268,12 @@ void HistoryCommand(Window page, int id, unsigned notification) {
         prePost.store(prePost.load() != 0 ? 0 : 1);
         WriteInt(L"prepost", prePost.load());
         platform::CheckControl(page, IDC_HISTORY_MARKERS, prePost.load() != 0);
+    } else if (id == IDC_HISTORY_SCROBBLER_LOG) {
+        scrobblerLogOn.store(scrobblerLogOn.load() != 0 ? 0 : 1);
+        WriteInt(L"scrobbler_log", scrobblerLogOn.load());
+        // The log starts with the next play: a play already under way is
+        // not started again for it.
+        platform::CheckControl(page, IDC_HISTORY_SCROBBLER_LOG, scrobblerLogOn.load() != 0);
     }
 }
 
@@ -518,6 +524,7 @@ intptr_t HistoryPageProc(Window page, unsigned message, uintptr_t wParam, intptr
             OpenOutputTab(p, historyTab);
             platform::CheckControl(p, IDC_HISTORY_ENABLE, loggingOn.load() != 0);
             platform::CheckControl(p, IDC_HISTORY_MARKERS, prePost.load() != 0);
+            platform::CheckControl(p, IDC_HISTORY_SCROBBLER_LOG, scrobblerLogOn.load() != 0);
         },
         &HistoryCommand, [](Window p) { CloseOutputTab(p, historyTab); });
 }

@@ -278,6 +278,9 @@ void QuitPlugin() {
     if (DrainWorkerForQuit(static_cast<int>(kQuitDrain.count()))) {
         subsystems.awaitPostRequestsUntil(drainEnd);
     }
+    if (scrobblerLogOn.load() != 0) {
+        subsystems.scrobblerLogPlayEnded();
+    }
     subsystems.writeHistoryMarker(true);
     SetQuitRequested(true);
     host->removePrefsPage(mainPageId);

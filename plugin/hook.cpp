@@ -49,6 +49,7 @@ void OnStatusChanged(const HostServices* host) {
         hardStopped.store(true);
         paused.store(false);
         playbackStarted.store(false);
+        NotePlayStopped();
         if (EnsureWorker()) {
             StopScrobbleTimer();
             SignalWorker(WorkerEvent::Stopped);

@@ -47,6 +47,7 @@ inline constexpr int kDefaultArtLimit = 600;
 extern std::atomic<int> scrobbleFlags;           // "scrobble": 1 on, 2 now-playing, 4 library only
 extern std::atomic<int> loggingOn;               // "logging_on"
 extern std::atomic<int> prePost;                 // "prepost"
+extern std::atomic<int> scrobblerLogOn;          // "scrobbler_log": the portable log too
 extern wchar_t historyFileTemplate[kPathChars];  // "file"
 extern wchar_t historyFormat[kLineChars];        // "format"
 extern wchar_t historyFolder[kPathChars];        // "log_folder"

@@ -44,11 +44,17 @@ struct PlayIdentity {
 };
 // The play now current, as the host's main thread recorded it.
 PlayIdentity CurrentPlay();
+// The play the last start replaced, with its time played settled then.
+PlayIdentity PreviousPlay();
+// Seconds `play` has been heard by `now`.
+int64_t PlayedSeconds(const PlayIdentity& play, int64_t now);
 uint64_t CurrentPlaySerial();
 // The hook's pause and resume, noted when the host reports them: a transition
 // the worker comes to late must not count for a play started since.
 void NotePlayPaused();
 void NotePlayResumed();
+// A hard stop: the play is heard no longer (it counts as paused for good).
+void NotePlayStopped();
 
 // EnsureWorker, then signal; false when no worker could run.
 bool SignalWorker(WorkerEvent event);

@@ -19,6 +19,10 @@ struct Subsystems {
     void (*settingsLoaded)();
     // -- the worker's steps
     void (*appendHistoryLine)();
+    // The portable scrobbler log: a start ends the previous play's entry and
+    // notes this one's; a stop or quit ends the current one.
+    void (*scrobblerLogPlayStarted)();
+    void (*scrobblerLogPlayEnded)();
     void (*writeNowPlayingFiles)();
     void (*refreshPresence)();
     void (*startPostRequest)(int eventCode);  // 0 play, 1 pause, 2 unpause, 3 stop

@@ -20,6 +20,15 @@ namespace {
 // resumes), read by the worker and the timer routine.
 Mutex playLock;
 PlayIdentity currentPlay GUARDED_BY(playLock);
+// The play the last start replaced, its time played settled then.
+PlayIdentity previousPlay GUARDED_BY(playLock);
+
+void SettleLocked(PlayIdentity& play, int64_t now) REQUIRES(playLock) {
+    if (!play.paused) {
+        play.playedSeconds += now - play.resumedAt;
+        play.paused = true;
+    }
+}
 std::atomic<uint64_t> currentPlaySerial{0};
 
 // Hand-over of the worker's thread handle: every operation on a handle
@@ -47,9 +56,9 @@ ThreadHandle workerThread = nullptr;   // main thread only
 ThreadHandle retiredWorker = nullptr;  // an ended worker not yet reaped; main thread only
 
 bool OutputsNeedWorker() {
-    return loggingOn.load() != 0 || (nowLoggingOn.load() & kNowText) != 0 ||
-           updateDiscord.load() != 0 || postModes.load() != 0 ||
-           (scrobbleFlags.load() & kScrobbleOn) != 0;
+    return loggingOn.load() != 0 || scrobblerLogOn.load() != 0 ||
+           (nowLoggingOn.load() & kNowText) != 0 || updateDiscord.load() != 0 ||
+           postModes.load() != 0 || (scrobbleFlags.load() & kScrobbleOn) != 0;
 }
 
 const Subsystems& Steps() {
@@ -103,6 +112,9 @@ void OnPlayStarted() {
     if (loggingOn.load() != 0) {
         Steps().appendHistoryLine();
     }
+    if (scrobblerLogOn.load() != 0) {
+        Steps().scrobblerLogPlayStarted();
+    }
     if (nowLoggingOn.load() != 0) {
         Steps().writeNowPlayingFiles();
     }
@@ -134,6 +146,9 @@ void OnUnpaused() {
 }
 
 void OnStopped() {
+    if (scrobblerLogOn.load() != 0) {
+        Steps().scrobblerLogPlayEnded();
+    }
     Steps().refreshPresence();
     if ((postModes.load() & kPostOnStop) != 0) {
         Steps().startPostRequest(3);
@@ -294,6 +309,8 @@ void SignalPlayStart() {
         host->currentFile(file, kLocationChars);
         const int64_t now = host->nowSeconds();
         MutexLock lock(playLock);
+        previousPlay = currentPlay;
+        SettleLocked(previousPlay, now);
         currentPlay = PlayIdentity{currentPlay.serial + 1, now, file, 0, now, false};
         currentPlaySerial.store(currentPlay.serial);
     }
@@ -304,6 +321,25 @@ void SignalPlayStart() {
 PlayIdentity CurrentPlay() {
     MutexLock lock(playLock);
     return currentPlay;
+}
+
+PlayIdentity PreviousPlay() {
+    MutexLock lock(playLock);
+    return previousPlay;
+}
+
+int64_t PlayedSeconds(const PlayIdentity& play, int64_t now) {
+    return play.playedSeconds + (play.paused ? 0 : now - play.resumedAt);
+}
+
+void NotePlayStopped() {
+    const HostServices* host = Host();
+    if (!host) {
+        return;
+    }
+    const int64_t now = host->nowSeconds();
+    MutexLock lock(playLock);
+    SettleLocked(currentPlay, now);
 }
 
 uint64_t CurrentPlaySerial() {
@@ -318,11 +354,7 @@ void NotePlayPaused() {
     const int64_t now = host->nowSeconds();
     {
         MutexLock lock(playLock);
-        if (currentPlay.paused) {
-            return;
-        }
-        currentPlay.playedSeconds += now - currentPlay.resumedAt;
-        currentPlay.paused = true;
+        SettleLocked(currentPlay, now);
     }
     StopScrobbleTimer();
 }

@@ -188,6 +188,10 @@ TrackInfo ReadTrackInfo(const std::wstring& path) {
         if (albumArtist != properties.end() && !albumArtist->second.isEmpty()) {
             info.albumArtist = FromTagLib(albumArtist->second.front());
         }
+        auto trackId = properties.find("MUSICBRAINZ_TRACKID");
+        if (trackId != properties.end() && !trackId->second.isEmpty()) {
+            info.musicBrainzTrackId = FromTagLib(trackId->second.front());
+        }
         if (const TagLib::AudioProperties* audio = ref.audioProperties()) {
             info.lengthSeconds = audio->lengthInSeconds();
             info.bitrate = audio->bitrate();
@@ -236,6 +240,8 @@ bool ItemFields::Field(std::wstring_view name, std::wstring& value) const {
         value = PositiveNumber(t.trackNumber);
     } else if (key == L"genre") {
         value = t.genre;
+    } else if (key == L"musicbrainz_trackid") {
+        value = t.musicBrainzTrackId;
     } else if (key == L"year") {
         value = t.year;
     } else if (key == L"comment") {

@@ -15,6 +15,7 @@ namespace kiln::host {
 struct TrackInfo {
     bool found = false;  // the file could be opened and read
     std::wstring title, album, artist, albumArtist, genre, year, comment;
+    std::wstring musicBrainzTrackId;
     int trackNumber = 0;
     int lengthSeconds = 0;
     int bitrate = 0;  // kbit/s
@@ -41,7 +42,7 @@ TrackInfo ReadTrackInfo(const std::wstring& path);
 std::wstring FormatLength(int seconds);
 
 // The fields of one item: artist, title, album, albumartist, tracknumber,
-// genre, year, comment, filename (the location as given), length, bitrate and
+// genre, year, comment, musicbrainz_trackid, filename (the location as given), length, bitrate and
 // type ("1" for video, else "0"), plus date and time (local, "dd-MM-yyyy" and
 // "HH:mm:ss", from `now`), length_seconds, file_size and folder_size (bytes of
 // the regular files directly in the item's folder). Sizes are read when asked
