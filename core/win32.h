@@ -58,10 +58,11 @@ inline constexpr int kIdAbort = 3;
 inline constexpr int kIdYes = 6;
 inline constexpr int kIdNo = 7;
 
-// Menu item flags (MF_GRAYED, MF_DISABLED), as the add-menu-item service
-// takes them.
+// Menu item flags (MF_GRAYED, MF_DISABLED, MF_CHECKED), as the add-menu-item
+// service takes them.
 inline constexpr int kMenuGreyed = 1;
 inline constexpr int kMenuDisabled = 2;
+inline constexpr int kMenuChecked = 8;
 
 // Message box styles.
 inline constexpr unsigned kBoxYesNo = 0x0004;

@@ -4,6 +4,7 @@
 #include "core/host_contract.h"
 #include "core/host_services.h"
 #include "core/wide_format.h"
+#include "core/win32.h"
 #include "platform/window.h"
 #include "plugin/plugin.h"
 #include "plugin/preview.h"
@@ -32,7 +33,8 @@ namespace {
 constexpr unsigned kIpcMessage = contract::kIpcMessage;
 constexpr int kMenuAbout = 1;
 constexpr int kMenuPreferences = 2;
-constexpr int kMenuGreyed = 0x0001 | 0x0002;
+constexpr int kMenuPauseTracking = 3;
+constexpr int kMenuGreyed = win::kMenuGreyed | win::kMenuDisabled;
 constexpr int kAboutChars = 2048;
 // What quit gives the queued events: the outputs of one event, the settling
 // sleep being skipped.
@@ -235,6 +237,21 @@ void OnDeferredStartup() {
     }
 }
 
+void SetPrivateMode(bool on) {
+    const HostServices* host = Host();
+    if (!host) {
+        return;
+    }
+    privateMode.store(on ? 1 : 0);
+    host->writeIntSetting(kSettingsSection, L"private_mode", on ? 1 : 0);
+    if (on) {
+        // The play under way is tracked no further: no scrobble, and the
+        // presence goes.
+        StopScrobbleTimer();
+        SignalWorker(WorkerEvent::PresenceRefresh);
+    }
+}
+
 void ConfigPlugin() {
     const HostServices* host = Host();
     if (!host) {
@@ -246,6 +263,9 @@ void ConfigPlugin() {
     }
     host->addMenuItem(menu, 0, nullptr, -1, 0);
     host->addMenuItem(menu, kMenuPreferences, LocalString(IDS_GOTO_OPTIONS), -1, 0);
+    LoadSettings();
+    host->addMenuItem(menu, kMenuPauseTracking, LocalString(IDS_PAUSE_TRACKING), -1,
+                      privateMode.load() != 0 ? win::kMenuChecked : 0);
     host->addMenuItem(menu, 0, nullptr, -1, 0);
     host->addMenuItem(menu, kMenuAbout, LocalString(IDS_ABOUT), -1, 0);
     // The title shows the description as the localisation service left it.
@@ -260,6 +280,8 @@ void ConfigPlugin() {
         ShowAbout(host, owner);
     } else if (choice == kMenuPreferences) {
         host->openPreferences(mainPageId, -1);
+    } else if (choice == kMenuPauseTracking) {
+        SetPrivateMode(privateMode.load() == 0);
     }
     host->destroyMenu(menu);
 }

@@ -37,6 +37,10 @@ extern std::atomic<bool> hookOpen;
 // A new item has started: the flags as for a start, and the play signalled.
 void OnNewItem();
 
+// Private mode ("Pause tracking"): every output stops at once and stays off,
+// across restarts, until it is turned off; the presence is cleared.
+void SetPrivateMode(bool on);
+
 int InitPlugin();
 void ConfigPlugin();
 void QuitPlugin();

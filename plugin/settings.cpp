@@ -12,6 +12,7 @@ std::atomic<int> scrobbleFlags{kDefaultScrobble};
 std::atomic<int> loggingOn{0};
 std::atomic<int> prePost{1};
 std::atomic<int> scrobblerLogOn{0};
+std::atomic<int> privateMode{0};
 wchar_t historyFileTemplate[kPathChars] = L"$pathsafe(kiln_log_%date%.txt)";
 wchar_t historyFormat[kLineChars] = L"%date% - %time% - \"%artist%\" - \"%title%\" - %length%";
 wchar_t historyFolder[kPathChars] = L"";
@@ -135,6 +136,7 @@ void LoadSettings() {
     ReadInt(L"logging_on", loggingOn);
     ReadInt(L"prepost", prePost);
     ReadInt(L"scrobbler_log", scrobblerLogOn);
+    ReadInt(L"private_mode", privateMode);
     ReadInto(L"file", historyFileTemplate, kPathChars);
     ReadInto(L"format", historyFormat, kLineChars);
     ReadInto(L"log_folder", historyFolder, kPathChars);

@@ -48,6 +48,7 @@ extern std::atomic<int> scrobbleFlags;           // "scrobble": 1 on, 2 now-play
 extern std::atomic<int> loggingOn;               // "logging_on"
 extern std::atomic<int> prePost;                 // "prepost"
 extern std::atomic<int> scrobblerLogOn;          // "scrobbler_log": the portable log too
+extern std::atomic<int> privateMode;             // "private_mode": tracking paused
 extern wchar_t historyFileTemplate[kPathChars];  // "file"
 extern wchar_t historyFormat[kLineChars];        // "format"
 extern wchar_t historyFolder[kPathChars];        // "log_folder"

@@ -156,6 +156,14 @@ void OnStopped() {
 }
 
 void Dispatch(int index) {
+    if (privateMode.load() != 0) {
+        // Tracking is paused: nothing is written, sent or scrobbled; the
+        // presence, asked again, clears itself.
+        if (index != static_cast<int>(WorkerEvent::ScrobbleDue)) {
+            Steps().refreshPresence();
+        }
+        return;
+    }
     switch (static_cast<WorkerEvent>(index)) {
         case WorkerEvent::PlayStarted:
             OnPlayStarted();

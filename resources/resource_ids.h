@@ -47,6 +47,7 @@
 #define IDS_PREFIX_LISTENING 24
 #define IDS_PREFIX_BY_KIND 25
 #define IDS_PREFIX_LEGACY 26
+#define IDS_PAUSE_TRACKING 27
 #define IDS_LANGUAGE_GUID 65535
 
 /* Controls. Several ids are reused across dialogs with different roles; each

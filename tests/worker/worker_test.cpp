@@ -287,6 +287,62 @@ TEST_F(WorkerTest, EverythingOffChangesOnlyTheFlags) {
     EXPECT_EQ(Paths(), (std::vector<std::string>{"/unpause", "/stop"}));
 }
 
+// "Pause tracking" in the plug-in's menu: nothing is written or sent while it
+// is on, also after a restart, and the next play after it goes off is tracked.
+TEST_F(WorkerTest, PauseTrackingKeepsEveryOutputOffAcrossARestart) {
+    TempFolder profile;
+    auto pickPauseTracking = [](PluginHost& plugin) {
+        bool checked = false;
+        plugin.windows().SetMenuChooser([&](const std::vector<host::MenuItem>& items) {
+            for (const auto& item : items) {
+                if (item.id == 3) {
+                    checked = (item.flags & 8) != 0;
+                }
+            }
+            return 3;
+        });
+        plugin.host().ConfigPlugin();
+        plugin.RunFor(0);
+        return checked;
+    };
+    auto historyText = [](PluginHost& plugin) {
+        std::string all;
+        if (std::filesystem::exists(plugin.LogsFolder())) {
+            for (const auto& entry : std::filesystem::directory_iterator(plugin.LogsFolder())) {
+                all += ReadFileBytes(entry.path());
+            }
+        }
+        return all;
+    };
+    {
+        PluginHost plugin(profile.path());
+        SendAllEvents(plugin);
+        plugin.SetInt(L"logging_on", 1);
+        plugin.SetInt(L"prepost", 0);
+        plugin.SetText(L"format", L"%title%");
+        plugin.Start();
+        EXPECT_FALSE(pickPauseTracking(plugin));  // it was off: now on
+        plugin.Play(first_);
+        plugin.Pause();
+        plugin.Resume(5000);
+        plugin.Stop();
+        ExpectNoMoreThan(0);
+        plugin.RunFor(800);
+        plugin.Quit();
+        EXPECT_EQ(historyText(plugin), "");
+    }
+    PluginHost plugin(profile.path());
+    plugin.Start();
+    plugin.Play(first_);
+    ExpectNoMoreThan(0);
+    EXPECT_TRUE(pickPauseTracking(plugin));  // still on after the restart: now off
+    plugin.Play(second_);
+    ASSERT_TRUE(Received(1));
+    EXPECT_EQ(Paths(), std::vector<std::string>{"/play?t=Second"});
+    plugin.Quit();
+    EXPECT_EQ(historyText(plugin), "Second\r\n");
+}
+
 // The one test that waits out the worker's ten idle seconds.
 TEST_F(WorkerTest, IdleWorkerEndsAndANewOneTakesTheNextEvent) {
     PluginHost plugin;
