@@ -2,7 +2,8 @@
 //
 // Input: one control byte, then the bytes the "application" sends. Control
 // bit 0: the application hangs up after sending; bit 1: the channel is still
-// waiting for READY (otherwise it is connected).
+// waiting for READY (otherwise it is connected); bit 2: the application never
+// reads, and the client's socket buffer is small, so that Pongs fill it.
 #include <stdlib.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -67,6 +68,7 @@ bool SetUp() {
         return false;
     }
     connection = new PipeConnection;
+    connection->writeTimeoutMs = 20;  // keeps runs that fill the pipe quick
     channel = new IpcChannel;
     channel->pipe = connection;
     channel->readyHook = ReadMessage;
@@ -92,10 +94,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         connection->ClosePipe();
         return 0;
     }
-    // Pongs go back to this end; a buffer as large as the input keeps them
-    // from ever blocking.
-    int room = static_cast<int>(2 * size + 65536);
-    setsockopt(application, SOL_SOCKET, SO_RCVBUF, &room, sizeof room);
+    if (control & 4) {
+        // A write that cannot go must give up at its deadline, not hang.
+        int small = 4096;
+        setsockopt(static_cast<int>(connection->Handle()), SOL_SOCKET, SO_SNDBUF, &small,
+                   sizeof small);
+    } else {
+        // Pongs go back to this end; a buffer as large as the input keeps
+        // them from ever blocking.
+        int room = static_cast<int>(2 * size + 65536);
+        setsockopt(application, SOL_SOCKET, SO_RCVBUF, &room, sizeof room);
+    }
     size_t sent = 0;
     while (sent < size) {
         ssize_t n = send(application, data + sent, size - sent, MSG_NOSIGNAL | MSG_DONTWAIT);

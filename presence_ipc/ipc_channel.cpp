@@ -35,6 +35,15 @@ bool IpcChannel::WriteSendFrame(Opcode opcode, size_t length) {
     return pipe && pipe->WritePipe(sendFrame_, kHeaderBytes + length);
 }
 
+bool IpcChannel::PongAllowed() {
+    const auto now = std::chrono::steady_clock::now();
+    if (now - pongSecond_ >= std::chrono::seconds(1)) {
+        pongSecond_ = now;
+        pongsThisSecond_ = 0;
+    }
+    return pongsThisSecond_++ < kPongsPerSecond;
+}
+
 void IpcChannel::OpenChannel() {
     switch (State()) {
         case ChannelState::Connected:
@@ -99,7 +108,10 @@ bool IpcChannel::ReceiveFrame(ReplyDocument& reply) {
         return false;
     }
     char* payload = receiveFrame_ + kHeaderBytes;
-    for (;;) {
+    for (int control = 0;; ++control) {
+        if (control == kControlFramesPerRead) {
+            return false;  // the rest waits for the next pass
+        }
         if (!pipe) {
             Fail(kErrorNoPipe, "Invalid internal state");
             return false;
@@ -139,8 +151,11 @@ bool IpcChannel::ReceiveFrame(ReplyDocument& reply) {
                 return false;
             }
             case Opcode::Ping:
-                // The same payload goes back as a Pong; should that write fail,
-                // the next header read finds the pipe closed.
+                // The same payload goes back as a Pong; should that write fail
+                // (or time out), the next header read finds the pipe closed.
+                if (!PongAllowed()) {
+                    continue;
+                }
                 WriteLe32(receiveFrame_, static_cast<uint32_t>(Opcode::Pong));
                 if (!pipe->WritePipe(receiveFrame_, kHeaderBytes + length)) {
                     CloseChannel();

@@ -46,7 +46,7 @@ bool PipeConnection::WritePipe(const void* data, size_t length) {
     if (!data || handle_ == platform::kInvalidPipe) {
         return false;
     }
-    return platform::WritePipeBytes(handle_, data, length);
+    return platform::WritePipeBytes(handle_, data, length, writeTimeoutMs);
 }
 
 bool PipeConnection::ReadPipe(void* buffer, size_t length) {

@@ -7,8 +7,8 @@
 #include <string_view>
 #include <system_error>
 
-#include "platform/process.h"
 #include "core/host_services.h"
+#include "platform/process.h"
 #include "presence_ipc/presence_state.h"
 
 namespace kiln {
@@ -92,7 +92,9 @@ void RecordAccepted(int64_t now, size_t length) {
 
 void ReadWaitingMessages() {
     IpcChannel& channel = client.channel;
-    while (client.channelExists.load()) {
+    // Bounded, so that an application that never stops talking cannot keep
+    // the pass (and a shutdown waiting for it) going.
+    for (int read = 0; read < kMessagesPerPass && client.channelExists.load(); ++read) {
         ReplyDocument reply;
         if (!channel.ReceiveFrame(reply)) {
             return;
@@ -291,20 +293,35 @@ void InitializePresence(const char* applicationId, const PresenceHandlers* handl
     c.ioThread.store(io, std::memory_order_release);
 }
 
-void UpdatePresence(const RichPresence& record) {
+namespace {
+
+// Builds the message of `record` (none: the clearing message) into the slot.
+void StoreActivity(const RichPresence* record) {
     PresenceClient& c = Client();
     {
         MutexLock lock(c.presenceLock);
         int32_t pid = platform::CurrentProcessId();
         int32_t nonce = c.nonceCounter;
         c.nonceCounter = static_cast<int32_t>(static_cast<uint32_t>(nonce) + 1u);
-        size_t length = WriteActivityMessage(c.slot.text, kActivityCapacity, nonce, pid, record);
+        size_t length =
+            record ? WriteActivityMessage(c.slot.text, kActivityCapacity, nonce, pid, *record)
+                   : WriteClearActivityMessage(c.slot.text, kActivityCapacity, nonce, pid);
         c.slot.length = length;
         // A text that cannot be sent whole leaves nothing to send (it cannot
         // happen at this capacity; the writer drops an oversized button).
         c.activityPending.store(length > 0);
     }
     WakeIoThread();
+}
+
+}  // namespace
+
+void UpdatePresence(const RichPresence& record) {
+    StoreActivity(&record);
+}
+
+void ClearPresence() {
+    StoreActivity(nullptr);
 }
 
 void RunPresenceCallbacks() {

@@ -69,7 +69,7 @@ bool Present(const char* text) {
     return text && *text;
 }
 
-bool WriteActivity(FixedTextStream& stream, int32_t nonce, int32_t pid, const RichPresence& record,
+bool WriteActivity(FixedTextStream& stream, int32_t nonce, int32_t pid, const RichPresence* given,
                    bool withButton) {
     rapidjson::CrtAllocator stackHeap;
     MessageWriter writer(stream, &stackHeap);
@@ -85,6 +85,12 @@ bool WriteActivity(FixedTextStream& stream, int32_t nonce, int32_t pid, const Ri
     writer.StartObject();
     writer.Key("pid");
     writer.Int(pid);
+    if (!given) {
+        writer.EndObject();
+        writer.EndObject();
+        return stream.Complete();
+    }
+    const RichPresence& record = *given;
     writer.Key("activity");
     writer.StartObject();
     OptionalText(writer, "state", record.state);
@@ -230,14 +236,19 @@ size_t FormatNonce(int32_t nonce, char (&text)[12]) {
 size_t WriteActivityMessage(char* target, size_t capacity, int32_t nonce, int32_t pid,
                             const RichPresence& record) {
     FixedTextStream stream(target, capacity);
-    if (WriteActivity(stream, nonce, pid, record, true)) {
+    if (WriteActivity(stream, nonce, pid, &record, true)) {
         return stream.Stored();
     }
     // Only the button's texts are unbounded. A cut message is not valid JSON,
     // so the presence goes without its button; should even that not fit,
     // nothing is stored and the update is refused.
     FixedTextStream shorter(target, capacity);
-    return WriteActivity(shorter, nonce, pid, record, false) ? shorter.Stored() : 0;
+    return WriteActivity(shorter, nonce, pid, &record, false) ? shorter.Stored() : 0;
+}
+
+size_t WriteClearActivityMessage(char* target, size_t capacity, int32_t nonce, int32_t pid) {
+    FixedTextStream stream(target, capacity);
+    return WriteActivity(stream, nonce, pid, nullptr, false) ? stream.Stored() : 0;
 }
 
 size_t WriteHandshakeMessage(char* target, size_t capacity, const char* applicationId) {

@@ -16,6 +16,8 @@ namespace kiln::presence_ipc {
 // presenceActivityMode and presenceIsVideo at the time of the call.
 size_t WriteActivityMessage(char* target, size_t capacity, int32_t nonce, int32_t pid,
                             const RichPresence& record);
+// The same command without "activity": Discord then shows nothing of ours.
+size_t WriteClearActivityMessage(char* target, size_t capacity, int32_t nonce, int32_t pid);
 
 // Writes the handshake text {"v":1,"client_id":...}; returns the bytes stored.
 size_t WriteHandshakeMessage(char* target, size_t capacity, const char* applicationId);

@@ -24,6 +24,7 @@ namespace kiln::presence_ipc {
 using AttemptClock = std::chrono::steady_clock;
 
 inline constexpr size_t kActivityCapacity = 16384;
+inline constexpr int kMessagesPerPass = 256;
 inline constexpr std::chrono::milliseconds kIdleWait{500};
 // While a handshake waits for READY the thread looks more often, so that the
 // presence is back at once when the application answers.

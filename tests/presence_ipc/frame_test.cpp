@@ -86,6 +86,22 @@ TEST_F(Frames, WholeFramesBothWaysPingsAnsweredPongsSkipped) {
                                     {4, "[1]"},
                                     {4, ""}}));
 
+    // A flood of Pings is answered at a bounded rate, a bounded number per call.
+    std::string flood;
+    for (int i = 0; i < 3 * kControlFramesPerRead; ++i) {
+        flood += EncodeFrame(3, "{}");
+    }
+    fake->SendRaw(flood + EncodeFrame(1, R"({"evt":"AFTER"})"));
+    int calls = 1;
+    for (; !Receive(); ++calls) {
+        ASSERT_LT(calls, 10);
+    }
+    EXPECT_STREQ(Event(), "AFTER");
+    EXPECT_EQ(calls, 4);
+    ASSERT_TRUE(WaitUntil([&] { return fake->FramesWithOpcode(4).size() >= kPongsPerSecond; }));
+    std::this_thread::sleep_for(50ms);
+    EXPECT_LE(fake->FramesWithOpcode(4).size(), 2u + 2 * kPongsPerSecond);
+
     // What was sent before the application went is still read; then the loss shows.
     fake->Send(1, R"({"evt":"BEFORE"})");
     fake->Drop();
