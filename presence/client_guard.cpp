@@ -37,6 +37,8 @@ namespace {
 Mutex clientLock;
 uint64_t sendFloor GUARDED_BY(clientLock) = 0;
 bool closedForQuit GUARDED_BY(clientLock) = false;
+// A presence has been handed to the client since its last shutdown.
+bool shown GUARDED_BY(clientLock) = false;
 // Copies of the two for PresenceCompositionOvertaken, which must not wait
 // while a shutdown joins the client's thread.
 std::atomic<uint64_t> sendFloorSeen{0};
@@ -108,12 +110,25 @@ void SendPresenceRecord(const RichPresence& record, const PresenceVersion& versi
     presenceIsVideo.store(version.isVideo);
     UpdatePresence(record);
     RunPresenceCallbacks();
+    shown = true;
+}
+
+void ClearPresenceRecord(uint64_t sequence) {
+    MutexLock lock(clientLock);
+    if (!MaySend(sequence) || !shown) {
+        return;
+    }
+    RaiseFloor(sequence);
+    ClearPresence();
+    RunPresenceCallbacks();
+    shown = false;
 }
 
 void ShutdownPresenceClient() {
     MutexLock lock(clientLock);
     RaiseFloor(latestComposition.load());
     ShutdownPresence();
+    shown = false;
 }
 
 void ShutdownPresenceClientForQuit() {
@@ -122,6 +137,7 @@ void ShutdownPresenceClientForQuit() {
     closedForQuitSeen.store(true);
     RaiseFloor(latestComposition.load());
     ShutdownPresence();
+    shown = false;
 }
 
 void ReopenPresenceClient() {

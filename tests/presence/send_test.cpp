@@ -185,6 +185,29 @@ TEST_F(PresenceSend, AHangingImageHostDelaysNothing) {
     EXPECT_EQ(discord_.FramesWithOpcode(1).size(), 1u) << "the overtaken job was sent";
 }
 
+// Before anything plays there is nothing to show: no connection, no frame.
+// An item that goes away takes the shown presence with it.
+TEST_F(PresenceSend, NothingBeforeAPlayAndAVanishedItemIsCleared) {
+    playbackStarted.store(false);
+    hardStopped.store(true);
+    host().SetPlayback({0, 0, tracks_[0], 60});  // loaded, never played
+    RefreshDiscordPresence(nullptr);
+    EXPECT_FALSE(presence_ipc::Client().channelExists.load());
+    EXPECT_EQ(discord_.Connections(), 0);
+
+    playbackStarted.store(true);
+    hardStopped.store(false);
+    Play(0);
+    EXPECT_EQ(Activity(Send(), "assets/small_image"), "play");
+    playbackStarted.store(false);
+    hardStopped.store(true);
+    host().SetPlayback({0, 0, L"", 0});
+    const std::string cleared = Send();
+    EXPECT_EQ(Member(cleared, "/cmd"), "SET_ACTIVITY");
+    EXPECT_EQ(Member(cleared, "/args/activity"), "-");
+    EXPECT_NE(Member(cleared, "/args/pid"), "-");
+}
+
 // Tag values arrive as tagged, backslashes and all; Discord's refusal reaches
 // the plug-in's error handler.
 TEST_F(PresenceSend, TextsArriveAsTaggedAndARefusalIsReported) {
