@@ -37,6 +37,8 @@ namespace {
 Mutex clientLock;
 uint64_t sendFloor GUARDED_BY(clientLock) = 0;
 bool closedForQuit GUARDED_BY(clientLock) = false;
+// The newest composition begun before the latest shutdown.
+uint64_t shutdownFloor GUARDED_BY(clientLock) = 0;
 // A presence has been handed to the client since its last shutdown.
 bool shown GUARDED_BY(clientLock) = false;
 // Copies of the two for PresenceCompositionOvertaken, which must not wait
@@ -113,6 +115,20 @@ void SendPresenceRecord(const RichPresence& record, const PresenceVersion& versi
     shown = true;
 }
 
+void SendPresenceFollowUp(const RichPresence& record, const PresenceVersion& version) {
+    MutexLock lock(clientLock);
+    if (closedForQuit || version.sequence <= shutdownFloor ||
+        version.sequence != latestComposition.load() || version.sequence < sendFloor) {
+        return;
+    }
+    RaiseFloor(version.sequence);
+    presenceActivityMode.store(version.activityMode);
+    presenceIsVideo.store(version.isVideo);
+    UpdatePresence(record);
+    RunPresenceCallbacks();
+    shown = true;
+}
+
 void ClearPresenceRecord(uint64_t sequence) {
     MutexLock lock(clientLock);
     if (!MaySend(sequence) || !shown) {
@@ -127,6 +143,7 @@ void ClearPresenceRecord(uint64_t sequence) {
 void ShutdownPresenceClient() {
     MutexLock lock(clientLock);
     RaiseFloor(latestComposition.load());
+    shutdownFloor = latestComposition.load();
     ShutdownPresence();
     shown = false;
 }
@@ -136,6 +153,7 @@ void ShutdownPresenceClientForQuit() {
     closedForQuit = true;
     closedForQuitSeen.store(true);
     RaiseFloor(latestComposition.load());
+    shutdownFloor = latestComposition.load();
     ShutdownPresence();
     shown = false;
 }

@@ -305,20 +305,18 @@ void SendPresence(char* location) {
     EnsureUploadIdentity(host);
     CopyUtf8Field(presenceRecord.largeImage, kLogo);
 
-    if (uploadForDiscord.load() != 0 && uploadIdentity[0] != L'\0') {
-        auto* job = new CoverArtJob;
-        job->record = presenceRecord;
-        job->version = composedVersion;
-        job->location = location;
-        std::wmemcpy(job->identity, uploadIdentity, kUploadIdentityChars);
-        presenceRecord.buttonUrl = nullptr;
-        if (RequestCoverArt(job)) {
-            return;  // the cover-art step sends and releases the name
-        }
-        delete job;
-        presenceRecord.buttonUrl = withButton ? location : nullptr;
+    // The text never waits for the image: it goes now, with the image when it
+    // is known, and again with it once a pending one is on the server.
+    const bool withArt = uploadForDiscord.load() != 0 && uploadIdentity[0] != L'\0';
+    const ItemImage image =
+        withArt ? CoverArtForItem(currentLocation, uploadIdentity) : ItemImage{};
+    if (image.status == ItemImage::Ready) {
+        CopyUtf8Field(presenceRecord.largeImage, image.address);
     }
     SendPresenceRecord(presenceRecord, composedVersion);
+    if (image.status == ItemImage::Pending) {
+        AwaitCoverArt(presenceRecord, composedVersion, currentLocation);
+    }
     presenceRecord.buttonUrl = nullptr;
     if (location) {
         host->freeMemory(location);
