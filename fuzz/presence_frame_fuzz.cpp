@@ -19,12 +19,9 @@
 namespace {
 
 using kiln::presence_ipc::ChannelState;
-using kiln::presence_ipc::GetIntMember;
-using kiln::presence_ipc::GetObjectMember;
-using kiln::presence_ipc::GetStringMember;
 using kiln::presence_ipc::IpcChannel;
 using kiln::presence_ipc::PipeConnection;
-using kiln::presence_ipc::ReplyDocument;
+using kiln::presence_ipc::Reply;
 
 int listener = -1;
 PipeConnection* connection = nullptr;
@@ -35,17 +32,13 @@ void Touch(const char* text) {
     sink += text ? std::strlen(text) : 0;
 }
 
-void ReadMessage(const ReplyDocument& reply) {
-    Touch(GetStringMember(reply.Root(), "cmd", nullptr));
-    Touch(GetStringMember(reply.Root(), "evt", nullptr));
-    Touch(GetStringMember(reply.Root(), "nonce", nullptr));
-    const auto* data = GetObjectMember(reply.Root(), "data");
-    sink += static_cast<size_t>(GetIntMember(data, "code"));
-    Touch(GetStringMember(data, "message", ""));
-    const auto* user = GetObjectMember(data, "user");
-    for (const char* name : {"id", "username", "discriminator", "avatar"}) {
-        Touch(GetStringMember(user, name, nullptr));
+void ReadMessage(const Reply& reply) {
+    for (const char* text :
+         {reply.cmd, reply.evt, reply.nonce, reply.message, reply.dataMessage, reply.userId,
+          reply.userName, reply.userDiscriminator, reply.userAvatar}) {
+        Touch(text);
     }
+    sink += static_cast<size_t>(reply.code) + static_cast<size_t>(reply.dataCode);
 }
 
 void Closed(int32_t code, const char* message) {
@@ -128,7 +121,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     // A message per call; every call consumes at least one frame, so this ends.
     for (size_t round = 0; round <= size; ++round) {
-        ReplyDocument reply;
+        Reply reply;
         if (!channel->ReceiveFrame(reply)) {
             break;
         }

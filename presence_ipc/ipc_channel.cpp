@@ -49,13 +49,11 @@ void IpcChannel::OpenChannel() {
         case ChannelState::Connected:
             return;
         case ChannelState::HandshakeSent: {
-            ReplyDocument reply;
+            Reply reply;
             if (!ReceiveFrame(reply)) {
                 return;
             }
-            const char* cmd = GetStringMember(reply.Root(), "cmd", nullptr);
-            const char* evt = GetStringMember(reply.Root(), "evt", nullptr);
-            if (Equal(cmd, "DISPATCH") && Equal(evt, "READY")) {
+            if (Equal(reply.cmd, "DISPATCH") && Equal(reply.evt, "READY")) {
                 state.store(ChannelState::Connected, std::memory_order_release);
                 if (ReadyHook hook = readyHook.load()) {
                     hook(reply);
@@ -102,7 +100,7 @@ bool IpcChannel::SendFrame(const char* payload, size_t length) {
     return true;
 }
 
-bool IpcChannel::ReceiveFrame(ReplyDocument& reply) {
+bool IpcChannel::ReceiveFrame(Reply& reply) {
     ChannelState now = State();
     if (now != ChannelState::HandshakeSent && now != ChannelState::Connected) {
         return false;
@@ -145,8 +143,8 @@ bool IpcChannel::ReceiveFrame(ReplyDocument& reply) {
                 return true;
             case Opcode::Close: {
                 reply.Parse(payload);
-                lastErrorCode = GetIntMember(reply.Root(), "code");
-                CopyText(lastErrorMessage, GetStringMember(reply.Root(), "message", ""));
+                lastErrorCode = reply.code;
+                CopyText(lastErrorMessage, reply.message ? reply.message : "");
                 CloseChannel();
                 return false;
             }

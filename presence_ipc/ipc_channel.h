@@ -38,7 +38,7 @@ inline constexpr int32_t kErrorNoPipe = 3;
 
 class IpcChannel {
   public:
-    using ReadyHook = void (*)(const ReplyDocument& reply);
+    using ReadyHook = void (*)(const Reply& reply);
     using ClosedHook = void (*)(int32_t code, const char* message);
 
     // One connection step: open the pipe and send the handshake, or look for
@@ -54,7 +54,7 @@ class IpcChannel {
     // (at a bounded rate) and skipping the Pongs before it. False when nothing
     // complete is waiting, after kControlFramesPerRead Pings and Pongs, or
     // when an error or a Close frame closed the channel.
-    bool ReceiveFrame(ReplyDocument& reply);
+    bool ReceiveFrame(Reply& reply);
 
     ChannelState State() const { return state.load(std::memory_order_acquire); }
 

@@ -1,6 +1,7 @@
 // The client end of the application's pipe, read without ever blocking.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 
 #include "platform/pipe.h"
@@ -11,6 +12,8 @@ class PipeConnection {
   public:
     // A busy instance is waited for this long per wait, never skipped.
     static constexpr unsigned kBusyWaitMs = 10000;
+    // ...in slices of this, so that a shutdown need not sit out the whole wait.
+    static constexpr unsigned kBusyWaitSliceMs = 100;
     static constexpr int kLastDigit = 9;
     // The longest a write may wait for the application to take its bytes:
     // one that does not read is dropped and reconnected, never waited for.
@@ -32,8 +35,13 @@ class PipeConnection {
     platform::PipeHandle Handle() const { return handle_; }
 
     unsigned writeTimeoutMs = kWriteTimeoutMs;
+    // Set by a shutdown while it waits for the IO thread: a wait for a busy
+    // instance ends at its next slice.
+    std::atomic<bool> abandonWait{false};
 
   private:
+    bool WaitForBusy(int digit);
+
     bool isOpen_ = false;
     platform::PipeHandle handle_ = platform::kInvalidPipe;
 };

@@ -125,7 +125,7 @@ void ScheduleReconnect();
 // The random value of a back-off step, from 0 up to 1.
 double DrawBackoffFactor(ReconnectBackoff& backoff);
 
-void OnChannelReady(const ReplyDocument& reply);
+void OnChannelReady(const Reply& reply);
 void OnChannelClosed(int32_t code, const char* message);
 
 }  // namespace kiln::presence_ipc

@@ -247,6 +247,7 @@ TEST_F(PresenceClientTest, APeerThatStopsReadingIsDroppedNotWaitedFor) {
     const bool dropped = WaitForState(ChannelState::Disconnected);
     calm();
     ASSERT_TRUE(dropped);
+    fake->Drop();  // and the application lets go of its end
     ASSERT_TRUE(ConnectNow());
     std::vector<Frame> all;
     ASSERT_TRUE(WaitWaking([&] {
