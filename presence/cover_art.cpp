@@ -52,6 +52,8 @@ constexpr size_t kAddressDigestChars = 16;
 // this long, so that a host that does not answer costs one time-out per
 // image, not one per playback event.
 constexpr int64_t kRetryAfterFailureSeconds = 60;
+// More than a host asked for 600 x 600 should ever give; not copied.
+constexpr int64_t kMaxCoverPixels = int64_t{4096} * 4096;
 
 std::atomic<size_t> jobsInFlight{0};
 
@@ -64,6 +66,7 @@ char uploadEndpoint[256] = "";
 // of an older one are dropped, and their uploads stopped.
 Mutex imageLock;
 std::wstring imageItem GUARDED_BY(imageLock);
+std::string imageText GUARDED_BY(imageLock);
 ItemImage itemImage GUARDED_BY(imageLock);
 std::atomic<uint64_t> imageGeneration{0};
 // The presence that went out with the logo while the image was pending.
@@ -393,15 +396,16 @@ bool RequestCoverArt(CoverArtJob* job) {
 
 }  // namespace
 
-ItemImage CoverArtForItem(const wchar_t* location, const wchar_t* identity) {
+ItemImage CoverArtForItem(const wchar_t* location, std::string_view text, const wchar_t* identity) {
     auto* job = new CoverArtJob;
     {
         MutexLock lock(imageLock);
-        if (imageItem == location) {
+        if (imageItem == location && imageText == text) {
             delete job;
             return itemImage;
         }
         imageItem = location;
+        imageText = text;
         itemImage = ItemImage{ItemImage::Pending, ""};
         followUpWanted = false;
         job->generation = imageGeneration.fetch_add(1) + 1;
@@ -419,9 +423,9 @@ ItemImage CoverArtForItem(const wchar_t* location, const wchar_t* identity) {
 }
 
 void AwaitCoverArt(const RichPresence& record, const PresenceVersion& version,
-                   const wchar_t* location) {
+                   const wchar_t* location, std::string_view text) {
     MutexLock lock(imageLock);
-    if (imageItem != location) {
+    if (imageItem != location || imageText != text) {
         return;
     }
     if (itemImage.status == ItemImage::Ready) {
@@ -451,7 +455,7 @@ int OnCoverArtReady(void*, int width, int height, const uint32_t* pixels, void* 
         Release(job);
         return 0;
     }
-    if (pixels && width > 0 && height > 0 && width <= kCoverArtLimit && height <= kCoverArtLimit) {
+    if (pixels && width > 0 && height > 0 && int64_t{width} * height <= kMaxCoverPixels) {
         job->width = width;
         job->height = height;
         job->pixels.assign(pixels, pixels + static_cast<size_t>(width) * height);

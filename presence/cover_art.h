@@ -11,6 +11,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string_view>
 
 #include "presence/client_guard.h"
 #include "presence_ipc/presence_client.h"
@@ -27,16 +28,17 @@ struct ItemImage {
     char address[80] = "";  // with Ready: the image's address on the server
 };
 
-// The image of the item `location` (its name as the host gave it). The first
-// look at an item asks the host for its art and answers Pending (or Logo when
-// the host refuses); later looks answer what came of it. Never waits.
-ItemImage CoverArtForItem(const wchar_t* location, const wchar_t* identity);
+// The image of the item `location` (its name as the host gave it) showing
+// `text` (its presence text: a stream's item stays while its songs change).
+// The first look at an item asks the host for its art and answers Pending (or
+// Logo when the host refuses); later looks answer what came of it. Never waits.
+ItemImage CoverArtForItem(const wchar_t* location, std::string_view text, const wchar_t* identity);
 
 // `record` (version `version`) went out for `location` with the logo while its
 // image was pending: once the image is on the server the record goes out again
 // with it, unless a newer presence or a shutdown came meanwhile.
 void AwaitCoverArt(const RichPresence& record, const PresenceVersion& version,
-                   const wchar_t* location);
+                   const wchar_t* location, std::string_view text);
 
 // The artwork service's completion routine; `userData` is the request's job.
 // It only copies the pixels and hands them to the upload thread.

@@ -291,7 +291,7 @@ void ComposePresence(std::string_view text, int state) {
     PadToTwoCharacters(presenceRecord.largeText, sizeof presenceRecord.largeText);
 }
 
-void SendPresence(char* location) {
+void SendPresence(char* location, std::string_view text) {
     const HostServices* host = Host();
     if (!host) {
         return;
@@ -309,13 +309,13 @@ void SendPresence(char* location) {
     // is known, and again with it once a pending one is on the server.
     const bool withArt = uploadForDiscord.load() != 0 && uploadIdentity[0] != L'\0';
     const ItemImage image =
-        withArt ? CoverArtForItem(currentLocation, uploadIdentity) : ItemImage{};
+        withArt ? CoverArtForItem(currentLocation, text, uploadIdentity) : ItemImage{};
     if (image.status == ItemImage::Ready) {
         CopyUtf8Field(presenceRecord.largeImage, image.address);
     }
     SendPresenceRecord(presenceRecord, composedVersion);
     if (image.status == ItemImage::Pending) {
-        AwaitCoverArt(presenceRecord, composedVersion, currentLocation);
+        AwaitCoverArt(presenceRecord, composedVersion, currentLocation, text);
     }
     presenceRecord.buttonUrl = nullptr;
     if (location) {
@@ -361,7 +361,24 @@ void RefreshDiscordPresence(const void* extra) {
                                      &AutoDisableTimerProc);
         }
     }
-    SendPresence(host->wideToNarrow(currentLocation, -1, kUtf8CodePage));
+    SendPresence(host->wideToNarrow(currentLocation, -1, kUtf8CodePage), text);
+}
+
+void PrefetchPresenceCover() {
+    const HostServices* host = Host();
+    if (!host || updateDiscord.load() == 0 || uploadForDiscord.load() == 0) {
+        return;
+    }
+    // Formatting fills currentLocation with the item now playing, as the
+    // presence step after the pause will.
+    const std::string text = FormatPresenceText(nullptr);
+    if (currentLocation[0] == L'\0') {
+        return;
+    }
+    EnsureUploadIdentity(host);
+    if (uploadIdentity[0] != L'\0') {
+        CoverArtForItem(currentLocation, text, uploadIdentity);
+    }
 }
 
 void AutoDisableTimerProc(Window window, unsigned, uintptr_t timerId, uint32_t) {

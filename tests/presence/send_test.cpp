@@ -387,6 +387,13 @@ TEST_F(PresenceSend, CoverArtIsUploadedOnceUntilItChanges) {
             EXPECT_EQ(std::filesystem::exists(CachedFile()), s.shown);
         }
     }
+    // Fetched at the play's start, the cover goes with the first presence.
+    uploadForDiscord.store(1);
+    Play(1);
+    PrefetchPresenceCover();
+    ASSERT_TRUE(WaitUntil([] { return CoverArtJobsInFlight() == 0; }));
+    EXPECT_EQ(Activity(Send(), "assets/large_image"), addressOf[1]);
+
     // The other art's upload: under the identity shown, the cached JPEG fitted
     // into 600 x 600.
     const auto [uid, image] = cache_.Uploads().at(firstUpload + 1);
