@@ -271,7 +271,7 @@ void ComposePresence(std::string_view text, int state) {
     }
 
     const bool playing = state == kPresencePlaying;
-    if (playing && line1.empty()) {
+    if (playing && !HasVisibleCharacter(line1)) {
         line1.swap(line2);
         line2.clear();
     }

@@ -63,6 +63,7 @@ TEST_F(PresenceCompose, TextBecomesFields) {
         {"empty playing", 0, 1, "", "", "", ""},
         {"blank lines", 0, 1, " \t\r\n\xC2\xA0\xE3\x80\x80\r\n\xE2\x80\x8B ", "", "", ""},
         {"blank second line paused", 0, 2, "ab\r\n  ", "ab", "Paused", ""},
+        {"blank first line playing", 0, 1, " \r\nsecond", "second", "", ""},
         {"four lines", 1, 2, four, "a ", "b\r\nc", "d "},
         {"four lines legacy", 2, 2, four, "a ", "b\r\nc\r\nd", four},
         {"empty middle line", 0, 0, "ab\r\n\r\ncd", "ab", "Stopped", "cd"},
