@@ -40,6 +40,7 @@ const Subsystems subsystems = {
     &ScrobblerLogPlayEnded,
     &WriteNowPlayingFiles,
     [] { RefreshDiscordPresence(nullptr); },
+    &PrefetchPresenceCover,
     &StartPostRequest,
     &ScrobbleOnPlayStarted,
     &ScrobbleOnUnpaused,

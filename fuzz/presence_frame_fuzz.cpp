@@ -2,7 +2,8 @@
 //
 // Input: one control byte, then the bytes the "application" sends. Control
 // bit 0: the application hangs up after sending; bit 1: the channel is still
-// waiting for READY (otherwise it is connected).
+// waiting for READY (otherwise it is connected); bit 2: the application never
+// reads, and the client's socket buffer is small, so that Pongs fill it.
 #include <stdlib.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -18,12 +19,9 @@
 namespace {
 
 using kiln::presence_ipc::ChannelState;
-using kiln::presence_ipc::GetIntMember;
-using kiln::presence_ipc::GetObjectMember;
-using kiln::presence_ipc::GetStringMember;
 using kiln::presence_ipc::IpcChannel;
 using kiln::presence_ipc::PipeConnection;
-using kiln::presence_ipc::ReplyDocument;
+using kiln::presence_ipc::Reply;
 
 int listener = -1;
 PipeConnection* connection = nullptr;
@@ -34,17 +32,13 @@ void Touch(const char* text) {
     sink += text ? std::strlen(text) : 0;
 }
 
-void ReadMessage(const ReplyDocument& reply) {
-    Touch(GetStringMember(reply.Root(), "cmd", nullptr));
-    Touch(GetStringMember(reply.Root(), "evt", nullptr));
-    Touch(GetStringMember(reply.Root(), "nonce", nullptr));
-    const auto* data = GetObjectMember(reply.Root(), "data");
-    sink += static_cast<size_t>(GetIntMember(data, "code"));
-    Touch(GetStringMember(data, "message", ""));
-    const auto* user = GetObjectMember(data, "user");
-    for (const char* name : {"id", "username", "discriminator", "avatar"}) {
-        Touch(GetStringMember(user, name, nullptr));
+void ReadMessage(const Reply& reply) {
+    for (const char* text :
+         {reply.cmd, reply.evt, reply.nonce, reply.message, reply.dataMessage, reply.userId,
+          reply.userName, reply.userDiscriminator, reply.userAvatar}) {
+        Touch(text);
     }
+    sink += static_cast<size_t>(reply.code) + static_cast<size_t>(reply.dataCode);
 }
 
 void Closed(int32_t code, const char* message) {
@@ -67,6 +61,7 @@ bool SetUp() {
         return false;
     }
     connection = new PipeConnection;
+    connection->writeTimeoutMs = 20;  // keeps runs that fill the pipe quick
     channel = new IpcChannel;
     channel->pipe = connection;
     channel->readyHook = ReadMessage;
@@ -92,10 +87,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         connection->ClosePipe();
         return 0;
     }
-    // Pongs go back to this end; a buffer as large as the input keeps them
-    // from ever blocking.
-    int room = static_cast<int>(2 * size + 65536);
-    setsockopt(application, SOL_SOCKET, SO_RCVBUF, &room, sizeof room);
+    if (control & 4) {
+        // A write that cannot go must give up at its deadline, not hang.
+        int small = 4096;
+        setsockopt(static_cast<int>(connection->Handle()), SOL_SOCKET, SO_SNDBUF, &small,
+                   sizeof small);
+    } else {
+        // Pongs go back to this end; a buffer as large as the input keeps
+        // them from ever blocking.
+        int room = static_cast<int>(2 * size + 65536);
+        setsockopt(application, SOL_SOCKET, SO_RCVBUF, &room, sizeof room);
+    }
     size_t sent = 0;
     while (sent < size) {
         ssize_t n = send(application, data + sent, size - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
@@ -119,7 +121,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     // A message per call; every call consumes at least one frame, so this ends.
     for (size_t round = 0; round <= size; ++round) {
-        ReplyDocument reply;
+        Reply reply;
         if (!channel->ReceiveFrame(reply)) {
             break;
         }

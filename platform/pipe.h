@@ -36,8 +36,10 @@ bool PeekPipe(PipeHandle handle, size_t wanted, size_t* available);
 // reported them waiting, so that it does not block.
 bool ReadPipeBytes(PipeHandle handle, void* buffer, size_t length);
 
-// Writes all `length` bytes synchronously; false when not all were written.
-bool WritePipeBytes(PipeHandle handle, const void* data, size_t length);
+// Writes all `length` bytes, waiting at most timeoutMs for the other end to
+// take them; false when not all were written by then. A peer that stops
+// reading must never hold the writing thread.
+bool WritePipeBytes(PipeHandle handle, const void* data, size_t length, unsigned timeoutMs);
 
 void ClosePipeHandle(PipeHandle handle);
 

@@ -25,6 +25,7 @@ struct Subsystems {
     void (*scrobblerLogPlayEnded)();
     void (*writeNowPlayingFiles)();
     void (*refreshPresence)();
+    void (*prefetchPresenceCover)();          // at a start, before the settling sleep
     void (*startPostRequest)(int eventCode);  // 0 play, 1 pause, 2 unpause, 3 stop
     void (*scrobbleOnPlayStarted)();
     void (*scrobbleOnUnpaused)();

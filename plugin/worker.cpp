@@ -104,6 +104,9 @@ void Retire(const HostServices* host, ThreadHandle handle) {
 
 void OnPlayStarted() {
     CancelTimer(kPresenceTimerId);
+    // The cover is fetched and uploaded meanwhile, so that the first presence
+    // can carry it.
+    Steps().prefetchPresenceCover();
     // The host needs a moment to read the new item's tags; a quit that is
     // draining the queue does not wait for it.
     if (!draining.load()) {

@@ -37,6 +37,10 @@ namespace {
 Mutex clientLock;
 uint64_t sendFloor GUARDED_BY(clientLock) = 0;
 bool closedForQuit GUARDED_BY(clientLock) = false;
+// The newest composition begun before the latest shutdown.
+uint64_t shutdownFloor GUARDED_BY(clientLock) = 0;
+// A presence has been handed to the client since its last shutdown.
+bool shown GUARDED_BY(clientLock) = false;
 // Copies of the two for PresenceCompositionOvertaken, which must not wait
 // while a shutdown joins the client's thread.
 std::atomic<uint64_t> sendFloorSeen{0};
@@ -108,12 +112,40 @@ void SendPresenceRecord(const RichPresence& record, const PresenceVersion& versi
     presenceIsVideo.store(version.isVideo);
     UpdatePresence(record);
     RunPresenceCallbacks();
+    shown = true;
+}
+
+void SendPresenceFollowUp(const RichPresence& record, const PresenceVersion& version) {
+    MutexLock lock(clientLock);
+    if (closedForQuit || version.sequence <= shutdownFloor ||
+        version.sequence != latestComposition.load() || version.sequence < sendFloor) {
+        return;
+    }
+    RaiseFloor(version.sequence);
+    presenceActivityMode.store(version.activityMode);
+    presenceIsVideo.store(version.isVideo);
+    UpdatePresence(record);
+    RunPresenceCallbacks();
+    shown = true;
+}
+
+void ClearPresenceRecord(uint64_t sequence) {
+    MutexLock lock(clientLock);
+    if (!MaySend(sequence) || !shown) {
+        return;
+    }
+    RaiseFloor(sequence);
+    ClearPresence();
+    RunPresenceCallbacks();
+    shown = false;
 }
 
 void ShutdownPresenceClient() {
     MutexLock lock(clientLock);
     RaiseFloor(latestComposition.load());
+    shutdownFloor = latestComposition.load();
     ShutdownPresence();
+    shown = false;
 }
 
 void ShutdownPresenceClientForQuit() {
@@ -121,7 +153,9 @@ void ShutdownPresenceClientForQuit() {
     closedForQuit = true;
     closedForQuitSeen.store(true);
     RaiseFloor(latestComposition.load());
+    shutdownFloor = latestComposition.load();
     ShutdownPresence();
+    shown = false;
 }
 
 void ReopenPresenceClient() {

@@ -30,6 +30,15 @@ void StartPresenceClient(const char* applicationId, uint64_t sequence);
 // composition began, or when a newer composition has gone out already.
 void SendPresenceRecord(const RichPresence& record, const PresenceVersion& version);
 
+// The record of composition `version` sent again with more in it (its image):
+// only while that composition is the newest and no shutdown came after it.
+void SendPresenceFollowUp(const RichPresence& record, const PresenceVersion& version);
+
+// ClearPresence and RunPresenceCallbacks, under the rules of
+// SendPresenceRecord, and only when a presence has been sent since the client
+// last started: a clear that would replace nothing is not sent.
+void ClearPresenceRecord(uint64_t sequence);
+
 // True when composition `sequence` can no longer be sent: a newer one has
 // begun, a shutdown came after it, or the plug-in has quit. Any thread,
 // without waiting for a client call in progress.

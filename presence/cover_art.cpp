@@ -1,9 +1,13 @@
 #include "presence/cover_art.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <cwchar>
+#include <iterator>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "core/host_contract.h"
 #include "core/thread_annotations.h"
@@ -12,11 +16,25 @@
 #include "platform/file.h"
 #include "plugin/curl_api.h"
 #include "plugin/plugin.h"
+#include "plugin/quit_signal.h"
 #include "plugin/settings.h"
 #include "plugin/shared_state.h"
 #include "presence/utf8_cut.h"
 
 namespace kiln {
+
+// One request for the art of an item, from the artwork request to the end of
+// its upload.
+struct CoverArtJob {
+    std::wstring item;  // the item's name, as the host gave it
+    uint64_t generation = 0;
+    wchar_t identity[kUploadIdentityChars] = {};
+    int width = 0;
+    int height = 0;
+    std::vector<uint32_t> pixels;  // none: the item has no art
+    char digest[65] = {};          // of the image written for this job
+};
+
 namespace {
 
 constexpr int kUtf8CodePage = contract::kCodePageUtf8;
@@ -27,47 +45,79 @@ constexpr int kNarrowPathBytes = 1040;
 constexpr int kResponseChars = 256;
 constexpr int kUploadTimeoutSeconds = 10;
 constexpr long kStatusCreated = 201;
-constexpr const char kLogo[] = "logo";
-// An image whose upload failed is not offered again for this long, so that a
-// host that does not answer costs one time-out, not one per playback event.
+// The address names the image by its digest: the same image keeps one
+// address, which Discord fetches once, and a new one gets a new address.
+constexpr size_t kAddressDigestChars = 16;
+// An image whose upload failed, however it ended, is not offered again for
+// this long, so that a host that does not answer costs one time-out per
+// image, not one per playback event.
 constexpr int64_t kRetryAfterFailureSeconds = 60;
+// More than a host asked for 600 x 600 should ever give; not copied.
+constexpr int64_t kMaxCoverPixels = int64_t{4096} * 4096;
 
-// -- written only inside a cover-art callback, while coverArtBusy is held
+std::atomic<size_t> jobsInFlight{0};
+
+// -- the upload thread only (one at a time)
 wchar_t cachedArtFolder[kPathChars] = L"";
 wchar_t cachedArtPath[kPathChars] = L"";
 char uploadEndpoint[256] = "";
 
-// The artwork service calls back one request at a time; should a host run two
-// at once, the second leaves the cached file alone and goes out with "logo".
-std::atomic<bool> coverArtBusy{false};
+// The image of the item now shown. A new item starts a new generation; jobs
+// of an older one are dropped, and their uploads stopped.
+Mutex imageLock;
+std::wstring imageItem GUARDED_BY(imageLock);
+std::string imageText GUARDED_BY(imageLock);
+ItemImage itemImage GUARDED_BY(imageLock);
+std::atomic<uint64_t> imageGeneration{0};
+// The presence that went out with the logo while the image was pending.
+bool followUpWanted GUARDED_BY(imageLock) = false;
+RichPresence followUpRecord GUARDED_BY(imageLock){};
+PresenceVersion followUpVersion GUARDED_BY(imageLock);
+std::string followUpButton GUARDED_BY(imageLock);
 
-// The upload thread reads the cached file; while it runs, callbacks leave the
-// file alone.
+// One upload thread at a time works through the jobs, the newest waiting in
+// `nextJob`; it alone touches the cached file.
 Mutex uploadLock;
 ThreadHandle uploadThread GUARDED_BY(uploadLock) = nullptr;
 bool uploading GUARDED_BY(uploadLock) = false;
+CoverArtJob* nextJob GUARDED_BY(uploadLock) = nullptr;
 bool uploadsClosed GUARDED_BY(uploadLock) = false;
-char failedDigest[kDigestBytes] GUARDED_BY(uploadLock) = "";
-int64_t failedAt GUARDED_BY(uploadLock) = 0;
+std::atomic<bool> uploadsStopping{false};
+// The images whose upload failed lately; a few, since the uploads of items
+// skipped in turn fail one after the other.
+struct FailedImage {
+    char digest[kDigestBytes] = "";
+    int64_t at = 0;
+};
+FailedImage failedImages[8] GUARDED_BY(uploadLock);
+size_t nextFailed GUARDED_BY(uploadLock) = 0;
+
+bool Current(const CoverArtJob& job) {
+    return job.generation == imageGeneration.load();
+}
+
+void Release(CoverArtJob* job) {
+    delete job;
+    jobsInFlight.fetch_sub(1);
+}
 
 bool RecentlyFailed(const HostServices* host, const char* digest) {
     MutexLock lock(uploadLock);
-    return failedDigest[0] != '\0' && std::strcmp(failedDigest, digest) == 0 &&
-           host->nowSeconds() - failedAt < kRetryAfterFailureSeconds;
+    const int64_t now = host->nowSeconds();
+    for (const FailedImage& failed : failedImages) {
+        if (failed.digest[0] != '\0' && std::strcmp(failed.digest, digest) == 0 &&
+            now - failed.at < kRetryAfterFailureSeconds) {
+            return true;
+        }
+    }
+    return false;
 }
 
-// libcurl asks this during the transfer (at least about once a second):
-// a job overtaken by a newer composition, a shutdown or quit stops its upload.
+// libcurl asks this during the transfer (at least about once a second): an
+// image no longer wanted, or quit, stops its upload.
 int UploadProgress(void* data, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
     const auto* job = static_cast<const CoverArtJob*>(data);
-    return PresenceCompositionOvertaken(job->version.sequence) ? 1 : 0;
-}
-
-void Release(const HostServices* host, CoverArtJob* job) {
-    if (host && job->location) {
-        host->freeMemory(job->location);
-    }
-    delete job;
+    return !Current(*job) || uploadsStopping.load() || QuitRequested() ? 1 : 0;
 }
 
 std::string Utf8Of(const HostServices* host, const wchar_t* text) {
@@ -100,14 +150,15 @@ void WriteResponse(const HostServices* host, const wchar_t* value) {
     host->writeTextSetting(kSettingsSection, L"discord_response", value);
 }
 
-// "<base>discord/cache/<identity>.jpg?<now>": the time makes every address
-// new, so that Discord fetches the image again rather than showing its copy.
-void SetImageAddress(const HostServices* host, CoverArtJob& job) {
-    char now[16] = {};
-    host->int64ToText(host->nowSeconds(), now, sizeof now);
-    std::string address =
-        BaseAddress(host) + "discord/cache/" + Utf8Of(host, job.identity) + ".jpg?" + now;
-    CopyUtf8Field(job.record.largeImage, address);
+// "<base>discord/cache/<identity>.jpg?<digest>"; the server serves the image
+// whatever the query.
+void ImageAddress(const HostServices* host, const CoverArtJob& job, char (&address)[80]) {
+    std::string text = BaseAddress(host) + "discord/cache/" + Utf8Of(host, job.identity) + ".jpg";
+    if (job.digest[0] != '\0') {
+        text += '?';
+        text.append(job.digest, std::min(std::strlen(job.digest), kAddressDigestChars));
+    }
+    CopyUtf8Field(address, text);
 }
 
 void MakeEndpoint(const HostServices* host, const wchar_t* identity) {
@@ -177,101 +228,158 @@ bool Upload(const HostServices* host, const CoverArtJob& job) {
     return uploaded;
 }
 
-// Writes the art to the cached file and sets the job's large image to the
-// image's address when the server has it already. True when the image is
-// new to the server and is to be uploaded.
-bool PrepareImage(const HostServices* host, CoverArtJob& job, int width, int height,
-                  const uint32_t* pixels) {
+enum class Prepared { NoImage, Known, ToUpload, RecentlyFailed };
+
+// Writes the job's art to the cached file. Known: the file held this very
+// image, which the server has already.
+Prepared PrepareImage(const HostServices* host, CoverArtJob& job) {
     MakeCachedPath(host);
     if (cachedArtPath[0] == L'\0') {
-        return false;
+        return Prepared::NoImage;
     }
     char oldDigest[kDigestBytes] = "";
     host->fileDigest(cachedArtPath, oldDigest, kDigestBytes);
     ArtworkService* service = Descriptor().artworkService;
-    if (!pixels || width <= 0 || height <= 0 || !service || !service->writeImage) {
+    if (job.pixels.empty() || !service || !service->writeImage) {
         platform::DeleteFileAt(cachedArtPath);
-        return false;
+        return Prepared::NoImage;
     }
     host->createPath(cachedArtFolder);
-    if (service->writeImage(service, cachedArtPath, width, height, pixels, 0, L"jpg") != 0) {
+    if (service->writeImage(service, cachedArtPath, job.width, job.height, job.pixels.data(), 0,
+                            L"jpg") != 0) {
         platform::DeleteFileAt(cachedArtPath);
-        return false;
+        return Prepared::NoImage;
     }
     host->fileDigest(cachedArtPath, job.digest, kDigestBytes);
     if (RecentlyFailed(host, job.digest)) {
-        // Not offered again right away; not kept either, so that it does
-        // not pass for an image the server has.
+        // Not kept either, so that it does not pass for an image the server has.
         platform::DeleteFileAt(cachedArtPath);
-        return false;
+        return Prepared::RecentlyFailed;
     }
     if (job.digest[0] != '\0' && host->textEqualUtf8(oldDigest, job.digest) != 0) {
-        SetImageAddress(host, job);  // the server has this image already
-        return false;
+        return Prepared::Known;
     }
-    return true;
+    return Prepared::ToUpload;
 }
 
-unsigned UploadMain(void* argument) {
-    auto* job = static_cast<CoverArtJob*>(argument);
-    const HostServices* host = Host();
-    const bool uploaded = Upload(host, *job);
-    const bool overtaken = PresenceCompositionOvertaken(job->version.sequence);
-    if (uploaded) {
-        SetImageAddress(host, *job);
-    } else {
-        CopyUtf8Field(job->record.largeImage, kLogo);
-        // Forgotten, so that the same image is offered to the server again
-        // later rather than taken as already there.
-        platform::DeleteFileAt(cachedArtPath);
+// Records what came of the job's image and, when it is on the server, sends
+// the presence that waited for it again with it.
+void Resolve(const CoverArtJob& job, ItemImage::Status status, const char* address) {
+    RichPresence record;
+    PresenceVersion version;
+    {
+        MutexLock lock(imageLock);
+        if (!Current(job)) {
+            return;
+        }
+        itemImage.status = status;
+        CopyUtf8Field(itemImage.address, status == ItemImage::Ready ? address : "");
+        if (!followUpWanted || status != ItemImage::Ready) {
+            followUpWanted = false;
+            return;
+        }
+        followUpWanted = false;
+        record = followUpRecord;
+        record.buttonUrl = followUpButton.empty() ? nullptr : followUpButton.c_str();
+        version = followUpVersion;
+        CopyUtf8Field(record.largeImage, address);
+        // Sent under imageLock, which keeps followUpButton alive; the client
+        // guard's lock comes after it and never calls back into here.
+        SendPresenceFollowUp(record, version);
     }
+}
+
+void ProcessJob(const HostServices* host, CoverArtJob& job) {
+    if (!Current(job)) {
+        return;
+    }
+    char address[80] = "";
+    switch (PrepareImage(host, job)) {
+        case Prepared::NoImage:
+        case Prepared::RecentlyFailed:
+            Resolve(job, ItemImage::Logo, "");
+            return;
+        case Prepared::Known:
+            ImageAddress(host, job, address);
+            Resolve(job, ItemImage::Ready, address);
+            return;
+        case Prepared::ToUpload:
+            break;
+    }
+    if (Upload(host, job)) {
+        ImageAddress(host, job, address);
+        Resolve(job, ItemImage::Ready, address);
+        MutexLock lock(uploadLock);
+        for (FailedImage& failed : failedImages) {
+            if (std::strcmp(failed.digest, job.digest) == 0) {
+                failed = FailedImage{};
+            }
+        }
+        return;
+    }
+    // Forgotten, so that the image is offered to the server again later
+    // rather than taken as already there; but not within the minute.
+    platform::DeleteFileAt(cachedArtPath);
     {
         MutexLock lock(uploadLock);
-        if (uploaded) {
-            failedDigest[0] = '\0';
-        } else if (!overtaken) {
-            // A transfer stopped because a newer presence came is no failure
-            // of the server's.
-            CopyUtf8Field(failedDigest, job->digest);
-            failedAt = host->nowSeconds();
-        }
-        uploading = false;
+        FailedImage& failed = failedImages[nextFailed++ % std::size(failedImages)];
+        CopyUtf8Field(failed.digest, job.digest);
+        failed.at = host->nowSeconds();
     }
-    SendPresenceRecord(job->record, job->version);  // dropped when overtaken
-    Release(host, job);
-    return 0;
+    Resolve(job, ItemImage::Logo, "");
 }
 
-// Hands the upload of `job` to a thread of its own. False when none could be
-// started (the caller then sends with the logo).
+unsigned UploadMain(void*) {
+    const HostServices* host = Host();
+    for (;;) {
+        CoverArtJob* job = nullptr;
+        {
+            MutexLock lock(uploadLock);
+            job = std::exchange(nextJob, nullptr);
+            if (!job) {
+                uploading = false;
+                return 0;
+            }
+        }
+        ProcessJob(host, *job);
+        Release(job);
+    }
+}
+
+// Hands `job` to the upload thread, starting one when none runs; a job still
+// waiting for it is replaced (its item is no longer the current one). False
+// when the job could not be handed over; the caller still owns it then.
 bool StartUpload(const HostServices* host, CoverArtJob* job) {
     MutexLock lock(uploadLock);
-    if (uploadsClosed || uploading) {
+    if (uploadsClosed) {
         return false;
     }
+    if (uploading) {
+        if (CoverArtJob* replaced = std::exchange(nextJob, job)) {
+            Release(replaced);
+        }
+        return true;
+    }
     if (uploadThread && !host->reapThread(&uploadThread)) {
-        // Past its upload, the last one only sends and releases.
+        // Past its last job, the last one is only returning.
         host->waitThread(uploadThread, 1000, 0);
         if (!host->reapThread(&uploadThread)) {
             return false;
         }
     }
     uploading = true;
-    uploadThread = host->startThread(&UploadMain, job, 2);
+    nextJob = job;
+    uploadThread = host->startThread(&UploadMain, nullptr, 2);
     if (!uploadThread) {
         uploading = false;
+        nextJob = nullptr;
         return false;
     }
     return true;
 }
 
-bool UploadUnderWay() {
-    MutexLock lock(uploadLock);
-    return uploading || uploadsClosed;
-}
-
-}  // namespace
-
+// Asks the host's artwork service for the art of `job`'s item. True when the
+// request was taken: OnCoverArtReady then owns the job.
 bool RequestCoverArt(CoverArtJob* job) {
     const HostServices* host = Host();
     ArtworkService* service = Descriptor().artworkService;
@@ -279,11 +387,62 @@ bool RequestCoverArt(CoverArtJob* job) {
         return false;
     }
     const wchar_t* kind =
-        host->artworkKindIsPlaying(currentLocation, kLocationChars) != 0 ? L"playing" : L"cover";
-    // A callback that runs inside the request, on this thread, finds no lock
-    // of ours held: the send takes it by itself.
-    return service->requestResizedArtwork(service, currentLocation, kind, job, kCoverArtLimit,
+        host->artworkKindIsPlaying(job->item.data(), static_cast<int>(job->item.size() + 1)) != 0
+            ? L"playing"
+            : L"cover";
+    return service->requestResizedArtwork(service, job->item.data(), kind, job, kCoverArtLimit,
                                           kCoverArtLimit, 0, 0, &OnCoverArtReady) == 0;
+}
+
+}  // namespace
+
+ItemImage CoverArtForItem(const wchar_t* location, std::string_view text, const wchar_t* identity) {
+    auto* job = new CoverArtJob;
+    {
+        MutexLock lock(imageLock);
+        if (imageItem == location && imageText == text) {
+            delete job;
+            return itemImage;
+        }
+        imageItem = location;
+        imageText = text;
+        itemImage = ItemImage{ItemImage::Pending, ""};
+        followUpWanted = false;
+        job->generation = imageGeneration.fetch_add(1) + 1;
+    }
+    jobsInFlight.fetch_add(1);
+    job->item = location;
+    std::wmemcpy(job->identity, identity, kUploadIdentityChars);
+    job->identity[kUploadIdentityChars - 1] = L'\0';
+    if (RequestCoverArt(job)) {
+        return ItemImage{ItemImage::Pending, ""};
+    }
+    Resolve(*job, ItemImage::Logo, "");
+    Release(job);
+    return ItemImage{};
+}
+
+void AwaitCoverArt(const RichPresence& record, const PresenceVersion& version,
+                   const wchar_t* location, std::string_view text) {
+    MutexLock lock(imageLock);
+    if (imageItem != location || imageText != text) {
+        return;
+    }
+    if (itemImage.status == ItemImage::Ready) {
+        // It came while the presence was being sent.
+        RichPresence withImage = record;
+        CopyUtf8Field(withImage.largeImage, itemImage.address);
+        SendPresenceFollowUp(withImage, version);
+        return;
+    }
+    if (itemImage.status != ItemImage::Pending) {
+        return;
+    }
+    followUpWanted = true;
+    followUpRecord = record;
+    followUpButton = record.buttonUrl ? record.buttonUrl : "";
+    followUpRecord.buttonUrl = nullptr;
+    followUpVersion = version;
 }
 
 int OnCoverArtReady(void*, int width, int height, const uint32_t* pixels, void* userData) {
@@ -292,24 +451,24 @@ int OnCoverArtReady(void*, int width, int height, const uint32_t* pixels, void* 
         return 0;
     }
     const HostServices* host = Host();
-    // Overtaken while it waited: neither uploaded nor sent.
-    if (!host || PresenceCompositionOvertaken(job->version.sequence)) {
-        Release(host, job);
+    if (!host || !Current(*job)) {
+        Release(job);
         return 0;
     }
-    if (!UploadUnderWay() && !coverArtBusy.exchange(true)) {
-        const bool upload = PrepareImage(host, *job, width, height, pixels);
-        coverArtBusy.store(false);
-        if (upload && StartUpload(host, job)) {
-            return 0;  // the upload thread sends and releases
-        }
-        if (upload) {
-            CopyUtf8Field(job->record.largeImage, kLogo);
-        }
+    if (pixels && width > 0 && height > 0 && int64_t{width} * height <= kMaxCoverPixels) {
+        job->width = width;
+        job->height = height;
+        job->pixels.assign(pixels, pixels + static_cast<size_t>(width) * height);
     }
-    SendPresenceRecord(job->record, job->version);
-    Release(host, job);
+    if (!StartUpload(host, job)) {
+        Resolve(*job, ItemImage::Logo, "");
+        Release(job);
+    }
     return 0;
+}
+
+size_t CoverArtJobsInFlight() {
+    return jobsInFlight.load();
 }
 
 void StopCoverArtUploadsForQuit() {
@@ -318,18 +477,31 @@ void StopCoverArtUploadsForQuit() {
         return;
     }
     ThreadHandle handle = nullptr;
+    uploadsStopping.store(true);
     {
         MutexLock lock(uploadLock);
         uploadsClosed = true;
+        if (CoverArtJob* waiting = std::exchange(nextJob, nullptr)) {
+            Release(waiting);
+        }
         handle = std::exchange(uploadThread, nullptr);
+        for (FailedImage& failed : failedImages) {
+            failed = FailedImage{};
+        }
     }
     if (handle && !host->reapThread(&handle)) {
         host->waitThread(handle, 10000, 1);
         host->closeThread(handle);
     }
+    // The next start-up looks at every item afresh.
+    MutexLock lock(imageLock);
+    imageItem.clear();
+    imageGeneration.fetch_add(1);
+    followUpWanted = false;
 }
 
 void ReopenCoverArtUploads() {
+    uploadsStopping.store(false);
     MutexLock lock(uploadLock);
     uploadsClosed = false;
 }

@@ -40,6 +40,8 @@ RichPresence StartRecord() {
 wchar_t customApplicationId[kCustomIdChars] = L"";
 wchar_t uploadIdentity[kUploadIdentityChars] = L"";
 PresenceVersion composedVersion;
+// Something has played since start-up; before that there is nothing to show.
+std::atomic<bool> playedSinceStart{false};
 
 // A line break counts as two bytes, so the next line starts two bytes after
 // the first break character; never past the end (a cut can leave a lone CR
@@ -68,6 +70,77 @@ void PadToTwoCharacters(char* field, size_t width) {
         field[length++] = ' ';
     }
     field[length] = '\0';
+}
+
+// Discord does not show a text made only of spaces, line breaks and other
+// characters without a glyph; such a field counts as empty.
+bool Invisible(char32_t c) {
+    return c <= 0x20 || (c >= 0x7F && c <= 0xA0) || c == 0xAD || c == 0x34F || c == 0x115F ||
+           c == 0x1160 || c == 0x180E || (c >= 0x2000 && c <= 0x200F) ||
+           (c >= 0x2028 && c <= 0x202F) || (c >= 0x205F && c <= 0x206F) || c == 0x3000 ||
+           c == 0x3164 || (c >= 0xFE00 && c <= 0xFE0F) || c == 0xFEFF || c == 0xFFA0;
+}
+
+bool HasVisibleCharacter(std::string_view text) {
+    for (size_t i = 0; i < text.size();) {
+        const auto lead = static_cast<unsigned char>(text[i]);
+        const size_t count = lead < 0x80 ? 1 : lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : 2;
+        char32_t c = count == 1 ? lead : lead & (0x3F >> (count - 1));
+        for (size_t k = 1; k < count && i + k < text.size(); ++k) {
+            c = c << 6 | (static_cast<unsigned char>(text[i + k]) & 0x3F);
+        }
+        if (!Invisible(c)) {
+            return true;
+        }
+        i += count;
+    }
+    return false;
+}
+
+std::string_view Shown(std::string_view text) {
+    return HasVisibleCharacter(text) ? text : std::string_view();
+}
+
+// A tag's own line breaks, tabs and other control characters would run the
+// words together or end the line: each run of them becomes one space.
+void AppendCollapsingControls(std::wstring& out, const std::wstring& text) {
+    bool inRun = false;
+    for (wchar_t c : text) {
+        const bool control =
+            c < 0x20 || c == 0x7F || (c >= 0x80 && c < 0xA0) || c == 0x2028 || c == 0x2029;
+        if (control) {
+            if (!inRun) {
+                out += L' ';
+            }
+        } else {
+            out += c;
+        }
+        inRun = control;
+    }
+}
+
+// The template line by line, so that only its own breaks separate lines.
+std::wstring FormatTemplateText(const void* extra) {
+    std::wstring out;
+    const std::wstring format = SettingText(presenceTemplate);
+    for (const wchar_t* line = format.c_str();;) {
+        const wchar_t* end = line + std::wcscspn(line, L"\r\n");
+        if (end != line) {
+            const std::wstring piece(line, end);
+            AppendCollapsingControls(
+                out, FormatTemplateLines(piece.c_str(), currentLocation, kLocationChars,
+                                         contract::kTitleModePlain, extra, kOutputChars));
+        }
+        if (*end == L'\0') {
+            break;
+        }
+        out += *end;
+        line = end + 1;
+    }
+    if (out.size() >= static_cast<size_t>(kOutputChars)) {
+        out.resize(kOutputChars - 1);
+    }
+    return out;
 }
 
 size_t FindBreak(std::string_view text, size_t from) {
@@ -101,10 +174,11 @@ void SetTimes(const HostServices* host, bool playing) {
     if (length <= 0) {
         return;
     }
+    // The item began `position` ago: Discord then counts the elapsed time
+    // from its real start, also after a resume or a seek.
     int position = host->playbackPositionMs();
-    int64_t now = host->nowSeconds();
-    presenceRecord.startTime = now;
-    presenceRecord.endTime = now + length - (position > 0 ? position / 1000 : 0);
+    presenceRecord.startTime = host->nowSeconds() - (position > 0 ? position / 1000 : 0);
+    presenceRecord.endTime = presenceRecord.startTime + length;
 }
 
 // The application id for this send, into `out`.
@@ -155,11 +229,9 @@ std::string FormatPresenceText(const void* extra) {
     if (!host) {
         return result;
     }
-    // Line by line: the file-name mode drops control characters, and undoing
-    // escapes after formatting would also undo a tag's own backslashes.
-    const std::wstring plain =
-        FormatTemplateLines(SettingText(presenceTemplate).c_str(), currentLocation, kLocationChars,
-                            0, extra, kOutputChars);
+    // Line by line: undoing escapes after formatting would also undo a tag's
+    // own backslashes.
+    const std::wstring plain = FormatTemplateText(extra);
     if (!plain.empty()) {
         char* utf8 =
             host->wideToNarrow(plain.c_str(), static_cast<int>(plain.size()), kUtf8CodePage);
@@ -201,24 +273,19 @@ void ComposePresence(std::string_view text, int state) {
     }
 
     const bool playing = state == kPresencePlaying;
-    if (playing && line1.empty()) {
+    if (playing && !HasVisibleCharacter(line1)) {
         line1.swap(line2);
         line2.clear();
-        if (line1.empty()) {
-            line1 = "  ";
-        }
     }
     SetTimes(host, playing);
 
-    if (legacy) {
-        CopyUtf8Field(presenceRecord.largeText, text.empty() ? std::string_view(" ") : text);
-    } else {
-        CopyUtf8Field(presenceRecord.largeText, line3);
-    }
-    CopyUtf8Field(presenceRecord.details, !line1.empty() ? line1 : legacy ? " " : "");
+    // A field with nothing visible is left out, or takes the state's text.
+    CopyUtf8Field(presenceRecord.largeText, Shown(legacy ? text : std::string_view(line3)));
+    CopyUtf8Field(presenceRecord.details, Shown(line1));
     const StateLook look = LookOf(state);
+    const std::string_view shownState = Shown(line2);
     CopyUtf8Field(presenceRecord.state,
-                  !line2.empty() ? std::string_view(line2) : std::string_view(look.stateFallback));
+                  !shownState.empty() ? shownState : std::string_view(look.stateFallback));
     CopyUtf8Field(presenceRecord.smallImage, look.smallImage);
     CopyUtf8Field(presenceRecord.smallText, look.smallText);
     PadToTwoCharacters(presenceRecord.details, sizeof presenceRecord.details);
@@ -226,7 +293,7 @@ void ComposePresence(std::string_view text, int state) {
     PadToTwoCharacters(presenceRecord.largeText, sizeof presenceRecord.largeText);
 }
 
-void SendPresence(char* location) {
+void SendPresence(char* location, std::string_view text) {
     const HostServices* host = Host();
     if (!host) {
         return;
@@ -240,20 +307,18 @@ void SendPresence(char* location) {
     EnsureUploadIdentity(host);
     CopyUtf8Field(presenceRecord.largeImage, kLogo);
 
-    if (uploadForDiscord.load() != 0 && uploadIdentity[0] != L'\0') {
-        auto* job = new CoverArtJob;
-        job->record = presenceRecord;
-        job->version = composedVersion;
-        job->location = location;
-        std::wmemcpy(job->identity, uploadIdentity, kUploadIdentityChars);
-        presenceRecord.buttonUrl = nullptr;
-        if (RequestCoverArt(job)) {
-            return;  // the cover-art step sends and releases the name
-        }
-        delete job;
-        presenceRecord.buttonUrl = withButton ? location : nullptr;
+    // The text never waits for the image: it goes now, with the image when it
+    // is known, and again with it once a pending one is on the server.
+    const bool withArt = uploadForDiscord.load() != 0 && uploadIdentity[0] != L'\0';
+    const ItemImage image =
+        withArt ? CoverArtForItem(currentLocation, text, uploadIdentity) : ItemImage{};
+    if (image.status == ItemImage::Ready) {
+        CopyUtf8Field(presenceRecord.largeImage, image.address);
     }
     SendPresenceRecord(presenceRecord, composedVersion);
+    if (image.status == ItemImage::Pending) {
+        AwaitCoverArt(presenceRecord, composedVersion, currentLocation, text);
+    }
     presenceRecord.buttonUrl = nullptr;
     if (location) {
         host->freeMemory(location);
@@ -268,7 +333,22 @@ void RefreshDiscordPresence(const void* extra) {
     if (!host) {
         return;
     }
+    if (privateMode.load() != 0) {
+        // Tracking is paused: nothing is shown, not even the last item.
+        ClearPresenceRecord(BeginPresenceComposition());
+        return;
+    }
     std::string text = FormatPresenceText(extra);
+    const int status = host->playbackStatus();
+    if (playbackStarted.load() || status != 0) {
+        playedSinceStart.store(true);
+    }
+    if (!playedSinceStart.load() || currentLocation[0] == L'\0') {
+        // No item: take away what is shown, and otherwise send nothing (not
+        // even a connection) that a play would replace at once.
+        ClearPresenceRecord(BeginPresenceComposition());
+        return;
+    }
     if (discordPrefix.load() == 1) {
         wchar_t answer[kTypeAnswerChars] = L"";
         host->currentMetadataField(currentLocation, kLocationChars, L"type", answer,
@@ -276,7 +356,7 @@ void RefreshDiscordPresence(const void* extra) {
         presenceVideoFlag.store(answer[0] == L'1');
     }
     const bool started = playbackStarted.load();
-    if (started && host->playbackStatus() != kStatusPaused) {
+    if (started && status != kStatusPaused) {
         ComposePresence(text, kPresencePlaying);
     } else {
         // A started, paused playback that has also been hard-stopped counts
@@ -287,7 +367,24 @@ void RefreshDiscordPresence(const void* extra) {
             ScheduleTimer(kPresenceTimerId, kAutoDisableDelayMs, &AutoDisableTimerProc, 0);
         }
     }
-    SendPresence(host->wideToNarrow(currentLocation, -1, kUtf8CodePage));
+    SendPresence(host->wideToNarrow(currentLocation, -1, kUtf8CodePage), text);
+}
+
+void PrefetchPresenceCover() {
+    const HostServices* host = Host();
+    if (!host || updateDiscord.load() == 0 || uploadForDiscord.load() == 0) {
+        return;
+    }
+    // Formatting fills currentLocation with the item now playing, as the
+    // presence step after the pause will.
+    const std::string text = FormatPresenceText(nullptr);
+    if (currentLocation[0] == L'\0') {
+        return;
+    }
+    EnsureUploadIdentity(host);
+    if (uploadIdentity[0] != L'\0') {
+        CoverArtForItem(currentLocation, text, uploadIdentity);
+    }
 }
 
 void AutoDisableTimerProc(Window, unsigned, uintptr_t timerId, uint32_t) {
@@ -308,6 +405,7 @@ void ShutdownPresenceForQuit() {
 }
 
 void ReopenPresence() {
+    playedSinceStart.store(false);
     ReopenPresenceClient();
     ReopenCoverArtUploads();
 }

@@ -41,8 +41,15 @@ void ComposePresence(std::string_view text, int state);
 
 // Takes ownership of `location`, the UTF-8 name of the item (host-allocated,
 // may be null): starts the client with the chosen identity, fills the button
-// and the large image, and sends now or leaves the send to the cover-art step.
-void SendPresence(char* location);
+// and the large image, and sends now; a cover still on its way (for the item
+// showing `text`, the presence text) follows in a later update.
+void SendPresence(char* location, std::string_view text);
+
+// At a play's start, before the worker's settling pause (worker thread):
+// starts fetching, and if need be uploading, the cover of the item now
+// playing, so that the presence sent after the pause can carry it at once
+// rather than in a second update. Does nothing without cover upload.
+void PrefetchPresenceCover();
 
 // Timer 748 on the host window: 15 s after a hard stop, shuts the client down.
 void AutoDisableTimerProc(Window window, unsigned message, uintptr_t timerId, uint32_t time);

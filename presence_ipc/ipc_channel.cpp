@@ -35,18 +35,25 @@ bool IpcChannel::WriteSendFrame(Opcode opcode, size_t length) {
     return pipe && pipe->WritePipe(sendFrame_, kHeaderBytes + length);
 }
 
+bool IpcChannel::PongAllowed() {
+    const auto now = std::chrono::steady_clock::now();
+    if (now - pongSecond_ >= std::chrono::seconds(1)) {
+        pongSecond_ = now;
+        pongsThisSecond_ = 0;
+    }
+    return pongsThisSecond_++ < kPongsPerSecond;
+}
+
 void IpcChannel::OpenChannel() {
     switch (State()) {
         case ChannelState::Connected:
             return;
         case ChannelState::HandshakeSent: {
-            ReplyDocument reply;
+            Reply reply;
             if (!ReceiveFrame(reply)) {
                 return;
             }
-            const char* cmd = GetStringMember(reply.Root(), "cmd", nullptr);
-            const char* evt = GetStringMember(reply.Root(), "evt", nullptr);
-            if (Equal(cmd, "DISPATCH") && Equal(evt, "READY")) {
+            if (Equal(reply.cmd, "DISPATCH") && Equal(reply.evt, "READY")) {
                 state.store(ChannelState::Connected, std::memory_order_release);
                 if (ReadyHook hook = readyHook.load()) {
                     hook(reply);
@@ -93,13 +100,16 @@ bool IpcChannel::SendFrame(const char* payload, size_t length) {
     return true;
 }
 
-bool IpcChannel::ReceiveFrame(ReplyDocument& reply) {
+bool IpcChannel::ReceiveFrame(Reply& reply) {
     ChannelState now = State();
     if (now != ChannelState::HandshakeSent && now != ChannelState::Connected) {
         return false;
     }
     char* payload = receiveFrame_ + kHeaderBytes;
-    for (;;) {
+    for (int control = 0;; ++control) {
+        if (control == kControlFramesPerRead) {
+            return false;  // the rest waits for the next pass
+        }
         if (!pipe) {
             Fail(kErrorNoPipe, "Invalid internal state");
             return false;
@@ -133,14 +143,17 @@ bool IpcChannel::ReceiveFrame(ReplyDocument& reply) {
                 return true;
             case Opcode::Close: {
                 reply.Parse(payload);
-                lastErrorCode = GetIntMember(reply.Root(), "code");
-                CopyText(lastErrorMessage, GetStringMember(reply.Root(), "message", ""));
+                lastErrorCode = reply.code;
+                CopyText(lastErrorMessage, reply.message ? reply.message : "");
                 CloseChannel();
                 return false;
             }
             case Opcode::Ping:
-                // The same payload goes back as a Pong; should that write fail,
-                // the next header read finds the pipe closed.
+                // The same payload goes back as a Pong; should that write fail
+                // (or time out), the next header read finds the pipe closed.
+                if (!PongAllowed()) {
+                    continue;
+                }
                 WriteLe32(receiveFrame_, static_cast<uint32_t>(Opcode::Pong));
                 if (!pipe->WritePipe(receiveFrame_, kHeaderBytes + length)) {
                     CloseChannel();

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 
@@ -23,6 +24,13 @@ inline constexpr size_t kPayloadBytes = kFrameBytes - kHeaderBytes;
 // A received payload is terminated inside the payload area.
 inline constexpr size_t kMaxReceivedPayload = kPayloadBytes - 1;
 
+// An application may ping as often as it likes: at most this many Pongs go
+// back per second (further Pings are read and dropped), and one ReceiveFrame
+// looks at no more than kControlFramesPerRead Pings and Pongs, so that a
+// flood neither fills the pipe with answers nor keeps the IO thread reading.
+inline constexpr int kPongsPerSecond = 8;
+inline constexpr int kControlFramesPerRead = 64;
+
 // Error codes of the frame reader.
 inline constexpr int32_t kErrorPipeClosed = 1;
 inline constexpr int32_t kErrorBadFrame = 2;
@@ -30,7 +38,7 @@ inline constexpr int32_t kErrorNoPipe = 3;
 
 class IpcChannel {
   public:
-    using ReadyHook = void (*)(const ReplyDocument& reply);
+    using ReadyHook = void (*)(const Reply& reply);
     using ClosedHook = void (*)(int32_t code, const char* message);
 
     // One connection step: open the pipe and send the handshake, or look for
@@ -42,10 +50,11 @@ class IpcChannel {
     // Sends one Message frame; on a failed write closes the channel and
     // returns false.
     bool SendFrame(const char* payload, size_t length);
-    // Reads up to the next Message frame into `reply`, answering every Ping
-    // and skipping every Pong before it. False when nothing complete is
-    // waiting, or when an error or a Close frame closed the channel.
-    bool ReceiveFrame(ReplyDocument& reply);
+    // Reads up to the next Message frame into `reply`, answering the Pings
+    // (at a bounded rate) and skipping the Pongs before it. False when nothing
+    // complete is waiting, after kControlFramesPerRead Pings and Pongs, or
+    // when an error or a Close frame closed the channel.
+    bool ReceiveFrame(Reply& reply);
 
     ChannelState State() const { return state.load(std::memory_order_acquire); }
 
@@ -63,7 +72,10 @@ class IpcChannel {
   private:
     void Fail(int32_t code, const char* message);
     bool WriteSendFrame(Opcode opcode, size_t length);
+    bool PongAllowed();
 
+    std::chrono::steady_clock::time_point pongSecond_{};
+    int pongsThisSecond_ = 0;
     alignas(8) char sendFrame_[kFrameBytes];
     alignas(8) char receiveFrame_[kFrameBytes];
 };

@@ -1,5 +1,7 @@
 #include "presence_ipc/pipe_connection.h"
 
+#include <chrono>
+
 namespace kiln::presence_ipc {
 
 PipeConnection& ProcessPipeConnection() {
@@ -24,7 +26,7 @@ bool PipeConnection::OpenPipe() {
             case platform::PipeOpenResult::Busy:
                 // The first instance that exists is the one to use: a busy one
                 // is waited for, not skipped.
-                if (!platform::WaitPipeInstance(digit, kBusyWaitMs)) {
+                if (!WaitForBusy(digit)) {
                     return false;
                 }
                 break;
@@ -32,6 +34,23 @@ bool PipeConnection::OpenPipe() {
                 return false;
         }
     }
+}
+
+bool PipeConnection::WaitForBusy(int digit) {
+    using Clock = std::chrono::steady_clock;
+    const auto deadline = Clock::now() + std::chrono::milliseconds(kBusyWaitMs);
+    while (!abandonWait.load() && Clock::now() < deadline) {
+        const auto sliceStart = Clock::now();
+        if (platform::WaitPipeInstance(digit, kBusyWaitSliceMs)) {
+            return true;
+        }
+        // A wait that ends well before its slice did not time out: the
+        // instance is gone, or cannot be waited for.
+        if (Clock::now() - sliceStart < std::chrono::milliseconds(kBusyWaitSliceMs / 2)) {
+            return false;
+        }
+    }
+    return false;
 }
 
 void PipeConnection::ClosePipe() {
@@ -46,7 +65,7 @@ bool PipeConnection::WritePipe(const void* data, size_t length) {
     if (!data || handle_ == platform::kInvalidPipe) {
         return false;
     }
-    return platform::WritePipeBytes(handle_, data, length);
+    return platform::WritePipeBytes(handle_, data, length, writeTimeoutMs);
 }
 
 bool PipeConnection::ReadPipe(void* buffer, size_t length) {

@@ -92,25 +92,25 @@ void RecordAccepted(int64_t now, size_t length) {
 
 void ReadWaitingMessages() {
     IpcChannel& channel = client.channel;
-    while (client.channelExists.load()) {
-        ReplyDocument reply;
+    // Bounded, so that an application that never stops talking cannot keep
+    // the pass (and a shutdown waiting for it) going.
+    for (int read = 0; read < kMessagesPerPass && client.channelExists.load(); ++read) {
+        Reply reply;
         if (!channel.ReceiveFrame(reply)) {
             return;
         }
-        const char* evt = GetStringMember(reply.Root(), "evt", nullptr);
-        const char* nonce = GetStringMember(reply.Root(), "nonce", nullptr);
-        if (!evt || !nonce || std::strcmp(evt, "ERROR") != 0) {
+        const char* nonce = reply.nonce;
+        if (!reply.evt || !nonce || std::strcmp(reply.evt, "ERROR") != 0) {
             continue;  // replies without error and events are not needed
         }
         // Refused: the same presence is no longer one the application holds.
         if (client.acceptedLength > 0 && std::strcmp(nonce, client.acceptedNonce) == 0) {
             client.acceptedLength = 0;
         }
-        const ReplyValue* data = GetObjectMember(reply.Root(), "data");
         {
             MutexLock lock(client.handlerLock);
-            client.errorRecord.code = GetIntMember(data, "code");
-            CopyText(client.errorRecord.message, GetStringMember(data, "message", ""));
+            client.errorRecord.code = reply.dataCode;
+            CopyText(client.errorRecord.message, reply.dataMessage ? reply.dataMessage : "");
         }
         client.errorReceived.store(true);
     }
@@ -202,7 +202,7 @@ void ServiceConnection() {
     SendPendingActivity();
 }
 
-void OnChannelReady(const ReplyDocument& reply) {
+void OnChannelReady(const Reply& reply) {
     {
         MutexLock lock(client.handlerLock);
         client.activeHandlers = client.queuedHandlers;
@@ -216,12 +216,11 @@ void OnChannelReady(const ReplyDocument& reply) {
         client.activityPending.store(true);
         WakeIoThread();
     }
-    const ReplyValue* user = GetObjectMember(GetObjectMember(reply.Root(), "data"), "user");
-    const char* id = GetStringMember(user, "id", nullptr);
-    const char* username = GetStringMember(user, "username", nullptr);
+    const char* id = reply.userId;
+    const char* username = reply.userName;
     if (id && username) {
-        const char* discriminator = GetStringMember(user, "discriminator", nullptr);
-        const char* avatar = GetStringMember(user, "avatar", nullptr);
+        const char* discriminator = reply.userDiscriminator;
+        const char* avatar = reply.userAvatar;
         MutexLock lock(client.handlerLock);
         CopyText(client.user.id, id);
         CopyText(client.user.username, username);
@@ -291,20 +290,35 @@ void InitializePresence(const char* applicationId, const PresenceHandlers* handl
     c.ioThread.store(io, std::memory_order_release);
 }
 
-void UpdatePresence(const RichPresence& record) {
+namespace {
+
+// Builds the message of `record` (none: the clearing message) into the slot.
+void StoreActivity(const RichPresence* record) {
     PresenceClient& c = Client();
     {
         MutexLock lock(c.presenceLock);
         int32_t pid = platform::CurrentProcessId();
         int32_t nonce = c.nonceCounter;
         c.nonceCounter = static_cast<int32_t>(static_cast<uint32_t>(nonce) + 1u);
-        size_t length = WriteActivityMessage(c.slot.text, kActivityCapacity, nonce, pid, record);
+        size_t length =
+            record ? WriteActivityMessage(c.slot.text, kActivityCapacity, nonce, pid, *record)
+                   : WriteClearActivityMessage(c.slot.text, kActivityCapacity, nonce, pid);
         c.slot.length = length;
         // A text that cannot be sent whole leaves nothing to send (it cannot
         // happen at this capacity; the writer drops an oversized button).
         c.activityPending.store(length > 0);
     }
     WakeIoThread();
+}
+
+}  // namespace
+
+void UpdatePresence(const RichPresence& record) {
+    StoreActivity(&record);
+}
+
+void ClearPresence() {
+    StoreActivity(nullptr);
 }
 
 void RunPresenceCallbacks() {
@@ -368,6 +382,9 @@ void ShutdownPresence() {
     }
     c.activityPending.store(false);
     if (PresenceIoThread* io = c.ioThread.load()) {
+        if (channel.pipe) {
+            channel.pipe->abandonWait.store(true);
+        }
         {
             // Cleared under the lock so that the wake-up cannot fall between
             // the thread's test of the flag and its wait.
@@ -378,6 +395,9 @@ void ShutdownPresence() {
         io->thread.join();
         c.ioThread.store(nullptr);
         delete io;
+        if (channel.pipe) {
+            channel.pipe->abandonWait.store(false);
+        }
     }
     channel.CloseChannel();
     if (channel.pipe) {

@@ -53,6 +53,9 @@ void InitializePresence(const char* applicationId, const PresenceHandlers* handl
 // client too: the message then waits for the first connection.
 void UpdatePresence(const RichPresence& record);
 
+// Like UpdatePresence, with a message that takes the shown presence away.
+void ClearPresence();
+
 // Delivers the events that happened since the last call, on this thread.
 void RunPresenceCallbacks();
 

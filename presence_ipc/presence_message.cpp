@@ -3,7 +3,11 @@
 #include <rapidjson/reader.h>
 #include <rapidjson/writer.h>
 
+#include <cstdint>
 #include <cstring>
+#include <iterator>
+#include <string_view>
+#include <utility>
 
 namespace kiln {
 
@@ -69,7 +73,7 @@ bool Present(const char* text) {
     return text && *text;
 }
 
-bool WriteActivity(FixedTextStream& stream, int32_t nonce, int32_t pid, const RichPresence& record,
+bool WriteActivity(FixedTextStream& stream, int32_t nonce, int32_t pid, const RichPresence* given,
                    bool withButton) {
     rapidjson::CrtAllocator stackHeap;
     MessageWriter writer(stream, &stackHeap);
@@ -85,6 +89,12 @@ bool WriteActivity(FixedTextStream& stream, int32_t nonce, int32_t pid, const Ri
     writer.StartObject();
     writer.Key("pid");
     writer.Int(pid);
+    if (!given) {
+        writer.EndObject();
+        writer.EndObject();
+        return stream.Complete();
+    }
+    const RichPresence& record = *given;
     writer.Key("activity");
     writer.StartObject();
     OptionalText(writer, "state", record.state);
@@ -137,71 +147,187 @@ bool WriteActivity(FixedTextStream& stream, int32_t nonce, int32_t pid, const Ri
     return stream.Complete();
 }
 
-// Forwards the parser's events to the document while counting the values it
-// keeps pending, so that the fixed value stack is never asked to grow.
-class BoundedHandler {
+// Keeps only the members Reply holds, as the parser reports them, and stops
+// the parse once every member read at the top has been seen.
+class ReplyHandler : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, ReplyHandler> {
   public:
-    using Document = rapidjson::GenericDocument<rapidjson::UTF8<>, rapidjson::MemoryPoolAllocator<>,
-                                                FixedStackAllocator>;
     using Ch = char;
-    explicit BoundedHandler(Document& document) : document_(document) {}
+    explicit ReplyHandler(Reply& reply) : reply_(reply) {}
 
-    bool Null() { return Take() && document_.Null(); }
-    bool Bool(bool b) { return Take() && document_.Bool(b); }
-    bool Int(int i) { return Take() && document_.Int(i); }
-    bool Uint(unsigned u) { return Take() && document_.Uint(u); }
-    bool Int64(int64_t i) { return Take() && document_.Int64(i); }
-    bool Uint64(uint64_t u) { return Take() && document_.Uint64(u); }
-    bool Double(double d) { return Take() && document_.Double(d); }
-    bool RawNumber(const Ch* text, rapidjson::SizeType length, bool copy) {
-        return Take() && document_.RawNumber(text, length, copy);
-    }
-    bool String(const Ch* text, rapidjson::SizeType length, bool copy) {
-        return Take() && document_.String(text, length, copy);
-    }
-    bool Key(const Ch* text, rapidjson::SizeType length, bool copy) {
-        return Take() && document_.Key(text, length, copy);
-    }
-    bool StartObject() { return Take() && document_.StartObject(); }
-    bool EndObject(rapidjson::SizeType members) {
-        pending_ -= 2 * static_cast<size_t>(members);
-        return document_.EndObject(members);
-    }
-    bool StartArray() { return Take() && document_.StartArray(); }
-    bool EndArray(rapidjson::SizeType elements) {
-        pending_ -= elements;
-        return document_.EndArray(elements);
-    }
+    bool Finished() const { return finished_; }
 
-  private:
-    bool Take() {
-        if (pending_ == ReplyDocument::kMaxPendingValues) {
+    bool Default() { return Value(); }
+    bool String(const Ch* text, rapidjson::SizeType, bool) {
+        switch (pending_) {
+            case Slot::Cmd:
+                reply_.cmd = text;
+                break;
+            case Slot::Evt:
+                reply_.evt = text;
+                break;
+            case Slot::Nonce:
+                reply_.nonce = text;
+                break;
+            case Slot::Message:
+                reply_.message = text;
+                break;
+            case Slot::DataMessage:
+                reply_.dataMessage = text;
+                break;
+            case Slot::Id:
+                reply_.userId = text;
+                break;
+            case Slot::Username:
+                reply_.userName = text;
+                break;
+            case Slot::Discriminator:
+                reply_.userDiscriminator = text;
+                break;
+            case Slot::Avatar:
+                reply_.userAvatar = text;
+                break;
+            default:
+                break;
+        }
+        return Value();
+    }
+    bool Int(int value) {
+        if (pending_ == Slot::Code) {
+            reply_.code = value;
+        } else if (pending_ == Slot::DataCode) {
+            reply_.dataCode = value;
+        }
+        return Value();
+    }
+    bool Uint(unsigned value) {
+        return value <= static_cast<unsigned>(INT32_MAX) ? Int(static_cast<int>(value)) : Value();
+    }
+    bool Key(const Ch* text, rapidjson::SizeType length, bool) {
+        pending_ = Slot::None;
+        if (depth_ != known_) {
+            return true;
+        }
+        const std::string_view name(text, length);
+        if (known_ == 1) {
+            Find(name, kTop);
+        } else if (known_ == 2) {
+            Find(name, kData);
+        } else {
+            Find(name, kUser);
+        }
+        return true;
+    }
+    bool StartObject() {
+        if (depth_ == Reply::kMaxDepth) {
             return false;
         }
-        ++pending_;
+        if (depth_ == 0 ||
+            (depth_ == known_ && (pending_ == Slot::Data || pending_ == Slot::User))) {
+            reply_.hasData = reply_.hasData || pending_ == Slot::Data;
+            reply_.hasUser = reply_.hasUser || pending_ == Slot::User;
+            ++known_;
+        }
+        ++depth_;
+        pending_ = Slot::None;
+        return true;
+    }
+    bool EndObject(rapidjson::SizeType) { return End(); }
+    bool StartArray() {
+        if (depth_ == Reply::kMaxDepth) {
+            return false;
+        }
+        ++depth_;
+        pending_ = Slot::None;
+        return true;
+    }
+    bool EndArray(rapidjson::SizeType) { return End(); }
+
+  private:
+    enum class Slot {
+        None,
+        Cmd,
+        Evt,
+        Nonce,
+        Code,
+        Message,
+        Data,
+        DataCode,
+        DataMessage,
+        User,
+        Id,
+        Username,
+        Discriminator,
+        Avatar
+    };
+    static constexpr uint32_t kAllTop = (1u << 6) - 1;
+
+    struct Name {
+        std::string_view text;
+        Slot slot;
+    };
+    static constexpr Name kTop[] = {{"cmd", Slot::Cmd},         {"evt", Slot::Evt},
+                                    {"nonce", Slot::Nonce},     {"code", Slot::Code},
+                                    {"message", Slot::Message}, {"data", Slot::Data}};
+    static constexpr Name kData[] = {
+        {"code", Slot::DataCode}, {"message", Slot::DataMessage}, {"user", Slot::User}};
+    static constexpr Name kUser[] = {{"id", Slot::Id},
+                                     {"username", Slot::Username},
+                                     {"discriminator", Slot::Discriminator},
+                                     {"avatar", Slot::Avatar}};
+
+    // Compared byte by byte: most keys differ in length already, and a call
+    // to memcmp per key would cost more than the reading of the reply.
+    static bool Same(std::string_view a, std::string_view b) {
+        if (a.size() != b.size()) {
+            return false;
+        }
+        for (size_t i = 0; i < a.size(); ++i) {
+            if (a[i] != b[i]) {
+                return false;
+            }
+        }
         return true;
     }
 
-    Document& document_;
-    size_t pending_ = 0;
-};
-
-struct InPlaceParse {
-    char* text;
-    bool parsed = false;
-    bool operator()(BoundedHandler::Document& document) {
-        BoundedHandler handler(document);
-        // With in-place parsing and plain numbers the reader keeps nothing of
-        // its own on its stack, so it allocates nothing.
-        rapidjson::GenericReader<rapidjson::UTF8<>, rapidjson::UTF8<>, rapidjson::CrtAllocator>
-            reader;
-        rapidjson::InsituStringStream stream(text);
-        parsed = !reader.Parse<rapidjson::kParseInsituFlag>(stream, handler).IsError();
-        return parsed;
+    template <size_t N>
+    void Find(std::string_view name, const Name (&table)[N]) {
+        for (size_t i = 0; i < N; ++i) {
+            if (Same(name, table[i].text)) {
+                // Only the first member of a name counts.
+                const uint32_t bit = 1u << (8 * (known_ - 1) + i);
+                if ((seen_ & bit) == 0) {
+                    seen_ |= bit;
+                    pending_ = table[i].slot;
+                }
+                return;
+            }
+        }
     }
-};
 
-static_assert(sizeof(ReplyValue) == 16, "128 pending values fill the 2048-byte stack");
+    // After a value: done when it completed the last member read at the top.
+    bool Value() {
+        pending_ = Slot::None;
+        if (depth_ == 1 && known_ == 1 && seen_ % (1u << 8) == kAllTop) {
+            finished_ = true;
+            return false;
+        }
+        return true;
+    }
+    bool End() {
+        if (depth_ == known_) {
+            --known_;
+        }
+        --depth_;
+        return depth_ == 0 || Value();
+    }
+
+    Reply& reply_;
+    Slot pending_ = Slot::None;
+    int depth_ = 0;      // containers open
+    int known_ = 0;      // of them, the top object and the "data" and "user" in it
+    uint32_t seen_ = 0;  // members of each known object seen, 8 bits per object
+    bool finished_ = false;
+};
 
 }  // namespace
 
@@ -230,14 +356,19 @@ size_t FormatNonce(int32_t nonce, char (&text)[12]) {
 size_t WriteActivityMessage(char* target, size_t capacity, int32_t nonce, int32_t pid,
                             const RichPresence& record) {
     FixedTextStream stream(target, capacity);
-    if (WriteActivity(stream, nonce, pid, record, true)) {
+    if (WriteActivity(stream, nonce, pid, &record, true)) {
         return stream.Stored();
     }
     // Only the button's texts are unbounded. A cut message is not valid JSON,
     // so the presence goes without its button; should even that not fit,
     // nothing is stored and the update is refused.
     FixedTextStream shorter(target, capacity);
-    return WriteActivity(shorter, nonce, pid, record, false) ? shorter.Stored() : 0;
+    return WriteActivity(shorter, nonce, pid, &record, false) ? shorter.Stored() : 0;
+}
+
+size_t WriteClearActivityMessage(char* target, size_t capacity, int32_t nonce, int32_t pid) {
+    FixedTextStream stream(target, capacity);
+    return WriteActivity(stream, nonce, pid, nullptr, false) ? stream.Stored() : 0;
 }
 
 size_t WriteHandshakeMessage(char* target, size_t capacity, const char* applicationId) {
@@ -271,53 +402,24 @@ void CopyText(char* dest, size_t width, const char* text) {
     dest[length] = 0;
 }
 
-ReplyDocument::ReplyDocument()
-    : allocator_(pool_, sizeof pool_, kPoolBytes, &heap_),
-      document_(rapidjson::kObjectType, &allocator_, FixedStackAllocator::kBytes, &stack_) {}
-
-bool ReplyDocument::Parse(char* text) {
-    document_.SetObject();
-    allocator_.Clear();
+bool Reply::Parse(char* text) {
+    *this = Reply{};
     if (!text) {
         return false;
     }
-    // On failure the document keeps its value, the empty object set above.
-    InPlaceParse parse{text};
-    document_.Populate(parse);
-    return parse.parsed;
-}
-
-const ReplyValue* GetObjectMember(const ReplyValue* value, const char* name) {
-    if (!value || !value->IsObject()) {
-        return nullptr;
+    ReplyHandler handler(*this);
+    // With in-place parsing and plain numbers the reader keeps nothing on its
+    // stack; given an allocator, it takes no heap block either.
+    rapidjson::CrtAllocator stackAllocator;
+    rapidjson::GenericReader<rapidjson::UTF8<>, rapidjson::UTF8<>, rapidjson::CrtAllocator> reader(
+        &stackAllocator, 0);
+    rapidjson::InsituStringStream stream(text);
+    const bool parsed =
+        !reader.Parse<rapidjson::kParseInsituFlag>(stream, handler).IsError() || handler.Finished();
+    if (!parsed) {
+        *this = Reply{};
     }
-    auto member = value->FindMember(name);
-    if (member == value->MemberEnd() || !member->value.IsObject()) {
-        return nullptr;
-    }
-    return &member->value;
-}
-
-int32_t GetIntMember(const ReplyValue* value, const char* name) {
-    if (!value || !value->IsObject()) {
-        return 0;
-    }
-    auto member = value->FindMember(name);
-    if (member == value->MemberEnd() || !member->value.IsInt()) {
-        return 0;
-    }
-    return member->value.GetInt();
-}
-
-const char* GetStringMember(const ReplyValue* value, const char* name, const char* fallback) {
-    if (!value || !value->IsObject()) {
-        return fallback;
-    }
-    auto member = value->FindMember(name);
-    if (member == value->MemberEnd() || !member->value.IsString()) {
-        return fallback;
-    }
-    return member->value.GetString();
+    return parsed;
 }
 
 }  // namespace presence_ipc

@@ -24,6 +24,7 @@ namespace kiln::presence_ipc {
 using AttemptClock = std::chrono::steady_clock;
 
 inline constexpr size_t kActivityCapacity = 16384;
+inline constexpr int kMessagesPerPass = 256;
 inline constexpr std::chrono::milliseconds kIdleWait{500};
 // While a handshake waits for READY the thread looks more often, so that the
 // presence is back at once when the application answers.
@@ -124,7 +125,7 @@ void ScheduleReconnect();
 // The random value of a back-off step, from 0 up to 1.
 double DrawBackoffFactor(ReconnectBackoff& backoff);
 
-void OnChannelReady(const ReplyDocument& reply);
+void OnChannelReady(const Reply& reply);
 void OnChannelClosed(int32_t code, const char* message);
 
 }  // namespace kiln::presence_ipc

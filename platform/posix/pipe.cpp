@@ -55,8 +55,8 @@ Attempt Connect(const sockaddr_un& address, int* fd) {
         return Attempt::Failed;
     }
     if (connect(socketFd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) {
-        // Connected without waiting; reads never block anyway (they are peeked
-        // first) and writes are meant to be synchronous.
+        // Connected without waiting. Reads never block anyway (they are peeked
+        // first) and writes wait with a deadline of their own.
         int flags = fcntl(socketFd, F_GETFL);
         fcntl(socketFd, F_SETFL, flags & ~O_NONBLOCK);
         *fd = socketFd;
@@ -151,7 +151,7 @@ bool WaitPipeInstance(int digit, unsigned timeoutMs) {
                         static_cast<suseconds_t>(left.count() % 1000000)};
         setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
         if (connect(fd, reinterpret_cast<const sockaddr*>(&busyAddress), sizeof busyAddress) == 0) {
-            // Writes on the connection are meant to block without a limit.
+            // Writes set their own deadline; the connect's limit must not stay.
             timeval none{0, 0};
             setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &none, sizeof none);
             waitedDigit = digit;
@@ -210,20 +210,35 @@ bool ReadPipeBytes(PipeHandle handle, void* buffer, size_t length) {
     return true;
 }
 
-bool WritePipeBytes(PipeHandle handle, const void* data, size_t length) {
+bool WritePipeBytes(PipeHandle handle, const void* data, size_t length, unsigned timeoutMs) {
     int fd = static_cast<int>(handle);
     const auto* source = static_cast<const char*>(data);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     size_t done = 0;
     while (done < length) {
-        // A vanished peer must fail the write, not raise SIGPIPE in the host.
-        ssize_t sent = send(fd, source + done, length - done, MSG_NOSIGNAL);
+        // A vanished peer must fail the write, not raise SIGPIPE in the host;
+        // a full socket waits in poll below, never in send.
+        ssize_t sent = send(fd, source + done, length - done, MSG_NOSIGNAL | MSG_DONTWAIT);
         if (sent > 0) {
             done += static_cast<size_t>(sent);
-        } else if (sent < 0 && errno == EINTR) {
             continue;
-        } else {
-            return false;
         }
+        if (sent < 0 && errno == EINTR) {
+            continue;
+        }
+        if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                deadline - std::chrono::steady_clock::now());
+            if (left.count() <= 0) {
+                return false;
+            }
+            pollfd state{fd, POLLOUT, 0};
+            if (poll(&state, 1, static_cast<int>(left.count())) < 0 && errno != EINTR) {
+                return false;
+            }
+            continue;  // room, an error for send to report, or the deadline
+        }
+        return false;
     }
     return true;
 }

@@ -57,8 +57,13 @@ TEST_F(PresenceCompose, TextBecomesFields) {
         {"empty first line playing", 0, 1, "\r\nsecond", "second", "", ""},
         {"empty first line paused", 0, 2, "\r\nsecond", "", "second", ""},
         {"empty stopped", 0, 0, "", "", "Stopped", ""},
-        {"empty stopped legacy", 2, 0, "", "  ", "Stopped", "  "},
-        {"empty lines legacy", 2, 2, "\r\n\r\n", "  ", "\r\n", "\r\n\r\n"},
+        // Nothing visible: left out, or the state's text.
+        {"empty stopped legacy", 2, 0, "", "", "Stopped", ""},
+        {"empty lines legacy", 2, 2, "\r\n\r\n", "", "Paused", ""},
+        {"empty playing", 0, 1, "", "", "", ""},
+        {"blank lines", 0, 1, " \t\r\n\xC2\xA0\xE3\x80\x80\r\n\xE2\x80\x8B ", "", "", ""},
+        {"blank second line paused", 0, 2, "ab\r\n  ", "ab", "Paused", ""},
+        {"blank first line playing", 0, 1, " \r\nsecond", "second", "", ""},
         {"four lines", 1, 2, four, "a ", "b\r\nc", "d "},
         {"four lines legacy", 2, 2, four, "a ", "b\r\nc\r\nd", four},
         {"empty middle line", 0, 0, "ab\r\n\r\ncd", "ab", "Stopped", "cd"},
@@ -90,7 +95,9 @@ TEST_F(PresenceCompose, TimesOnlyWhilePlayingWithAKnownLength) {
         int64_t start, end;
     };
     const Case cases[] = {
-        {1, 200, 50999, kNow, kNow + 150},
+        // Counted from the item's real start, also after a resume or a seek.
+        {1, 200, 50999, kNow - 50, kNow + 150},
+        {1, 200, 6000, kNow - 6, kNow + 194},
         {1, 200, -40, kNow, kNow + 200},
         {1, 0, 50000, 0, 0},  // a stream without length
         {2, 200, 50000, 0, 0},
@@ -130,6 +137,17 @@ TEST_F(PresenceCompose, FormatsForTheItemAndCutsBytes) {
         CopyWide(presenceTemplate, kLineChars, c.templateText.c_str());
         EXPECT_EQ(FormatPresenceText(nullptr), c.expected);
     }
+
+    // A tag's control characters become one space a run; the template's own
+    // line break stays.
+    const auto lines =
+        host::WriteSampleTrack(ModuleHost::Get().MediaFolder(), {.fileName = "lines.wav",
+                                                                 .title = L"First line\r\n\tSecond",
+                                                                 .artist = L"Ash",
+                                                                 .seconds = 10});
+    host().SetPlayback({1, 0, host::FromFsPath(lines), -1});
+    CopyWide(presenceTemplate, kLineChars, L"%title%\r\n%artist%");
+    EXPECT_EQ(FormatPresenceText(nullptr), "First line Second\r\nAsh");
 }
 
 }  // namespace

@@ -69,7 +69,8 @@ struct PageRig {
 TEST(PresencePage, IdentityChoicesAreStoredAndRestartTheClient) {
     PageRig rig(0);
     auto& windows = rig.plugin.windows();
-    EXPECT_TRUE(rig.Connects(kBuiltInApplicationIds[0]));  // the start-up presence
+    rig.plugin.Play(rig.track, 90);  // before a play there is nothing to show
+    EXPECT_TRUE(rig.Connects(kBuiltInApplicationIds[0]));
     EXPECT_TRUE(rig.Control(IDC_PRESENCE_ENABLE).checked);
     ASSERT_TRUE(windows.ClickLink(rig.Page(), IDC_PRESENCE_INTRO, 1));
     EXPECT_EQ(windows.OpenedUrls().back(), std::wstring(kWebBase.begin(), kWebBase.end()) +

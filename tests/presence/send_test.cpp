@@ -7,6 +7,7 @@
 #include <stb/stb_image.h>
 
 #include <atomic>
+#include <map>
 #include <thread>
 
 #include "core/wide_format.h"
@@ -18,6 +19,7 @@
 #include "plugin/settings.h"
 #include "plugin/worker.h"
 #include "presence/client_guard.h"
+#include "presence/cover_art.h"
 #include "presence/presence.h"
 #include "presence_checks.h"
 #include "presence_test_support.h"
@@ -68,6 +70,7 @@ class PresenceSend : public ::testing::Test {
         ReopenPresence();
         discordPrefix.store(0);
         presenceVideoFlag.store(false);
+        cache_.HoldAnswers(false);
         cache_.AnswerCreated(true);
         host().SetWebAvailable(true);
         host().UseSystemClock();
@@ -98,6 +101,31 @@ class PresenceSend : public ::testing::Test {
         }
         return frames[taken_++].payload;
     }
+    // The presence once the cover-art step is done with the item: the last
+    // message, once the client has sent what it holds.
+    std::string Settled() {
+        EXPECT_TRUE(WaitUntil([] { return CoverArtJobsInFlight() == 0; }, 15s));
+        auto afterNonce = [](const std::string& text) { return text.substr(text.find(',') + 1); };
+        std::vector<Frame> frames;
+        EXPECT_TRUE(WaitUntil([&] {
+            AttemptNow();
+            std::string slot;
+            {
+                presence_ipc::PresenceClient& c = presence_ipc::Client();
+                std::lock_guard<Mutex> lock(c.presenceLock);
+                slot.assign(c.slot.text, c.slot.length);
+            }
+            frames = discord_.FramesWithOpcode(1);
+            return !frames.empty() && afterNonce(frames.back().payload) == afterNonce(slot);
+        }));
+        taken_ = frames.size();
+        return frames.empty() ? "" : frames.back().payload;
+    }
+    std::string SendSettled() {
+        host().AdvanceClock(presence_ipc::kPacingWindowSeconds);
+        RefreshDiscordPresence(nullptr);
+        return Settled();
+    }
     void Shutdown() {
         AutoDisableTimerProc(host().Windows().MainWindow(), kTimerMessage, kPresenceTimerId, 0);
     }
@@ -120,6 +148,9 @@ TEST_F(PresenceSend, ShutdownsDuringSendsAndUploadsNeverOverlapThem) {
     std::thread worker([&] {
         for (int i = 0; i < 40; ++i) {
             Play(i % 2 == 0 ? 0 : 3);  // new art every time: an upload each
+            // An upload overtaken by the next item counts as failed; a minute
+            // on, its image is offered again.
+            host().AdvanceClock(61);
             uploadForDiscord.store(i % 4 != 3 ? 1 : 0);
             const size_t arrived = cache_.Arrived();
             RefreshDiscordPresence(nullptr);
@@ -160,29 +191,85 @@ TEST_F(PresenceSend, ShutdownsDuringSendsAndUploadsNeverOverlapThem) {
     EXPECT_EQ(Activity(Send(), "assets/small_image"), "play");
 }
 
-// An image host that never answers: the next presence goes out at once,
-// the overtaken upload is abandoned and never sent, and quit does not wait
-// for the transfer.
+// An image host that never answers, events 2 to 13 s apart: each presence
+// goes out at once rather than after the upload's time-out, the last state is
+// the one left shown, an image whose upload failed is not offered again
+// within the minute, and quit does not wait for the transfer.
 TEST_F(PresenceSend, AHangingImageHostDelaysNothing) {
     cache_.HoldAnswers(true);
     uploadForDiscord.store(1);
-    Play(0);
     const size_t arrived = cache_.Arrived();
     const size_t answered = cache_.Uploads().size();
-    RefreshDiscordPresence(nullptr);
-    ASSERT_TRUE(WaitUntil([&] { return cache_.Arrived() == arrived + 1; }));
+    struct Event {
+        const char* name;
+        int gap, status;  // 0 stopped, 1 playing, 3 paused
+        size_t track;
+        const char* look;
+        size_t uploads;  // arrived at the host by then
+    };
+    const Event events[] = {
+        {"play A", 0, 1, 0, "play", 1},    {"pause", 5, 3, 0, "pause", 1},
+        {"resume", 6, 1, 0, "play", 1},    {"skip to B", 13, 1, 3, "play", 2},
+        {"back to A", 2, 1, 0, "play", 2}, {"stop", 3, 0, 0, "stop", 2},
+    };
+    for (const Event& e : events) {
+        SCOPED_TRACE(e.name);
+        host().AdvanceClock(e.gap);
+        playbackStarted.store(e.status != 0);
+        hardStopped.store(e.status == 0);
+        host().SetPlayback({e.status, 30000, tracks_[e.track], 60});
+        const size_t before = discord_.FramesWithOpcode(1).size();
+        RefreshDiscordPresence(nullptr);
+        std::string shown;
+        EXPECT_TRUE(WaitUntil(
+            [&] {
+                AttemptNow();
+                const std::vector<Frame> frames = discord_.FramesWithOpcode(1);
+                shown = frames.size() > before ? frames.back().payload : "";
+                return !shown.empty();
+            },
+            1000ms))
+            << "not sent within a second";
+        EXPECT_EQ(Activity(shown, "assets/small_image"), e.look);
+        EXPECT_EQ(Activity(shown, "assets/large_image"), "logo");
+        EXPECT_TRUE(WaitUntil([&] { return cache_.Arrived() == arrived + e.uploads; }));
+    }
+    EXPECT_EQ(Activity(Settled(), "assets/small_image"), "stop");
+    EXPECT_EQ(cache_.Arrived(), arrived + 2) << "A offered again within the minute";
 
-    // The held upload stays unanswered (for ten seconds) throughout: neither
-    // the stop nor quit waited for it.
-    hardStopped.store(true);
-    playbackStarted.store(false);
-    const std::string stopped = Send();
-    EXPECT_EQ(Activity(stopped, "assets/small_image"), "stop");
-    EXPECT_EQ(Activity(stopped, "assets/large_image"), "logo");
+    // B, offered again a minute later, stays held (for ten seconds): quit
+    // does not wait for it.
+    host().AdvanceClock(60);
+    hardStopped.store(false);
+    playbackStarted.store(true);
+    Play(3);
+    RefreshDiscordPresence(nullptr);
+    ASSERT_TRUE(WaitUntil([&] { return cache_.Arrived() == arrived + 3; }));
     ShutdownPresenceForQuit();
     EXPECT_EQ(cache_.Uploads().size(), answered) << "waited for the upload";
-    cache_.HoldAnswers(false);
-    EXPECT_EQ(discord_.FramesWithOpcode(1).size(), 1u) << "the overtaken job was sent";
+}
+
+// Before anything plays there is nothing to show: no connection, no frame.
+// An item that goes away takes the shown presence with it.
+TEST_F(PresenceSend, NothingBeforeAPlayAndAVanishedItemIsCleared) {
+    playbackStarted.store(false);
+    hardStopped.store(true);
+    host().SetPlayback({0, 0, tracks_[0], 60});  // loaded, never played
+    RefreshDiscordPresence(nullptr);
+    EXPECT_FALSE(presence_ipc::Client().channelExists.load());
+    EXPECT_EQ(discord_.Connections(), 0);
+
+    playbackStarted.store(true);
+    hardStopped.store(false);
+    Play(0);
+    EXPECT_EQ(Activity(Send(), "assets/small_image"), "play");
+    playbackStarted.store(false);
+    hardStopped.store(true);
+    host().SetPlayback({0, 0, L"", 0});
+    const std::string cleared = Send();
+    EXPECT_EQ(Member(cleared, "/cmd"), "SET_ACTIVITY");
+    EXPECT_EQ(Member(cleared, "/args/activity"), "-");
+    EXPECT_NE(Member(cleared, "/args/pid"), "-");
 }
 
 // Tag values arrive as tagged, backslashes and all; Discord's refusal reaches
@@ -264,13 +351,14 @@ TEST_F(PresenceSend, CoverArtIsUploadedOnceUntilItChanges) {
         {"other art", 1, true, true, true, true, true, "(absent)"},
         {"no art", 2, true, true, true, false, false, "untouched"},
         {"answered 200", 0, false, true, true, true, false, "0,200,<empty>"},
-        // A host that just failed is not asked again for the next event.
+        // An image that just failed is not offered again for the next event.
         {"not offered again", 0, true, true, true, false, false, "untouched"},
         {"no request handle", 1, true, false, true, false, false, "err:0"},
         {"offered again a minute later", 0, true, true, true, true, true, "(absent)"},
         {"upload off", 1, true, true, false, false, false, "untouched"},
     };
     const size_t firstUpload = cache_.Uploads().size();
+    std::map<size_t, std::string> addressOf;
     for (const Step& s : steps) {
         SCOPED_TRACE(s.name);
         cache_.AnswerCreated(s.created);
@@ -282,11 +370,16 @@ TEST_F(PresenceSend, CoverArtIsUploadedOnceUntilItChanges) {
         if (std::string(s.name).find("minute") != std::string::npos) {
             host().AdvanceClock(60);
         }
-        const std::string image = Activity(Send(), "assets/large_image");
+        const std::string image = Activity(SendSettled(), "assets/large_image");
         const std::string uid = Setting(L"discord_uid");
-        EXPECT_EQ(image, s.shown ? cache_.BaseUrl() + "discord/cache/" + uid + ".jpg?" +
-                                       std::to_string(host().Now())
-                                 : "logo");
+        if (s.shown) {
+            // One address per image, whenever it is shown.
+            EXPECT_EQ(image.rfind(cache_.BaseUrl() + "discord/cache/" + uid + ".jpg?", 0), 0u)
+                << image;
+            EXPECT_EQ(addressOf.emplace(s.track, image).first->second, image);
+        } else {
+            EXPECT_EQ(image, "logo");
+        }
         EXPECT_EQ(cache_.Uploads().size(), before + (s.uploaded ? 1 : 0));
         EXPECT_EQ(Setting(L"discord_response"), s.response);
         if (s.upload) {
@@ -294,6 +387,13 @@ TEST_F(PresenceSend, CoverArtIsUploadedOnceUntilItChanges) {
             EXPECT_EQ(std::filesystem::exists(CachedFile()), s.shown);
         }
     }
+    // Fetched at the play's start, the cover goes with the first presence.
+    uploadForDiscord.store(1);
+    Play(1);
+    PrefetchPresenceCover();
+    ASSERT_TRUE(WaitUntil([] { return CoverArtJobsInFlight() == 0; }));
+    EXPECT_EQ(Activity(Send(), "assets/large_image"), addressOf[1]);
+
     // The other art's upload: under the identity shown, the cached JPEG fitted
     // into 600 x 600.
     const auto [uid, image] = cache_.Uploads().at(firstUpload + 1);

@@ -1,5 +1,6 @@
 // The client as the plug-in uses it: its four operations and its IO thread,
 // against the fake application.
+#include <future>
 #include <memory>
 #include <mutex>
 #include <utility>
@@ -8,6 +9,10 @@
 #include "fake_discord.h"
 #include "platform/process.h"
 #include "presence_test_support.h"
+
+#ifndef _WIN32
+#include <sys/socket.h>
+#endif
 
 namespace kiln::test {
 namespace {
@@ -196,35 +201,66 @@ TEST_F(PresenceClientTest, ErrorRepliesNeedANonceShutdownReportsOnceAndARestartT
     EXPECT_TRUE(TakeEvents().empty());
 }
 
-TEST_F(PresenceClientTest, NewerMessageWinsOverAFailedSend) {
+// An application that floods Pings and stops reading: no write waits past its
+// deadline, the connection is dropped and made again with the presence stored
+// meanwhile, and a shutdown during such a write returns promptly.
+TEST_F(PresenceClientTest, APeerThatStopsReadingIsDroppedNotWaitedFor) {
     Connect(nullptr);
-    fake->PauseReading(true);
-    // Large messages fill the pipe until a send blocks; the IO thread then
-    // stops finishing passes.
-    std::string url = Cat("https://example.org/", std::string(15000, 'u'));
-    RichPresence big = Titled("big");
-    big.buttonLabel = "b";
-    big.buttonUrl = url.c_str();
-    int sent = 0;
-    for (bool blocked = false; !blocked; ++sent) {
-        ASSERT_LT(sent, 400);
+    std::atomic<bool> flooding{false};
+    std::thread flood;
+    auto stall = [&] {
+#ifndef _WIN32
+        // A small socket buffer, as the fake's named pipe has on Windows, so
+        // that a few Pongs fill it.
+        int room = 4096;
+        setsockopt(static_cast<int>(ProcessPipeConnection().Handle()), SOL_SOCKET, SO_SNDBUF, &room,
+                   sizeof room);
+#endif
+        fake->PauseReading(true);
+        flooding = true;
+        flood = std::thread([&] {
+            const std::string ping = EncodeFrame(3, std::string(2000, 'p'));
+            while (flooding.load()) {
+                if (!fake->SendRaw(ping)) {
+                    std::this_thread::sleep_for(1ms);
+                }
+            }
+        });
+        // Stuck in a write: no pass ends for a while.
         uint64_t passes = PassesCompleted();
-        AdvancePacing();
-        CopyText(big.details, Cat("big ", std::to_string(sent)).c_str());  // never the same
-        UpdatePresence(big);
-        blocked = !WaitUntil([passes] { return PassesCompleted() > passes; }, 1500ms);
-    }
-    UpdatePresence(Titled("newer"));  // stored while the send is stuck
-    fake->Drop();                     // the stuck send fails
-    fake->PauseReading(false);
-    ASSERT_TRUE(WaitForState(ChannelState::Disconnected));
+        ASSERT_TRUE(WaitUntil([&] {
+            const uint64_t before = passes;
+            IoThread()->Wake();
+            std::this_thread::sleep_for(300ms);
+            passes = PassesCompleted();
+            return passes == before;
+        }));
+    };
+    auto calm = [&] {
+        flooding = false;
+        flood.join();
+        fake->PauseReading(false);
+    };
+
+    stall();
+    UpdatePresence(Titled("newer"));  // stored while the write is stuck
+    const bool dropped = WaitForState(ChannelState::Disconnected);
+    calm();
+    ASSERT_TRUE(dropped);
+    fake->Drop();  // and the application lets go of its end
     ASSERT_TRUE(ConnectNow());
     std::vector<Frame> all;
     ASSERT_TRUE(WaitWaking([&] {
         all = Activities();
         return !all.empty() && all.back().connection == 2;
     }));
-    EXPECT_EQ(all.back().payload, ActivityText(Titled("newer"), sent + 1));
+    EXPECT_EQ(all.back().payload, ActivityText(Titled("newer"), 1));
+
+    stall();
+    auto shutdown = std::async(std::launch::async, [] { ShutdownPresence(); });
+    const bool prompt = shutdown.wait_for(3s) == std::future_status::ready;
+    calm();
+    EXPECT_TRUE(prompt);
 }
 
 TEST_F(PresenceClientTest, PacedToFivePerWindowNewestLastNeverTheSameTwice) {
