@@ -8,7 +8,6 @@
 #include <windows.h>
 // after windows.h, which they need
 #include <commctrl.h>
-#include <shlobj.h>
 
 #include <array>
 #include <map>
@@ -17,6 +16,7 @@
 #include "classic/classic_internal.h"
 #include "classic/classic_resources.h"
 #include "core/thread_annotations.h"
+#include "platform/folder_dialog.h"
 #include "platform/window.h"
 
 namespace kiln::classic {
@@ -335,20 +335,7 @@ HWND BoxOwner(Window owner) {
 }
 
 int BrowseForFolder(Window owner, const wchar_t* title, wchar_t* folder, int size) {
-    if (!folder || size < MAX_PATH) {
-        return 0;
-    }
-    BROWSEINFOW info{};
-    info.hwndOwner = BoxOwner(owner);
-    info.lpszTitle = title;
-    info.ulFlags = BIF_RETURNONLYFSDIRS | BIF_NEWDIALOGSTYLE;
-    PIDLIST_ABSOLUTE chosen = SHBrowseForFolderW(&info);
-    if (!chosen) {
-        return 0;
-    }
-    BOOL ok = SHGetPathFromIDListW(chosen, folder);
-    CoTaskMemFree(chosen);
-    return ok ? 1 : 0;
+    return platform::ChooseFolder(BoxOwner(owner), title, folder, size) ? 1 : 0;
 }
 
 void ShowAboutBox(Window owner, const wchar_t* text, const wchar_t* title) {

@@ -133,6 +133,12 @@ ULONGLONG ClassicPlayer::Unload(bool noticesDuringQuit) {
     return took;
 }
 
+void ClassicPlayer::Config() {
+    if (descriptor_) {
+        static_cast<GeneralPurposePlugin*>(descriptor_)->config();
+    }
+}
+
 int ClassicPlayer::Uninstall() {
     auto uninstall = reinterpret_cast<int (*)(HINSTANCE, HWND, int)>(
         reinterpret_cast<void*>(GetProcAddress(module_, "winampUninstallPlugin")));

@@ -48,6 +48,8 @@ class ClassicPlayer {
     // LoadLibrary, the descriptor getter, the two fields a player fills, init.
     // False when any step fails (init's non-zero result included).
     bool Load(const std::wstring& dll);
+    // The plug-in's configuration: what a player's "Configure" button calls.
+    void Config();
     // quit, then FreeLibrary; with `noticesDuringQuit`, another thread keeps
     // sending playback notices while quit runs. Returns quit's milliseconds.
     ULONGLONG Unload(bool noticesDuringQuit = false);
