@@ -43,7 +43,7 @@ bool Translate(HWND window, WPARAM wParam, LPARAM code) {
                 hook(window, kIpc, wParam, code);
             } else if (wParam == kMiscTitle && host::IsStreamLocation(PlayingFile())) {
                 // A stream's title changed: the presence shows the new one.
-                hook(window, kIpc, 10, code);
+                hook(window, kIpc, contract::kInfoChanged, code);
             }
             return false;
         default:
