@@ -228,6 +228,9 @@ HWND ClassicPlayer::OpenPreferences(size_t page) {
 }
 
 LRESULT ClassicPlayer::Ipc(WPARAM wParam, LPARAM code) {
+    if (code == 13003 || code == 603 || code == 243) {
+        return 0;  // notices, back at the end of the chain
+    }
     ++asked_;
     const Item* item =
         status_ != 0 && position_ < playlist_.size() ? &playlist_[position_] : nullptr;
@@ -291,7 +294,8 @@ LRESULT ClassicPlayer::Ipc(WPARAM wParam, LPARAM code) {
         case 1332:
         case 332: {
             if (code == 1332 && (quirks_.noWidePages || quirks_.version < 0x5053)) {
-                return 1;  // unknown here
+                unknown_.insert(code);
+                return 1;
             }
             // The narrow record's name is copied at once, as the player does.
             auto* record = reinterpret_cast<PrefsDlgRec*>(wParam);
@@ -324,6 +328,7 @@ LRESULT ClassicPlayer::Ipc(WPARAM wParam, LPARAM code) {
             return quirks_.garbage ? garbage : reinterpret_cast<LRESULT>(prefs_);
         case 65536: {
             if (quirks_.noRegisteredMessages) {
+                unknown_.insert(code);
                 return quirks_.garbage ? garbage : 1;
             }
             std::string name = reinterpret_cast<const char*>(wParam);
@@ -336,6 +341,7 @@ LRESULT ClassicPlayer::Ipc(WPARAM wParam, LPARAM code) {
         }
         default:
             // The SDK's answer to a code the player does not know.
+            unknown_.insert(code);
             return quirks_.garbage ? garbage : 1;
     }
 }

@@ -9,6 +9,7 @@
 #include <windows.h>
 
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -83,6 +84,8 @@ class ClassicPlayer {
     const std::vector<ClassicPage>& Pages() const { return pages_; }
     // IPC questions the main window answered since the last reset.
     int Asked() const { return asked_; }
+    // Codes this player does not know that reached it, sent or posted.
+    const std::set<LPARAM>& UnknownCodes() const { return unknown_; }
     void ResetAsked() { asked_ = 0; }
     // The preferences window, opened at the page (as IPC 380 does); null if none.
     HWND OpenPreferences(size_t page);
@@ -97,6 +100,7 @@ class ClassicPlayer {
     std::string iniFolder_;
     Quirks quirks_;
     int asked_ = 0;
+    std::set<LPARAM> unknown_;
     HWND main_ = nullptr;
     HWND prefs_ = nullptr;
     HWND pageWindow_ = nullptr;
