@@ -703,6 +703,7 @@ TEST_F(ClassicPlayerTest, ANoticeDuringQuitStartsNothing) {
     ASSERT_TRUE(
         WaitFor(*player, [&] { return History().find("First Light") != std::string::npos; }));
     EXPECT_LT(player->Unload(/*noticesDuringQuit=*/true), 1000u);
+    EXPECT_GT(player->NoticesDuringQuit(), 0) << "no notice came while quit ran";
     EXPECT_EQ(test::ProcessThreads(), threadsBefore);
     player->Pump(300);
     const std::string history = History();

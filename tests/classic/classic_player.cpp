@@ -111,9 +111,11 @@ ULONGLONG ClassicPlayer::Unload(bool noticesDuringQuit) {
         status_ = 1;  // the notices say so
     }
     const ULONGLONG started = GetTickCount64();
+    quitting_ = true;
     if (descriptor_) {
         static_cast<GeneralPurposePlugin*>(descriptor_)->quit();
     }
+    quitting_ = false;
     const ULONGLONG took = GetTickCount64() - started;
     if (thread) {
         SetEvent(noticer.stop);
@@ -229,6 +231,7 @@ HWND ClassicPlayer::OpenPreferences(size_t page) {
 
 LRESULT ClassicPlayer::Ipc(WPARAM wParam, LPARAM code) {
     if (code == 13003 || code == 603 || code == 243) {
+        noticesInQuit_ += quitting_ ? 1 : 0;
         return 0;  // notices, back at the end of the chain
     }
     ++asked_;

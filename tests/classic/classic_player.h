@@ -84,6 +84,8 @@ class ClassicPlayer {
     const std::vector<ClassicPage>& Pages() const { return pages_; }
     // IPC questions the main window answered since the last reset.
     int Asked() const { return asked_; }
+    // Notices that came through the main window while quit ran.
+    int NoticesDuringQuit() const { return noticesInQuit_; }
     // Codes this player does not know that reached it, sent or posted.
     const std::set<LPARAM>& UnknownCodes() const { return unknown_; }
     void ResetAsked() { asked_ = 0; }
@@ -100,6 +102,8 @@ class ClassicPlayer {
     std::string iniFolder_;
     Quirks quirks_;
     int asked_ = 0;
+    bool quitting_ = false;
+    int noticesInQuit_ = 0;
     std::set<LPARAM> unknown_;
     HWND main_ = nullptr;
     HWND prefs_ = nullptr;
