@@ -81,8 +81,10 @@ std::wstring FromAnsi(const std::string& text);
 std::string ToAnsi(const std::wstring& text);
 // A window handle the player answered, when it names a live window.
 HWND PlayerWindow(LRESULT answer);
-// The playing file (empty when none), cached until the player's next notice.
+// The playing file (empty when none) and the status (0 stopped, 1 playing,
+// 3 paused), each cached until the player's next notice.
 std::wstring PlayingFile();
+int PlayerStatus();
 // Called by the subclass for every notice, before the plug-in sees it.
 void NoteNotice(WPARAM wParam, LPARAM code);
 bool IsOwnMessage(LPARAM code);  // one of the names registered through the table

@@ -25,10 +25,12 @@ std::atomic<LRESULT> version{kUnknownVersion};
 Mutex registeredLock;
 std::set<LPARAM> registered GUARDED_BY(registeredLock);
 
-// The playing file as last asked, valid while no notice has come since.
+// The playing file and status as last asked, valid while no notice has come
+// since: the player announces every change of either.
 Mutex playingLock;
 uint64_t noticeCount GUARDED_BY(playingLock) = 0;
 std::optional<std::wstring> playing GUARDED_BY(playingLock);
+std::optional<int> status GUARDED_BY(playingLock);
 
 // Bytes readable from `at` on, within its region; 0 when it cannot be read.
 size_t ReadableBytes(const void* at) {
@@ -189,6 +191,24 @@ std::wstring PlayingFile() {
     return file;
 }
 
+int PlayerStatus() {
+    uint64_t seen = 0;
+    {
+        MutexLock lock(playingLock);
+        if (status) {
+            return *status;
+        }
+        seen = noticeCount;
+    }
+    LRESULT answer = Ipc(0, kIsPlaying);
+    const int known = answer == 1 || answer == 3 ? static_cast<int>(answer) : 0;
+    MutexLock lock(playingLock);
+    if (noticeCount == seen) {
+        status = known;
+    }
+    return known;
+}
+
 void NoteNotice(WPARAM wParam, LPARAM code) {
     const bool itemOrStatus =
         code == kPlayingFileNotice || code == kPlayingFileNarrowNotice || code == kUpdateTitle ||
@@ -197,6 +217,7 @@ void NoteNotice(WPARAM wParam, LPARAM code) {
         MutexLock lock(playingLock);
         ++noticeCount;
         playing.reset();
+        status.reset();
     }
 }
 
@@ -214,6 +235,7 @@ void ForgetSession() {
     MutexLock lock(playingLock);
     ++noticeCount;
     playing.reset();
+    status.reset();
 }
 
 void FillIpcOperations(HostServices& t) {

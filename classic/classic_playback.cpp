@@ -112,8 +112,7 @@ int FormatTitleForFileOp(const wchar_t* file, const wchar_t* format, wchar_t* ou
 }
 
 int PlaybackStatus() {
-    LRESULT status = Ipc(0, kIsPlaying);
-    return status == 1 || status == 3 ? static_cast<int>(status) : 0;
+    return PlayerStatus();
 }
 int PlaybackPositionMs() {
     return static_cast<int>(Ipc(0, kOutputTime));
