@@ -28,6 +28,8 @@ ClassicDescriptor descriptor = {kClassicDescriptorVersion,
 // expects. Returns true for our own registered message, which ends here.
 bool Translate(HWND window, WPARAM wParam, LPARAM code) {
     MessageHookProc hook = extended->messageHook;
+    NoteNotice(wParam, code);
+    NoteItemNotice(wParam, code);
     switch (code) {
         case kPlayingFileNotice:
             hook(window, kIpc, wParam, code);
@@ -41,7 +43,7 @@ bool Translate(HWND window, WPARAM wParam, LPARAM code) {
                 hook(window, kIpc, wParam, code);
             } else if (wParam == kMiscTitle && host::IsStreamLocation(PlayingFile())) {
                 // A stream's title changed: the presence shows the new one.
-                hook(window, kIpc, 10, code);
+                hook(window, kIpc, contract::kInfoChanged, code);
             }
             return false;
         default:
@@ -84,25 +86,32 @@ void ClassicConfig() {
     extended->config();
 }
 
-void ClassicQuit() {
-    extended->quit();
+// Unhooks before the plug-in's quit: quit waits for its threads while
+// answering the messages they send, and a notice the player sent meanwhile
+// must not start the plug-in's work again.
+void Unhook() {
     hooked = false;
-    RemovePages();
     State& state = Adapter();
-    if (previousProc && IsWindow(state.main)) {
-        if (GetWindowLongPtrW(state.main, GWLP_WNDPROC) ==
-            reinterpret_cast<LONG_PTR>(&MainWindowProc)) {
-            SetWindowLongPtrW(state.main, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(previousProc));
-            previousProc = nullptr;
-        } else {
-            // Another plug-in subclassed after us and holds our procedure in
-            // its chain: it must stay callable, so the module stays loaded.
-            HMODULE self = nullptr;
-            GetModuleHandleExW(
-                GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
-                reinterpret_cast<LPCWSTR>(&MainWindowProc), &self);
-        }
+    if (!previousProc || !IsWindow(state.main)) {
+        return;
     }
+    if (GetWindowLongPtrW(state.main, GWLP_WNDPROC) ==
+        reinterpret_cast<LONG_PTR>(&MainWindowProc)) {
+        SetWindowLongPtrW(state.main, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(previousProc));
+        previousProc = nullptr;
+    } else {
+        // Another plug-in subclassed after us and holds our procedure in
+        // its chain: it must stay callable, so the module stays loaded.
+        HMODULE self = nullptr;
+        GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
+                           reinterpret_cast<LPCWSTR>(&MainWindowProc), &self);
+    }
+}
+
+void ClassicQuit() {
+    Unhook();
+    extended->quit();
+    RemovePages();
     StopServices();
 }
 

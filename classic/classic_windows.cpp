@@ -8,7 +8,6 @@
 #include <windows.h>
 // after windows.h, which they need
 #include <commctrl.h>
-#include <shlobj.h>
 
 #include <array>
 #include <map>
@@ -17,6 +16,7 @@
 #include "classic/classic_internal.h"
 #include "classic/classic_resources.h"
 #include "core/thread_annotations.h"
+#include "platform/folder_dialog.h"
 #include "platform/window.h"
 
 namespace kiln::classic {
@@ -214,21 +214,21 @@ INT_PTR CALLBACK ContainerProc(HWND container, UINT message, WPARAM, LPARAM lPar
     return FALSE;
 }
 
+// The narrow names of pages registered with an older player, kept while
+// the player holds the records.
+std::array<std::string, kMaxPages> narrowNames;
+
 void Register(Page& page) {
     page.record->name = page.name.c_str();
-    // The wide record came with 5.53; older players get the narrow name.
-    if (Ipc(0, kGetVersion) >= 0x5053) {
-        Ipc(reinterpret_cast<WPARAM>(page.record), kAddPrefsPageW);
-    } else {
-        static std::array<std::string, kMaxPages> narrow;
-        size_t i = static_cast<size_t>(&page - pages.data());
-        int n = WideCharToMultiByte(CP_ACP, 0, page.name.c_str(), -1, nullptr, 0, nullptr, nullptr);
-        narrow[i].assign(static_cast<size_t>(n > 0 ? n : 1), '\0');
-        WideCharToMultiByte(CP_ACP, 0, page.name.c_str(), -1, narrow[i].data(), n, nullptr,
-                            nullptr);
-        page.record->name = reinterpret_cast<const wchar_t*>(narrow[i].c_str());
-        Ipc(reinterpret_cast<WPARAM>(page.record), kAddPrefsPage);
+    // The wide record came with 5.53; a player that answers it as an unknown
+    // code (1) gets the narrow name, as older players do.
+    if (PlayerHas(kVersion553) && Ipc(reinterpret_cast<WPARAM>(page.record), kAddPrefsPageW) != 1) {
+        return;
     }
+    size_t i = static_cast<size_t>(&page - pages.data());
+    narrowNames[i] = ToAnsi(page.name);
+    page.record->name = reinterpret_cast<const wchar_t*>(narrowNames[i].c_str());
+    Ipc(reinterpret_cast<WPARAM>(page.record), kAddPrefsPage);
 }
 
 intptr_t AddPrefsPage(Instance instance, int, const wchar_t* name, const PrefsTab* tabs,
@@ -298,7 +298,7 @@ void OpenPreferences(intptr_t pageId, int) {
 // Shows the page again, so a replaced dialog appears, when the preferences are open.
 void RefreshPage(intptr_t pageId, int) {
     Page* page = PageOf(pageId);
-    if (page && Ipc(0, kPrefsWindow) != 0) {
+    if (page && PlayerHas(kVersion500) && PlayerWindow(Ipc(0, kPrefsWindow))) {
         Ipc(reinterpret_cast<WPARAM>(page->record), kOpenPrefsToPage);
     }
 }
@@ -330,25 +330,12 @@ HWND BoxOwner(Window owner) {
     if (owner) {
         return static_cast<HWND>(owner);
     }
-    LRESULT parent = Ipc(0, kDialogBoxParent);
-    return parent > 1 ? reinterpret_cast<HWND>(parent) : Adapter().main;
+    HWND parent = PlayerHas(kVersion551) ? PlayerWindow(Ipc(0, kDialogBoxParent)) : nullptr;
+    return parent ? parent : Adapter().main;
 }
 
 int BrowseForFolder(Window owner, const wchar_t* title, wchar_t* folder, int size) {
-    if (!folder || size < MAX_PATH) {
-        return 0;
-    }
-    BROWSEINFOW info{};
-    info.hwndOwner = BoxOwner(owner);
-    info.lpszTitle = title;
-    info.ulFlags = BIF_RETURNONLYFSDIRS | BIF_NEWDIALOGSTYLE;
-    PIDLIST_ABSOLUTE chosen = SHBrowseForFolderW(&info);
-    if (!chosen) {
-        return 0;
-    }
-    BOOL ok = SHGetPathFromIDListW(chosen, folder);
-    CoTaskMemFree(chosen);
-    return ok ? 1 : 0;
+    return platform::ChooseFolder(BoxOwner(owner), title, folder, size) ? 1 : 0;
 }
 
 void ShowAboutBox(Window owner, const wchar_t* text, const wchar_t* title) {

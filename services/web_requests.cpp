@@ -15,6 +15,7 @@ struct WebRequest {
     char errorBuffer[CURL_ERROR_SIZE] = {};
     char** errorOut = nullptr;
     std::string url;
+    bool refused = false;  // by the routing: never performed
 };
 
 // The error out-pointer is found from the handle at perform time.
@@ -51,6 +52,24 @@ WebRouting& Routing() {
     return routing;
 }
 
+// The dotted IPv4 address `host`, when it is one.
+bool ParseIPv4(const std::string& host, unsigned (&parts)[4]) {
+    size_t at = 0;
+    for (int i = 0; i < 4; ++i) {
+        size_t digits = 0;
+        unsigned value = 0;
+        while (at < host.size() && host[at] >= '0' && host[at] <= '9' && digits < 3) {
+            value = value * 10 + static_cast<unsigned>(host[at++] - '0');
+            ++digits;
+        }
+        if (digits == 0 || value > 255 || (i < 3 && (at >= host.size() || host[at++] != '.'))) {
+            return false;
+        }
+        parts[i] = value;
+    }
+    return at == host.size();
+}
+
 void EnsureGlobalInit() {
     static const bool initialised = curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK;
     (void)initialised;
@@ -60,6 +79,40 @@ void EnsureGlobalInit() {
 
 void SetWebRouting(WebRouting routing) {
     Routing() = std::move(routing);
+}
+
+bool IsLocalAddress(const std::string& url) {
+    size_t scheme = url.find("://");
+    size_t start = scheme == std::string::npos ? 0 : scheme + 3;
+    size_t end = url.find_first_of("/?#", start);
+    std::string authority = url.substr(start, end == std::string::npos ? end : end - start);
+    authority =
+        authority.substr(authority.find('@') == std::string::npos ? 0 : authority.find('@') + 1);
+    std::string host;
+    if (!authority.empty() && authority[0] == '[') {
+        host =
+            authority.substr(1, authority.find(']') == std::string::npos ? std::string::npos
+                                                                         : authority.find(']') - 1);
+    } else {
+        host = authority.substr(0, authority.find(':'));
+    }
+    for (char& c : host) {
+        c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+    }
+    if (host == "localhost" || host == "::1") {
+        return true;
+    }
+    unsigned p[4];
+    if (ParseIPv4(host, p)) {
+        return p[0] == 127 || p[0] == 10 || (p[0] == 172 && p[1] >= 16 && p[1] <= 31) ||
+               (p[0] == 192 && p[1] == 168) || (p[0] == 169 && p[1] == 254);
+    }
+    // IPv6 unique-local (fc00::/7) and link-local (fe80::/10).
+    if (host.find(':') != std::string::npos && host.size() >= 4) {
+        return host[0] == 'f' && (host[1] == 'c' || host[1] == 'd' ||
+                                  (host[1] == 'e' && host[2] >= '8' && host[2] <= 'b'));
+    }
+    return false;
 }
 
 void* CreateWebHandle() {
@@ -83,6 +136,7 @@ void* BuildWebRequest(void* handle, int mode, char** errorText, WebWriteRoutine 
     if (address.find("://") == std::string::npos) {
         address = "https://" + address;
     }
+    request->refused = Routing().allows && !Routing().allows(address);
     if (Routing().mapUrl) {
         address = Routing().mapUrl(address);
     }
@@ -93,7 +147,9 @@ void* BuildWebRequest(void* handle, int mode, char** errorText, WebWriteRoutine 
     curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(curl, CURLOPT_TIMEOUT,
                      static_cast<long>(timeoutSeconds > 0 ? timeoutSeconds : 10));
-    curl_easy_setopt(curl, CURLOPT_USERAGENT, "ORBIT/5.9 (kiln-host)");
+    const std::string& agent = Routing().userAgent;
+    curl_easy_setopt(curl, CURLOPT_USERAGENT,
+                     agent.empty() ? "ORBIT/5.9 (kiln-host)" : agent.c_str());
     curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, write ? write : &Discard);
     curl_easy_setopt(curl, CURLOPT_WRITEDATA, userData);
     if (mode == 1) {
@@ -131,11 +187,13 @@ int PerformWebRequest(void** handle) {
         return CURLE_FAILED_INIT;
     }
     auto* curl = static_cast<CURL*>(*handle);
-    CURLcode result = curl_easy_perform(curl);
     WebRequest* request = RequestOf(curl);
+    const bool refused = request && request->refused;
+    CURLcode result = refused ? CURLE_COULDNT_CONNECT : curl_easy_perform(curl);
     if (result != CURLE_OK && request && request->errorOut) {
-        const char* text =
-            request->errorBuffer[0] ? request->errorBuffer : curl_easy_strerror(result);
+        const char* text = refused                   ? "The player reports no Internet connection"
+                           : request->errorBuffer[0] ? request->errorBuffer
+                                                     : curl_easy_strerror(result);
         size_t length = std::strlen(text);
         char* copy = static_cast<char*>(std::malloc(length + 1));
         if (copy) {

@@ -15,8 +15,19 @@ namespace kiln::host {
 struct WebRouting {
     std::function<bool()> available;
     std::function<std::string(const std::string&)> mapUrl;
+    // Whether a request to an address (as the caller gave it, before mapUrl)
+    // may leave; unset: every one may. A refused request fails as an
+    // unreachable host does, so callers keep what they meant to send.
+    std::function<bool(const std::string&)> allows;
+    // Sent as the User-Agent; empty: the substitute host's own.
+    std::string userAgent;
 };
 void SetWebRouting(WebRouting routing);
+
+// True for an address whose host is this machine or a private network:
+// "localhost", 127/8, 10/8, 172.16/12, 192.168/16, 169.254/16, ::1, fc00::/7
+// and fe80::/10, given literally.
+bool IsLocalAddress(const std::string& url);
 
 void* CreateWebHandle();
 void* BuildWebRequest(void* handle, int mode, char** errorText, WebWriteRoutine write,

@@ -31,9 +31,36 @@ struct ExtendedFileInfoW {
 
 ClassicPlayer* current = nullptr;  // one player per test program at a time
 
+// A decoder's thread announcing a new file while the player shuts down.
+struct Noticer {
+    HWND main;
+    std::wstring file;
+    HANDLE stop;
+};
+DWORD CALLBACK SendNotices(void* parameter) {
+    auto* n = static_cast<Noticer*>(parameter);
+    while (WaitForSingleObject(n->stop, 5) == WAIT_TIMEOUT) {
+        DWORD_PTR answer = 0;
+        SendMessageTimeoutW(n->main, WM_USER, reinterpret_cast<WPARAM>(n->file.c_str()), 13003,
+                            SMTO_NORMAL, 200, &answer);
+        SendMessageTimeoutW(n->main, WM_USER, 2, 603, SMTO_NORMAL, 200, &answer);
+    }
+    return 0;
+}
+
 }  // namespace
 
-ClassicPlayer::ClassicPlayer(std::string iniFolder) : iniFolder_(std::move(iniFolder)) {
+// What a narrow player makes of a wide name: the ANSI code page's form.
+std::string Ansi(const std::wstring& text) {
+    int n = WideCharToMultiByte(CP_ACP, 0, text.c_str(), -1, nullptr, 0, nullptr, nullptr);
+    std::string out(n > 0 ? static_cast<size_t>(n) : 1, '\0');
+    WideCharToMultiByte(CP_ACP, 0, text.c_str(), -1, out.data(), n, nullptr, nullptr);
+    out.resize(out.size() - 1);
+    return out;
+}
+
+ClassicPlayer::ClassicPlayer(const std::wstring& iniFolder, Quirks quirks)
+    : iniFolder_(Ansi(iniFolder)), quirks_(quirks) {
     current = this;
     WNDCLASSW type{};
     type.lpfnWndProc = &Procedure;
@@ -69,18 +96,49 @@ bool ClassicPlayer::Load(const std::wstring& dll) {
     return plugin->init() == 0;
 }
 
-void ClassicPlayer::Unload() {
+ULONGLONG ClassicPlayer::Unload(bool noticesDuringQuit) {
     if (!module_) {
-        return;
+        return 0;
     }
     DestroyWindow(prefs_);  // the page with it
     prefs_ = pageWindow_ = nullptr;
+    Noticer noticer{main_, playlist_.empty() ? L"" : playlist_.front().file,
+                    CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+    HANDLE thread =
+        noticesDuringQuit ? CreateThread(nullptr, 0, &SendNotices, &noticer, 0, nullptr) : nullptr;
+    if (thread) {
+        Sleep(20);
+        status_ = 1;  // the notices say so
+    }
+    const ULONGLONG started = GetTickCount64();
+    quitting_ = true;
     if (descriptor_) {
         static_cast<GeneralPurposePlugin*>(descriptor_)->quit();
     }
+    quitting_ = false;
+    const ULONGLONG took = GetTickCount64() - started;
+    if (thread) {
+        SetEvent(noticer.stop);
+        // Its last notice may wait for this thread's answer.
+        while (MsgWaitForMultipleObjects(1, &thread, FALSE, INFINITE, QS_SENDMESSAGE) !=
+               WAIT_OBJECT_0) {
+            MSG message;
+            PeekMessageW(&message, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
+        }
+        CloseHandle(thread);
+        status_ = 0;
+    }
+    CloseHandle(noticer.stop);
     FreeLibrary(module_);
     module_ = nullptr;
     descriptor_ = nullptr;
+    return took;
+}
+
+void ClassicPlayer::Config() {
+    if (descriptor_) {
+        static_cast<GeneralPurposePlugin*>(descriptor_)->config();
+    }
 }
 
 int ClassicPlayer::Uninstall() {
@@ -172,11 +230,20 @@ HWND ClassicPlayer::OpenPreferences(size_t page) {
 }
 
 LRESULT ClassicPlayer::Ipc(WPARAM wParam, LPARAM code) {
+    if (code == 13003 || code == 603 || code == 243) {
+        noticesInQuit_ += quitting_ ? 1 : 0;
+        return 0;  // notices, back at the end of the chain
+    }
+    ++asked_;
     const Item* item =
         status_ != 0 && position_ < playlist_.size() ? &playlist_[position_] : nullptr;
+    // A number where a pointer belongs: a small one, or an address of
+    // reserved memory nothing is committed at.
+    static void* const reserved = VirtualAlloc(nullptr, 1 << 16, MEM_RESERVE, PAGE_NOACCESS);
+    const LRESULT garbage = code % 2 ? 0x1234 : reinterpret_cast<LRESULT>(reserved);
     switch (code) {
         case 0:
-            return 0x5066;
+            return quirks_.version;
         case 104:
             return status_;
         case 105:
@@ -191,32 +258,62 @@ LRESULT ClassicPlayer::Ipc(WPARAM wParam, LPARAM code) {
                        ? reinterpret_cast<LRESULT>(playlist_[wParam].file.c_str())
                        : 0;
         case 3031:
-            return item ? reinterpret_cast<LRESULT>(playing_.c_str()) : 0;
+            return quirks_.garbage ? garbage
+                   : item          ? reinterpret_cast<LRESULT>(playing_.c_str())
+                                   : 0;
         case 3034:
-            return item ? reinterpret_cast<LRESULT>(item->title.c_str()) : 0;
+            return quirks_.garbage ? garbage
+                   : item          ? reinterpret_cast<LRESULT>(item->title.c_str())
+                                   : 0;
         case 3026: {
-            // Only the title, and only for an entry that has one of its own (streams).
+            if (quirks_.garbage) {
+                return garbage;
+            }
+            // The title of an entry that has one of its own (streams); every
+            // field with `metadata`.
             auto* query = reinterpret_cast<ExtendedFileInfoW*>(wParam);
+            const std::wstring field = query->metadata;
             for (const Item& entry : playlist_) {
-                if (entry.file == query->filename && !entry.title.empty() &&
-                    std::wstring(query->metadata) == L"title" &&
-                    query->retlen > entry.title.size()) {
-                    wcscpy(query->ret, entry.title.c_str());
+                std::wstring value = field == L"title"    ? entry.title
+                                     : !quirks_.metadata  ? L""
+                                     : field == L"artist" ? entry.artist
+                                     : field == L"length" ? std::to_wstring(entry.lengthMs)
+                                     : field == L"album"  ? L"Player Sessions"
+                                                          : L"";
+                if (entry.file == query->filename && !value.empty() &&
+                    query->retlen > value.size()) {
+                    wcscpy(query->ret, value.c_str());
                     return 1;
                 }
             }
             return 0;
         }
         case 242:
-            return 1;
+            return quirks_.offline ? 0 : 1;
         case 335:
-            return reinterpret_cast<LRESULT>(iniFolder_.c_str());
+            return quirks_.garbage ? garbage : reinterpret_cast<LRESULT>(iniFolder_.c_str());
         case 365:
-            return reinterpret_cast<LRESULT>(main_);
-        case 1332: {  // the wide form, as the version above offers it
+            return quirks_.garbage ? garbage : reinterpret_cast<LRESULT>(main_);
+        case 1332:
+        case 332: {
+            if (code == 1332 && (quirks_.noWidePages || quirks_.version < 0x5053)) {
+                unknown_.insert(code);
+                return 1;
+            }
+            // The narrow record's name is copied at once, as the player does.
             auto* record = reinterpret_cast<PrefsDlgRec*>(wParam);
+            std::wstring name;
+            if (code == 332) {
+                const char* narrow = static_cast<const char*>(record->name);
+                int n = MultiByteToWideChar(CP_ACP, 0, narrow, -1, nullptr, 0);
+                name.assign(n > 0 ? static_cast<size_t>(n) : 1, L'\0');
+                MultiByteToWideChar(CP_ACP, 0, narrow, -1, name.data(), n);
+                name.resize(name.size() - 1);
+            } else {
+                name = static_cast<const wchar_t*>(record->name);
+            }
             pages_.push_back({record->hInst, record->dlgID, reinterpret_cast<DLGPROC>(record->proc),
-                              static_cast<const wchar_t*>(record->name), record});
+                              name, record});
             return 0;
         }
         case 333:
@@ -231,8 +328,12 @@ LRESULT ClassicPlayer::Ipc(WPARAM wParam, LPARAM code) {
             ShowPage(reinterpret_cast<const void*>(wParam));
             return 0;
         case 619:
-            return reinterpret_cast<LRESULT>(prefs_);
+            return quirks_.garbage ? garbage : reinterpret_cast<LRESULT>(prefs_);
         case 65536: {
+            if (quirks_.noRegisteredMessages) {
+                unknown_.insert(code);
+                return quirks_.garbage ? garbage : 1;
+            }
             std::string name = reinterpret_cast<const char*>(wParam);
             auto found = registered_.find(name);
             if (found == registered_.end()) {
@@ -242,7 +343,9 @@ LRESULT ClassicPlayer::Ipc(WPARAM wParam, LPARAM code) {
             return found->second;
         }
         default:
-            return 0;
+            // The SDK's answer to a code the player does not know.
+            unknown_.insert(code);
+            return quirks_.garbage ? garbage : 1;
     }
 }
 

@@ -9,6 +9,7 @@
 #include <windows.h>
 
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -18,6 +19,17 @@ struct Item {
     std::wstring file;
     std::wstring title;
     int lengthMs = 0;
+    std::wstring artist;  // with `title`: what the player's decoder reports of the entry
+};
+
+// How this player differs from a current, well-behaved one.
+struct Quirks {
+    LRESULT version = 0x5066;
+    bool garbage = false;               // unknown and pointer codes answer non-pointers
+    bool noRegisteredMessages = false;  // 65536 is an unknown code
+    bool noWidePages = false;           // 1332 is an unknown code: pages come by 332
+    bool offline = false;               // 242, "Internet available", answers 0
+    bool metadata = false;              // 3026 answers every field of an entry
 };
 
 struct ClassicPage {
@@ -30,15 +42,18 @@ struct ClassicPage {
 
 class ClassicPlayer {
   public:
-    // The ini folder in the ANSI code page, as the player hands it out.
-    explicit ClassicPlayer(std::string iniFolder);
+    // Its ini folder, handed out in the ANSI code page as a narrow player does.
+    explicit ClassicPlayer(const std::wstring& iniFolder, Quirks quirks = {});
     ~ClassicPlayer();
 
     // LoadLibrary, the descriptor getter, the two fields a player fills, init.
     // False when any step fails (init's non-zero result included).
     bool Load(const std::wstring& dll);
-    // quit, then FreeLibrary.
-    void Unload();
+    // The plug-in's configuration: what a player's "Configure" button calls.
+    void Config();
+    // quit, then FreeLibrary; with `noticesDuringQuit`, another thread keeps
+    // sending playback notices while quit runs. Returns quit's milliseconds.
+    ULONGLONG Unload(bool noticesDuringQuit = false);
     // The plug-in page's uninstall: the optional export, as 5.x players call it.
     int Uninstall();
     int DescriptorVersion() const { return version_; }
@@ -67,6 +82,13 @@ class ClassicPlayer {
     HWND Main() const { return main_; }
     WNDPROC OwnProcedure() const;
     const std::vector<ClassicPage>& Pages() const { return pages_; }
+    // IPC questions the main window answered since the last reset.
+    int Asked() const { return asked_; }
+    // Notices that came through the main window while quit ran.
+    int NoticesDuringQuit() const { return noticesInQuit_; }
+    // Codes this player does not know that reached it, sent or posted.
+    const std::set<LPARAM>& UnknownCodes() const { return unknown_; }
+    void ResetAsked() { asked_ = 0; }
     // The preferences window, opened at the page (as IPC 380 does); null if none.
     HWND OpenPreferences(size_t page);
 
@@ -78,6 +100,11 @@ class ClassicPlayer {
     void ShowPage(const void* record);
 
     std::string iniFolder_;
+    Quirks quirks_;
+    int asked_ = 0;
+    bool quitting_ = false;
+    int noticesInQuit_ = 0;
+    std::set<LPARAM> unknown_;
     HWND main_ = nullptr;
     HWND prefs_ = nullptr;
     HWND pageWindow_ = nullptr;

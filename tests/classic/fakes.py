@@ -3,7 +3,7 @@
 #
 # Serves HTTP and HTTPS (a self-signed certificate made with openssl) on
 # 127.0.0.1, records every request as one tab-separated line (scheme, method,
-# path, the scrobbling method, whether its signature was good) in
+# path, the scrobbling method, whether its signature was good, the User-Agent) in
 # <folder>/requests.tsv and writes the ports to <folder>/ports once both listen.
 # Requests to /2.0/ are answered as the scrobbling service answers them, after
 # checking their signature with the test application's secret; a wrong
@@ -47,7 +47,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
                 reply = b'{"scrobbles":{"@attr":{"accepted":1,"ignored":0},"scrobble":{}}}'
             else:
                 reply = b'{"nowplaying":{}}'
-        record = [self.server.scheme, self.command, self.path, method_name, str(int(signed))]
+        record = [self.server.scheme, self.command, self.path, method_name, str(int(signed)),
+                  self.headers.get("User-Agent", "")]
         with lock, open(os.path.join(folder, "requests.tsv"), "a") as out:
             out.write("\t".join(record) + "\n")
         self.send_response(200)

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "services/gzip_text.h"
+#include "services/web_requests.h"
 
 namespace kiln::host {
 namespace {
@@ -159,6 +160,23 @@ TEST(GzipText, ByteOrderMarksAndSurrogates) {
     for (const auto& c : cases) {
         EXPECT_EQ(DecompressUtf16Text(GzipCompress(Utf16Bytes(c.units, c.bigEndian))), c.expected)
             << &c - cases;
+    }
+}
+
+// What a player's "offline" still lets through: this machine and private
+// networks, named literally, and nothing that only looks like them.
+TEST(WebAddresses, LocalAndPrivateHostsOnly) {
+    for (const char* local :
+         {"http://127.0.0.1:8080/play", "https://LOCALHOST/x", "http://[::1]:9/", "10.1.2.3/a",
+          "http://172.16.0.1", "http://172.31.255.255/", "http://192.168.1.20?x=1",
+          "http://169.254.0.7", "http://[fd12::1]/", "http://[fe80::1%25eth0]/"}) {
+        EXPECT_TRUE(kiln::host::IsLocalAddress(local)) << local;
+    }
+    for (const char* remote :
+         {"https://ws.audioscrobbler.com/2.0/", "http://172.32.0.1/", "http://127.0.0.1.example/",
+          "http://127.0.0.1@example.com/", "http://example.com/?to=127.0.0.1",
+          "http://[2001:db8::1]/", "http://1270.0.0.1/", "http://192.168.1/"}) {
+        EXPECT_FALSE(kiln::host::IsLocalAddress(remote)) << remote;
     }
 }
 
