@@ -716,7 +716,9 @@ bool PrefsServer::OnMain(std::function<void()> work) {
             return false;
         }
         tasks_.push_back(std::make_shared<Task>(Task{std::move(work)}));
+        ++version_;  // the page shows that something is on its way
     }
+    Wake();
     return windows_.PostMessage(windows_.MainWindow(), taskMessage_, 0, 0);
 }
 
@@ -730,8 +732,13 @@ void PrefsServer::RunTasks() {
             }
             task = tasks_.front();
             tasks_.pop_front();
+            ++running_;
         }
         task->work();
+        {
+            MutexLock lock(mutex_);
+            --running_;
+        }
         Changed();
     }
 }
@@ -907,8 +914,10 @@ std::string PrefsServer::StateJson() {
     auto& a = modals.GetAllocator();
     rapidjson::Value edits(rapidjson::kObjectType);
     const auto open = reinterpret_cast<uintptr_t>(windows_.OpenPageDialog());
+    bool busy = false;
     {
         MutexLock lock(mutex_);
+        busy = running_ > 0 || !tasks_.empty();
         // Taken before the fields' texts: a text is then never older than
         // the edit it is reported with.
         if (open == editsDialog_) {
@@ -939,8 +948,8 @@ std::string PrefsServer::StateJson() {
             modals.PushBack(m, a);
         }
     }
-    return "{\"modals\":" + Json(modals) + ",\"edits\":" + Json(edits) + "," +
-           PrefsViewMembers(host_) + "}";
+    return "{\"modals\":" + Json(modals) + ",\"edits\":" + Json(edits) +
+           ",\"busy\":" + (busy ? "true" : "false") + "," + PrefsViewMembers(host_) + "}";
 }
 
 void PrefsServer::Action(const httplib::Request& request, httplib::Response& response) {

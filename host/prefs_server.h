@@ -134,6 +134,7 @@ class PrefsServer {
     uintptr_t editsDialog_ GUARDED_BY(mutex_) = 0;
     int clients_ GUARDED_BY(mutex_) = 0;
     std::deque<std::shared_ptr<Task>> tasks_ GUARDED_BY(mutex_);
+    int running_ GUARDED_BY(mutex_) = 0;  // tasks under way (one may wait for a box)
     // The modal the main thread waits for (boxes, menus, folders stack up
     // when one routine's answer leads to another), and About boxes, which
     // nobody waits for.
