@@ -528,6 +528,7 @@ void PrefsServer::Gate() {
     uint64_t seen = 0;
     auto nextLook = Clock::now();
     auto nextBeat = Clock::now() + 15s;
+    auto acceptAgain = Clock::now();
     auto refuse = [](Connection& connection, int status) {
         SendAll(connection.fd, "HTTP/1.1 " + std::to_string(status) + " " + Reason(status) +
                                    "\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
@@ -611,8 +612,18 @@ void PrefsServer::Gate() {
 
         std::vector<pollfd> polled;
         polled.push_back({.fd = wake_, .events = POLLIN, .revents = 0});
-        polled.push_back({.fd = listener_, .events = POLLIN, .revents = 0});
-        auto until = std::min(nextLook, nextBeat);
+        // Out of descriptors, the listener stays readable: it rests a moment
+        // rather than spin.
+        polled.push_back({.fd = listener_,
+                          .events = static_cast<short>(now < acceptAgain ? 0 : POLLIN),
+                          .revents = 0});
+        auto until = nextBeat;
+        if (!streams.empty()) {
+            until = std::min(until, nextLook);
+        }
+        if (now < acceptAgain) {
+            until = std::min(until, acceptAgain);
+        }
         for (const auto& connection : waiting) {
             polled.push_back({.fd = connection->fd, .events = POLLIN, .revents = 0});
             until = std::min(until, connection->deadline);
@@ -691,6 +702,9 @@ void PrefsServer::Gate() {
             for (;;) {
                 const int fd = ::accept4(listener_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
                 if (fd < 0) {
+                    if (errno == EMFILE || errno == ENFILE) {
+                        acceptAgain = Clock::now() + 100ms;
+                    }
                     break;
                 }
                 if (waiting.size() >= kMaxWaiting) {

@@ -252,7 +252,6 @@ function renderPages() {
     b.setAttribute('role', 'tab');
     b.setAttribute('aria-selected', String(i === open.tab));
     b.setAttribute('aria-controls', 'dialog');
-    b.tabIndex = i === open.tab ? 0 : -1;
     b.textContent = name;
     b.addEventListener('click', () => send({ action: 'open', page: open.page, tab: i }));
     return b;

@@ -166,7 +166,12 @@ test('slow clients and open event streams leave the server answering', async () 
     socket.write(`GET ${url.pathname}events HTTP/1.1\r\nHost: ${url.host}\r\n\r\n`);
     return socket;
   }));
+  const linkSays = (pattern) => page.waitForFunction((p) => new RegExp(p).test(document.querySelector('#link-state')
+    .textContent), { polling: 50, timeout: 5000 }, pattern);
   try {
+    // The server retires the oldest streams, the page's among them: the
+    // page says so.
+    await linkSays('Lost');
     await new Promise((r) => setTimeout(r, 2500));
     const start = Date.now();
     assert.equal(await request(url.pathname), 200);
@@ -175,6 +180,7 @@ test('slow clients and open event streams leave the server answering', async () 
     drip.forEach(clearInterval);
     [...slow, ...streams].forEach((socket) => socket.destroy());
   }
+  await linkSays('Connected');
 });
 
 // Everything a page shows lies inside the dialog, overlaps nothing, clips no
