@@ -455,6 +455,11 @@ void PrefsServer::Stop() {
         std::filesystem::remove(redirect_, ignored);
         redirect_.clear();
     }
+    if (!redirectFolder_.empty()) {
+        std::error_code ignored;
+        std::filesystem::remove(redirectFolder_, ignored);
+        redirectFolder_.clear();
+    }
 }
 
 std::string PrefsServer::Address() const {
@@ -1086,6 +1091,7 @@ bool PrefsServer::OpenInBrowser() {
                 return false;
             }
             folder = made;
+            redirectFolder_ = made;
         }
         const std::string path = folder + "/kiln-prefs-" + RandomToken().substr(0, 12) + ".html";
         const int fd =

@@ -117,7 +117,8 @@ class PrefsServer {
     int wake_ = -1;  // an eventfd that interrupts the gate's poll
     int port_ = 0;
     std::string token_;
-    std::string redirect_;  // the private file that forwards to the address
+    std::string redirect_;        // the private file that forwards to the address
+    std::string redirectFolder_;  // made for it when the session has no runtime folder
     unsigned taskMessage_ = 0;
     std::atomic<bool> quitting_{false};
 

@@ -246,6 +246,7 @@ function renderPages() {
   const page = open && state.pages.find((p) => p.id === open.page);
   $('page-title').textContent = page ? page.name : 'Preferences';
   $('tabs').hidden = !page || page.tabs.length === 0;
+  $('dialog').setAttribute('role', $('tabs').hidden ? 'region' : 'tabpanel');
   $('tabs').replaceChildren(...(page ? page.tabs : []).map((name, i) => {
     const b = document.createElement('button');
     b.type = 'button';
