@@ -152,6 +152,9 @@ test('refuses requests without the token, from other hosts or origins, and for o
 
 test('slow clients and open event streams leave the server answering', async () => {
   const url = new URL(address);
+  const linkSays = (pattern) => page.waitForFunction((p) => new RegExp(p).test(document.querySelector('#link-state')
+    .textContent), { polling: 50, timeout: 5000 }, pattern);
+  await linkSays('Connected');
   // Twenty clients sending a request a byte every two seconds, and twelve
   // event streams held open: neither may take what the next request needs.
   const slow = await Promise.all(Array.from({ length: 20 }, connect));
@@ -166,8 +169,6 @@ test('slow clients and open event streams leave the server answering', async () 
     socket.write(`GET ${url.pathname}events HTTP/1.1\r\nHost: ${url.host}\r\n\r\n`);
     return socket;
   }));
-  const linkSays = (pattern) => page.waitForFunction((p) => new RegExp(p).test(document.querySelector('#link-state')
-    .textContent), { polling: 50, timeout: 5000 }, pattern);
   try {
     // The server retires the oldest streams, the page's among them: the
     // page says so.
