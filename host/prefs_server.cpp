@@ -726,19 +726,26 @@ void PrefsServer::Gate() {
 
 struct PrefsServer::Task {
     std::function<void()> work;
+    uint64_t ticket = 0;
 };
 
-bool PrefsServer::OnMain(std::function<void()> work) {
+uint64_t PrefsServer::OnMain(std::function<void()> work) {
+    uint64_t ticket = 0;
     {
         MutexLock lock(mutex_);
         if (stopping_) {
-            return false;
+            return 0;
         }
-        tasks_.push_back(std::make_shared<Task>(Task{std::move(work)}));
+        ticket = ++tickets_;
+        unfinished_.insert(ticket);
+        tasks_.push_back(std::make_shared<Task>(Task{std::move(work), ticket}));
         ++version_;  // the page shows that something is on its way
     }
     Wake();
-    return windows_.PostMessage(windows_.MainWindow(), taskMessage_, 0, 0);
+    if (!windows_.PostMessage(windows_.MainWindow(), taskMessage_, 0, 0)) {
+        return 0;
+    }
+    return ticket;
 }
 
 void PrefsServer::RunTasks() {
@@ -751,12 +758,11 @@ void PrefsServer::RunTasks() {
             }
             task = tasks_.front();
             tasks_.pop_front();
-            ++running_;
         }
         task->work();
         {
             MutexLock lock(mutex_);
-            --running_;
+            unfinished_.erase(task->ticket);
         }
         Changed();
     }
@@ -933,10 +939,15 @@ std::string PrefsServer::StateJson() {
     auto& a = modals.GetAllocator();
     rapidjson::Value edits(rapidjson::kObjectType);
     const auto open = reinterpret_cast<uintptr_t>(windows_.OpenPageDialog());
-    bool busy = false;
+    rapidjson::Value unfinished(rapidjson::kArrayType);
+    uint64_t issued = 0;
     {
         MutexLock lock(mutex_);
-        busy = running_ > 0 || !tasks_.empty();
+        // A ticket issued by then and not among these is done.
+        issued = tickets_;
+        for (uint64_t ticket : unfinished_) {
+            unfinished.PushBack(ticket, a);
+        }
         // Taken before the fields' texts: a text is then never older than
         // the edit it is reported with.
         if (open == editsDialog_) {
@@ -968,7 +979,8 @@ std::string PrefsServer::StateJson() {
         }
     }
     return "{\"modals\":" + Json(modals) + ",\"edits\":" + Json(edits) +
-           ",\"busy\":" + (busy ? "true" : "false") + "," + PrefsViewMembers(host_) + "}";
+           ",\"issued\":" + std::to_string(issued) + ",\"unfinished\":" + Json(unfinished) + "," +
+           PrefsViewMembers(host_) + "}";
 }
 
 void PrefsServer::Action(const httplib::Request& request, httplib::Response& response) {
@@ -1065,7 +1077,13 @@ void PrefsServer::Action(const httplib::Request& request, httplib::Response& res
     }
     // Answered at once: the action may wait for the user (a message box),
     // and its outcome reaches the page as an event anyway.
-    response.status = OnMain(std::move(work)) ? 202 : 503;
+    const uint64_t ticket = OnMain(std::move(work));
+    if (ticket == 0) {
+        Refuse(response, 503, "the main loop is not running\n");
+        return;
+    }
+    response.status = 202;
+    response.set_content("{\"ticket\":" + std::to_string(ticket) + "}", "application/json");
 }
 
 bool PrefsServer::OpenInBrowser() {

@@ -30,6 +30,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -95,9 +96,10 @@ class PrefsServer {
     // Hands a connection to the gate: to read its next request, or to write
     // it the event stream.
     void HandBack(ConnectionPtr connection, bool stream);
-    // Runs `work` on the main thread and waits for it; false when it did not
-    // run in time (the loop is not running).
-    bool OnMain(std::function<void()> work);
+    // Queues `work` for the main thread, without waiting for it. Returns its
+    // ticket, which the page's state lists until the work is done; 0 when
+    // it cannot run (stopping).
+    uint64_t OnMain(std::function<void()> work);
     void RunTasks();
     // Shows the modal and runs the main loop until it is answered; nullopt
     // when it was cancelled.
@@ -135,7 +137,9 @@ class PrefsServer {
     uintptr_t editsDialog_ GUARDED_BY(mutex_) = 0;
     int clients_ GUARDED_BY(mutex_) = 0;
     std::deque<std::shared_ptr<Task>> tasks_ GUARDED_BY(mutex_);
-    int running_ GUARDED_BY(mutex_) = 0;  // tasks under way (one may wait for a box)
+    uint64_t tickets_ GUARDED_BY(mutex_) = 0;
+    // Tasks queued or under way (one may wait for a box, or a web service).
+    std::set<uint64_t> unfinished_ GUARDED_BY(mutex_);
     // The modal the main thread waits for (boxes, menus, folders stack up
     // when one routine's answer leads to another), and About boxes, which
     // nobody waits for.

@@ -3,29 +3,29 @@
 'use strict';
 
 const $ = (id) => document.getElementById(id);
-let state = { pages: [], open: null, modals: [], edits: {}, busy: false };
+let state = { pages: [], open: null, modals: [], edits: {}, issued: 0, unfinished: [] };
 let shown = null; // { dialog, controls: [element per template control], outer: [...] }
 let shownModal = 0;
 let queue = Promise.resolve();
-let pending = 0; // actions sent and not yet taken by the host
 // Edits are numbered per tab, so that the echo of an older keystroke can be
 // told from that of the latest one.
 const client = Math.random().toString(36).slice(2) + Date.now().toString(36);
 let editNumber = 0;
 
 // Actions go out one after the other, so that keystrokes arrive in order.
-// Resolves to whether the host took the action.
+// Resolves to the ticket the host gave the action (-1 for an answer, which
+// needs none), or 0 when it did not take it.
 function send(body) {
-  pending++;
-  renderBusy();
-  const sent = queue.then(() => fetch('do', {
+  queue = queue.then(() => fetch('do', {
     method: 'POST',
     headers: { 'Content-Type': 'application/json' },
     body: JSON.stringify(body),
-  }).then((r) => r.ok, () => false));
-  queue = sent.finally(() => { pending--; renderBusy(); });
-  return sent;
+  }).then(async (r) => (r.ok ? ((await r.json().catch(() => null))?.ticket ?? -1) : 0), () => 0));
+  return queue;
 }
+
+// The host lists the tickets of the actions it has not finished.
+const finished = (ticket) => state.issued >= ticket && !state.unfinished.includes(ticket);
 
 function act(action, id, extra) {
   return send({ action, dialog: shown && shown.dialog, id, ...extra });
@@ -79,9 +79,11 @@ function make(c, asLabel) {
   } else if (c.kind === 'button') {
     el = document.createElement('button');
     el.type = 'button';
-    el.addEventListener('click', () => {
-      el.classList.add('waiting');
-      act('click', c.id);
+    el.addEventListener('click', async () => {
+      el.ticket = -1; // waiting for one
+      renderBusy();
+      el.ticket = Math.max(await act('click', c.id), 0);
+      renderBusy();
     });
   } else if (c.kind === 'group') {
     el = document.createElement('section');
@@ -282,10 +284,13 @@ function renderDialog() {
 // Something the user asked for is on its way or under way (an authorisation
 // waits for a web service): the page says so, and so does the button.
 function renderBusy() {
-  const busy = (pending > 0 || state.busy) && state.modals.length === 0;
+  const busy = state.unfinished.length > 0 && state.modals.length === 0;
   $('busy').hidden = !busy;
   $('dialog').setAttribute('aria-busy', String(busy));
-  if (!busy) document.querySelectorAll('#dialog .waiting').forEach((b) => b.classList.remove('waiting'));
+  for (const b of document.querySelectorAll('#dialog button.ctl')) {
+    if (b.ticket > 0 && finished(b.ticket)) b.ticket = 0;
+    b.classList.toggle('waiting', !!b.ticket);
+  }
 }
 
 function button(text, onClick) {

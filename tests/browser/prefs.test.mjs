@@ -388,3 +388,33 @@ test('--prefs-port takes only a free port number, and says why not', () => {
     assert.doesNotMatch(result.stdout, /preferences: http/, port);
   }
 });
+
+test('an action waiting for a silent service shows that it waits, until it is done', async () => {
+  const held = [];
+  const silent = net.createServer((socket) => held.push(socket));
+  await new Promise((r) => silent.listen(0, '127.0.0.1', r));
+  const other = run(join(bin, 'kiln-host'), ['--profile', join(work, 'profile-silent'), '--map',
+    `ws.audioscrobbler.com=http://127.0.0.1:${silent.address().port}`, 'prefs'],
+  { XDG_RUNTIME_DIR: runtime, DISPLAY: '', WAYLAND_DISPLAY: '' });
+  const tab = await browser.newPage();
+  try {
+    await tab.goto((await other.waitFor(/preferences: (http:\S+)/))[1]);
+    await tab.waitForSelector('#pages button');
+    await tab.$$eval('#pages button', (buttons) => buttons.find((b) => b.textContent === 'Last.fm Scrobbler').click());
+    await tab.waitForSelector(`${control(1062)} input`);
+    await tab.click(`${control(1062)} input`);
+    await tab.waitForSelector(`${control(1062)} input:checked`);
+    await tab.click(control(1058));
+    await until(() => held.length, 10000, () => 'the service to be asked');
+    await tab.waitForSelector('#busy:not([hidden])');
+    assert.ok(await tab.$eval(control(1058), (b) => b.classList.contains('waiting')));
+    held.forEach((socket) => socket.destroy());
+    await tab.waitForSelector('#busy[hidden]');
+    assert.ok(!(await tab.$eval(control(1058), (b) => b.classList.contains('waiting'))));
+  } finally {
+    await tab.close();
+    other.stdin.end('quit\n');
+    await new Promise((r) => other.on('exit', r));
+    silent.close();
+  }
+});
