@@ -3,6 +3,7 @@
 #ifndef RAPIDJSON_HAS_STDSTRING
 #define RAPIDJSON_HAS_STDSTRING 1
 #endif
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <httplib.h>
 #include <netinet/in.h>
@@ -304,6 +305,9 @@ PrefsServer::PrefsServer(SubstituteHost& host)
       taskMessage_(windows_.RegisterMessage("kiln-prefs-task")) {
     Attach();
     router_->set_payload_max_length(kMaxBody);
+    // What the answers' Keep-Alive header announces: the gate enforces it.
+    router_->set_keep_alive_max_count(kMaxRequestsPerConnection);
+    router_->set_keep_alive_timeout(std::chrono::seconds(kRequestTime).count());
     router_->set_default_headers({
         {"Cache-Control", "no-store"},
         {"X-Content-Type-Options", "nosniff"},
