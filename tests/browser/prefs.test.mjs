@@ -209,6 +209,13 @@ async function inspectPage(what) {
         }
       }
     });
+    // Tab goes through the fields in the template's order.
+    const focusable = (c) => c.visible && ['button', 'check', 'radio', 'edit', 'combo'].includes(c.kind);
+    const order = [...box.querySelectorAll('input, select, textarea, button')].filter((el) => el.getClientRects().length)
+      .map((el) => el.closest('[data-id]').dataset.id);
+    if (order.join() !== state.open.controls.filter(focusable).map((c) => String(c.id)).join()) {
+      problems.push(`Tab order ${order}`);
+    }
     return { text: box.innerText + [...box.querySelectorAll('option')].map((o) => o.text).join('\n'), problems };
   });
   assert.deepEqual(shown.problems, [], what);
@@ -224,7 +231,7 @@ test('every page reads well at 390 and 1280 pixels, light and dark, and screensh
   const expected = [
     ['Play Tracking', 0, 101, 'Enable logging playback history to file'],
     ['Play Tracking', 1, 102, 'Line format:'],
-    ['Play Tracking', 2, 103, 'File name:'],
+    ['Play Tracking', 2, 103, 'Choose folder'],
     ['Play Tracking', 3, 104, 'Disable some SSL validation checks'],
     ['Discord', undefined, 106, 'Show as:'],
     ['Last.fm Scrobbler', undefined, 111, 'Enable Scrobbling'],
