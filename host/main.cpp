@@ -153,15 +153,16 @@ int prefsPort = 0;
 void StartPrefs(SubstituteHost& host) {
     if (!prefsServer) {
         auto server = std::make_unique<kiln::host::PrefsServer>(host);
-        if (!server->Start(prefsPort)) {
-            std::cout << "preferences: cannot listen on 127.0.0.1:" << prefsPort << "\n";
+        std::string error;
+        if (!server->Start(prefsPort, &error)) {
+            std::cerr << "kiln-host: preferences: cannot listen on 127.0.0.1:" << prefsPort << " ("
+                      << error << ")\n";
             return;
         }
         prefsServer = std::move(server);
     }
-    const std::string address = prefsServer->Address();
-    std::cout << "preferences: " << address << "\n" << std::flush;
-    kiln::host::OpenInDesktop(address);
+    std::cout << "preferences: " << prefsServer->Address() << "\n" << std::flush;
+    prefsServer->OpenInBrowser();
 }
 
 void ShowMenu(SubstituteHost& host, int pick) {
@@ -344,8 +345,18 @@ int main(int argc, char** argv) {
             }
             (arg == "--set" ? settings : maps)
                 .emplace_back(pair.substr(0, equals), pair.substr(equals + 1));
-        } else if (arg == "--prefs-port" && i + 1 < argc) {
-            prefsPort = std::atoi(argv[++i]);
+        } else if (arg == "--prefs-port") {
+            // A port number and nothing else: anything else would quietly
+            // listen somewhere other than asked.
+            const std::string value = i + 1 < argc ? argv[++i] : "";
+            const bool digits = !value.empty() && value.size() <= 5 &&
+                                value.find_first_not_of("0123456789") == std::string::npos;
+            prefsPort = digits ? std::stoi(value) : 0;
+            if (prefsPort < 1 || prefsPort > 65535) {
+                std::cerr << "kiln-host: --prefs-port takes a port number from 1 to 65535, not \""
+                          << value << "\"\n";
+                return 2;
+            }
         } else if (arg == "--web-base" && i + 1 < argc) {
             webBase = argv[++i];
         } else {

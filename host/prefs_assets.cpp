@@ -12,11 +12,19 @@ const uint8_t kStyle[] = {
 const uint8_t kScript[] = {
 #include "host/prefs_web/prefs.js.inc"
 };
+const uint8_t kStream[] = {
+#include "host/prefs_web/stream.js.inc"
+};
+const uint8_t kIcon[] = {
+#include "host/prefs_web/icon.svg.inc"
+};
 
 const PrefsAsset kAssets[] = {
     {"index.html", "text/html; charset=utf-8", kIndex},
     {"prefs.css", "text/css; charset=utf-8", kStyle},
     {"prefs.js", "text/javascript; charset=utf-8", kScript},
+    {"stream.js", "text/javascript; charset=utf-8", kStream},
+    {"icon.svg", "image/svg+xml", kIcon},
 };
 
 }  // namespace

@@ -3,6 +3,7 @@
 #ifndef RAPIDJSON_HAS_STDSTRING
 #define RAPIDJSON_HAS_STDSTRING 1
 #endif
+#include <fcntl.h>
 #include <httplib.h>
 #include <openssl/crypto.h>
 #include <openssl/rand.h>
@@ -11,11 +12,16 @@
 #include <rapidjson/writer.h>
 #include <spawn.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
+#include <string_view>
 
 #include "host/prefs_assets.h"
+#include "host/prefs_gate.h"
 #include "host/prefs_view.h"
 #include "host/substitute_host.h"
 #include "host/window_system.h"
@@ -27,6 +33,7 @@ namespace kiln::host {
 namespace {
 
 using namespace std::chrono_literals;
+using namespace gate;
 
 std::string RandomToken() {
     unsigned char bytes[16];
@@ -54,19 +61,48 @@ std::string Json(const rapidjson::Value& value) {
     return buffer.GetString();
 }
 
+// Actions are flat objects.
+constexpr int kMaxJsonDepth = 16;
+
+// How deep arrays and objects nest, counted without parsing (strings
+// skipped), so that a body cannot make any parser dig deep.
+int NestingDepth(std::string_view json) {
+    int depth = 0;
+    int deepest = 0;
+    bool inString = false;
+    for (size_t i = 0; i < json.size(); ++i) {
+        const char c = json[i];
+        if (inString) {
+            if (c == '\\') {
+                ++i;
+            } else if (c == '"') {
+                inString = false;
+            }
+        } else if (c == '"') {
+            inString = true;
+        } else if (c == '[' || c == '{') {
+            deepest = std::max(deepest, ++depth);
+        } else if (c == ']' || c == '}') {
+            --depth;
+        }
+    }
+    return deepest;
+}
+
 }  // namespace
 
 PrefsServer::PrefsServer(SubstituteHost& host)
     : host_(host),
       windows_(host.Windows()),
-      server_(std::make_unique<httplib::Server>()),
+      router_(std::make_unique<Router>()),
       token_(RandomToken()),
       taskMessage_(windows_.RegisterMessage("kiln-prefs-task")) {
     Attach();
-    // Events stream for as long as a page is open: more workers than the
-    // default, so that a few open tabs never starve the actions.
-    server_->new_task_queue = [] { return new httplib::ThreadPool(16); };
-    server_->set_default_headers({
+    router_->set_payload_max_length(kMaxBody);
+    // What the answers' Keep-Alive header announces: the gate enforces it.
+    router_->set_keep_alive_max_count(kMaxRequestsPerConnection);
+    router_->set_keep_alive_timeout(std::chrono::seconds(kRequestTime).count());
+    router_->set_default_headers({
         {"Cache-Control", "no-store"},
         {"X-Content-Type-Options", "nosniff"},
         {"Referrer-Policy", "no-referrer"},
@@ -111,16 +147,18 @@ void PrefsServer::Attach() {
         return answer ? std::atoi(answer->c_str()) : 0;
     });
     windows_.SetAboutObserver([this](const AboutRecord& about) {
-        MutexLock lock(mutex_);
-        if (clients_ == 0) {
-            return;  // nobody to show it to, and nobody to close it later
+        {
+            MutexLock lock(mutex_);
+            if (clients_ == 0) {
+                return;  // nobody to show it to, and nobody to close it later
+            }
+            modals_.push_back(PrefsModal{.id = nextModal_++,
+                                         .kind = "about",
+                                         .title = WideToUtf8(about.title),
+                                         .text = WideToUtf8(about.text)});
+            ++version_;
         }
-        modals_.push_back(PrefsModal{.id = nextModal_++,
-                                     .kind = "about",
-                                     .title = WideToUtf8(about.title),
-                                     .text = WideToUtf8(about.text)});
-        ++version_;
-        changed_.notify_all();
+        Wake();
     });
 }
 
@@ -134,64 +172,40 @@ PrefsServer::~PrefsServer() {
     windows_.SetMessageBoxResponder(nullptr);
 }
 
-bool PrefsServer::Start(int port) {
-    if (thread_.joinable()) {
-        return true;
-    }
-    port_ = port > 0 ? (server_->bind_to_port("127.0.0.1", port) ? port : -1)
-                     : server_->bind_to_any_port("127.0.0.1");
-    if (port_ <= 0) {
-        port_ = 0;
-        return false;
-    }
-    thread_ = std::thread([this] { server_->listen_after_bind(); });
-    // httplib forgets a stop() that comes before its accept loop has started,
-    // and the join at Stop() would then hang: wait until it runs.
-    while (!server_->is_running()) {
-        std::this_thread::yield();
-    }
-    return true;
-}
-
-void PrefsServer::Stop() {
-    {
-        MutexLock lock(mutex_);
-        stopping_ = true;
-        for (const auto& modal : modals_) {
-            answers_.emplace(modal.id, std::nullopt);
-        }
-        changed_.notify_all();
-    }
-    windows_.Wake();
-    if (thread_.joinable()) {
-        server_->stop();
-        thread_.join();
-    }
-}
-
 std::string PrefsServer::Address() const {
     return "http://127.0.0.1:" + std::to_string(port_) + "/" + token_ + "/";
 }
 
 void PrefsServer::Changed() {
-    MutexLock lock(mutex_);
-    ++version_;
-    changed_.notify_all();
+    {
+        MutexLock lock(mutex_);
+        ++version_;
+    }
+    Wake();
 }
 
 struct PrefsServer::Task {
     std::function<void()> work;
+    uint64_t ticket = 0;
 };
 
-bool PrefsServer::OnMain(std::function<void()> work) {
+uint64_t PrefsServer::OnMain(std::function<void()> work) {
+    uint64_t ticket = 0;
     {
         MutexLock lock(mutex_);
         if (stopping_) {
-            return false;
+            return 0;
         }
-        tasks_.push_back(std::make_shared<Task>(Task{std::move(work)}));
+        ticket = ++tickets_;
+        unfinished_.insert(ticket);
+        tasks_.push_back(std::make_shared<Task>(Task{std::move(work), ticket}));
+        ++version_;  // the page shows that something is on its way
     }
-    return windows_.PostMessage(windows_.MainWindow(), taskMessage_, 0, 0);
+    Wake();
+    if (!windows_.PostMessage(windows_.MainWindow(), taskMessage_, 0, 0)) {
+        return 0;
+    }
+    return ticket;
 }
 
 void PrefsServer::RunTasks() {
@@ -206,6 +220,10 @@ void PrefsServer::RunTasks() {
             tasks_.pop_front();
         }
         task->work();
+        {
+            MutexLock lock(mutex_);
+            unfinished_.erase(task->ticket);
+        }
         Changed();
     }
 }
@@ -220,8 +238,8 @@ std::optional<std::string> PrefsServer::Ask(PrefsModal modal) {
         id = modal.id = nextModal_++;
         modals_.push_back(std::move(modal));
         ++version_;
-        changed_.notify_all();
     }
+    Wake();
     // The loop keeps running, as under a Windows modal box: timers, posts and
     // the page's own answer are delivered meanwhile.
     windows_.RunUntil(
@@ -230,12 +248,15 @@ std::optional<std::string> PrefsServer::Ask(PrefsModal modal) {
             return answers_.count(id) != 0;
         },
         std::chrono::milliseconds::max());
-    MutexLock lock(mutex_);
-    std::optional<std::string> answer = answers_[id];
-    answers_.erase(id);
-    std::erase_if(modals_, [id](const PrefsModal& m) { return m.id == id; });
-    ++version_;
-    changed_.notify_all();
+    std::optional<std::string> answer;
+    {
+        MutexLock lock(mutex_);
+        answer = answers_[id];
+        answers_.erase(id);
+        std::erase_if(modals_, [id](const PrefsModal& m) { return m.id == id; });
+        ++version_;
+    }
+    Wake();
     return answer;
 }
 
@@ -274,6 +295,11 @@ bool PrefsServer::Allowed(const httplib::Request& request, httplib::Response& re
         Refuse(response, 403, "unknown host\n");
         return false;
     }
+    // The icon is the same for everyone, and browsers ask for it without
+    // the token.
+    if (request.path == "/favicon.ico" && request.method == "GET") {
+        return true;
+    }
     const std::string prefix = "/" + token_ + "/";
     if (request.path.size() < prefix.size() ||
         CRYPTO_memcmp(request.path.data(), prefix.data(), prefix.size()) != 0) {
@@ -293,53 +319,17 @@ bool PrefsServer::Allowed(const httplib::Request& request, httplib::Response& re
 }
 
 void PrefsServer::Route() {
-    server_->set_pre_routing_handler(
+    router_->set_pre_routing_handler(
         [this](const httplib::Request& request, httplib::Response& response) {
             return Allowed(request, response) ? httplib::Server::HandlerResponse::Unhandled
                                               : httplib::Server::HandlerResponse::Handled;
         });
     const std::string base = "/" + token_ + "/";
-    server_->Get(base + "events", [this](const httplib::Request&, httplib::Response& response) {
-        {
-            MutexLock lock(mutex_);
-            ++clients_;
-        }
-        response.set_chunked_content_provider(
-            "text/event-stream",
-            [this, sent = std::string(), quiet = 0](size_t, httplib::DataSink& sink) mutable {
-                {
-                    MutexLock lock(mutex_);
-                    const uint64_t seen = version_;
-                    // Changes the observers report wake the stream at once;
-                    // the wait also catches the few they do not (pages
-                    // registered later). A new page gets the state straight
-                    // away.
-                    if (!sent.empty()) {
-                        changed_.wait_for(lock.native(), 1s, [&]() REQUIRES(mutex_) {
-                            return stopping_ || version_ != seen;
-                        });
-                    }
-                    if (stopping_) {
-                        return false;
-                    }
-                }
-                std::string state = StateJson();
-                if (state == sent) {
-                    if (++quiet < 15) {
-                        return sink.is_writable();
-                    }
-                    quiet = 0;
-                    static constexpr char kKeepAlive[] = ": still here\n\n";
-                    return sink.write(kKeepAlive, sizeof kKeepAlive - 1);
-                }
-                quiet = 0;
-                sent = state;
-                const std::string event = "data: " + state + "\n\n";
-                return sink.write(event.data(), event.size());
-            },
-            [this](bool) { ClientGone(); });
-    });
-    server_->Get(base + "folders", [this](const httplib::Request& request,
+    // The gate writes the event streams: the worker only hands the
+    // connection over, so that no open page holds one.
+    router_->Get(base + "events",
+                 [](const httplib::Request&, httplib::Response&) { gate::ClaimForStream(); });
+    router_->Get(base + "folders", [this](const httplib::Request& request,
                                           httplib::Response& response) {
         {
             MutexLock lock(mutex_);
@@ -380,11 +370,16 @@ void PrefsServer::Route() {
         out.AddMember("folders", list, a);
         response.set_content(Json(out), "application/json");
     });
-    server_->Post(base + "do", [this](const httplib::Request& request,
+    router_->Post(base + "do", [this](const httplib::Request& request,
                                       httplib::Response& response) { Action(request, response); });
+    router_->Get("/favicon.ico", [](const httplib::Request&, httplib::Response& response) {
+        const PrefsAsset* icon = FindPrefsAsset("icon.svg");
+        response.set_content(reinterpret_cast<const char*>(icon->bytes.data()), icon->bytes.size(),
+                             icon->type);
+    });
     // Everything else under the token is one of the page's own assets, or
     // nothing: the files are built into the program, never read from disk.
-    server_->Get(base + ".*", [base](const httplib::Request& request, httplib::Response& response) {
+    router_->Get(base + ".*", [base](const httplib::Request& request, httplib::Response& response) {
         std::string name = request.path.substr(base.size());
         const PrefsAsset* asset = FindPrefsAsset(name.empty() ? "index.html" : name);
         if (!asset) {
@@ -399,8 +394,27 @@ void PrefsServer::Route() {
 std::string PrefsServer::StateJson() {
     rapidjson::Document modals(rapidjson::kArrayType);
     auto& a = modals.GetAllocator();
+    rapidjson::Value edits(rapidjson::kObjectType);
+    const auto open = reinterpret_cast<uintptr_t>(windows_.OpenPageDialog());
+    rapidjson::Value unfinished(rapidjson::kArrayType);
+    uint64_t issued = 0;
     {
         MutexLock lock(mutex_);
+        // A ticket issued by then and not among these is done.
+        issued = tickets_;
+        for (uint64_t ticket : unfinished_) {
+            unfinished.PushBack(ticket, a);
+        }
+        // Taken before the fields' texts: a text is then never older than
+        // the edit it is reported with.
+        if (open == editsDialog_) {
+            for (const auto& [id, edit] : edits_) {
+                rapidjson::Value entry(rapidjson::kObjectType);
+                entry.AddMember("client", rapidjson::Value(edit.first, a), a);
+                entry.AddMember("n", edit.second, a);
+                edits.AddMember(rapidjson::Value(std::to_string(id), a), entry, a);
+            }
+        }
         for (const auto& modal : modals_) {
             rapidjson::Value m(rapidjson::kObjectType);
             m.AddMember("id", modal.id, a);
@@ -421,12 +435,20 @@ std::string PrefsServer::StateJson() {
             modals.PushBack(m, a);
         }
     }
-    return "{\"modals\":" + Json(modals) + "," + PrefsViewMembers(host_) + "}";
+    return "{\"modals\":" + Json(modals) + ",\"edits\":" + Json(edits) +
+           ",\"issued\":" + std::to_string(issued) + ",\"unfinished\":" + Json(unfinished) + "," +
+           PrefsViewMembers(host_) + "}";
 }
 
 void PrefsServer::Action(const httplib::Request& request, httplib::Response& response) {
+    // Actions are flat; a deeply nested body is refused before any parsing,
+    // and the parser never recurses anyway.
     rapidjson::Document body;
-    body.Parse(request.body.c_str(), request.body.size());
+    if (NestingDepth(request.body) > kMaxJsonDepth) {
+        Refuse(response, 400, "nested too deeply\n");
+        return;
+    }
+    body.Parse<rapidjson::kParseIterativeFlag>(request.body.c_str(), request.body.size());
     if (body.HasParseError() || !body.IsObject() || !body.HasMember("action") ||
         !body["action"].IsString()) {
         Refuse(response, 400, "an object with an action\n");
@@ -466,8 +488,8 @@ void PrefsServer::Action(const httplib::Request& request, httplib::Response& res
                 answers_.emplace(modal, answer);
             }
             ++version_;
-            changed_.notify_all();
         }
+        Wake();
         windows_.Wake();
         response.status = 204;
         return;
@@ -490,7 +512,18 @@ void PrefsServer::Action(const httplib::Request& request, httplib::Response& res
     } else if (action == "click") {
         work = onOpenDialog([this, dialog, id] { windows_.ClickButton(dialog, id); });
     } else if (action == "type") {
-        work = onOpenDialog([this, dialog, id, typed] { windows_.TypeText(dialog, id, typed); });
+        const int64_t edit = number("edit");
+        std::string client = text("client").value_or("").substr(0, 64);
+        work = onOpenDialog([this, dialog, id, typed, edit, client] {
+            windows_.TypeText(dialog, id, typed);
+            MutexLock lock(mutex_);
+            const auto handle = reinterpret_cast<uintptr_t>(dialog);
+            if (editsDialog_ != handle) {
+                edits_.clear();
+                editsDialog_ = handle;
+            }
+            edits_[id] = {client, edit};
+        });
     } else if (action == "select") {
         work = onOpenDialog([this, dialog, id, index] { windows_.SelectCombo(dialog, id, index); });
     } else if (action == "link") {
@@ -501,7 +534,61 @@ void PrefsServer::Action(const httplib::Request& request, httplib::Response& res
     }
     // Answered at once: the action may wait for the user (a message box),
     // and its outcome reaches the page as an event anyway.
-    response.status = OnMain(std::move(work)) ? 202 : 503;
+    const uint64_t ticket = OnMain(std::move(work));
+    if (ticket == 0) {
+        Refuse(response, 503, "the main loop is not running\n");
+        return;
+    }
+    response.status = 202;
+    response.set_content("{\"ticket\":" + std::to_string(ticket) + "}", "application/json");
+}
+
+bool PrefsServer::OpenInBrowser() {
+    auto present = [](const char* name) {
+        const char* value = std::getenv(name);
+        return value && *value;
+    };
+    if (!present("DISPLAY") && !present("WAYLAND_DISPLAY")) {
+        return false;
+    }
+    if (redirect_.empty()) {
+        // The session's runtime folder is this user's alone; without one, a
+        // folder of our own in /tmp is.
+        namespace fs = std::filesystem;
+        const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+        std::string folder;
+        std::error_code error;
+        if (runtime && *runtime == '/' && fs::is_directory(runtime, error)) {
+            folder = runtime;
+        } else {
+            std::string made = (fs::temp_directory_path(error) / "kiln-host-XXXXXX").string();
+            if (!::mkdtemp(made.data())) {
+                return false;
+            }
+            folder = made;
+            redirectFolder_ = made;
+        }
+        const std::string path = folder + "/kiln-prefs-" + RandomToken().substr(0, 12) + ".html";
+        const int fd =
+            ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        if (fd < 0) {
+            return false;
+        }
+        const std::string address = Address();
+        const std::string page =
+            "<!doctype html><meta charset=\"utf-8\"><title>Preferences</title>"
+            "<meta http-equiv=\"refresh\" content=\"0;url=" +
+            address + "\"><a href=\"" + address + "\">Preferences</a>\n";
+        const bool written =
+            ::write(fd, page.data(), page.size()) == static_cast<ssize_t>(page.size());
+        ::close(fd);
+        if (!written) {
+            std::filesystem::remove(path, error);
+            return false;
+        }
+        redirect_ = path;
+    }
+    return OpenInDesktop(redirect_);
 }
 
 bool OpenInDesktop(const std::string& address) {

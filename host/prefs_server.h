@@ -13,8 +13,15 @@
 // token made per run, the Host header must name this server (no DNS
 // rebinding), requests that change something must come from the page's own
 // origin, and nothing is served but the page's own assets.
+//
+// Clients cannot starve it: one gate thread reads every request in full,
+// without blocking, within a deadline and under size caps, and writes every
+// event stream; a few workers answer complete requests through httplib's
+// parser and routes. No client ever holds a worker while it dawdles, and the
+// main loop never waits on a client.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -23,6 +30,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -31,7 +39,6 @@
 #include "host/window_system.h"
 
 namespace httplib {
-class Server;
 struct Request;
 struct Response;
 }  // namespace httplib
@@ -63,21 +70,36 @@ class PrefsServer {
     // (Re)installs those handlers, after someone else borrowed one.
     void Attach();
 
-    // Listens on 127.0.0.1:port (0: a free one). False when it cannot bind.
-    bool Start(int port = 0);
+    // Listens on 127.0.0.1:port (0: a free one). False when it cannot bind,
+    // with the reason in *error.
+    bool Start(int port = 0, std::string* error = nullptr);
     void Stop();
     int Port() const { return port_; }
     // The address with the run's token, e.g. http://127.0.0.1:PORT/TOKEN/
     std::string Address() const;
+    // Opens the page in the desktop's browser. The opener is handed a file
+    // only this user can read, which forwards to the address, so that the
+    // token never shows on a command line. False without a desktop.
+    bool OpenInBrowser();
 
     // Something the page shows changed: wakes the event streams. Any thread.
     void Changed();
 
   private:
     struct Task;
-    // Runs `work` on the main thread and waits for it; false when it did not
-    // run in time (the loop is not running).
-    bool OnMain(std::function<void()> work);
+    struct Router;
+    struct Connection;
+    using ConnectionPtr = std::unique_ptr<Connection>;
+    void Gate();
+    void Work();
+    void Wake();
+    // Hands a connection to the gate: to read its next request, or to write
+    // it the event stream.
+    void HandBack(ConnectionPtr connection, bool stream);
+    // Queues `work` for the main thread, without waiting for it. Returns its
+    // ticket, which the page's state lists until the work is done; 0 when
+    // it cannot run (stopping).
+    uint64_t OnMain(std::function<void()> work);
     void RunTasks();
     // Shows the modal and runs the main loop until it is answered; nullopt
     // when it was cancelled.
@@ -90,18 +112,34 @@ class PrefsServer {
 
     SubstituteHost& host_;
     WindowSystem& windows_;
-    std::unique_ptr<httplib::Server> server_;
-    std::thread thread_;
+    std::unique_ptr<Router> router_;
+    std::thread gate_;
+    std::vector<std::thread> workers_;
+    int listener_ = -1;
+    int wake_ = -1;  // an eventfd that interrupts the gate's poll
     int port_ = 0;
     std::string token_;
+    std::string redirect_;        // the private file that forwards to the address
+    std::string redirectFolder_;  // made for it when the session has no runtime folder
     unsigned taskMessage_ = 0;
+    std::atomic<bool> quitting_{false};
 
     Mutex mutex_;
-    std::condition_variable changed_;
+    std::condition_variable work_;
     uint64_t version_ GUARDED_BY(mutex_) = 1;
     bool stopping_ GUARDED_BY(mutex_) = false;
+    std::deque<ConnectionPtr> jobs_ GUARDED_BY(mutex_);
+    std::vector<std::pair<ConnectionPtr, bool>> handedBack_ GUARDED_BY(mutex_);
+    // The last edit of each field of the open page: the page's id and its
+    // number for it, so that a page can tell the echo of an older keystroke
+    // from that of its latest.
+    std::map<int, std::pair<std::string, int64_t>> edits_ GUARDED_BY(mutex_);
+    uintptr_t editsDialog_ GUARDED_BY(mutex_) = 0;
     int clients_ GUARDED_BY(mutex_) = 0;
     std::deque<std::shared_ptr<Task>> tasks_ GUARDED_BY(mutex_);
+    uint64_t tickets_ GUARDED_BY(mutex_) = 0;
+    // Tasks queued or under way (one may wait for a box, or a web service).
+    std::set<uint64_t> unfinished_ GUARDED_BY(mutex_);
     // The modal the main thread waits for (boxes, menus, folders stack up
     // when one routine's answer leads to another), and About boxes, which
     // nobody waits for.

@@ -3,20 +3,29 @@
 'use strict';
 
 const $ = (id) => document.getElementById(id);
-let state = { pages: [], open: null, modals: [] };
-let shown = null; // { dialog, controls: Map(index -> element) }
+let state = { pages: [], open: null, modals: [], edits: {}, issued: 0, unfinished: [] };
+let shown = null; // { dialog, controls: [element per template control], outer: [...] }
 let shownModal = 0;
 let queue = Promise.resolve();
+// Edits are numbered per tab, so that the echo of an older keystroke can be
+// told from that of the latest one.
+const client = Math.random().toString(36).slice(2) + Date.now().toString(36);
+let editNumber = 0;
 
 // Actions go out one after the other, so that keystrokes arrive in order.
+// Resolves to the ticket the host gave the action (-1 for an answer, which
+// needs none), or 0 when it did not take it.
 function send(body) {
   queue = queue.then(() => fetch('do', {
     method: 'POST',
     headers: { 'Content-Type': 'application/json' },
     body: JSON.stringify(body),
-  }).catch(() => {}));
+  }).then(async (r) => (r.ok ? ((await r.json().catch(() => null))?.ticket ?? -1) : 0), () => 0));
   return queue;
 }
+
+// The host lists the tickets of the actions it has not finished.
+const finished = (ticket) => state.issued >= ticket && !state.unfinished.includes(ticket);
 
 function act(action, id, extra) {
   return send({ action, dialog: shown && shown.dialog, id, ...extra });
@@ -24,6 +33,19 @@ function act(action, id, extra) {
 
 // Windows marks keyboard accelerators with '&'; '&&' is a literal one.
 const plain = (text, prefix) => (prefix ? text.replace(/&(.)/gs, '$1') : text);
+
+// Names for the fields the templates give no caption, as a screen reader
+// announces them; by template, then control id.
+const fieldNames = {
+  101: { 1004: 'File path preview', 1006: 'Line preview' },
+  102: { 1021: 'Now-playing output', 1004: 'File path preview', 1006: 'Line preview' },
+  103: { 1013: 'File path preview', 1021: 'Artwork size', 1050: 'Width', 1051: 'Height' },
+  104: { 1035: 'Event', 1024: 'POST body template', 1027: 'POST body template',
+    1030: 'POST body template', 1033: 'POST body template', 1006: 'POST body preview' },
+  106: { 1052: 'Application ID', 1005: 'Status template', 1006: 'Status preview' },
+};
+// A browse button's "..." says what it does.
+const buttonText = (text) => (text === '...' ? 'Choose folder' : text);
 
 function linkedText(el, c) {
   const pattern = /<a\s+href\s*=\s*"([^"]*)"\s*>([\s\S]*?)<\/a>/gi;
@@ -45,7 +67,7 @@ function linkedText(el, c) {
   el.replaceChildren(...parts);
 }
 
-function make(c) {
+function make(c, asLabel) {
   let el;
   if (c.kind === 'check' || c.kind === 'radio') {
     el = document.createElement('label');
@@ -57,33 +79,44 @@ function make(c) {
   } else if (c.kind === 'button') {
     el = document.createElement('button');
     el.type = 'button';
-    el.addEventListener('click', () => act('click', c.id));
+    el.addEventListener('click', async () => {
+      el.ticket = -1; // waiting for one
+      renderBusy();
+      el.ticket = Math.max(await act('click', c.id), 0);
+      renderBusy();
+    });
   } else if (c.kind === 'group') {
-    el = document.createElement('fieldset');
-    el.append(document.createElement('legend'));
+    el = document.createElement('section');
+    const heading = document.createElement('h3');
+    heading.id = `heading-${c.index}`;
+    el.setAttribute('aria-labelledby', heading.id);
+    el.append(heading);
   } else if (c.kind === 'edit') {
     el = document.createElement(c.multiline ? 'textarea' : 'input');
-    el.sent = [];
-    el.addEventListener('input', () => {
-      el.sent = [...el.sent.slice(-30), el.value];
-      act('type', c.id, { text: el.value });
+    if (c.multiline) el.rows = Math.max(2, Math.round(c.h / 18));
+    el.spellcheck = false;
+    el.pending = 0;
+    el.addEventListener('input', async () => {
+      const n = ++editNumber;
+      el.pending = n;
+      const taken = await act('type', c.id, { text: el.value, edit: n, client });
+      if (!taken && el.pending === n) el.pending = 0;
     });
-    el.addEventListener('blur', () => { el.sent = []; });
   } else if (c.kind === 'combo') {
     el = document.createElement('select');
     el.addEventListener('change', () => act('select', c.id, { index: el.selectedIndex }));
   } else {
-    el = document.createElement('div');
+    el = document.createElement(asLabel ? 'label' : 'div');
   }
   el.classList.add('ctl', c.kind);
   el.dataset.id = c.id;
-  Object.assign(el.style, { left: `${c.x}px`, top: `${c.y}px`, width: `${c.w}px`, height: `${c.h}px` });
   return el;
 }
 
-function update(el, c) {
+function update(el, c, outer) {
+  outer.hidden = !c.visible;
   el.hidden = !c.visible;
-  const field = el.matches('label') ? el.querySelector('input') : el;
+  const field = el.matches('label.check, label.radio') ? el.querySelector('input') : el;
   if ('disabled' in field) field.disabled = !c.enabled;
   el.classList.toggle('disabled', !c.enabled);
   if (c.kind === 'check' || c.kind === 'radio') {
@@ -91,16 +124,20 @@ function update(el, c) {
     field.indeterminate = c.checked === 2;
     el.querySelector('span').textContent = plain(c.text, true);
   } else if (c.kind === 'button') {
-    el.textContent = plain(c.text, true);
+    const text = buttonText(plain(c.text, true));
+    if (el.textContent !== text) el.textContent = text;
     el.classList.toggle('multiline', c.multiline);
   } else if (c.kind === 'group') {
     el.firstChild.textContent = plain(c.text, c.prefix);
   } else if (c.kind === 'edit') {
     el.readOnly = c.readonly;
+    if (c.number) el.inputMode = 'numeric';
     if (c.limit < 1e6) el.maxLength = c.limit;
-    // While the user types, the echo of an earlier keystroke is not news.
-    const typing = document.activeElement === el && el.sent.includes(c.text);
-    if (el.value !== c.text && !typing) el.value = c.text;
+    // While the host has not yet seen this tab's latest keystroke, what it
+    // reports is older than what the field shows.
+    const echo = state.edits[c.id];
+    if (el.pending && echo && (echo.client !== client || echo.n >= el.pending)) el.pending = 0;
+    if (!el.pending && el.value !== c.text) el.value = c.text;
   } else if (c.kind === 'combo') {
     const items = c.items.join('\n');
     if (el.items !== items) {
@@ -112,6 +149,88 @@ function update(el, c) {
     el.text = c.text;
     linkedText(el, c);
   }
+}
+
+const overlapsRows = (a, b) => a.y < b.y + b.h - 2 && b.y < a.y + a.h - 2;
+const area = (c) => c.w * c.h;
+const contains = (g, c) => {
+  const x = c.x + c.w / 2;
+  const y = c.y + c.h / 2;
+  return x >= g.x && x <= g.x + g.w && y >= g.y && y <= g.y + g.h;
+};
+
+// Lays a template out as a page that reflows: group boxes become sections,
+// a caption just before a field becomes its label, and controls that share a
+// line in the template share a row that wraps when the window is narrow. The
+// order stays the template's, and with it the Tab order.
+function layout(open) {
+  const cs = open.controls.map((c, index) => ({ ...c, index }));
+  const groups = cs.filter((c) => c.kind === 'group');
+  const parent = cs.map((c) => {
+    const around = groups.filter((g) => g !== c && area(g) > area(c) && contains(g, c));
+    around.sort((a, b) => area(a) - area(b));
+    return around.length ? around[0].index : -1;
+  });
+  const names = fieldNames[open.template] || {};
+  const controls = [];
+  const outer = [];
+  const items = []; // { parent, rect, el } in template order
+  for (let i = 0; i < cs.length; i++) {
+    const c = cs[i];
+    const next = cs[i + 1];
+    const caption = c.kind === 'static' && c.id === -1 && c.text && !/<a\s/i.test(c.text) &&
+      c.text.length > 1 && next && (next.kind === 'edit' || next.kind === 'combo') &&
+      parent[i + 1] === parent[i];
+    if (caption) {
+      const label = make(c, true);
+      const field = make(next);
+      field.id = `field-${next.index}`;
+      label.htmlFor = field.id;
+      if (names[next.id]) field.setAttribute('aria-label', names[next.id]);
+      const box = document.createElement('div');
+      box.className = overlapsRows(c, next) ? 'field inline' : 'field';
+      box.append(label, field);
+      controls.push(label, field);
+      outer.push(label, box);
+      const rect = { x: Math.min(c.x, next.x), y: Math.min(c.y, next.y), w: Math.max(c.w, next.w) };
+      rect.h = Math.max(c.y + c.h, next.y + next.h) - rect.y;
+      items.push({ parent: parent[i + 1], rect, el: box });
+      i++;
+      continue;
+    }
+    const el = make(c);
+    if (names[c.id] && (c.kind === 'edit' || c.kind === 'combo')) el.setAttribute('aria-label', names[c.id]);
+    controls.push(el);
+    outer.push(el);
+    items.push({ parent: parent[i], rect: c, el, group: c.kind === 'group' ? c.index : undefined });
+  }
+  // Rows within each container, in template order.
+  const containers = new Map([[-1, null]]);
+  for (const item of items) if (item.group !== undefined) containers.set(item.group, item.el);
+  const lastRow = new Map();
+  const rowOf = (item) => {
+    const row = lastRow.get(item.parent);
+    const top = item.rect.y;
+    const bottom = item.rect.y + item.rect.h;
+    if (row && top < row.bottom - 2 && row.top < bottom - 2) {
+      row.top = Math.min(row.top, top);
+      row.bottom = Math.max(row.bottom, bottom);
+      return row.el;
+    }
+    const el = document.createElement('div');
+    el.className = 'row';
+    lastRow.set(item.parent, { el, top, bottom });
+    (containers.get(item.parent) || rootBox).append(el);
+    return el;
+  };
+  const rootBox = document.createElement('div');
+  rootBox.className = 'rows';
+  for (const item of items) {
+    const kind = item.el.classList;
+    if (!kind.contains('button')) item.el.style.flex = `${item.rect.w} 1 ${Math.round(item.rect.w)}px`;
+    rowOf(item).append(item.el);
+  }
+  return { controls, outer, root: rootBox };
 }
 
 function renderPages() {
@@ -127,11 +246,15 @@ function renderPages() {
     return li;
   }));
   const page = open && state.pages.find((p) => p.id === open.page);
+  $('page-title').textContent = page ? page.name : 'Preferences';
+  $('tabs').hidden = !page || page.tabs.length === 0;
+  $('dialog').setAttribute('role', $('tabs').hidden ? 'region' : 'tabpanel');
   $('tabs').replaceChildren(...(page ? page.tabs : []).map((name, i) => {
     const b = document.createElement('button');
     b.type = 'button';
     b.setAttribute('role', 'tab');
     b.setAttribute('aria-selected', String(i === open.tab));
+    b.setAttribute('aria-controls', 'dialog');
     b.textContent = name;
     b.addEventListener('click', () => send({ action: 'open', page: open.page, tab: i }));
     return b;
@@ -150,12 +273,24 @@ function renderDialog() {
   }
   history.replaceState(null, '', `#page=${open.page}&tab=${open.tab}`);
   if (!shown || shown.dialog !== open.dialog) {
-    shown = { dialog: open.dialog, controls: open.controls.map(make) };
-    Object.assign(box.style, { width: `${open.w}px`, height: `${open.h}px` });
+    const laid = layout(open);
+    shown = { dialog: open.dialog, controls: laid.controls, outer: laid.outer };
     box.dataset.template = open.template;
-    box.replaceChildren(...shown.controls);
+    box.replaceChildren(laid.root);
   }
-  open.controls.forEach((c, i) => update(shown.controls[i], c));
+  open.controls.forEach((c, i) => update(shown.controls[i], c, shown.outer[i]));
+}
+
+// Something the user asked for is on its way or under way (an authorisation
+// waits for a web service): the page says so, and so does the button.
+function renderBusy() {
+  const busy = state.unfinished.length > 0 && state.modals.length === 0;
+  $('busy').hidden = !busy;
+  $('dialog').setAttribute('aria-busy', String(busy));
+  for (const b of document.querySelectorAll('#dialog button.ctl')) {
+    if (b.ticket > 0 && finished(b.ticket)) b.ticket = 0;
+    b.classList.toggle('waiting', !!b.ticket);
+  }
 }
 
 function button(text, onClick) {
@@ -180,10 +315,13 @@ async function showFolders(m, path) {
   $('modal-text').textContent = listing.path;
   const up = listing.parent !== listing.path ? ['..'] : [];
   const list = document.createElement('ul');
+  list.setAttribute('aria-label', 'Folders');
   list.append(...up.concat(listing.folders).map((name) => {
     const li = document.createElement('li');
     const target = name === '..' ? listing.parent : `${listing.path.replace(/\/$/, '')}/${name}`;
-    li.append(button(name, () => showFolders(m, target)));
+    const b = button(name, () => showFolders(m, target));
+    if (name === '..') b.setAttribute('aria-label', 'Parent folder');
+    li.append(b);
     return li;
   }));
   $('modal-body').replaceChildren(list);
@@ -202,7 +340,7 @@ function renderModal() {
   if (shownModal === m.id) return;
   shownModal = m.id;
   dialog.dataset.kind = m.kind;
-  $('modal-title').textContent = m.kind === 'menu' ? 'Plug-in menu' : m.title;
+  $('modal-title').textContent = m.kind === 'menu' ? 'Plug-in menu' : (m.title || 'Preferences');
   $('modal-text').textContent = m.kind === 'menu' ? '' : m.text;
   $('modal-body').replaceChildren();
   let buttons = [];
@@ -241,17 +379,8 @@ $('modal').addEventListener('cancel', (ev) => {
 $('menu').addEventListener('click', () => send({ action: 'menu' }));
 
 let first = true;
-const events = new EventSource('events');
-events.onopen = () => {
-  $('link-state').textContent = 'Connected to kiln-host';
-  $('link-state').classList.remove('offline');
-};
-events.onerror = () => {
-  $('link-state').textContent = 'kiln-host is not answering';
-  $('link-state').classList.add('offline');
-};
-events.onmessage = (ev) => {
-  state = JSON.parse(ev.data);
+function showState(data) {
+  state = JSON.parse(data);
   if (first) {
     first = false;
     // Reloaded or reopened: back at the page the address names.
@@ -263,14 +392,39 @@ events.onmessage = (ev) => {
   renderPages();
   renderDialog();
   renderModal();
-};
+  renderBusy();
+}
 
-// Leaving the page closes it, so that its routine stores what it keeps.
-addEventListener('pagehide', () => {
-  fetch('do', {
-    method: 'POST',
-    keepalive: true,
-    headers: { 'Content-Type': 'application/json' },
-    body: JSON.stringify({ action: 'close' }),
-  });
-});
+function showLink(link) {
+  const line = $('link-state');
+  const open = link === 'open';
+  line.textContent = open ? 'Connected to kiln-host'
+    : link === 'lost' ? 'Lost the connection to kiln-host: changes made now are not shown' : 'Connecting…';
+  line.classList.toggle('offline', !open);
+  document.body.classList.toggle('offline', link === 'lost');
+}
+
+// One event stream serves all of this browser's tabs (see stream.js); where
+// shared workers are missing, each tab has its own.
+function listen() {
+  if (typeof SharedWorker === 'function') {
+    try {
+      const worker = new SharedWorker('stream.js');
+      worker.port.onmessage = (ev) => {
+        if (ev.data.link) showLink(ev.data.link);
+        if (ev.data.state) showState(ev.data.state);
+      };
+      worker.onerror = () => showLink('lost');
+      worker.port.start();
+      addEventListener('pagehide', () => worker.port.postMessage('bye'));
+      return;
+    } catch {
+      // fall through to a stream of its own
+    }
+  }
+  const events = new EventSource('events');
+  events.onopen = () => showLink('open');
+  events.onerror = () => showLink('lost');
+  events.onmessage = (ev) => showState(ev.data);
+}
+listen();

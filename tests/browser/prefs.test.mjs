@@ -2,14 +2,17 @@
 // sample files, with the fake Discord and scrobbling service of kiln-fakes.
 import assert from 'node:assert/strict';
 import { spawn, spawnSync } from 'node:child_process';
-import { mkdirSync, mkdtempSync, readdirSync, readFileSync, statSync } from 'node:fs';
+import { chmodSync, mkdirSync, mkdtempSync, readdirSync, readFileSync, statSync, writeFileSync } from 'node:fs';
 import http from 'node:http';
+import net from 'node:net';
 import { createRequire } from 'node:module';
 import { tmpdir } from 'node:os';
 import { join } from 'node:path';
 import { after, before, test } from 'node:test';
 
-const puppeteer = createRequire(join(process.env.KILN_BROWSER_DEPS, 'package.json'))('puppeteer-core');
+const deps = createRequire(join(process.env.KILN_BROWSER_DEPS, 'package.json'));
+const puppeteer = deps('puppeteer-core');
+const axeSource = readFileSync(deps.resolve('axe-core/axe.min.js'), 'utf8');
 const bin = process.env.KILN_BIN;
 const shots = process.env.KILN_SHOTS;
 const work = mkdtempSync(join(tmpdir(), 'kiln-browser-'));
@@ -112,6 +115,14 @@ function request(path, headers = {}, method = 'GET', body = undefined) {
   });
 }
 
+// A raw connection to the server, for what no well-behaved client sends.
+function connect() {
+  return new Promise((resolve, reject) => {
+    const socket = net.connect(new URL(address).port, '127.0.0.1', () => resolve(socket));
+    socket.on('error', reject);
+  });
+}
+
 test('refuses requests without the token, from other hosts or origins, and for other files', async () => {
   const base = new URL(address).pathname;
   const own = { Origin: new URL(address).origin, 'Content-Type': 'application/json' };
@@ -127,39 +138,123 @@ test('refuses requests without the token, from other hosts or origins, and for o
     ['no Origin', `${base}do`, { 'Content-Type': 'application/json' }, 'POST', menu, 403],
     ['form post', `${base}do`, { ...own, 'Content-Type': 'text/plain' }, 'POST', menu, 403],
     ['file outside', `${base}..%2f..%2f..%2fetc%2fpasswd`, {}, 'GET', undefined, 404],
+    ['icon without the token', '/favicon.ico', {}, 'GET', undefined, 200],
+    ['deep JSON under the size cap', `${base}do`, own, 'POST', '['.repeat(30000) + ']'.repeat(30000), 400],
+    ['deep JSON over the size cap', `${base}do`, own, 'POST', '['.repeat(150000) + ']'.repeat(150000), 413],
+    ['flat body over the size cap', `${base}do`, own, 'POST', JSON.stringify({ action: 'type', text: 'x'.repeat(70000) }), 413],
+    ['headers over the size cap', base, { 'X-Padding': 'x'.repeat(20000) }, 'GET', undefined, 431],
+    ['the page, after all that', base, {}, 'GET', undefined, 200],
   ];
   for (const [what, path, headers, method, body, status] of cases) {
     assert.equal(await request(path, headers, method, body), status, what);
   }
 });
 
-test('every page opens with its controls inside the dialog, and a screenshot is kept', async () => {
+test('slow clients and open event streams leave the server answering', async () => {
+  const url = new URL(address);
+  const linkSays = (pattern) => page.waitForFunction((p) => new RegExp(p).test(document.querySelector('#link-state')
+    .textContent), { polling: 50, timeout: 5000 }, pattern);
+  await linkSays('Connected');
+  // Twenty clients sending a request a byte every two seconds, and twelve
+  // event streams held open: neither may take what the next request needs.
+  const slow = await Promise.all(Array.from({ length: 20 }, connect));
+  const head = `GET ${url.pathname} HTTP/1.1\r\nHost: ${url.host}\r\nX-Slow: `;
+  const drip = slow.map((socket) => {
+    let sent = 0;
+    socket.write(head[sent++]);
+    return setInterval(() => socket.write(head[sent++ % head.length]), 2000);
+  });
+  const streams = await Promise.all(Array.from({ length: 12 }, async () => {
+    const socket = await connect();
+    socket.write(`GET ${url.pathname}events HTTP/1.1\r\nHost: ${url.host}\r\n\r\n`);
+    return socket;
+  }));
+  try {
+    // The server retires the oldest streams, the page's among them: the
+    // page says so.
+    await linkSays('Lost');
+    await new Promise((r) => setTimeout(r, 2500));
+    const start = Date.now();
+    assert.equal(await request(url.pathname), 200);
+    assert.ok(Date.now() - start < 1000, `answered after ${Date.now() - start} ms`);
+  } finally {
+    drip.forEach(clearInterval);
+    [...slow, ...streams].forEach((socket) => socket.destroy());
+  }
+  await linkSays('Connected');
+});
+
+// Everything a page shows lies inside the dialog, overlaps nothing, clips no
+// text and is at least 14 px; axe-core finds nothing serious.
+async function inspectPage(what) {
+  const shown = await page.$eval('#dialog', (box) => {
+    const outer = box.getBoundingClientRect();
+    const visible = [...box.querySelectorAll('.ctl:not(section)')].filter((el) => el.getClientRects().length);
+    const rects = visible.map((el) => el.getBoundingClientRect());
+    const problems = [];
+    visible.forEach((el, i) => {
+      const r = rects[i];
+      const id = `${el.dataset.id}${el.textContent ? ` "${el.textContent.slice(0, 30)}"` : ''}`;
+      if (r.width === 0 || r.left < outer.left || r.right > outer.right + 1 || r.bottom > outer.bottom + 1) {
+        problems.push(`${id} outside`);
+      }
+      if (!el.matches('input, textarea, select') && el.scrollWidth > el.clientWidth + 1) problems.push(`${id} clipped`);
+      if (parseFloat(getComputedStyle(el).fontSize) < 14) problems.push(`${id} under 14 px`);
+      for (let j = i + 1; j < visible.length; j++) {
+        const q = rects[j];
+        const across = Math.min(r.right, q.right) - Math.max(r.left, q.left);
+        const down = Math.min(r.bottom, q.bottom) - Math.max(r.top, q.top);
+        if (across > 1 && down > 1 && !el.contains(visible[j]) && !visible[j].contains(el)) {
+          problems.push(`${id} overlaps ${visible[j].dataset.id}`);
+        }
+      }
+    });
+    // Tab goes through the fields in the template's order.
+    const focusable = (c) => c.visible && ['button', 'check', 'radio', 'edit', 'combo'].includes(c.kind);
+    const order = [...box.querySelectorAll('input, select, textarea, button')].filter((el) => el.getClientRects().length)
+      .map((el) => el.closest('[data-id]').dataset.id);
+    if (order.join() !== state.open.controls.filter(focusable).map((c) => String(c.id)).join()) {
+      problems.push(`Tab order ${order}`);
+    }
+    return { text: box.innerText + [...box.querySelectorAll('option')].map((o) => o.text).join('\n'), problems };
+  });
+  assert.deepEqual(shown.problems, [], what);
+  if (!(await page.evaluate(() => typeof window.axe === 'object'))) await page.evaluate(axeSource);
+  const violations = await page.evaluate(async () => (await window.axe.run(document)).violations
+    .filter((v) => v.impact === 'serious' || v.impact === 'critical')
+    .map((v) => `${v.id}: ${v.nodes.map((n) => n.target.join(' ')).join(', ')}`));
+  assert.deepEqual(violations, [], `${what}: accessibility`);
+  return shown.text;
+}
+
+test('every page reads well at 390 and 1280 pixels, light and dark, and screenshots are kept', async () => {
   const expected = [
     ['Play Tracking', 0, 101, 'Enable logging playback history to file'],
     ['Play Tracking', 1, 102, 'Line format:'],
-    ['Play Tracking', 2, 103, 'File name:'],
+    ['Play Tracking', 2, 103, 'Choose folder'],
     ['Play Tracking', 3, 104, 'Disable some SSL validation checks'],
     ['Discord', undefined, 106, 'Show as:'],
     ['Last.fm Scrobbler', undefined, 111, 'Enable Scrobbling'],
   ];
-  for (const [name, tab, template, text] of expected) {
-    await openPage(name, tab);
-    await page.waitForSelector(`#dialog[data-template="${template}"]`);
-    const shown = await page.$eval('#dialog', (box) => {
-      const outer = box.getBoundingClientRect();
-      const visible = [...box.querySelectorAll('.ctl')].filter((el) => !el.hidden);
-      const outside = visible.filter((el) => {
-        const r = el.getBoundingClientRect();
-        return r.width === 0 || r.left < outer.left || r.right > outer.right + 1 || r.bottom > outer.bottom + 1;
-      });
-      return { text: box.innerText + [...box.querySelectorAll('option')].map((o) => o.text).join('\n'),
-        outside: outside.map((el) => el.dataset.id) };
-    });
-    assert.ok(shown.text.includes(text), `${name} ${tab ?? ''} shows "${text}"`);
-    assert.deepEqual(shown.outside, [], `${name} ${tab ?? ''}: controls outside the dialog`);
-    const file = join(shots, `${name.replace(/\W+/g, '-')}${tab ?? ''}.png`);
-    await page.screenshot({ path: file, fullPage: true });
-    assert.ok(statSync(file).size > 1000);
+  try {
+    for (const [name, tab, template, text] of expected) {
+      await openPage(name, tab);
+      await page.waitForSelector(`#dialog[data-template="${template}"]`);
+      for (const width of [390, 1280]) {
+        await page.setViewport({ width, height: 900 });
+        for (const scheme of ['light', 'dark']) {
+          await page.emulateMediaFeatures([{ name: 'prefers-color-scheme', value: scheme }]);
+          const what = `${name} ${tab ?? ''} at ${width} px, ${scheme}`;
+          assert.ok((await inspectPage(what)).includes(text), `${what} shows "${text}"`);
+          const file = join(shots, `${name.replace(/\W+/g, '-')}${tab ?? ''}-${width}-${scheme}.png`);
+          await page.screenshot({ path: file, fullPage: true });
+          assert.ok(statSync(file).size > 1000);
+        }
+      }
+    }
+  } finally {
+    await page.setViewport({ width: 800, height: 600 });
+    await page.emulateMediaFeatures([]);
   }
 });
 
@@ -216,4 +311,117 @@ test('the folder dialog is a picker in the page, and the chosen folder reaches t
   const chosen = await page.$eval('#modal-text', (el) => el.textContent);
   await page.$$eval('#modal-buttons button', (buttons) => buttons[0].click());
   await waitText(1009, new RegExp(`^${chosen.replace(/[.*+?^${}()|[\]\\]/g, '\\$&')}$`));
+});
+
+test('eight tabs share one event stream and each takes clicks; closing tabs leaves the page open', async () => {
+  await openPage('Play Tracking', 0);
+  const tabs = [page];
+  for (let i = 1; i < 8; i++) {
+    const tab = await browser.newPage();
+    await tab.goto(address);
+    tabs.push(tab);
+  }
+  const box = `${control(1009)} input`;
+  try {
+    for (const tab of tabs) {
+      await tab.waitForSelector(box);
+      const was = await tab.$eval(box, (el) => el.checked);
+      await tab.bringToFront(); // a tab in the background is not drawn, and puppeteer clicks what is drawn
+      await tab.click(box);
+      await tab.waitForFunction((sel, w) => document.querySelector(sel).checked !== w, { timeout: 5000 }, box, was);
+      assert.match(await tab.$eval('#link-state', (el) => el.textContent), /Connected/);
+    }
+  } finally {
+    for (const tab of tabs.slice(1)) await tab.close();
+  }
+  // The remaining tab still shows the page, and still works.
+  await new Promise((r) => setTimeout(r, 500));
+  await page.bringToFront();
+  await page.waitForSelector(box);
+  const was = await page.$eval(box, (el) => el.checked);
+  await page.click(box);
+  await page.waitForFunction((sel, w) => document.querySelector(sel).checked !== w, { timeout: 5000 }, box, was);
+});
+
+test('typing at full speed leaves the field and the stored text equal to what was typed', async () => {
+  await openPage('Play Tracking', 2);
+  const typed = '%artist% - %album% (%year%) %title% -- typed without pause';
+  for (const text of [typed, typed.slice(0, 20)]) {
+    await page.click(control(1011), { clickCount: 3 });
+    await page.keyboard.type(text, { delay: 0 });
+    await page.waitForFunction((t) => state.open.controls.find((c) => c.id === 1011).text === t, { timeout: 5000 }, text);
+    assert.equal(await valueOf(1011), text);
+  }
+});
+
+test('the browser is handed a private file, and the token is on no command line', async () => {
+  const opener = join(work, 'opener');
+  mkdirSync(opener);
+  const opened = join(work, 'opened');
+  writeFileSync(join(opener, 'xdg-open'), `#!/bin/sh\necho "$1" > "${opened}.tmp" && mv "${opened}.tmp" "${opened}"\nsleep 5\n`);
+  chmodSync(join(opener, 'xdg-open'), 0o755);
+  const other = run(join(bin, 'kiln-host'), ['--profile', join(work, 'profile-opener'), 'prefs'],
+    { XDG_RUNTIME_DIR: runtime, DISPLAY: ':0', WAYLAND_DISPLAY: '', PATH: `${opener}:${process.env.PATH}` });
+  try {
+    const otherAddress = (await other.waitFor(/preferences: (http:\S+)/))[1];
+    const token = new URL(otherAddress).pathname.split('/')[1];
+    const file = await until(() => { try { return readFileSync(opened, 'utf8').trim(); } catch { return ''; } },
+      10000, () => 'the opener to run');
+    const lines = readdirSync('/proc').filter((d) => /^\d+$/.test(d)).map((d) => {
+      try { return readFileSync(`/proc/${d}/cmdline`, 'utf8').replaceAll('\0', ' '); } catch { return ''; }
+    });
+    assert.ok(lines.some((l) => l.includes(file)), 'the opener is among the processes read');
+    assert.deepEqual(lines.filter((l) => l.includes(token)), []);
+    assert.ok(file.startsWith(`${runtime}/`), file);
+    assert.equal(statSync(file).mode & 0o777, 0o600);
+    const tab = await browser.newPage();
+    await tab.goto(`file://${file}`);
+    await tab.waitForFunction((a) => location.href.startsWith(a), {}, otherAddress);
+    await tab.close();
+  } finally {
+    other.stdin.end('quit\n');
+    await new Promise((r) => other.on('exit', r));
+  }
+});
+
+test('--prefs-port takes only a free port number, and says why not', () => {
+  const taken = new URL(address).port;
+  const cases = [['70000', 2], ['abc', 2], ['-5', 2], ['0', 2], ['8080x', 2], [taken, 0]];
+  for (const [port, status] of cases) {
+    const result = spawnSync(join(bin, 'kiln-host'), ['--profile', join(work, 'profile-ports'), '--prefs-port', port,
+      'prefs'], { input: 'quit\n', encoding: 'utf8', env: { ...process.env, DISPLAY: '', WAYLAND_DISPLAY: '' } });
+    assert.equal(result.status, status, `${port}: ${result.stderr}`);
+    assert.match(result.stderr, status ? /--prefs-port takes a port number/ : new RegExp(`cannot listen on 127\\.0\\.0\\.1:${taken}`), port);
+    assert.doesNotMatch(result.stdout, /preferences: http/, port);
+  }
+});
+
+test('an action waiting for a silent service shows that it waits, until it is done', async () => {
+  const held = [];
+  const silent = net.createServer((socket) => held.push(socket));
+  await new Promise((r) => silent.listen(0, '127.0.0.1', r));
+  const other = run(join(bin, 'kiln-host'), ['--profile', join(work, 'profile-silent'), '--map',
+    `ws.audioscrobbler.com=http://127.0.0.1:${silent.address().port}`, 'prefs'],
+  { XDG_RUNTIME_DIR: runtime, DISPLAY: '', WAYLAND_DISPLAY: '' });
+  const tab = await browser.newPage();
+  try {
+    await tab.goto((await other.waitFor(/preferences: (http:\S+)/))[1]);
+    await tab.waitForSelector('#pages button');
+    await tab.$$eval('#pages button', (buttons) => buttons.find((b) => b.textContent === 'Last.fm Scrobbler').click());
+    await tab.waitForSelector(`${control(1062)} input`);
+    await tab.click(`${control(1062)} input`);
+    await tab.waitForSelector(`${control(1062)} input:checked`);
+    await tab.click(control(1058));
+    await until(() => held.length, 10000, () => 'the service to be asked');
+    await tab.waitForSelector('#busy:not([hidden])');
+    assert.ok(await tab.$eval(control(1058), (b) => b.classList.contains('waiting')));
+    held.forEach((socket) => socket.destroy());
+    await tab.waitForSelector('#busy[hidden]');
+    assert.ok(!(await tab.$eval(control(1058), (b) => b.classList.contains('waiting'))));
+  } finally {
+    await tab.close();
+    other.stdin.end('quit\n');
+    await new Promise((r) => other.on('exit', r));
+    silent.close();
+  }
 });
