@@ -120,7 +120,13 @@ void ScrobblerLogPlayStarted() {
     pending = std::move(entry);
 }
 
-void ScrobblerLogPlayEnded() {
+void ScrobblerLogPlayStopped() {
+    // The worker may come to a stop after a start that followed it: the
+    // entry ended is the stopped play's.
+    End(StoppedPlay());
+}
+
+void ScrobblerLogQuit() {
     End(CurrentPlay());
 }
 

@@ -10,8 +10,10 @@ namespace kiln {
 // On the worker, after the settling sleep of a start: ends the previous
 // play's entry and notes the fields of the play now starting.
 void ScrobblerLogPlayStarted();
-// A hard stop or quit: ends the current play's entry.
-void ScrobblerLogPlayEnded();
+// A hard stop: ends the stopped play's entry.
+void ScrobblerLogPlayStopped();
+// Quit: ends the current play's entry.
+void ScrobblerLogQuit();
 
 // A field as the log holds it: tabs and line breaks become spaces.
 std::string LogField(const std::string& text);

@@ -301,7 +301,7 @@ void QuitPlugin() {
         subsystems.awaitPostRequestsUntil(drainEnd);
     }
     if (scrobblerLogOn.load() != 0) {
-        subsystems.scrobblerLogPlayEnded();
+        subsystems.scrobblerLogQuit();
     }
     subsystems.writeHistoryMarker(true);
     SetQuitRequested(true);

@@ -46,6 +46,8 @@ struct PlayIdentity {
 PlayIdentity CurrentPlay();
 // The play the last start replaced, with its time played settled then.
 PlayIdentity PreviousPlay();
+// The play the last hard stop ended, with its time played settled then.
+PlayIdentity StoppedPlay();
 // Seconds `play` has been heard by `now`.
 int64_t PlayedSeconds(const PlayIdentity& play, int64_t now);
 uint64_t CurrentPlaySerial();

@@ -20,9 +20,10 @@ struct Subsystems {
     // -- the worker's steps
     void (*appendHistoryLine)();
     // The portable scrobbler log: a start ends the previous play's entry and
-    // notes this one's; a stop or quit ends the current one.
+    // notes this one's; a stop ends the stopped play's, quit the current one's.
     void (*scrobblerLogPlayStarted)();
-    void (*scrobblerLogPlayEnded)();
+    void (*scrobblerLogPlayStopped)();
+    void (*scrobblerLogQuit)();
     void (*writeNowPlayingFiles)();
     void (*refreshPresence)();
     void (*prefetchPresenceCover)();          // at a start, before the settling sleep

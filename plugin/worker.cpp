@@ -22,6 +22,8 @@ Mutex playLock;
 PlayIdentity currentPlay GUARDED_BY(playLock);
 // The play the last start replaced, its time played settled then.
 PlayIdentity previousPlay GUARDED_BY(playLock);
+// The play the last hard stop ended, settled then.
+PlayIdentity stoppedPlay GUARDED_BY(playLock);
 
 void SettleLocked(PlayIdentity& play, int64_t now) REQUIRES(playLock) {
     if (!play.paused) {
@@ -112,11 +114,11 @@ void OnPlayStarted() {
     if (!draining.load()) {
         platform::WaitForAnyEvent(&settleCut, 1, 750, true);
     }
-    if (loggingOn.load() != 0) {
-        Steps().appendHistoryLine();
-    }
     if (scrobblerLogOn.load() != 0) {
         Steps().scrobblerLogPlayStarted();
+    }
+    if (loggingOn.load() != 0) {
+        Steps().appendHistoryLine();
     }
     if (nowLoggingOn.load() != 0) {
         Steps().writeNowPlayingFiles();
@@ -150,7 +152,7 @@ void OnUnpaused() {
 
 void OnStopped() {
     if (scrobblerLogOn.load() != 0) {
-        Steps().scrobblerLogPlayEnded();
+        Steps().scrobblerLogPlayStopped();
     }
     Steps().refreshPresence();
     if ((postModes.load() & kPostOnStop) != 0) {
@@ -351,6 +353,12 @@ void NotePlayStopped() {
     const int64_t now = host->nowSeconds();
     MutexLock lock(playLock);
     SettleLocked(currentPlay, now);
+    stoppedPlay = currentPlay;
+}
+
+PlayIdentity StoppedPlay() {
+    MutexLock lock(playLock);
+    return stoppedPlay;
 }
 
 uint64_t CurrentPlaySerial() {

@@ -646,7 +646,7 @@ TEST_F(ClassicPlayerTest, AboutBoxAndFolderChooserAnswerThePlugin) {
 
 // A file given at launch: the player starts it before the plug-in's deferred
 // start-up is handled. Still one play, once in every output.
-TEST_F(ClassicPlayerTest, DISABLED_APlayStartedAtLaunchCountsOnce) {
+TEST_F(ClassicPlayerTest, APlayStartedAtLaunchCountsOnce) {
     test::FakeDiscord discord({});
     const std::string settings =
         "logging_on=1\nprepost=1\nupdatediscord=1\npostmodes=1\npostplay=" + Address("http") +
@@ -669,7 +669,7 @@ TEST_F(ClassicPlayerTest, DISABLED_APlayStartedAtLaunchCountsOnce) {
 // Stop and quit soon after a start: the history reads started, the line,
 // stopped; the play and the stop are posted once each; quit takes under a
 // second and leaves no thread behind.
-TEST_F(ClassicPlayerTest, DISABLED_StopAndQuitSoonAfterAStart) {
+TEST_F(ClassicPlayerTest, StopAndQuitSoonAfterAStart) {
     const std::string settings =
         "logging_on=1\nprepost=1\npostmodes=9\npostplay=" + Address("http") +
         "/play\npoststop=" + Address("http") + "/stop\n";

@@ -116,7 +116,9 @@ TEST(ScrobblerLog, EachPlayIsOneLineRatedByWhatWasHeard) {
     plugin.host().AdvanceClock(30);
     plugin.Quit();
 
-    const PortableLog log = ReadPortableLog(ReadFileBytes(plugin.LogsFolder() / ".scrobbler.log"));
+    const std::string bytes = ReadFileBytes(plugin.LogsFolder() / ".scrobbler.log");
+    SCOPED_TRACE(bytes);
+    const PortableLog log = ReadPortableLog(bytes);
     EXPECT_EQ(log.error, "");
     ASSERT_EQ(log.plays.size(), 4u);
     const std::string artist = "Gl\xC3\xB3\xC3\xB0 K\xC3\xB3r";

@@ -183,7 +183,7 @@ TEST(PluginMenu, ShowsTheLocalisedTitleAndTheFilledAboutBox) {
     plugin.host().ConfigPlugin();
     // (The items, the pages they open and the menus' release are checked item
     // by item in the Windows smoke test.)
-    ASSERT_EQ(shown.size(), 5u);
+    ASSERT_EQ(shown.size(), 6u);
     EXPECT_EQ(shown[0].text, L"Kiln Log v3.3.4");
     auto about = plugin.windows().LastAboutBox();
     ASSERT_TRUE(about.has_value());

@@ -92,6 +92,7 @@ TEST_F(PluginResources, StringTableIsExactlyTheseTexts) {
                                   L"19=ORBIT (default)\n23=Custom app_id\n24=Listening to\n"
                                   L"25=Listening to (audio); Watching (video)\n"
                                   L"26=Legacy Mode (use if the activity display is wrong)\n"
+                                  L"27=Pause tracking\n"
                                   L"65535={44D4A349-61A5-4610-8EE1-D1D8CAA48407}\n"));
 }
 

@@ -224,7 +224,8 @@ void GenKilnDll::RunSession(bool withWorker) {
         descriptor->config();
     }
     const std::wstring menu =
-        L"menu [0 'orbit(gen_kiln.dll)' greyed] - [2 'Goto logging options...'] - [1 'About...']";
+        L"menu [0 'orbit(gen_kiln.dll)' greyed] - [2 'Goto logging options...'] [3 'Pause "
+        L"tracking'] - [1 'About...']";
     EXPECT_EQ(winhost::TakeLog(), (Lines{menu, L"open p0 -1", menu, L"text 115 gzip utf16",
                                          L"about main 'orbit(gen_kiln.dll)'", menu}));
 
