@@ -1,13 +1,15 @@
 #include "scrobbler/service_request.h"
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 #include <vector>
 
 #include "core/host_contract.h"
+#include "core/host_services.h"
 #include "outputs/now_playing.h"
 #include "plugin/curl_api.h"
-#include "core/host_services.h"
+#include "plugin/quit_signal.h"
 #include "scrobbler/status.h"
 #include "scrobbler/text_service.h"
 
@@ -131,12 +133,17 @@ char* BuildSignedBody(const ScrobbleParams& params) {
     return out;
 }
 
-size_t ReplyWriteRoutine(char* data, size_t size, size_t count, void* reply) {
+size_t ReplyWriteRoutine(char* data, size_t size, size_t count, void* transfer) {
     const size_t bytes = size * count;
-    if (reply && data && bytes > 0) {
-        static_cast<std::string*>(reply)->append(data, bytes);
+    if (!transfer || !data || bytes == 0) {
+        return bytes;
     }
-    return bytes;
+    std::string& reply = static_cast<ServiceTransfer*>(transfer)->reply;
+    // One byte past the limit is kept, so the reader sees it was too long;
+    // returning less than given ends the transfer.
+    const size_t room = kReplyLimit + 1 - std::min(reply.size(), kReplyLimit + 1);
+    reply.append(data, std::min(bytes, room));
+    return bytes <= room ? bytes : 0;
 }
 
 bool PerformServiceRequest(int mode, const char* url, const char* postBody, bool wantErrorText,
@@ -150,9 +157,9 @@ bool PerformServiceRequest(int mode, const char* url, const char* postBody, bool
         return false;
     }
     char* errorText = nullptr;
-    void* request =
-        host->buildWebRequest(handle, mode, wantErrorText ? &errorText : nullptr,
-                              &ReplyWriteRoutine, url, kTimeoutSeconds, &transfer.reply);
+    void* request = host->buildWebRequest(handle, mode, wantErrorText ? &errorText : nullptr,
+                                          &ReplyWriteRoutine, url, kTimeoutSeconds, &transfer);
+    AbortTransferOnQuit(host, handle);
     if (postBody) {
         host->setWebOptionPointer(handle, kPostFieldsOption, postBody);
         // The body's size is given too: a host that primes an empty POST has

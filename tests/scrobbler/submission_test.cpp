@@ -9,6 +9,7 @@
 
 #include "core/host_contract.h"
 #include "scrobbler_support.h"
+#include "services/text_services.h"
 
 namespace kiln::test {
 namespace {
@@ -165,40 +166,66 @@ TEST(ScrobbleTimer, ASlowNowPlayingReplyArmsNothingForAPlaySkippedMeanwhile) {
     EXPECT_EQ(fake.Requests("track.updateNowPlaying").size(), 2u);
 }
 
-TEST(ScrobbleCache, AReadErrorKeepsTheCacheAndALongCacheSendsFiftyAndKeepsTheRest) {
+TEST(ScrobbleCache, AReadErrorKeepsTheCacheAndABacklogDrainsInPacedBatchesUntilQuit) {
     FakeScrobbleService fake;
     ScrobblerHost scrobbler(fake, 1);
     auto cached = scrobbler.Track("cached.wav", L"Cached", L"Backlog");
-    auto current = scrobbler.Track("now.wav", L"Now", L"Backlog");
-    std::string lines, kept, sent;
-    for (int64_t time = kStartTime - 120; time < kStartTime - 70; ++time) {
-        sent += "Cached@" + std::to_string(time - kStartTime) + " ";
+    auto first = scrobbler.Track("first.wav", L"First", L"Backlog");
+    std::string lines, played;
+    for (int64_t time = kStartTime - 2000; time < kStartTime; ++time) {
+        played += "Cached@" + std::to_string(time - kStartTime) + " ";
         lines += CacheLine(time, cached);
     }
-    for (int64_t time = kStartTime - 70; time < kStartTime; ++time) {
-        kept += CacheLine(time, cached);
-    }
-    lines += kept;
     scrobbler.WriteCache(lines);
     scrobbler.Start();
     // A read failing past the reader's first buffer (a page of these lines)
-    // is not the end: the cache stays whole, the due play goes alone.
+    // is not the end: the cache stays whole, the due play, written after it,
+    // goes alone.
     scrobbler.host().StallService(host::StalledService::LineRead);
-    scrobbler.PlayAndAdvance(scrobbler.Track("first.wav", L"First", L"Backlog"), 30);
+    scrobbler.PlayAndAdvance(first, 30);
     ASSERT_TRUE(scrobbler.plugin().RunUntil([&] { return scrobbler.host().WaitUntilStalled(0); }));
     ASSERT_TRUE(BreakOpenFile(scrobbler.CacheFile()));
     scrobbler.host().Unstall();
     ASSERT_TRUE(scrobbler.WaitForStatus(kScrobbled + L"Backlog - First"));
+    EXPECT_EQ(scrobbler.CacheBytes(), lines + "\r\n" + CacheLine(kStartTime, first));
 
-    scrobbler.PlayAndAdvance(current, 30);
-    ASSERT_TRUE(scrobbler.WaitForStatus(kScrobbled + L"Backlog - Cached"));
-    EXPECT_EQ(Played(fake), "First@0 " + sent);
-    EXPECT_EQ(fake.Requests("track.scrobble").size(), 2u);
-    // The status comes before the cache is rewritten.
-    EXPECT_TRUE(scrobbler.plugin().RunUntil([&] {
-        return scrobbler.CacheBytes() == kept + CacheLine(kStartTime + 30, current);
-    })) << scrobbler.CacheBytes();
-    EXPECT_EQ(ReadFileBytes(scrobbler.CacheFile().string() + ".backup"), lines);
+    // The whole backlog then goes, 50 a request, in order, a request only
+    // after the pace (two ticks of the host's clock here, else a second).
+    scrobbler.PlayAndAdvance(scrobbler.Track("now.wav", L"Now", L"Backlog"), 30);
+    for (size_t seen = 1; seen < 42; ++seen) {
+        ASSERT_TRUE(scrobbler.plugin().RunUntil([&] {
+            return fake.Requests("track.scrobble").size() > seen;
+        })) << seen;
+        if (seen < 4) {
+            ASSERT_TRUE(
+                scrobbler.WaitForStatus(L"Scrobbles saved earlier are being sent, 50 at a time: " +
+                                        std::to_wstring(2001 - 50 * seen) + L" still to send."));
+            scrobbler.plugin().RunFor(100);
+            ASSERT_EQ(fake.Requests("track.scrobble").size(), seen + 1);
+        }
+        scrobbler.host().AdvanceClock(2);
+    }
+    ASSERT_TRUE(scrobbler.WaitForStatus(kScrobbled + L"Backlog - Now"));
+    EXPECT_TRUE(scrobbler.WaitForCacheGone());
+    EXPECT_EQ(Played(fake), "First@0 " + played + "Now@30 ");
+    for (const auto& request : fake.Requests("track.scrobble")) {
+        EXPECT_LE(
+            std::count_if(request.bodyNames.begin(), request.bodyNames.end(),
+                          [](const std::string& name) { return name.rfind("artist[", 0) == 0; }),
+            50);
+    }
+
+    // Quit during a hung submission ends its transfer at once: the service
+    // never saw it complete, and the play waits in the cache.
+    fake.FailNext({.kind = Fault::Kind::Slow, .delayMs = 5000, .onlyMethod = "track.scrobble"});
+    const int64_t lastStart = scrobbler.host().Now();
+    const auto last = scrobbler.Track("last.wav", L"Last", L"Backlog");
+    scrobbler.PlayAndAdvance(last, 30);
+    ASSERT_TRUE(scrobbler.plugin().RunUntil([&] { return scrobbler.CacheBytes() != ""; }));
+    scrobbler.plugin().RunFor(200);
+    scrobbler.plugin().Quit();
+    EXPECT_EQ(fake.Requests("track.scrobble").size(), 42u);
+    EXPECT_EQ(scrobbler.CacheBytes(), CacheLine(lastStart, last));
 }
 
 TEST(ScrobbleCache, FailedPlaysAreScrobbledOnceInOrderAfterRestarts) {
@@ -237,7 +264,7 @@ TEST(ScrobbleCache, FailedPlaysAreScrobbledOnceInOrderAfterRestarts) {
                 return scrobbler.CacheBytes() == cache;
             })) << scrobbler.CacheBytes();
         } else {
-            EXPECT_TRUE(scrobbler.WaitForCacheGone());
+            EXPECT_TRUE(scrobbler.WaitForCacheGone()) << host::WideToUtf8(scrobbler.Status());
         }
         scrobbler.plugin().Quit();
     }
@@ -267,7 +294,8 @@ TEST(ScrobbleCache, UnacceptableLinesAreSetAsideAndTheRestDrains) {
     scrobbler.PlayAndAdvance(scrobbler.Track("now.wav", L"Now", L"Queue"), 30);
     ASSERT_TRUE(scrobbler.WaitForScrobbles(3));
     EXPECT_EQ(Played(fake), "Good@-60 Good@-50 Now@0 ");
-    EXPECT_TRUE(scrobbler.WaitForCacheGone());
+    EXPECT_TRUE(scrobbler.WaitForCacheGone())
+        << host::WideToUtf8(scrobbler.Status()) << scrobbler.CacheBytes();
     EXPECT_EQ(ReadFileBytes(scrobbler.RejectedFile()), bad + refused);
     EXPECT_EQ(fake.Requests("track.scrobble").size(), 5u);  // the batch, then each alone
 }
