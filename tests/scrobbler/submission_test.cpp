@@ -2,6 +2,10 @@
 // submissions, the cache of unsent plays and the status the user sees.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <string>
@@ -164,6 +168,21 @@ TEST(ScrobbleTimer, ASlowNowPlayingReplyArmsNothingForAPlaySkippedMeanwhile) {
     scrobbler.plugin().RunFor(500);
     EXPECT_EQ(Played(fake), "Next@10 ");
     EXPECT_EQ(fake.Requests("track.updateNowPlaying").size(), 2u);
+
+    // An update held past the play's scrobble point: the play is due at
+    // once, and only once.
+    const auto late = scrobbler.Track("late.wav", L"Late", L"Slow", 60);
+    const int64_t lateStart = scrobbler.host().Now();
+    fake.FailNext(
+        {.kind = Fault::Kind::Slow, .delayMs = 1500, .onlyMethod = "track.updateNowPlaying"});
+    scrobbler.plugin().Play(late);
+    scrobbler.plugin().RunFor(1000);  // the update is on its way
+    scrobbler.host().AdvanceClock(40);
+    ASSERT_TRUE(scrobbler.WaitForStatus(kScrobbled + L"Slow - Late"));
+    scrobbler.plugin().Pause();
+    scrobbler.plugin().Resume();
+    scrobbler.plugin().RunFor(600);
+    EXPECT_EQ(Played(fake), "Next@10 Late@" + std::to_string(lateStart - kStartTime) + " ");
 }
 
 TEST(ScrobbleCache, AReadErrorKeepsTheCacheAndABacklogDrainsInPacedBatchesUntilQuit) {
@@ -298,6 +317,94 @@ TEST(ScrobbleCache, UnacceptableLinesAreSetAsideAndTheRestDrains) {
         << host::WideToUtf8(scrobbler.Status()) << scrobbler.CacheBytes();
     EXPECT_EQ(ReadFileBytes(scrobbler.RejectedFile()), bad + refused);
     EXPECT_EQ(fake.Requests("track.scrobble").size(), 5u);  // the batch, then each alone
+}
+
+TEST(ScrobbleCache, WritesThatFailLoseNothingAndSaySo) {
+    FakeScrobbleService fake;
+    ScrobblerHost scrobbler(fake, 1);
+    const std::string garbage = "garbage\r\n";
+    const std::string cache =
+        garbage + CacheLine(kStartTime - 100, scrobbler.Track("cached.wav", L"Cached", L"Disk"));
+    scrobbler.WriteCache(cache);
+    const auto one = scrobbler.Track("one.wav", L"One", L"Disk");
+    const auto two = scrobbler.Track("two.wav", L"Two", L"Disk");
+    const auto three = scrobbler.Track("three.wav", L"Three", L"Disk");
+    // A folder where the rejected file goes: the garbage line cannot be set
+    // aside, so it stays in the cache.
+    std::filesystem::create_directories(scrobbler.RejectedFile());
+    scrobbler.Start();
+    // A full disk: a file size limit fails the cache's writes as one would
+    // (without it killing the process), and the service is unreachable.
+    signal(SIGXFSZ, SIG_IGN);
+    rlimit unlimited{}, full{};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &unlimited), 0);
+    full = unlimited;
+    full.rlim_cur = cache.size() + 10;  // room for part of a line
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &full), 0);
+    scrobbler.MapServiceToClosedPort();
+    scrobbler.PlayAndAdvance(one, 30);
+    const bool told = scrobbler.WaitForStatus(
+        L"Scrobbles couldn't be saved to the scrobble cache file, most likely as the disk is "
+        L"full. 1 waiting scrobble(s) are kept in memory & will be sent or saved again on the "
+        L"next scrobble.\n\nPlaying: Disk - One");
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &unlimited), 0);
+    ASSERT_TRUE(told);
+    EXPECT_EQ(scrobbler.CacheBytes(), cache);  // not a byte of a torn line
+
+    // Room again: the play kept in memory goes with the next.
+    scrobbler.MapService(fake.Address());
+    scrobbler.PlayAndAdvance(two, 30);
+    ASSERT_TRUE(scrobbler.WaitForStatus(kScrobbled + L"Disk - Two"));
+    EXPECT_EQ(Played(fake), "Cached@-100 One@0 Two@30 ");
+    EXPECT_TRUE(scrobbler.plugin().RunUntil([&] { return scrobbler.CacheBytes() == garbage; }));
+
+    // Once the rejected file can be written, the line moves there.
+    std::filesystem::remove(scrobbler.RejectedFile());
+    scrobbler.PlayAndAdvance(three, 30);
+    ASSERT_TRUE(scrobbler.WaitForStatus(kScrobbled + L"Disk - Three"));
+    EXPECT_TRUE(scrobbler.WaitForCacheGone());
+    EXPECT_EQ(ReadFileBytes(scrobbler.RejectedFile()), garbage);
+}
+
+// Another process holds the profile's lock (a player started first): this
+// instance sends nothing and leaves the cache alone until it is let go.
+TEST(ScrobbleOwner, ASecondInstanceNeitherScrobblesNorWritesTheCache) {
+    FakeScrobbleService fake;
+    ScrobblerHost scrobbler(fake, 3);
+    const std::string cache =
+        CacheLine(kStartTime - 100, scrobbler.Track("cached.wav", L"Cached", L"Owner"));
+    scrobbler.WriteCache(cache);
+    const auto lockFile = scrobbler.CacheFile().parent_path() / "scrobble.lock";
+    int ready[2];
+    ASSERT_EQ(pipe(ready), 0);
+    const pid_t other = fork();
+    if (other == 0) {
+        const int fd = open(lockFile.c_str(), O_RDWR | O_CREAT, 0644);
+        const char held = fd >= 0 && flock(fd, LOCK_EX) == 0 ? 1 : 0;
+        if (write(ready[1], &held, 1) == 1) {
+            pause();
+        }
+        _exit(0);
+    }
+    char held = 0;
+    ASSERT_EQ(read(ready[0], &held, 1), 1);
+    ASSERT_EQ(held, 1);
+    scrobbler.Start();
+    scrobbler.PlayAndAdvance(scrobbler.Track("one.wav", L"One", L"Owner"), 100);
+    const bool told = scrobbler.WaitForStatus(L"Scrobbling is off in this instance", true);
+    scrobbler.plugin().RunFor(1000);
+    kill(other, SIGKILL);
+    waitpid(other, nullptr, 0);
+    close(ready[0]);
+    close(ready[1]);
+    EXPECT_TRUE(told);
+    EXPECT_TRUE(fake.Requests().empty());
+    EXPECT_EQ(scrobbler.CacheBytes(), cache);
+
+    // The other one gone, this one takes over.
+    scrobbler.PlayAndAdvance(scrobbler.Track("two.wav", L"Two", L"Owner"), 100);
+    ASSERT_TRUE(scrobbler.WaitForScrobbles(2));
+    EXPECT_EQ(Played(fake), "Cached@-100 Two@100 ");
 }
 
 TEST(ScrobbleRules, SkippedPlaysSendNothingEvenAfterAnUnpause) {
