@@ -319,6 +319,8 @@ TEST(ScrobbleCache, UnacceptableLinesAreSetAsideAndTheRestDrains) {
     EXPECT_EQ(fake.Requests("track.scrobble").size(), 5u);  // the batch, then each alone
 }
 
+// Every write the scrobbler makes, failing in turn: the cache append, the
+// rejected file, the cache's replacement.
 TEST(ScrobbleCache, WritesThatFailLoseNothingAndSaySo) {
     FakeScrobbleService fake;
     ScrobblerHost scrobbler(fake, 1);
@@ -329,6 +331,7 @@ TEST(ScrobbleCache, WritesThatFailLoseNothingAndSaySo) {
     const auto one = scrobbler.Track("one.wav", L"One", L"Disk");
     const auto two = scrobbler.Track("two.wav", L"Two", L"Disk");
     const auto three = scrobbler.Track("three.wav", L"Three", L"Disk");
+    const auto four = scrobbler.Track("four.wav", L"Four", L"Disk");
     // A folder where the rejected file goes: the garbage line cannot be set
     // aside, so it stays in the cache.
     std::filesystem::create_directories(scrobbler.RejectedFile());
@@ -358,12 +361,24 @@ TEST(ScrobbleCache, WritesThatFailLoseNothingAndSaySo) {
     EXPECT_EQ(Played(fake), "Cached@-100 One@0 Two@30 ");
     EXPECT_TRUE(scrobbler.plugin().RunUntil([&] { return scrobbler.CacheBytes() == garbage; }));
 
-    // Once the rejected file can be written, the line moves there.
-    std::filesystem::remove(scrobbler.RejectedFile());
+    // A cache that cannot be replaced (a folder where its new version is
+    // written): the accepted play stays in it but is not sent again.
+    const auto replacement = scrobbler.CacheFile().string() + ".tmp";
+    std::filesystem::create_directories(replacement);
     scrobbler.PlayAndAdvance(three, 30);
     ASSERT_TRUE(scrobbler.WaitForStatus(kScrobbled + L"Disk - Three"));
+    EXPECT_EQ(scrobbler.CacheBytes(), garbage + CacheLine(kStartTime + 60, three));
+
+    // Once both can be written, the garbage line moves to the rejected file
+    // and only the new play is sent.
+    std::filesystem::remove(replacement);
+    std::filesystem::remove(scrobbler.RejectedFile());
+    scrobbler.PlayAndAdvance(four, 30);
+    ASSERT_TRUE(scrobbler.WaitForStatus(kScrobbled + L"Disk - Four"));
     EXPECT_TRUE(scrobbler.WaitForCacheGone());
     EXPECT_EQ(ReadFileBytes(scrobbler.RejectedFile()), garbage);
+    EXPECT_EQ(Played(fake), "Cached@-100 One@0 Two@30 Three@60 Four@90 ");
+    EXPECT_EQ(fake.Requests("track.scrobble").size(), 3u);
 }
 
 // Another process holds the profile's lock (a player started first): this
