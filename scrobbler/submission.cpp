@@ -233,10 +233,10 @@ std::string LineText(int64_t startTime, const std::string& utf8Name) {
     return line;
 }
 
-std::string WithBreaks(const std::vector<std::string>& lines, size_t from) {
+std::string WithBreaks(const std::vector<std::string>& lines) {
     std::string out;
-    for (size_t i = from; i < lines.size(); ++i) {
-        out.append(lines[i]).append("\r\n");
+    for (const std::string& line : lines) {
+        out.append(line).append("\r\n");
     }
     return out;
 }
@@ -552,15 +552,22 @@ void SubmitPlay(const PlayIdentity& play) {
     // disk before a request that could make it lost leaves.
     CacheContents cache = ReadCache();
     std::vector<std::string> unread;
-    if (!journal.unwritten.empty() && AppendLinesToCache(cache, WithBreaks(journal.unwritten, 0))) {
+    if (!journal.unwritten.empty() && AppendLinesToCache(cache, WithBreaks(journal.unwritten))) {
         if (cache.state == CacheContents::State::Unreadable) {
             unread = std::move(journal.unwritten);
         }
         journal.unwritten.clear();
     }
+    // The worker handles nothing else while a backlog drains: a new play
+    // (whose start waits meanwhile) ends the drain, and its own submission
+    // takes it up again.
+    const uint64_t serial = CurrentPlaySerial();
     int64_t sentAt = host->nowSeconds();
     for (bool first = true;; first = false) {
         if (!first) {
+            if (CurrentPlaySerial() != serial) {
+                break;
+            }
             if (!PaceNextBatch(host, sentAt)) {
                 break;
             }
@@ -608,9 +615,15 @@ void CacheDuePlays() {
     }
     if (!journal.unwritten.empty()) {
         CacheContents cache = ReadCache();
-        if (AppendLinesToCache(cache, WithBreaks(journal.unwritten, 0))) {
+        if (AppendLinesToCache(cache, WithBreaks(journal.unwritten))) {
             journal.unwritten.clear();
         }
+    }
+}
+
+void ClaimScrobbleCache() {
+    if (!OwnsScrobbleCache()) {
+        SetScrobblerStatus(kSecondInstanceText, false);
     }
 }
 
