@@ -434,6 +434,10 @@ BatchEnd SendBatch(const HostServices* host, const std::string& sessionKey,
         if (fates[i] != Fate::Stay || cache.Line(i).empty()) {
             continue;
         }
+        if (sentLeft.empty()) {
+            ++end.remaining;
+            continue;
+        }
         const auto sent = sentLeft.find(std::string(cache.Line(i)));
         if (sent != sentLeft.end() && sent->second > 0) {
             --sent->second;

@@ -282,6 +282,10 @@ TEST(ScrobbleCache, FailedPlaysAreScrobbledOnceInOrderAfterRestarts) {
             EXPECT_TRUE(scrobbler.plugin().RunUntil([&] {
                 return scrobbler.CacheBytes() == cache;
             })) << scrobbler.CacheBytes();
+            // The play is written before it is sent: the service has its
+            // failing answer to give first.
+            EXPECT_TRUE(scrobbler.plugin().RunUntil(
+                [&] { return fake.Requests("track.scrobble").size() == size_t(round); }));
         } else {
             EXPECT_TRUE(scrobbler.WaitForCacheGone()) << host::WideToUtf8(scrobbler.Status());
         }
