@@ -1,5 +1,6 @@
 #include "scrobbler/scrobble_cache.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <thread>
@@ -88,9 +89,10 @@ CacheContents ReadCache() {
     }
     bool failed = false;
     size_t lineStart = 0;
-    char chunk[kChunkBytes];
+    // Zeroed once; after each read only what the read could have written is
+    // zeroed again (a line of a few dozen bytes, not the whole chunk).
+    char chunk[kChunkBytes] = {};
     while (!host->atEndOfFile(reader)) {
-        std::memset(chunk, 0, sizeof chunk);
         if (!host->readLine(reader, chunk, kChunkBytes)) {
             // The end of the file shows only after a read that met it; any
             // other failure leaves lines unread, which must not be taken as
@@ -111,6 +113,7 @@ CacheContents ReadCache() {
             }
         }
         contents.bytes.append(chunk, length);
+        std::memset(chunk, 0, std::min<size_t>(length + 1, kChunkBytes));
         if (newline) {
             size_t end = contents.bytes.size() - 1;
             if (end > lineStart && contents.bytes[end - 1] == '\r') {
