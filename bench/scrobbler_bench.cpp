@@ -173,7 +173,7 @@ void AcceptedSubmission(benchmark::State& state) {
         std::atomic<bool> done{false};
         std::thread watcher([&] {
             while (!done.load() && FileId(bench.cacheFile) == original) {
-                std::this_thread::sleep_for(std::chrono::microseconds(20));
+                std::this_thread::sleep_for(std::chrono::microseconds(200));
             }
             kiln::SetQuitRequested(true);
         });
