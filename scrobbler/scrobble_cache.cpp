@@ -272,9 +272,13 @@ bool OwnsScrobbleCache() {
         return true;
     }
     const HostServices* host = Host();
-    const wchar_t* folder = host ? host->pathEntry(contract::kPathEntryCache) : nullptr;
-    if (!folder) {
+    if (!host) {
         return false;
+    }
+    // Without a cache folder there is no cache to keep, nor a lock to share.
+    const wchar_t* folder = host->pathEntry(contract::kPathEntryCache);
+    if (!folder) {
+        return true;
     }
     host->createPath(folder);
     wchar_t path[kPathChars] = L"";

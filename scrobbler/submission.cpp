@@ -312,7 +312,8 @@ BatchEnd SendBatch(const HostServices* host, const std::string& sessionKey,
             fates[i] = Fate::Gone;  // an empty line holds no play
             continue;
         }
-        const auto sent = notes.sent.find(std::string(text));
+        const auto sent =
+            notes.sent.empty() ? notes.sent.end() : notes.sent.find(std::string(text));
         if (sent != notes.sent.end() && sentMet[sent->first] < sent->second) {
             ++sentMet[sent->first];
             fates[i] = Fate::Gone;
