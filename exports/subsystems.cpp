@@ -18,6 +18,10 @@ namespace kiln {
 namespace {
 
 void SettingsLoaded() {
+    // The instance started first owns the profile's scrobble cache.
+    if ((scrobbleFlags.load() & kScrobbleOn) != 0) {
+        ClaimScrobbleCache();
+    }
     WriteHistoryMarker(false);
     if (nowLoggingOn.load() != 0) {
         ComputeNowPlayingPaths();

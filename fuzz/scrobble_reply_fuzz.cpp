@@ -20,6 +20,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (verdict.outcome == kiln::ScrobbleOutcome::Rejected && verdict.code <= 0) {
             __builtin_trap();
         }
+        if ((verdict.outcome == kiln::ScrobbleOutcome::Unreadable) !=
+            (reply.size() > kiln::kReplyLimit)) {
+            __builtin_trap();
+        }
         if (verdict.outcome == kiln::ScrobbleOutcome::Unparsable && verdict.parseError == 0) {
             __builtin_trap();
         }

@@ -23,9 +23,22 @@ void CloseFileHandle(FileHandle file);
 bool DeleteFileAt(const wchar_t* path);
 // Renames, replacing an existing target; may copy across volumes.
 bool MoveFileReplacing(const wchar_t* from, const wchar_t* to);
+// The same, returning only once the new name is on the disk too: a crash
+// after it cannot bring the old file back under `to`.
+bool MoveFileReplacingDurably(const wchar_t* from, const wchar_t* to);
+// Appends everything at the end, creating the file when needed, and returns
+// once it is on the disk. On failure (a full disk) the file is cut back to
+// its size before, so no partial bytes stay.
+bool AppendDurably(const wchar_t* path, const void* data, size_t size);
 bool CopyFileReplacing(const wchar_t* from, const wchar_t* to);
 // Gives an existing file a second name (a hard link): no bytes are copied.
 // Fails when the name is taken or the file system has no such links.
 bool LinkFile(const wchar_t* existing, const wchar_t* link);
+
+// An exclusive lock on `path` (created when missing), held until the handle
+// is closed with CloseFileHandle or the process ends; it holds across
+// processes and against a second open in the same one. Null when it cannot
+// be had; `heldElsewhere` then tells whether someone else holds it.
+FileHandle TakeExclusiveLock(const wchar_t* path, bool* heldElsewhere);
 
 }  // namespace kiln::platform

@@ -120,8 +120,8 @@ void RequestAuthToken(Window page) {
         return;
     }
     rapidjson::Document document;
-    document.Parse(transfer.reply.data(), transfer.reply.size());
-    const bool parsed = !document.HasParseError();
+    const bool parsed =
+        transfer.reply.size() <= kReplyLimit && ParseReply(document, transfer.reply);
     if (parsed) {
         const rapidjson::Value& token = FindMember(document, "token");
         if (token.IsString()) {
@@ -185,10 +185,8 @@ void RequestSession(Window page) {
         return;
     }
     rapidjson::Document document;
-    if (!transfer.reply.empty()) {
-        document.Parse(transfer.reply.data(), transfer.reply.size());
-    }
-    if (transfer.reply.empty() || document.HasParseError()) {
+    if (transfer.reply.empty() || transfer.reply.size() > kReplyLimit ||
+        !ParseReply(document, transfer.reply)) {
         SetStatusControl(page, kConnectivityText);
         return;
     }

@@ -1,9 +1,13 @@
 #include "scrobbler/scrobble_cache.h"
 
+#include <algorithm>
+#include <chrono>
 #include <cstring>
+#include <thread>
 
 #include "core/host_contract.h"
 #include "core/host_services.h"
+#include "core/thread_annotations.h"
 #include "platform/file.h"
 
 namespace kiln {
@@ -14,7 +18,23 @@ constexpr int kChunkBytes = 1024;
 constexpr int kUtf8 = contract::kCodePageUtf8;
 constexpr std::wstring_view kCacheName = L"scrobble.cache";
 
+constexpr int kReplaceAttempts = 5;
+constexpr auto kReplacePause = std::chrono::milliseconds(100);
+
 wchar_t cachePath[kPathChars] = L"";  // the event worker's only
+
+// The profile's lock: taken once, closed when the library is unloaded (a
+// reloaded library takes it afresh in the same process).
+struct ProfileLock {
+    Mutex lock;
+    bool owner GUARDED_BY(lock) = false;
+    platform::FileHandle file GUARDED_BY(lock) = nullptr;
+    ~ProfileLock() {
+        MutexLock guard(lock);
+        platform::CloseFileHandle(file);
+    }
+};
+ProfileLock profileLock;
 
 bool WriteWhole(const std::wstring& path, const std::string& bytes, bool flush) {
     platform::FileHandle file = platform::CreateSharedForWrite(path.c_str());
@@ -69,9 +89,10 @@ CacheContents ReadCache() {
     }
     bool failed = false;
     size_t lineStart = 0;
-    char chunk[kChunkBytes];
+    // Zeroed once; after each read only what the read could have written is
+    // zeroed again (a line of a few dozen bytes, not the whole chunk).
+    char chunk[kChunkBytes] = {};
     while (!host->atEndOfFile(reader)) {
-        std::memset(chunk, 0, sizeof chunk);
         if (!host->readLine(reader, chunk, kChunkBytes)) {
             // The end of the file shows only after a read that met it; any
             // other failure leaves lines unread, which must not be taken as
@@ -92,6 +113,7 @@ CacheContents ReadCache() {
             }
         }
         contents.bytes.append(chunk, length);
+        std::memset(chunk, 0, std::min<size_t>(length + 1, kChunkBytes));
         if (newline) {
             size_t end = contents.bytes.size() - 1;
             if (end > lineStart && contents.bytes[end - 1] == '\r') {
@@ -141,26 +163,48 @@ CacheLine ParseCacheEntry(std::string_view line) {
     return result;
 }
 
-void AppendToCache(const wchar_t* fileName, int64_t startTime, bool startWithBreak) {
+bool AppendToCache(const wchar_t* fileName, int64_t startTime, bool startWithBreak) {
     const HostServices* host = Host();
     const wchar_t* path = CachePath();
     if (!host || path[0] == L'\0' || !fileName) {
-        return;
+        return false;
     }
     // The name is stored whole: a cut name could never be submitted.
     char* utf8 = host->wideToNarrow(fileName, -1, kUtf8);
     if (!utf8) {
-        return;
+        return false;
     }
     std::string line = startWithBreak ? "\r\n" : "";
     line += FormatCacheLine(startTime, utf8);
     host->freeMemory(utf8);
-    void* slot = nullptr;
-    if (!host->fileExists(path)) {
-        host->appendTextFile(&slot, path, nullptr, 0);
+    return platform::AppendDurably(path, line.data(), line.size());
+}
+
+bool AppendLinesToCache(CacheContents& cache, const std::string& lines) {
+    const wchar_t* path = CachePath();
+    if (path[0] == L'\0') {
+        return false;
     }
-    host->appendTextFile(&slot, path, line.c_str(), static_cast<int>(line.size()));
-    host->closeTextFile(&slot);
+    // A file that could not be read may end in a torn line too.
+    const bool torn = cache.state == CacheContents::State::Unreadable || !cache.EndsWithBreak();
+    const std::string bytes = torn ? "\r\n" + lines : lines;
+    if (!platform::AppendDurably(path, bytes.data(), bytes.size())) {
+        return false;
+    }
+    if (cache.state == CacheContents::State::Unreadable) {
+        return true;
+    }
+    cache.state = CacheContents::State::Read;
+    size_t start = cache.bytes.size();
+    cache.bytes += bytes;
+    if (torn && !cache.lines.empty()) {
+        start += 2;  // the torn line stays a line of its own, as a reader sees it
+    }
+    for (size_t end; (end = cache.bytes.find("\r\n", start)) != std::string::npos;
+         start = end + 2) {
+        cache.lines.emplace_back(start, end - start);
+    }
+    return true;
 }
 
 bool ReplaceCache(const std::string& previous, const std::string& content) {
@@ -173,21 +217,38 @@ bool ReplaceCache(const std::string& previous, const std::string& content) {
     }
     // The backup is a courtesy copy: the cache never depends on it. A second
     // name for the old file copies nothing; without links the bytes read are
-    // written out.
+    // written out. After a replacement that failed the backup may still be a
+    // second name of the live cache, so it is never opened for writing: a
+    // copy goes in under a name of its own and is renamed over it.
     const std::wstring backup = CacheBackupPath();
     platform::DeleteFileAt(backup.c_str());
     if (!platform::LinkFile(cache.c_str(), backup.c_str())) {
-        WriteWhole(backup, previous, false);
+        const std::wstring copy = backup + L".tmp";
+        if (!WriteWhole(copy, previous, false) ||
+            !platform::MoveFileReplacing(copy.c_str(), backup.c_str())) {
+            platform::DeleteFileAt(copy.c_str());
+        }
     }
     // Until the rename the old cache stays whole; after it the new one is
     // whole: a crash at any moment leaves one of the two.
     const std::wstring temporary = cache + L".tmp";
-    if (!WriteWhole(temporary, content, true) ||
-        !platform::MoveFileReplacing(temporary.c_str(), cache.c_str())) {
+    if (!WriteWhole(temporary, content, true)) {
         platform::DeleteFileAt(temporary.c_str());
         return false;
     }
-    return true;
+    // Another program reading the cache without delete sharing (Windows)
+    // blocks the rename for a moment.
+    for (int attempt = 1;; ++attempt) {
+        if (platform::MoveFileReplacingDurably(temporary.c_str(), cache.c_str())) {
+            return true;
+        }
+        if (attempt == kReplaceAttempts) {
+            break;
+        }
+        std::this_thread::sleep_for(kReplacePause);
+    }
+    platform::DeleteFileAt(temporary.c_str());
+    return false;
 }
 
 bool AppendToRejected(const std::string& lines) {
@@ -203,6 +264,33 @@ bool AppendToRejected(const std::string& lines) {
         platform::AppendAll(file, lines.data(), lines.size()) && platform::FlushToDisk(file);
     platform::CloseFileHandle(file);
     return ok;
+}
+
+bool OwnsScrobbleCache() {
+    MutexLock guard(profileLock.lock);
+    if (profileLock.owner) {
+        return true;
+    }
+    const HostServices* host = Host();
+    if (!host) {
+        return false;
+    }
+    // Without a cache folder there is no cache to keep, nor a lock to share.
+    const wchar_t* folder = host->pathEntry(contract::kPathEntryCache);
+    if (!folder) {
+        return true;
+    }
+    host->createPath(folder);
+    wchar_t path[kPathChars] = L"";
+    host->joinPath(path, kPathChars, folder, L"scrobble.lock");
+    // Asked again while another holds it: once that one quits, this one
+    // takes over.
+    bool heldElsewhere = false;
+    profileLock.file = platform::TakeExclusiveLock(path, &heldElsewhere);
+    // A lock that cannot be made (a read-only folder) stops nobody: only
+    // another holder does.
+    profileLock.owner = profileLock.file != nullptr || !heldElsewhere;
+    return profileLock.owner;
 }
 
 }  // namespace kiln

@@ -54,9 +54,14 @@ CacheContents ReadCache();
 // A line as read: a time and a file name converted to wide text, or unusable.
 CacheLine ParseCacheEntry(std::string_view line);
 
-// Adds a line at the end, creating the file when needed. startWithBreak: the
-// file ends with a torn line, which the new line must not be glued to.
-void AppendToCache(const wchar_t* fileName, int64_t startTime, bool startWithBreak = false);
+// Adds a line at the end, creating the file when needed, and returns once it
+// is on the disk; false when it could not be written (nothing of it is then
+// left in the file). startWithBreak: the file ends with a torn line, which
+// the new line must not be glued to.
+bool AppendToCache(const wchar_t* fileName, int64_t startTime, bool startWithBreak = false);
+// Adds whole lines (each ending in CR LF) as AppendToCache does, after the
+// cache as `cache` read it; on success `cache` holds them too, as if read.
+bool AppendLinesToCache(CacheContents& cache, const std::string& lines);
 
 // Replaces the cache with `content` (whole lines), keeping the old file as
 // the backup (`previous`, the bytes read, is written where it cannot be
@@ -66,5 +71,11 @@ bool ReplaceCache(const std::string& previous, const std::string& content);
 
 // Adds whole lines at the end of the rejected file and flushes them to disk.
 bool AppendToRejected(const std::string& lines);
+
+// Whether this instance may scrobble and write the cache: the first call
+// takes an exclusive lock on "scrobble.lock" in the cache folder, which the
+// instance keeps until it is unloaded. A second instance on the same profile
+// (another player, or a second copy of this one) gets false. Any thread.
+bool OwnsScrobbleCache();
 
 }  // namespace kiln

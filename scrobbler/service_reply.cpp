@@ -6,6 +6,11 @@
 
 namespace kiln {
 
+bool ParseReply(rapidjson::Document& document, std::string_view reply) {
+    document.Parse<rapidjson::kParseIterativeFlag>(reply.data(), reply.size());
+    return !document.HasParseError();
+}
+
 const rapidjson::Value& FindMember(const rapidjson::Value& value, const char* name) {
     static const rapidjson::Value none;
     if (!value.IsObject()) {
@@ -52,9 +57,12 @@ ReplyVerdict ClassifyReply(std::string_view reply, bool submission) {
         verdict.outcome = ScrobbleOutcome::NoReply;
         return verdict;
     }
+    if (reply.size() > kReplyLimit) {
+        verdict.outcome = ScrobbleOutcome::Unreadable;
+        return verdict;
+    }
     rapidjson::Document document;
-    document.Parse(reply.data(), reply.size());
-    if (document.HasParseError()) {
+    if (!ParseReply(document, reply)) {
         verdict.outcome = ScrobbleOutcome::Unparsable;
         verdict.parseError = static_cast<int>(document.GetParseError());
         return verdict;
@@ -142,6 +150,13 @@ bool DescribeVerdict(const ReplyVerdict& verdict, bool submission, const Transfe
             FormatWide(out, size,
                        L"JSON response from the scrobbler service could not be parsed [%d]",
                        {verdict.parseError});
+            return true;
+        case ScrobbleOutcome::Unreadable:
+            FormatWide(out, size,
+                       L"The reply from the scrobbler service could not be read as it was far "
+                       L"larger than any reply the service sends. The scrobbles will be "
+                       L"re-submitted on the next scrobble.",
+                       {});
             return true;
         case ScrobbleOutcome::ErrorReply:
             if (!verdict.hasMessage) {

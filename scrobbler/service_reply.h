@@ -14,6 +14,7 @@ enum class ScrobbleOutcome {
     NotSent,     // nothing to send, or no request handle
     NoReply,     // the transfer ended with an empty reply
     Unparsable,  // the reply is not a JSON document
+    Unreadable,  // the reply is larger than any the service sends (kReplyLimit)
     ErrorReply,  // the reply carries an integer "error"
     Rejected,    // "ignoredMessage" with a "code" above 0
     Accepted,    // any other parsed reply
@@ -26,11 +27,20 @@ struct ReplyVerdict {
     bool hasMessage = false;  // ErrorReply: "message" is a string
 };
 
+// The longest reply read: the service's largest, for 50 tracks with long
+// names, is a few tens of kilobytes. A longer one is cut off in transfer.
+inline constexpr size_t kReplyLimit = 256 * 1024;
+
+// Parses a reply without recursion, so that no nesting depth can exhaust
+// the stack of the thread reading it. True when it is a JSON document.
+bool ParseReply(rapidjson::Document& document, std::string_view reply);
+
 // A member of an object; a null value for a missing member or a non-object.
 const rapidjson::Value& FindMember(const rapidjson::Value& value, const char* name);
 
 // Classifies a reply body of "track.scrobble" (submission) or
-// "track.updateNowPlaying". An empty body is NoReply.
+// "track.updateNowPlaying". An empty body is NoReply, one over kReplyLimit
+// Unreadable.
 ReplyVerdict ClassifyReply(std::string_view reply, bool submission);
 
 // What a transfer left for the status text of an empty reply.

@@ -1,13 +1,16 @@
 #include "scrobbler/service_request.h"
 
+#include <algorithm>
 #include <array>
 #include <cstring>
+#include <optional>
 #include <vector>
 
 #include "core/host_contract.h"
 #include "core/host_services.h"
 #include "plugin/curl_api.h"
 #include "plugin/playing_title.h"
+#include "plugin/quit_signal.h"
 #include "scrobbler/status.h"
 #include "scrobbler/text_service.h"
 
@@ -37,6 +40,38 @@ bool Unreserved(char c) {
     return kUnreserved[static_cast<unsigned char>(c)];
 }
 
+// What curl_escape makes of each byte that it changes ("%XX"); the bytes it
+// keeps hold "%%%", never used. It escapes each byte on its own, so one call
+// over every such byte, made once, serves every value.
+using EscapeTable = std::array<std::array<char, 3>, 256>;
+
+const EscapeTable* CurlEscapes(const CurlApi* curl) {
+    static const std::optional<EscapeTable> table = [curl]() -> std::optional<EscapeTable> {
+        std::string changed;
+        for (int c = 0; c < 256; ++c) {
+            if (!kUnreserved[c]) {
+                changed += static_cast<char>(c);
+            }
+        }
+        char* all = curl ? curl->escape(changed.data(), static_cast<int>(changed.size())) : nullptr;
+        if (!all) {
+            return std::nullopt;
+        }
+        std::optional<EscapeTable> escapes;
+        if (std::strlen(all) == 3 * changed.size()) {
+            escapes.emplace();
+            escapes->fill({'%', '%', '%'});
+            for (size_t i = 0; i < changed.size(); ++i) {
+                std::memcpy((*escapes)[static_cast<unsigned char>(changed[i])].data(), all + 3 * i,
+                            3);
+            }
+        }
+        curl->free(all);
+        return escapes;
+    }();
+    return table ? &*table : nullptr;
+}
+
 }  // namespace
 
 char* BuildSignedBody(const ScrobbleParams& params) {
@@ -45,98 +80,105 @@ char* BuildSignedBody(const ScrobbleParams& params) {
         return nullptr;
     }
     const CurlApi* curl = Curl();
-    struct Pair {
-        const std::string* name;
-        const std::string* value;
-        bool plain;  // nothing to escape
-    };
-    std::vector<Pair> pairs;
-    pairs.reserve(params.size());
-    size_t signatureSize = std::strlen(ScrobbleSharedSecret) + 1;
-    size_t bodySize = 0;
-    // curl_escape turns each byte on its own into itself or "%XX", so one
-    // call escapes the bytes that change of every value at once.
-    std::string special;
-    for (const auto& [name, value] : params) {
-        signatureSize += name.size() + value.size();
-        bodySize += name.size() + 2 + value.size();
-        const size_t before = special.size();
-        for (const char c : value) {
-            if (!Unreserved(c)) {
-                special += c;
-            }
-        }
-        pairs.push_back({&name, &value, special.size() == before});
-    }
-    bodySize += 2 * special.size();
-    char* escapedAll = nullptr;
-    if (curl && !special.empty()) {
-        escapedAll = curl->escape(special.data(), static_cast<int>(special.size()));
-        if (escapedAll && std::strlen(escapedAll) != 3 * special.size()) {
-            curl->free(escapedAll);
-            escapedAll = nullptr;
-        }
-    }
-    const char* nextEscaped = escapedAll;
+    static constexpr char kSignatureName[] = "&api_sig=";
+    constexpr size_t kSignatureBytes = sizeof kSignatureName - 1 + kDigestBytes - 1;
+    const EscapeTable* table = CurlEscapes(curl);
 
-    std::string body;
-    body.reserve(bodySize);
+    // One pass over the map, which costs more to walk than the bytes in it:
+    // the body goes straight into the buffer handed out, grown when a
+    // generous first guess is short.
+    constexpr size_t kGuessPerPair = 64;
     std::string signature;
-    signature.reserve(signatureSize);
-    for (const Pair& pair : pairs) {
-        const std::string& name = *pair.name;
-        const std::string& value = *pair.value;
-        if (!body.empty()) {
-            body += '&';
-        }
-        if (pair.plain) {
-            body.append(name).append(1, '=').append(value);
-        } else if (nextEscaped) {
-            body.append(name).append(1, '=');
-            size_t run = 0;  // start of the unreserved bytes not yet copied
-            for (size_t i = 0; i < value.size(); ++i) {
-                if (!Unreserved(value[i])) {
-                    body.append(value, run, i - run).append(nextEscaped, 3);
-                    nextEscaped += 3;
-                    run = i + 1;
-                }
+    signature.reserve(kGuessPerPair * params.size());
+    size_t capacity = kGuessPerPair * params.size();
+    auto* out = table ? static_cast<char*>(TextAllocate(capacity)) : nullptr;
+    size_t used = 0;
+    std::string slow;  // the body when the values could not be escaped at once
+    for (const auto& [name, value] : params) {
+        signature.append(name).append(value);
+        if (!table) {
+            if (!slow.empty()) {
+                slow += '&';
             }
-            body.append(value, run, std::string::npos);
-        } else if (char* escaped = curl
+            const bool plain = std::all_of(value.begin(), value.end(), Unreserved);
+            if (plain) {
+                slow.append(name).append(1, '=').append(value);
+            } else if (char* one = curl
                                        ? curl->escape(value.c_str(), static_cast<int>(value.size()))
                                        : nullptr) {
-            body.append(name).append(1, '=').append(escaped);
-            curl->free(escaped);
+                slow.append(name).append(1, '=').append(one);
+                curl->free(one);
+            }
+            // A value that cannot be escaped stays out of the body but not
+            // out of the signature, so the service refuses the request.
+            continue;
         }
-        // A value that cannot be escaped stays out of the body but not out
-        // of the signature, so the service refuses the request.
-        signature.append(name).append(value);
-    }
-    if (escapedAll) {
-        curl->free(escapedAll);
+        // "&", the name, "=", the value at most tripled, two bytes the merge
+        // writes ahead, and what follows the last pair.
+        const size_t most = used + name.size() + 3 * value.size() + 4 + kSignatureBytes + 1;
+        if (out && most > capacity) {
+            capacity = std::max(2 * capacity, most);
+            auto* grown = static_cast<char*>(TextAllocate(capacity));
+            if (grown) {
+                std::memcpy(grown, out, used);
+            }
+            TextRelease(out);
+            out = grown;
+        }
+        if (!out) {
+            continue;
+        }
+        char* w = out + used;
+        if (used > 0) {
+            *w++ = '&';
+        }
+        std::memcpy(w, name.data(), name.size());
+        w += name.size();
+        *w++ = '=';
+        // Without a branch per byte: most are letters, the others come at
+        // no regular place. The two bytes after an unreserved one are
+        // written over next.
+        for (const char c : value) {
+            const auto byte = static_cast<unsigned char>(c);
+            const bool plain = kUnreserved[byte];
+            w[0] = plain ? c : '%';
+            w[1] = (*table)[byte][1];
+            w[2] = (*table)[byte][2];
+            w += plain ? 1 : 3;
+        }
+        used = static_cast<size_t>(w - out);
     }
     signature += ScrobbleSharedSecret;
     char digest[kDigestBytes] = {};
     host->md5Text(signature.c_str(), digest, kDigestBytes);
-
-    auto* out = static_cast<char*>(TextAllocate(body.size() + 43));
+    if (!table) {
+        out = static_cast<char*>(TextAllocate(slow.size() + kSignatureBytes + 1));
+        if (out) {
+            std::memcpy(out, slow.data(), slow.size());
+            used = slow.size();
+        }
+    }
     if (!out) {
         return nullptr;
     }
-    static constexpr char kSignatureName[] = "&api_sig=";
-    std::memcpy(out, body.data(), body.size());
-    std::memcpy(out + body.size(), kSignatureName, sizeof kSignatureName - 1);
-    std::memcpy(out + body.size() + sizeof kSignatureName - 1, digest, kDigestBytes - 1);
-    out[body.size() + sizeof kSignatureName - 1 + kDigestBytes - 1] = '\0';
+    char* w = out + used;
+    std::memcpy(w, kSignatureName, sizeof kSignatureName - 1);
+    std::memcpy(w + sizeof kSignatureName - 1, digest, kDigestBytes - 1);
+    w[kSignatureBytes] = '\0';
     return out;
 }
 
-size_t ReplyWriteRoutine(char* data, size_t size, size_t count, void* reply) {
+size_t ReplyWriteRoutine(char* data, size_t size, size_t count, void* transfer) {
     const size_t bytes = size * count;
-    if (reply && data && bytes > 0) {
-        static_cast<std::string*>(reply)->append(data, bytes);
+    if (!transfer || !data || bytes == 0) {
+        return bytes;
     }
-    return bytes;
+    std::string& reply = static_cast<ServiceTransfer*>(transfer)->reply;
+    // One byte past the limit is kept, so the reader sees it was too long;
+    // returning less than given ends the transfer.
+    const size_t room = kReplyLimit + 1 - std::min(reply.size(), kReplyLimit + 1);
+    reply.append(data, std::min(bytes, room));
+    return bytes <= room ? bytes : 0;
 }
 
 bool PerformServiceRequest(int mode, const char* url, const char* postBody, bool wantErrorText,
@@ -150,9 +192,9 @@ bool PerformServiceRequest(int mode, const char* url, const char* postBody, bool
         return false;
     }
     char* errorText = nullptr;
-    void* request =
-        host->buildWebRequest(handle, mode, wantErrorText ? &errorText : nullptr,
-                              &ReplyWriteRoutine, url, kTimeoutSeconds, &transfer.reply);
+    void* request = host->buildWebRequest(handle, mode, wantErrorText ? &errorText : nullptr,
+                                          &ReplyWriteRoutine, url, kTimeoutSeconds, &transfer);
+    AbortTransferOnQuit(host, handle);
     if (postBody) {
         host->setWebOptionPointer(handle, kPostFieldsOption, postBody);
         // The body's size is given too: a host that primes an empty POST has

@@ -26,16 +26,16 @@ using ScrobbleParams = std::map<std::string, std::string>;
 // text-service buffer released with TextRelease; null for an empty set.
 char* BuildSignedBody(const ScrobbleParams& params);
 
-// The transfer's write routine: appends to the std::string at `reply`.
-size_t ReplyWriteRoutine(char* data, size_t size, size_t count, void* reply);
-
 // One request through the host. mode 1 posts (with `postBody` when given),
-// mode 0 gets. False when no request handle could be had.
+// mode 0 gets. False when no request handle could be had. The transfer ends
+// at quit, and once the reply has grown past kReplyLimit.
 struct ServiceTransfer {
     std::string reply;
     std::string errorText;
     int resultCode = 0;
 };
+// The transfer's write routine: appends to the ServiceTransfer's reply.
+size_t ReplyWriteRoutine(char* data, size_t size, size_t count, void* transfer);
 bool PerformServiceRequest(int mode, const char* url, const char* postBody, bool wantErrorText,
                            ServiceTransfer& transfer);
 

@@ -2,10 +2,13 @@
 // update at a play start, the submission once enough has been played, and
 // the cache of plays that could not be sent.
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstring>
 #include <deque>
+#include <map>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -16,6 +19,7 @@
 #include "platform/window.h"
 #include "plugin/playing_title.h"
 #include "plugin/plugin.h"
+#include "plugin/quit_signal.h"
 #include "plugin/settings.h"
 #include "plugin/shared_state.h"
 #include "plugin/timers.h"
@@ -192,6 +196,261 @@ void SendNowPlaying(const PlayIdentity& play) {
     ArmScrobbleTimer(play, track.lengthSeconds);
 }
 
+// What the submission says beyond the service's own replies.
+constexpr const wchar_t* kSecondInstanceText =
+    L"Scrobbling is off in this instance: another player (or another copy of this one) using "
+    L"the same settings folder is already scrobbling & keeping the scrobble cache.\nClose the "
+    L"other one & restart this one to scrobble from here.";
+constexpr const wchar_t* kBacklogText =
+    L"Scrobbles saved earlier are being sent, 50 at a time: %d still to send.";
+constexpr const wchar_t* kUnwrittenText =
+    L"Scrobbles couldn't be saved to the scrobble cache file, most likely as the disk is full. "
+    L"%d waiting scrobble(s) are kept in memory & will be sent or saved again on the next "
+    L"scrobble.\n\n%s";
+
+// Batches of a backlog leave a second apart: a second of real time, or two
+// ticks of the host's clock (which may run ahead of real time), whichever
+// comes first.
+constexpr auto kBatchPace = std::chrono::seconds(1);
+constexpr int64_t kBatchPaceTicks = 2;
+constexpr auto kPaceStep = std::chrono::milliseconds(20);
+
+// What the cache file cannot say for itself. Only submissions touch it.
+struct Journal {
+    // Lines (without CR LF) of due plays that could not be written to the
+    // cache: sent, or written, at the next submission.
+    std::vector<std::string> unwritten;
+    // Lines the service accepted that the cache file still holds, as it
+    // could not be replaced: never sent again, dropped at the next
+    // replacement that works.
+    std::map<std::string, int> sent;
+};
+Mutex journalLock;
+Journal journal GUARDED_BY(journalLock);
+
+std::string LineText(int64_t startTime, const std::string& utf8Name) {
+    std::string line = FormatCacheLine(startTime, utf8Name);
+    line.resize(line.size() - 2);
+    return line;
+}
+
+std::string WithBreaks(const std::vector<std::string>& lines) {
+    std::string out;
+    for (const std::string& line : lines) {
+        out.append(line).append("\r\n");
+    }
+    return out;
+}
+
+// False when quit came first.
+bool PaceNextBatch(const HostServices* host, int64_t sentAt) {
+    const auto until = std::chrono::steady_clock::now() + kBatchPace;
+    while (!QuitRequested()) {
+        const auto now = std::chrono::steady_clock::now();
+        if (now >= until || host->nowSeconds() >= sentAt + kBatchPaceTicks) {
+            return true;
+        }
+        std::this_thread::sleep_for(
+            std::min<std::chrono::steady_clock::duration>(kPaceStep, until - now));
+    }
+    return false;
+}
+
+// What becomes of a play (a cache line) after a request.
+enum class Fate : unsigned char { Stay, Gone, SetAside };
+
+Fate FateOf(ScrobbleOutcome outcome, int code) {
+    if (RefusedForGood(outcome, code)) {
+        return Fate::SetAside;
+    }
+    return outcome == ScrobbleOutcome::Accepted || outcome == ScrobbleOutcome::Rejected
+               ? Fate::Gone
+               : Fate::Stay;
+}
+
+struct BatchEnd {
+    bool empty = false;    // nothing could be sent
+    bool drainOn = false;  // every play of the batch went, the cache was updated, more wait
+    size_t remaining = 0;  // plays still to send
+};
+
+// One request of up to 50 plays: the cache's lines first, then those kept in
+// memory, then those written to a cache that could not be read back
+// (`unread`); then the cache without what went.
+BatchEnd SendBatch(const HostServices* host, const std::string& sessionKey,
+                   const CacheContents& cache, const std::vector<std::string>& unread,
+                   Journal& notes) {
+    enum class Source : unsigned char { File, Memory, Unread };
+    struct Item {
+        Source source;
+        size_t index;
+        Track track;
+        std::wstring file;
+        Fate fate = Fate::Stay;
+    };
+    const size_t lineCount = cache.state == CacheContents::State::Read ? cache.lines.size() : 0;
+    std::vector<Fate> fates(lineCount, Fate::Stay);
+    std::vector<bool> sentBefore(lineCount, false);
+    std::map<std::string, int> sentMet;
+    std::vector<Item> batch;
+    std::wstring lastFile;
+    // A line without a readable time and name, a time before 1970 or a file
+    // without scrobbleable metadata can never be accepted.
+    auto consider = [&](std::string_view text, Source source, size_t index) {
+        CacheLine entry = ParseCacheEntry(text);
+        Track track;
+        if (entry.kind != CacheLineKind::CacheEntry || entry.time <= 0 ||
+            LookUp(host, entry.fileName, entry.time, track) != ScrobbleSkipReason::None) {
+            return Fate::SetAside;
+        }
+        lastFile = entry.fileName;
+        batch.push_back({source, index, std::move(track), std::move(entry.fileName)});
+        return Fate::Stay;
+    };
+    for (size_t i = 0; i < lineCount && batch.size() < kBatchLimit; ++i) {
+        const std::string_view text = cache.Line(i);
+        if (text.empty()) {
+            fates[i] = Fate::Gone;  // an empty line holds no play
+            continue;
+        }
+        const auto sent =
+            notes.sent.empty() ? notes.sent.end() : notes.sent.find(std::string(text));
+        if (sent != notes.sent.end() && sentMet[sent->first] < sent->second) {
+            ++sentMet[sent->first];
+            fates[i] = Fate::Gone;
+            sentBefore[i] = true;
+            continue;
+        }
+        fates[i] = consider(text, Source::File, i);
+    }
+    std::vector<Fate> memoryFates(notes.unwritten.size(), Fate::Stay);
+    for (size_t k = 0; k < notes.unwritten.size() && batch.size() < kBatchLimit; ++k) {
+        memoryFates[k] = consider(notes.unwritten[k], Source::Memory, k);
+    }
+    std::vector<Fate> unreadFates(unread.size(), Fate::Stay);
+    for (size_t k = 0; k < unread.size() && batch.size() < kBatchLimit; ++k) {
+        unreadFates[k] = consider(unread[k], Source::Unread, k);
+    }
+
+    BatchEnd end;
+    end.empty = batch.empty();
+    if (!batch.empty() && !QuitRequested()) {
+        std::vector<const Track*> tracks;
+        for (const Item& item : batch) {
+            tracks.push_back(&item.track);
+        }
+        int code = 0;
+        const ScrobbleOutcome outcome = Send(tracks, true, sessionKey, lastFile, &code);
+        const bool oneByOne = RefusedForGood(outcome, code) && batch.size() > 1;
+        for (Item& item : batch) {
+            if (!oneByOne) {
+                item.fate = FateOf(outcome, code);
+                continue;
+            }
+            // One bad play refuses the whole batch: each play alone, once,
+            // finds the ones to set aside; the others go or stay as usual.
+            if (QuitRequested()) {
+                break;  // what was not sent stays
+            }
+            int single = 0;
+            const ScrobbleOutcome alone = Send({&item.track}, true, sessionKey, item.file, &single);
+            item.fate = FateOf(alone, single);
+        }
+    }
+    bool allWent = !batch.empty();
+    for (const Item& item : batch) {
+        allWent = allWent && item.fate != Fate::Stay;
+        (item.source == Source::File     ? fates
+         : item.source == Source::Memory ? memoryFates
+                                         : unreadFates)[item.index] = item.fate;
+    }
+
+    // Set-aside lines reach the disk before they leave the cache; while they
+    // cannot, they stay where they are.
+    std::string setAside;
+    for (size_t i = 0; i < lineCount; ++i) {
+        if (fates[i] == Fate::SetAside) {
+            setAside.append(cache.Line(i)).append("\r\n");
+        }
+    }
+    for (size_t k = 0; k < memoryFates.size(); ++k) {
+        if (memoryFates[k] == Fate::SetAside) {
+            setAside.append(notes.unwritten[k]).append("\r\n");
+        }
+    }
+    for (size_t k = 0; k < unreadFates.size(); ++k) {
+        if (unreadFates[k] == Fate::SetAside) {
+            setAside.append(unread[k]).append("\r\n");
+        }
+    }
+    if (!setAside.empty() && !AppendToRejected(setAside)) {
+        for (auto* list : {&fates, &memoryFates, &unreadFates}) {
+            std::replace(list->begin(), list->end(), Fate::SetAside, Fate::Stay);
+        }
+        allWent = false;
+    }
+    // A line of a cache that could not be read back stays in it: it is only
+    // kept from being sent again.
+    for (size_t k = 0; k < unread.size(); ++k) {
+        if (unreadFates[k] != Fate::Stay) {
+            ++notes.sent[unread[k]];
+        }
+    }
+    for (size_t k = memoryFates.size(); k-- > 0;) {
+        if (memoryFates[k] != Fate::Stay) {
+            notes.unwritten.erase(notes.unwritten.begin() + static_cast<ptrdiff_t>(k));
+        }
+    }
+
+    bool replaced = true;
+    const bool cacheChanged =
+        std::any_of(fates.begin(), fates.end(), [](Fate fate) { return fate != Fate::Stay; });
+    if (cacheChanged) {
+        std::string content;
+        content.reserve(cache.bytes.size());
+        for (size_t i = 0; i < lineCount; ++i) {
+            if (fates[i] == Fate::Stay) {
+                content.append(cache.Line(i)).append("\r\n");
+            }
+        }
+        replaced = ReplaceCache(cache.bytes, content);
+        if (replaced) {
+            for (const auto& [line, count] : sentMet) {
+                if ((notes.sent[line] -= count) <= 0) {
+                    notes.sent.erase(line);
+                }
+            }
+        } else {
+            // Still in the file, but never sent again.
+            for (size_t i = 0; i < lineCount; ++i) {
+                if (fates[i] != Fate::Stay && !sentBefore[i] && !cache.Line(i).empty()) {
+                    ++notes.sent[std::string(cache.Line(i))];
+                }
+            }
+        }
+    }
+    // Plays still to send: neither empty lines nor those sent already count.
+    end.remaining = notes.unwritten.size();
+    std::map<std::string, int> sentLeft = notes.sent;
+    for (size_t i = 0; i < lineCount; ++i) {
+        if (fates[i] != Fate::Stay || cache.Line(i).empty()) {
+            continue;
+        }
+        if (sentLeft.empty()) {
+            ++end.remaining;
+            continue;
+        }
+        const auto sent = sentLeft.find(std::string(cache.Line(i)));
+        if (sent != sentLeft.end() && sent->second > 0) {
+            --sent->second;
+            continue;
+        }
+        ++end.remaining;
+    }
+    end.drainOn = allWent && replaced && end.remaining > 0;
+    return end;
+}
+
 }  // namespace
 
 int64_t ScrobbleTimerDelay(int64_t resumedAt, int lengthSeconds, int64_t playedSeconds,
@@ -219,8 +478,14 @@ void ArmScrobbleTimer(const PlayIdentity& play, int lengthSeconds) {
     }
     const int64_t delay =
         ScrobbleTimerDelay(current.resumedAt, lengthSeconds, current.playedSeconds, now);
-    // Past its scrobble point (paused after it, then resumed): nothing is due.
-    if (delay < 0) {
+    if (delay <= 0) {
+        // Played enough already: a slow now-playing update held the worker
+        // past the play's scrobble point, or it was paused after it. It is
+        // due now; its serial keeps it from being due twice.
+        doneSerial = current.serial;
+        duePlays.push_back(current);
+        lock.unlock();
+        SignalWorker(WorkerEvent::ScrobbleDue);
         return;
     }
     armedPlay = current;
@@ -278,124 +543,60 @@ void SubmitPlay(const PlayIdentity& play) {
     if (!host || sessionKey.empty()) {
         return;
     }
-    const CacheContents cache = ReadCache();
-    const bool cacheRead = cache.state == CacheContents::State::Read;
-    const size_t lineCount = cacheRead ? cache.lines.size() : 0;
-
-    // What becomes of each cache line; lines past the batch stay.
-    enum class Fate : unsigned char { Stay, Gone, SetAside };
-    std::vector<Fate> fates(lineCount, Fate::Stay);
-    struct Item {
-        size_t line;  // lineCount: the due play
-        Track track;
-        std::wstring file;
-    };
-    std::vector<Item> batch;
-    std::wstring lastFile;
-    size_t next = 0;
-    for (; next < lineCount && batch.size() < kBatchLimit; ++next) {
-        const std::string_view text = cache.Line(next);
-        if (text.empty()) {
-            fates[next] = Fate::Gone;  // an empty line holds no play
-            continue;
-        }
-        CacheLine entry = ParseCacheEntry(text);
-        Track track;
-        // A line without a readable time and name, a time before 1970 or a
-        // file without scrobbleable metadata can never be accepted.
-        if (entry.kind != CacheLineKind::CacheEntry || entry.time <= 0 ||
-            LookUp(host, entry.fileName, entry.time, track) != ScrobbleSkipReason::None) {
-            fates[next] = Fate::SetAside;
-            continue;
-        }
-        lastFile = entry.fileName;
-        batch.push_back({next, std::move(track), std::move(entry.fileName)});
-    }
-    // The due play joins the batch when the cache did not fill it.
-    const bool playEvaluated = next == lineCount;
-    ScrobbleSkipReason playReason = ScrobbleSkipReason::None;
-    if (playEvaluated) {
-        Track track;
-        playReason = LookUp(host, play.file, play.startTime, track);
-        lastFile = play.file;
-        if (playReason == ScrobbleSkipReason::None) {
-            batch.push_back({lineCount, std::move(track), play.file});
-        }
-    }
-
-    Fate playFate = Fate::Stay;
-    auto settle = [&](const Item& item, ScrobbleOutcome outcome, int code) {
-        const Fate fate =
-            RefusedForGood(outcome, code) ? Fate::SetAside
-            : outcome == ScrobbleOutcome::Accepted || outcome == ScrobbleOutcome::Rejected
-                ? Fate::Gone
-                : Fate::Stay;
-        (item.line == lineCount ? playFate : fates[item.line]) = fate;
-    };
-    if (batch.empty()) {
-        SetUnableStatus(playReason, play.file.c_str());
-    } else {
-        std::vector<const Track*> tracks;
-        for (const Item& item : batch) {
-            tracks.push_back(&item.track);
-        }
-        int code = 0;
-        const ScrobbleOutcome outcome = Send(tracks, true, sessionKey, lastFile, &code);
-        const bool oneByOne = RefusedForGood(outcome, code) && batch.size() > 1;
-        for (const Item& item : batch) {
-            if (!oneByOne) {
-                settle(item, outcome, code);
-                continue;
-            }
-            // One bad play refuses the whole batch: each play alone, once,
-            // finds the ones to set aside; the others go or stay as usual.
-            int single = 0;
-            const ScrobbleOutcome alone = Send({&item.track}, true, sessionKey, item.file, &single);
-            settle(item, alone, single);
-        }
-    }
-
-    // The due play is kept unless it went, was set aside or cannot be
-    // scrobbled at all.
-    const bool keepPlay =
-        playFate == Fate::Stay && !(playEvaluated && playReason != ScrobbleSkipReason::None);
-    const std::string playUtf8 = Utf8(host, play.file.c_str());
-    std::string setAside;
-    bool cacheChanged = false;
-    for (size_t i = 0; i < lineCount; ++i) {
-        cacheChanged = cacheChanged || fates[i] != Fate::Stay;
-        if (fates[i] == Fate::SetAside) {
-            setAside.append(cache.Line(i)).append("\r\n");
-        }
-    }
-    if (playFate == Fate::SetAside) {
-        setAside += FormatCacheLine(play.startTime, playUtf8);
-    }
-    // Set-aside lines reach the disk before they leave the cache.
-    if (!setAside.empty()) {
-        AppendToRejected(setAside);
-    }
-    if (cacheChanged) {
-        std::string content;
-        content.reserve(cache.bytes.size() + playUtf8.size() + 32);
-        for (size_t i = 0; i < lineCount; ++i) {
-            if (fates[i] == Fate::Stay) {
-                content.append(cache.Line(i)).append("\r\n");
-            }
-        }
-        if (keepPlay) {
-            content += FormatCacheLine(play.startTime, playUtf8);
-        }
-        if (ReplaceCache(cache.bytes, content) || !keepPlay) {
-            return;
-        }
-        // The old cache was left whole; the due play is added to it.
-    } else if (!keepPlay) {
+    if (!OwnsScrobbleCache()) {
+        SetScrobblerStatus(kSecondInstanceText, false);
         return;
     }
-    // A file that could not be read may end in a torn line too.
-    AppendToCache(play.file.c_str(), play.startTime,
-                  cache.state == CacheContents::State::Unreadable || !cache.EndsWithBreak());
+    MutexLock guard(journalLock);
+    Track playTrack;
+    const ScrobbleSkipReason playReason = LookUp(host, play.file, play.startTime, playTrack);
+    if (playReason == ScrobbleSkipReason::None) {
+        journal.unwritten.push_back(LineText(play.startTime, Utf8(host, play.file.c_str())));
+    }
+    // Write before sending: the due play (and any kept in memory) is on the
+    // disk before a request that could make it lost leaves.
+    CacheContents cache = ReadCache();
+    std::vector<std::string> unread;
+    if (!journal.unwritten.empty() && AppendLinesToCache(cache, WithBreaks(journal.unwritten))) {
+        if (cache.state == CacheContents::State::Unreadable) {
+            unread = std::move(journal.unwritten);
+        }
+        journal.unwritten.clear();
+    }
+    // The worker handles nothing else while a backlog drains: a new play
+    // (whose start waits meanwhile) ends the drain, and its own submission
+    // takes it up again.
+    const uint64_t serial = CurrentPlaySerial();
+    int64_t sentAt = host->nowSeconds();
+    for (bool first = true;; first = false) {
+        if (!first) {
+            if (CurrentPlaySerial() != serial) {
+                break;
+            }
+            if (!PaceNextBatch(host, sentAt)) {
+                break;
+            }
+            cache = ReadCache();
+            sentAt = host->nowSeconds();
+        }
+        const BatchEnd end = SendBatch(host, sessionKey, cache, unread, journal);
+        unread.clear();
+        if (end.empty && first) {
+            SetUnableStatus(playReason, play.file.c_str());
+        }
+        if (!end.drainOn || QuitRequested()) {
+            break;
+        }
+        wchar_t status[kStatusChars];
+        FormatWide(status, kStatusChars, kBacklogText, {static_cast<int>(end.remaining)});
+        SetScrobblerStatus(status, false);
+    }
+    if (!journal.unwritten.empty()) {
+        wchar_t status[kStatusChars];
+        FormatWide(status, kStatusChars, kUnwrittenText,
+                   {static_cast<int>(journal.unwritten.size()), PlayingTitle(play.file.c_str())});
+        SetScrobblerStatus(status, false);
+    }
 }
 
 void CacheDuePlays() {
@@ -405,19 +606,29 @@ void CacheDuePlays() {
         left.swap(duePlays);
     }
     const HostServices* host = Host();
-    if (!host || left.empty() || SessionKeyCopy().empty()) {
+    if (!host || SessionKeyCopy().empty() || !OwnsScrobbleCache()) {
         return;
     }
+    MutexLock guard(journalLock);
     for (const PlayIdentity& play : left) {
         // Only what a submission would have kept: a play that cannot be
         // scrobbled at all is not cached.
         Track track;
         if (LookUp(host, play.file, play.startTime, track) == ScrobbleSkipReason::None) {
-            const CacheContents cache = ReadCache();
-            AppendToCache(
-                play.file.c_str(), play.startTime,
-                cache.state == CacheContents::State::Unreadable || !cache.EndsWithBreak());
+            journal.unwritten.push_back(LineText(play.startTime, Utf8(host, play.file.c_str())));
         }
+    }
+    if (!journal.unwritten.empty()) {
+        CacheContents cache = ReadCache();
+        if (AppendLinesToCache(cache, WithBreaks(journal.unwritten))) {
+            journal.unwritten.clear();
+        }
+    }
+}
+
+void ClaimScrobbleCache() {
+    if (!OwnsScrobbleCache()) {
+        SetScrobblerStatus(kSecondInstanceText, false);
     }
 }
 
@@ -427,6 +638,11 @@ void ScrobbleOnPlayStarted() {
         return;
     }
     const PlayIdentity play = CurrentPlay();
+    if (!OwnsScrobbleCache()) {
+        MarkPlayDone(play.serial);
+        SetScrobblerStatus(kSecondInstanceText, false);
+        return;
+    }
     const int flags = scrobbleFlags.load();
     if (host->hasLocalLibrary() && (flags & kScrobbleLibraryOnly) != 0) {
         if (host->isStream(play.file.c_str()) || !InLocalLibrary(host, play.file.c_str())) {
@@ -460,8 +676,8 @@ void ScrobbleOnUnpaused() {
         return;
     }
     const PlayIdentity play = CurrentPlay();
-    if (play.paused) {
-        return;  // paused again meanwhile; the next resume arms
+    if (play.paused || !OwnsScrobbleCache()) {
+        return;  // paused again meanwhile (the next resume arms), or not ours
     }
     const int length = host->currentLengthSeconds();
     if (length > kMinimumLength) {

@@ -20,6 +20,11 @@ void SubmitToScrobbler(bool submission);
 void SubmitPlay(const PlayIdentity& play);
 // At quit: plays made due but not submitted yet are added to the cache.
 void CacheDuePlays();
+// Start-up (scrobbling on): takes the profile's scrobbler lock at once, so
+// that of two players sharing a settings folder the one started first
+// scrobbles, and a second one says why it does not. Without this call the
+// lock is taken at the first play.
+void ClaimScrobbleCache();
 
 // Seconds until a play becomes due: half its length (single precision,
 // rounded up) or 240 s, whichever is less, less the time played. `resumedAt`

@@ -1,6 +1,8 @@
 #include "platform/file.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -33,6 +35,21 @@ bool WriteFully(int fd, const void* data, size_t size) {
         size -= static_cast<size_t>(n);
     }
     return true;
+}
+
+// A new or renamed name is on the disk only once its folder is.
+bool SyncFolderOf(const std::string& path) {
+    const size_t slash = path.rfind('/');
+    const std::string folder = slash == std::string::npos ? "."
+                               : slash == 0               ? "/"
+                                                          : path.substr(0, slash);
+    const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) {
+        return false;
+    }
+    const bool ok = ::fsync(fd) == 0;
+    ::close(fd);
+    return ok;
 }
 
 }  // namespace
@@ -116,6 +133,59 @@ bool MoveFileReplacing(const wchar_t* from, const wchar_t* to) {
         return DeleteFileAt(from);
     }
     return false;
+}
+
+bool MoveFileReplacingDurably(const wchar_t* from, const wchar_t* to) {
+    return MoveFileReplacing(from, to) && SyncFolderOf(posix::PathBytes(to));
+}
+
+bool AppendDurably(const wchar_t* path, const void* data, size_t size) {
+    const std::string bytes = posix::PathBytes(path);
+    bool created = false;
+    int fd = ::open(bytes.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+    if (fd < 0 && errno == ENOENT) {
+        fd = ::open(bytes.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+        created = fd >= 0;
+    }
+    struct stat before {};
+    if (fd < 0 || ::fstat(fd, &before) != 0) {
+        if (fd >= 0) {
+            ::close(fd);
+        }
+        return false;
+    }
+    bool ok = WriteFully(fd, data, size) && ::fsync(fd) == 0;
+    if (!ok) {
+        // Whatever part of it was written would read as a torn line.
+        if (::ftruncate(fd, before.st_size) == 0) {
+            ::fsync(fd);
+        }
+    }
+    ::close(fd);
+    return ok && (!created || SyncFolderOf(bytes));
+}
+
+FileHandle TakeExclusiveLock(const wchar_t* path, bool* heldElsewhere) {
+    if (heldElsewhere) {
+        *heldElsewhere = false;
+    }
+    // flock belongs to the open file, not the process: a second open in this
+    // process is refused as well, as a second plug-in instance should be.
+    const int fd = ::open(posix::PathBytes(path).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        return nullptr;
+    }
+    int result = 0;
+    while ((result = ::flock(fd, LOCK_EX | LOCK_NB)) != 0 && errno == EINTR) {
+    }
+    if (result != 0) {
+        if (heldElsewhere) {
+            *heldElsewhere = errno == EWOULDBLOCK;
+        }
+        ::close(fd);
+        return nullptr;
+    }
+    return Handle(fd);
 }
 
 }  // namespace kiln::platform

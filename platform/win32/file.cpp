@@ -72,4 +72,47 @@ bool CopyFileReplacing(const wchar_t* from, const wchar_t* to) {
     return CopyFileW(from, to, FALSE) != 0;
 }
 
+bool MoveFileReplacingDurably(const wchar_t* from, const wchar_t* to) {
+    return MoveFileExW(
+               from, to,
+               MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED | MOVEFILE_WRITE_THROUGH) != 0;
+}
+
+bool AppendDurably(const wchar_t* path, const void* data, size_t size) {
+    // Write access, not append access alone: a failed append is cut back.
+    HANDLE h = CreateFileW(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                           OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    LARGE_INTEGER before{};
+    bool ok = GetFileSizeEx(h, &before) && SetFilePointerEx(h, before, nullptr, FILE_BEGIN);
+    if (ok) {
+        ok = WriteFully(h, data, size) && FlushFileBuffers(h) != 0;
+        if (!ok && SetFilePointerEx(h, before, nullptr, FILE_BEGIN) && SetEndOfFile(h)) {
+            FlushFileBuffers(h);
+        }
+    }
+    CloseHandle(h);
+    return ok;
+}
+
+FileHandle TakeExclusiveLock(const wchar_t* path, bool* heldElsewhere) {
+    if (heldElsewhere) {
+        *heldElsewhere = false;
+    }
+    // No sharing at all: any other open of the file, from this process or
+    // another, fails while the handle is held.
+    HANDLE h = CreateFileW(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        if (heldElsewhere) {
+            const DWORD error = GetLastError();
+            *heldElsewhere = error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION;
+        }
+        return nullptr;
+    }
+    return h;
+}
+
 }  // namespace kiln::platform

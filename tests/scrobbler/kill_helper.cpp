@@ -1,6 +1,8 @@
 // A player process for the kill test: plays one item with scrobbling on and
 // runs until its submission has replaced the scrobble cache, or is killed.
 // Arguments: profile folder, scrobbling service address, file to play.
+#include <sys/stat.h>
+
 #include <filesystem>
 #include <string>
 
@@ -13,7 +15,11 @@ int main(int argc, char** argv) {
     }
     const std::filesystem::path profile = argv[1];
     const auto cache = profile / "cache" / "scrobble.cache";
-    const auto before = std::filesystem::last_write_time(cache);
+    // Appending keeps the file; only a replacement gives it a new one.
+    struct stat before {};
+    if (stat(cache.c_str(), &before) != 0) {
+        return 2;
+    }
     kiln::test::PluginHost plugin(profile);
     const std::string key = kiln::test::FakeScrobbleService::kSessionKey;
     plugin.SetInt(L"scrobble", 1);
@@ -25,8 +31,8 @@ int main(int argc, char** argv) {
     plugin.host().AdvanceClock(30);
     const bool replaced = plugin.RunUntil(
         [&] {
-            std::error_code missing;
-            return std::filesystem::last_write_time(cache, missing) != before;
+            struct stat now {};
+            return stat(cache.c_str(), &now) == 0 && now.st_ino != before.st_ino;
         },
         10000);
     plugin.Quit();

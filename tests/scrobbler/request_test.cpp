@@ -75,6 +75,9 @@ TEST_F(ServiceRequest, EachReplyEndsInItsOutcomeAndStatus) {
         L"ORBIT release &/or contact support for help.";
     const std::wstring unparsable =
         L"JSON response from the scrobbler service could not be parsed [";
+    // Nesting that would exhaust a recursive parser's stack; a reply far
+    // larger than any the service sends.
+    const std::string deep(200000, '['), huge = R"({"pad":")" + std::string(300000, 'x') + "\"}";
     const struct {
         Fault reply;
         bool submission;
@@ -116,6 +119,10 @@ TEST_F(ServiceRequest, EachReplyEndsInItsOutcomeAndStatus) {
         {raw("<html><body>Service Unavailable</body></html>"), true, O::Unparsable,
          unparsable + L"3]"},
         {raw(R"({"error":9)"), false, O::Unparsable, unparsable + L"6]"},
+        {raw(deep.c_str()), true, O::Unparsable, unparsable + L"3]"},
+        {raw(huge.c_str()), true, O::Unreadable,
+         L"The reply from the scrobbler service could not be read as it was far larger than any "
+         L"reply the service sends. The scrobbles will be re-submitted on the next scrobble."},
     };
     for (size_t i = 0; i < std::size(cases); ++i) {
         SCOPED_TRACE(i);

@@ -2,6 +2,10 @@
 // submissions, the cache of unsent plays and the status the user sees.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <string>
@@ -9,6 +13,7 @@
 
 #include "core/host_contract.h"
 #include "scrobbler_support.h"
+#include "services/text_services.h"
 
 namespace kiln::test {
 namespace {
@@ -163,42 +168,83 @@ TEST(ScrobbleTimer, ASlowNowPlayingReplyArmsNothingForAPlaySkippedMeanwhile) {
     scrobbler.plugin().RunFor(500);
     EXPECT_EQ(Played(fake), "Next@10 ");
     EXPECT_EQ(fake.Requests("track.updateNowPlaying").size(), 2u);
+
+    // An update held past the play's scrobble point: the play is due at
+    // once, and only once.
+    const auto late = scrobbler.Track("late.wav", L"Late", L"Slow", 60);
+    const int64_t lateStart = scrobbler.host().Now();
+    fake.FailNext(
+        {.kind = Fault::Kind::Slow, .delayMs = 1500, .onlyMethod = "track.updateNowPlaying"});
+    scrobbler.plugin().Play(late);
+    scrobbler.plugin().RunFor(1000);  // the update is on its way
+    scrobbler.host().AdvanceClock(40);
+    ASSERT_TRUE(scrobbler.WaitForStatus(kScrobbled + L"Slow - Late"));
+    scrobbler.plugin().Pause();
+    scrobbler.plugin().Resume();
+    scrobbler.plugin().RunFor(600);
+    EXPECT_EQ(Played(fake), "Next@10 Late@" + std::to_string(lateStart - kStartTime) + " ");
 }
 
-TEST(ScrobbleCache, AReadErrorKeepsTheCacheAndALongCacheSendsFiftyAndKeepsTheRest) {
+TEST(ScrobbleCache, AReadErrorKeepsTheCacheAndABacklogDrainsInPacedBatchesUntilQuit) {
     FakeScrobbleService fake;
     ScrobblerHost scrobbler(fake, 1);
     auto cached = scrobbler.Track("cached.wav", L"Cached", L"Backlog");
-    auto current = scrobbler.Track("now.wav", L"Now", L"Backlog");
-    std::string lines, kept, sent;
-    for (int64_t time = kStartTime - 120; time < kStartTime - 70; ++time) {
-        sent += "Cached@" + std::to_string(time - kStartTime) + " ";
+    auto first = scrobbler.Track("first.wav", L"First", L"Backlog");
+    std::string lines, played;
+    for (int64_t time = kStartTime - 2000; time < kStartTime; ++time) {
+        played += "Cached@" + std::to_string(time - kStartTime) + " ";
         lines += CacheLine(time, cached);
     }
-    for (int64_t time = kStartTime - 70; time < kStartTime; ++time) {
-        kept += CacheLine(time, cached);
-    }
-    lines += kept;
     scrobbler.WriteCache(lines);
     scrobbler.Start();
     // A read failing past the reader's first buffer (a page of these lines)
-    // is not the end: the cache stays whole, the due play goes alone.
+    // is not the end: the cache stays whole, the due play, written after it,
+    // goes alone.
     scrobbler.host().StallService(host::StalledService::LineRead);
-    scrobbler.PlayAndAdvance(scrobbler.Track("first.wav", L"First", L"Backlog"), 30);
+    scrobbler.PlayAndAdvance(first, 30);
     ASSERT_TRUE(scrobbler.plugin().RunUntil([&] { return scrobbler.host().WaitUntilStalled(0); }));
     ASSERT_TRUE(BreakOpenFile(scrobbler.CacheFile()));
     scrobbler.host().Unstall();
     ASSERT_TRUE(scrobbler.WaitForStatus(kScrobbled + L"Backlog - First"));
+    EXPECT_EQ(scrobbler.CacheBytes(), lines + "\r\n" + CacheLine(kStartTime, first));
 
-    scrobbler.PlayAndAdvance(current, 30);
-    ASSERT_TRUE(scrobbler.WaitForStatus(kScrobbled + L"Backlog - Cached"));
-    EXPECT_EQ(Played(fake), "First@0 " + sent);
-    EXPECT_EQ(fake.Requests("track.scrobble").size(), 2u);
-    // The status comes before the cache is rewritten.
-    EXPECT_TRUE(scrobbler.plugin().RunUntil([&] {
-        return scrobbler.CacheBytes() == kept + CacheLine(kStartTime + 30, current);
-    })) << scrobbler.CacheBytes();
-    EXPECT_EQ(ReadFileBytes(scrobbler.CacheFile().string() + ".backup"), lines);
+    // The whole backlog then goes, 50 a request, in order, a request only
+    // after the pace (two ticks of the host's clock here, else a second).
+    scrobbler.PlayAndAdvance(scrobbler.Track("now.wav", L"Now", L"Backlog"), 30);
+    for (size_t seen = 1; seen < 42; ++seen) {
+        ASSERT_TRUE(scrobbler.plugin().RunUntil([&] {
+            return fake.Requests("track.scrobble").size() > seen;
+        })) << seen;
+        if (seen < 4) {
+            ASSERT_TRUE(
+                scrobbler.WaitForStatus(L"Scrobbles saved earlier are being sent, 50 at a time: " +
+                                        std::to_wstring(2001 - 50 * seen) + L" still to send."));
+            scrobbler.plugin().RunFor(100);
+            ASSERT_EQ(fake.Requests("track.scrobble").size(), seen + 1);
+        }
+        scrobbler.host().AdvanceClock(2);
+    }
+    ASSERT_TRUE(scrobbler.WaitForStatus(kScrobbled + L"Backlog - Now"));
+    EXPECT_TRUE(scrobbler.WaitForCacheGone());
+    EXPECT_EQ(Played(fake), "First@0 " + played + "Now@30 ");
+    for (const auto& request : fake.Requests("track.scrobble")) {
+        EXPECT_LE(
+            std::count_if(request.bodyNames.begin(), request.bodyNames.end(),
+                          [](const std::string& name) { return name.rfind("artist[", 0) == 0; }),
+            50);
+    }
+
+    // Quit during a hung submission ends its transfer at once: the service
+    // never saw it complete, and the play waits in the cache.
+    fake.FailNext({.kind = Fault::Kind::Slow, .delayMs = 5000, .onlyMethod = "track.scrobble"});
+    const int64_t lastStart = scrobbler.host().Now();
+    const auto last = scrobbler.Track("last.wav", L"Last", L"Backlog");
+    scrobbler.PlayAndAdvance(last, 30);
+    ASSERT_TRUE(scrobbler.plugin().RunUntil([&] { return scrobbler.CacheBytes() != ""; }));
+    scrobbler.plugin().RunFor(200);
+    scrobbler.plugin().Quit();
+    EXPECT_EQ(fake.Requests("track.scrobble").size(), 42u);
+    EXPECT_EQ(scrobbler.CacheBytes(), CacheLine(lastStart, last));
 }
 
 TEST(ScrobbleCache, FailedPlaysAreScrobbledOnceInOrderAfterRestarts) {
@@ -236,8 +282,12 @@ TEST(ScrobbleCache, FailedPlaysAreScrobbledOnceInOrderAfterRestarts) {
             EXPECT_TRUE(scrobbler.plugin().RunUntil([&] {
                 return scrobbler.CacheBytes() == cache;
             })) << scrobbler.CacheBytes();
+            // The play is written before it is sent: the service has its
+            // failing answer to give first.
+            EXPECT_TRUE(scrobbler.plugin().RunUntil(
+                [&] { return fake.Requests("track.scrobble").size() == size_t(round); }));
         } else {
-            EXPECT_TRUE(scrobbler.WaitForCacheGone());
+            EXPECT_TRUE(scrobbler.WaitForCacheGone()) << host::WideToUtf8(scrobbler.Status());
         }
         scrobbler.plugin().Quit();
     }
@@ -267,9 +317,113 @@ TEST(ScrobbleCache, UnacceptableLinesAreSetAsideAndTheRestDrains) {
     scrobbler.PlayAndAdvance(scrobbler.Track("now.wav", L"Now", L"Queue"), 30);
     ASSERT_TRUE(scrobbler.WaitForScrobbles(3));
     EXPECT_EQ(Played(fake), "Good@-60 Good@-50 Now@0 ");
-    EXPECT_TRUE(scrobbler.WaitForCacheGone());
+    EXPECT_TRUE(scrobbler.WaitForCacheGone())
+        << host::WideToUtf8(scrobbler.Status()) << scrobbler.CacheBytes();
     EXPECT_EQ(ReadFileBytes(scrobbler.RejectedFile()), bad + refused);
     EXPECT_EQ(fake.Requests("track.scrobble").size(), 5u);  // the batch, then each alone
+}
+
+// Every write the scrobbler makes, failing in turn: the cache append, the
+// rejected file, the cache's replacement.
+TEST(ScrobbleCache, WritesThatFailLoseNothingAndSaySo) {
+    FakeScrobbleService fake;
+    ScrobblerHost scrobbler(fake, 1);
+    const std::string garbage = "garbage\r\n";
+    const std::string cache =
+        garbage + CacheLine(kStartTime - 100, scrobbler.Track("cached.wav", L"Cached", L"Disk"));
+    scrobbler.WriteCache(cache);
+    const auto one = scrobbler.Track("one.wav", L"One", L"Disk");
+    const auto two = scrobbler.Track("two.wav", L"Two", L"Disk");
+    const auto three = scrobbler.Track("three.wav", L"Three", L"Disk");
+    const auto four = scrobbler.Track("four.wav", L"Four", L"Disk");
+    // A folder where the rejected file goes: the garbage line cannot be set
+    // aside, so it stays in the cache.
+    std::filesystem::create_directories(scrobbler.RejectedFile());
+    scrobbler.Start();
+    // A full disk: a file size limit fails the cache's writes as one would
+    // (without it killing the process), and the service is unreachable.
+    signal(SIGXFSZ, SIG_IGN);
+    rlimit unlimited{}, full{};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &unlimited), 0);
+    full = unlimited;
+    full.rlim_cur = cache.size() + 10;  // room for part of a line
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &full), 0);
+    scrobbler.MapServiceToClosedPort();
+    scrobbler.PlayAndAdvance(one, 30);
+    const bool told = scrobbler.WaitForStatus(
+        L"Scrobbles couldn't be saved to the scrobble cache file, most likely as the disk is "
+        L"full. 1 waiting scrobble(s) are kept in memory & will be sent or saved again on the "
+        L"next scrobble.\n\nPlaying: Disk - One");
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &unlimited), 0);
+    ASSERT_TRUE(told);
+    EXPECT_EQ(scrobbler.CacheBytes(), cache);  // not a byte of a torn line
+
+    // Room again: the play kept in memory goes with the next.
+    scrobbler.MapService(fake.Address());
+    scrobbler.PlayAndAdvance(two, 30);
+    ASSERT_TRUE(scrobbler.WaitForStatus(kScrobbled + L"Disk - Two"));
+    EXPECT_EQ(Played(fake), "Cached@-100 One@0 Two@30 ");
+    EXPECT_TRUE(scrobbler.plugin().RunUntil([&] { return scrobbler.CacheBytes() == garbage; }));
+
+    // A cache that cannot be replaced (a folder where its new version is
+    // written): the accepted play stays in it but is not sent again.
+    const auto replacement = scrobbler.CacheFile().string() + ".tmp";
+    std::filesystem::create_directories(replacement);
+    scrobbler.PlayAndAdvance(three, 30);
+    ASSERT_TRUE(scrobbler.WaitForStatus(kScrobbled + L"Disk - Three"));
+    EXPECT_EQ(scrobbler.CacheBytes(), garbage + CacheLine(kStartTime + 60, three));
+
+    // Once both can be written, the garbage line moves to the rejected file
+    // and only the new play is sent.
+    std::filesystem::remove(replacement);
+    std::filesystem::remove(scrobbler.RejectedFile());
+    scrobbler.PlayAndAdvance(four, 30);
+    ASSERT_TRUE(scrobbler.WaitForStatus(kScrobbled + L"Disk - Four"));
+    EXPECT_TRUE(scrobbler.WaitForCacheGone());
+    EXPECT_EQ(ReadFileBytes(scrobbler.RejectedFile()), garbage);
+    EXPECT_EQ(Played(fake), "Cached@-100 One@0 Two@30 Three@60 Four@90 ");
+    EXPECT_EQ(fake.Requests("track.scrobble").size(), 3u);
+}
+
+// Another process holds the profile's lock (a player started first): this
+// instance sends nothing and leaves the cache alone until it is let go.
+TEST(ScrobbleOwner, ASecondInstanceNeitherScrobblesNorWritesTheCache) {
+    FakeScrobbleService fake;
+    ScrobblerHost scrobbler(fake, 3);
+    const std::string cache =
+        CacheLine(kStartTime - 100, scrobbler.Track("cached.wav", L"Cached", L"Owner"));
+    scrobbler.WriteCache(cache);
+    const auto lockFile = scrobbler.CacheFile().parent_path() / "scrobble.lock";
+    int ready[2];
+    ASSERT_EQ(pipe(ready), 0);
+    const pid_t other = fork();
+    if (other == 0) {
+        const int fd = open(lockFile.c_str(), O_RDWR | O_CREAT, 0644);
+        const char held = fd >= 0 && flock(fd, LOCK_EX) == 0 ? 1 : 0;
+        if (write(ready[1], &held, 1) == 1) {
+            pause();
+        }
+        _exit(0);
+    }
+    char held = 0;
+    ASSERT_EQ(read(ready[0], &held, 1), 1);
+    ASSERT_EQ(held, 1);
+    scrobbler.Start();
+    scrobbler.PlayAndAdvance(scrobbler.Track("one.wav", L"One", L"Owner"), 100);
+    const bool told = scrobbler.WaitForStatus(L"Scrobbling is off in this instance", true);
+    scrobbler.plugin().RunFor(1000);
+    kill(other, SIGKILL);
+    waitpid(other, nullptr, 0);
+    close(ready[0]);
+    close(ready[1]);
+    EXPECT_TRUE(told);
+    EXPECT_TRUE(fake.Requests().empty());
+    EXPECT_EQ(scrobbler.CacheBytes(), cache);
+
+    // The other one gone, this one takes over.
+    scrobbler.PlayAndAdvance(scrobbler.Track("two.wav", L"Two", L"Owner"), 100);
+    ASSERT_TRUE(scrobbler.WaitForScrobbles(2));
+    EXPECT_EQ(Played(fake), "Cached@-100 Two@100 ");
 }
 
 TEST(ScrobbleRules, SkippedPlaysSendNothingEvenAfterAnUnpause) {
