@@ -4,6 +4,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstring>
@@ -38,7 +39,7 @@ constexpr const char* kUsage = R"(kiln-host: runs the gen_kiln plug-in the way a
 Usage:
   kiln-host [--profile DIR] [--plugins DIR] [--set KEY=VALUE]... [--map HOST=ADDRESS]...
             [--web-base URL] [--prefs-port PORT] [prefs] [play FILE...]
-  kiln-host [options] follow [--player NAME]
+  kiln-host [options] follow [--player NAME]... [--ignore NAME]... [--stream-song-plays]
   kiln-host make-samples DIR
   kiln-host --help
 
@@ -71,10 +72,14 @@ host and port, e.g. --map posts.example=http://127.0.0.1:8080); --web-base
 sets the host's web base address (default https://orbit.example/).
 
 "follow" plays the player's part for the media players on the D-Bus session
-bus (MPRIS): the plug-in sees what the player that plays last plays, or only
-the one whose bus name ends in NAME (--player vlc). It prints a line per event
-and runs until "quit", SIGINT or SIGTERM, also when the bus or the player
-comes and goes.
+bus (MPRIS): the plug-in sees what the player that started playing last
+plays. --player NAME (repeatable) follows only the players whose bus name ends
+in NAME (--player vlc), --ignore NAME never those; the profile's settings
+(section kiln-host) may list more in "players" and "ignore_players", separated
+by commas. --stream-song-plays (setting stream_song_plays=1) makes each song
+of a stream a play of its own; else a song change only refreshes what is
+shown. It prints a line per event and runs until "quit", SIGINT or SIGTERM,
+also when the bus or the player comes and goes.
 
 --set stores a setting of the plug-in (section gen_kiln) in the profile before
 the plug-in is loaded, as its preference pages would: --set logging_on=1.
@@ -271,6 +276,19 @@ bool RunCommand(SubstituteHost& host, const std::string& line) {
     return true;
 }
 
+// A list setting of kiln-host's own: names separated by commas or blanks.
+std::vector<std::string> SettingNames(const kiln::host::SettingsStore& settings,
+                                      const wchar_t* key) {
+    std::vector<std::string> names;
+    std::string text = Narrow(settings.Get(L"kiln-host", key).value_or(L""));
+    std::replace(text.begin(), text.end(), ',', ' ');
+    std::istringstream words(text);
+    for (std::string name; words >> name;) {
+        names.push_back(name);
+    }
+    return names;
+}
+
 void Tick(kiln::Window, unsigned, uintptr_t, uint32_t) {
     if (player) {
         player->Tick();
@@ -288,7 +306,8 @@ int main(int argc, char** argv) {
     std::string webBase;
     bool playGiven = false;
     bool followGiven = false;
-    std::string followPlayer;
+    std::vector<std::string> followPlayers, ignoredPlayers;
+    bool streamSongPlays = false;
     bool prefsAtStart = false;
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
@@ -323,8 +342,12 @@ int main(int argc, char** argv) {
             followGiven = true;
             continue;
         }
-        if (arg == "--player" && followGiven && i + 1 < argc) {
-            followPlayer = argv[++i];
+        if ((arg == "--player" || arg == "--ignore") && followGiven && i + 1 < argc) {
+            (arg == "--player" ? followPlayers : ignoredPlayers).push_back(argv[++i]);
+            continue;
+        }
+        if (arg == "--stream-song-plays" && followGiven) {
+            streamSongPlays = true;
             continue;
         }
         if (arg == "prefs") {
@@ -429,11 +452,24 @@ int main(int argc, char** argv) {
             stopSignalled = true;
             host.Windows().Wake();
         });
+        // kiln-host's own settings (section kiln-host) add to the command line.
+        const auto names = [&host](const wchar_t* key, std::vector<std::string>& into) {
+            for (const std::string& name : SettingNames(host.Settings(), key)) {
+                into.push_back(name);
+            }
+        };
+        names(L"players", followPlayers);
+        names(L"ignore_players", ignoredPlayers);
+        streamSongPlays =
+            streamSongPlays || host.Settings().ReadInt(L"kiln-host", L"stream_song_plays", 0) != 0;
         follower = std::make_unique<kiln::host::MprisFollower>(
-            host, kiln::host::FollowerOptions{.player = followPlayer,
-                                              .report = [](const std::string& line) {
-                                                  std::cout << "follow: " << line << std::endl;
-                                              }});
+            host, kiln::host::FollowerOptions{.players = followPlayers,
+                                              .ignored = ignoredPlayers,
+                                              .report =
+                                                  [](const std::string& line) {
+                                                      std::cout << "follow: " << line << std::endl;
+                                                  },
+                                              .streamSongPlays = streamSongPlays});
         // Without a bus it says so in its report and keeps trying.
         follower->Start();
     }
