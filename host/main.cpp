@@ -719,9 +719,9 @@ int main(int argc, char** argv) {
     std::cout << "quit: plug-in unloaded" << (ended ? "" : " (a plug-in thread was still running)")
               << "\n";
     // The reader may still wait for input from a terminal, or from a pipe
-    // that a follower's caller keeps open.
+    // that a follower's caller keeps open, or that a signal ended before.
     if (reader.joinable()) {
-        if (isatty(STDIN_FILENO) || (followGiven && !commands.Closed())) {
+        if (isatty(STDIN_FILENO) || stopSignalled || (followGiven && !commands.Closed())) {
             reader.detach();
         } else {
             reader.join();
