@@ -325,6 +325,7 @@ TEST(Follow, TwoPlayersAtOnceCountEachPlayOnceAndAStopKeepsItsItem) {
     const fs::path alpha = rig.Track("a", {.fileName = "a.wav", .title = L"Alpha"});
     const fs::path beta = rig.Track("b", {.fileName = "b.wav", .title = L"Beta"});
     {
+        // An idle mpv says it plays, with nothing to play.
         Mpv idle(rig.plugin.profile() / "idle.sock", {});
         Mpv one(rig.plugin.profile() / "one.sock", {alpha});
         ASSERT_TRUE(rig.WaitFor(1, "Alpha|play")) << rig.Log();
@@ -333,24 +334,30 @@ TEST(Follow, TwoPlayersAtOnceCountEachPlayOnceAndAStopKeepsItsItem) {
         // The one that went on playing is shown again; its play goes on.
         two.Kill();
         ASSERT_TRUE(rig.WaitFor(2, "Alpha|play")) << rig.Log();
-        ASSERT_TRUE(one.Send(R"(["quit"])"));
+        // The end of its list, then one killed beside the idle one.
+        ASSERT_TRUE(one.Send(R"(["seek",100,"absolute-percent"])"));
         ASSERT_TRUE(rig.WaitFor(3, "Alpha|stop")) << rig.Log();
-        Mpv three(rig.plugin.profile() / "three.sock", {alpha});
-        ASSERT_TRUE(rig.WaitFor(4)) << rig.Log();
+        Mpv three(rig.plugin.profile() / "three.sock", {beta});
+        ASSERT_TRUE(rig.WaitFor(4, "Beta|play")) << rig.Log();
+        three.Kill();
+        ASSERT_TRUE(rig.WaitFor(5, "Beta|stop")) << rig.Log();
+        Mpv four(rig.plugin.profile() / "four.sock", {alpha});
+        ASSERT_TRUE(rig.WaitFor(6)) << rig.Log();
         rig.bus.Kill();
-        ASSERT_TRUE(rig.WaitFor(5)) << rig.Log();
+        ASSERT_TRUE(rig.WaitFor(7)) << rig.Log();
     }
     rig.bus.Start();
-    Mpv four(rig.plugin.profile() / "four.sock", {alpha});
-    ASSERT_TRUE(rig.WaitFor(6)) << rig.Log();
+    Mpv five(rig.plugin.profile() / "five.sock", {alpha});
+    ASSERT_TRUE(rig.WaitFor(8)) << rig.Log();
     rig.plugin.RunFor(300);
     EXPECT_EQ(rig.Posts(), (std::vector<std::string>{"/play?title=Alpha", "/play?title=Beta",
-                                                     "/stop?title=Alpha", "/play?title=Alpha",
+                                                     "/stop?title=Alpha", "/play?title=Beta",
+                                                     "/stop?title=Beta", "/play?title=Alpha",
                                                      "/stop?title=Alpha", "/play?title=Alpha"}))
         << rig.Log();
-    EXPECT_EQ(rig.History(), "Alpha\nBeta\nAlpha\nAlpha\n");
+    EXPECT_EQ(rig.History(), "Alpha\nBeta\nBeta\nAlpha\nAlpha\n");
     // Switching players stops a scrobble clock at most; it never starts one again.
-    EXPECT_LE(rig.scrobbler.Scrobbles().size(), 4u);
+    EXPECT_LE(rig.scrobbler.Scrobbles().size(), 5u);
 }
 
 // VLC, silent, on the test's bus and driven through its MPRIS interface.
