@@ -44,6 +44,9 @@ constexpr auto kCallTimeout = std::chrono::seconds(2);
 // While the followed player plays, the position the plug-in reads moves on
 // this often; it is read from the player at every change of status.
 constexpr int kPositionStepMs = 250;
+// How long a stream may take to name what it plays (VLC: once the station
+// sent it) before it is announced without a title.
+constexpr auto kStreamTitleWait = std::chrono::seconds(5);
 // The longest wait between two attempts to reach the bus.
 constexpr int kLongestRetryMs = 60'000;
 
@@ -659,8 +662,11 @@ Player* MprisFollower::State::Choose() {
 }
 
 bool MprisFollower::State::Settled(const Player& player) const {
-    return player.track.lengthUs > 0 || player.track.Stream() ||
-           Clock::now() - player.itemSeen >= std::chrono::milliseconds(options.settleMs);
+    const auto waited = Clock::now() - player.itemSeen;
+    if (player.track.Stream()) {
+        return !player.track.title.empty() || waited >= kStreamTitleWait;
+    }
+    return player.track.lengthUs > 0 || waited >= std::chrono::milliseconds(options.settleMs);
 }
 
 int MprisFollower::State::NextDeadlineMs() const {
@@ -678,7 +684,10 @@ int MprisFollower::State::NextDeadlineMs() const {
     }
     if (auto current = players.find(shown); current != players.end()) {
         if (announcePending) {
-            due(current->second.itemSeen + std::chrono::milliseconds(options.settleMs));
+            due(current->second.itemSeen +
+                (current->second.track.Stream()
+                     ? std::chrono::duration_cast<std::chrono::milliseconds>(kStreamTitleWait)
+                     : std::chrono::milliseconds(options.settleMs)));
         }
         if (told == 1) {
             due(now + std::chrono::milliseconds(kPositionStepMs));

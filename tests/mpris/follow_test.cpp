@@ -13,10 +13,13 @@
 #include <sys/stat.h>
 
 #include <sdbus-c++/sdbus-c++.h>
+#include <atomic>
 #include <fstream>
 #include <iterator>
 #include <mutex>
 #include <sstream>
+
+#include <httplib.h>
 
 #include "core/thread_annotations.h"
 #include "fake_discord.h"
@@ -424,6 +427,84 @@ TEST(Follow, VlcPlaysPausesSeeksAndSkipsWithoutAStopBetweenItems) {
                                                      "/stop?title=Beta"}))
         << rig.Log();
     EXPECT_EQ(rig.History(), "Alpha\nBeta\n");
+}
+
+// A web radio of the test's own: silent 8-bit WAV at 8000 bytes a second,
+// with the song's title sent every second in the stream (ICY metadata).
+class Station {
+  public:
+    Station() {
+        server_.Get("/kiln", [this](const httplib::Request&, httplib::Response& response) {
+            response.set_header("icy-metaint", std::to_string(kRate));
+            response.set_header("icy-name", "Radio Kiln");
+            // A length, not chunks: VLC counts the metadata interval in the
+            // bytes as they come, chunk framing included.
+            response.set_content_provider(
+                size_t{1} << 30, "audio/wav",
+                [this, sent = 0](size_t, size_t, httplib::DataSink& sink) mutable {
+                    std::string block(kRate, '\x80');
+                    if (sent++ == 0) {
+                        const uint32_t rate = kRate, endless = 0xfffffff0u;
+                        std::string header = "RIFF\xff\xff\xff\xffWAVEfmt ";
+                        const uint32_t format[] = {16, 1 | (1u << 16), rate, rate, 1 | (8u << 16)};
+                        header.append(reinterpret_cast<const char*>(format), sizeof format);
+                        header += "data";
+                        header.append(reinterpret_cast<const char*>(&endless), 4);
+                        block.replace(0, header.size(), header);
+                    }
+                    std::string meta = "StreamTitle='" + Title() + "';";
+                    meta.resize((meta.size() + 15) / 16 * 16, '\0');
+                    block += static_cast<char>(meta.size() / 16) + meta;
+                    sink.write(block.data(), block.size());
+                    std::this_thread::sleep_for(std::chrono::milliseconds(sent > 2 ? 1000 : 0));
+                    return !stopping_.load();
+                });
+        });
+        port_ = server_.bind_to_any_port("127.0.0.1");
+        thread_ = std::thread([this] { server_.listen_after_bind(); });
+    }
+    ~Station() {
+        stopping_ = true;
+        server_.stop();
+        thread_.join();
+    }
+    std::string Url() const { return "http://127.0.0.1:" + std::to_string(port_) + "/kiln"; }
+    void SetTitle(const std::string& title) {
+        MutexLock guard(lock_);
+        title_ = title;
+    }
+
+  private:
+    static constexpr uint32_t kRate = 8000;
+    std::string Title() {
+        MutexLock guard(lock_);
+        return title_;
+    }
+    Mutex lock_;
+    std::string title_ GUARDED_BY(lock_) = "Kiln Trio - Ember";
+    std::atomic<bool> stopping_{false};
+    httplib::Server server_;
+    int port_ = 0;
+    std::thread thread_;
+};
+
+TEST(Follow, VlcOnAWebRadioShowsTheSongAndCountsSongsAsTheSettingSays) {
+    if (std::system("command -v cvlc >/dev/null") != 0) {
+        GTEST_SKIP() << "VLC is not installed (scripts/setup.sh installs it)";
+    }
+    for (const bool songPlays : {false, true}) {
+        SCOPED_TRACE(songPlays ? "each song a play" : "songs refresh the stream's play");
+        FollowRig rig({.streamSongPlays = songPlays});
+        Station station;
+        Vlc vlc(rig.plugin.profile() / "vlc-home", {station.Url()});
+        ASSERT_TRUE(rig.WaitFor(1, "Kiln Trio - Ember|play")) << rig.Log();
+        station.SetTitle("Ash - Coda");
+        ASSERT_TRUE(rig.WaitFor(songPlays ? 2 : 1, "Ash - Coda|play")) << rig.Log();
+        vlc.Kill();
+        ASSERT_TRUE(rig.WaitFor(songPlays ? 3 : 2, "Ash - Coda|stop")) << rig.Log();
+        EXPECT_EQ(rig.History(), songPlays ? "Ember\nCoda\n" : "Ember\n");
+        EXPECT_EQ(rig.Posts().back(), "/stop?title=Coda");
+    }
 }
 
 using Metadata = std::map<std::string, sdbus::Variant>;
