@@ -429,20 +429,21 @@ TEST(Follow, VlcPlaysPausesSeeksAndSkipsWithoutAStopBetweenItems) {
     EXPECT_EQ(rig.History(), "Alpha\nBeta\n");
 }
 
-// A web radio of the test's own: silent 8-bit WAV at 8000 bytes a second,
-// with the song's title sent every second in the stream (ICY metadata).
+// A web radio of the test's own: silent 8-bit WAV at 32000 bytes a second
+// (VLC reads ahead in large blocks), with the song's title sent every 8000
+// bytes in the stream (ICY metadata).
 class Station {
   public:
     Station() {
         server_.Get("/kiln", [this](const httplib::Request&, httplib::Response& response) {
-            response.set_header("icy-metaint", std::to_string(kRate));
+            response.set_header("icy-metaint", std::to_string(kBlock));
             response.set_header("icy-name", "Radio Kiln");
             // A length, not chunks: VLC counts the metadata interval in the
             // bytes as they come, chunk framing included.
             response.set_content_provider(
                 size_t{1} << 30, "audio/wav",
                 [this, sent = 0](size_t, size_t, httplib::DataSink& sink) mutable {
-                    std::string block(kRate, '\x80');
+                    std::string block(kBlock, '\x80');
                     if (sent++ == 0) {
                         const uint32_t rate = kRate, endless = 0xfffffff0u;
                         std::string header = "RIFF\xff\xff\xff\xffWAVEfmt ";
@@ -456,7 +457,7 @@ class Station {
                     meta.resize((meta.size() + 15) / 16 * 16, '\0');
                     block += static_cast<char>(meta.size() / 16) + meta;
                     sink.write(block.data(), block.size());
-                    std::this_thread::sleep_for(std::chrono::milliseconds(sent > 2 ? 1000 : 0));
+                    std::this_thread::sleep_for(std::chrono::milliseconds(sent > 8 ? 250 : 0));
                     return !stopping_.load();
                 });
         });
@@ -475,7 +476,7 @@ class Station {
     }
 
   private:
-    static constexpr uint32_t kRate = 8000;
+    static constexpr uint32_t kRate = 32000, kBlock = 8000;
     std::string Title() {
         MutexLock guard(lock_);
         return title_;
