@@ -515,8 +515,8 @@ using Metadata = std::map<std::string, sdbus::Variant>;
 // before it plays, changes told only as names to ask for again.
 class SmallPlayer {
   public:
-    SmallPlayer() {
-        bus_ = sdbus::createSessionBusConnection("org.mpris.MediaPlayer2.kilnsmall");
+    explicit SmallPlayer(const std::string& name = "kilnsmall") {
+        bus_ = sdbus::createSessionBusConnection("org.mpris.MediaPlayer2." + name);
         object_ = sdbus::createObject(*bus_, "/org/mpris/MediaPlayer2");
         object_->registerProperty("PlaybackStatus").onInterface(kInterface).withGetter([this] {
             MutexLock guard(lock_);
@@ -628,6 +628,17 @@ TEST(Follow, APlayerWithoutAddressesOddFieldsAndAStopBetweenItems) {
               "Kiln Trio|Ember||Ash|7|60|mpris:kilnsmall/kiln/1\n"
               "Ash|Clef||||60|mpris:kilnsmall/kiln/2\n"
               "|Coda|||||mpris:kilnsmall/item/");
+}
+
+TEST(Follow, OnlyTheNamedPlayersAreFollowedNeverTheIgnoredOnes) {
+    FollowRig rig({.players = {"kilnsmall"}, .ignored = {"kilnsmall.muted"}});
+    SmallPlayer wanted("kilnsmall.tab1"), muted("kilnsmall.muted"), other("kilnsmaller");
+    wanted.Set("Playing", Metadata{{"xesam:title", std::string("Alpha")}});
+    ASSERT_TRUE(rig.WaitFor(1, "Alpha|play")) << rig.Log();
+    muted.Set("Playing", Metadata{{"xesam:title", std::string("Beta")}});
+    other.Set("Playing", Metadata{{"xesam:title", std::string("Gamma")}});
+    rig.plugin.RunFor(2000);  // longer than an item may take to settle
+    EXPECT_EQ(rig.Posts(), std::vector<std::string>{"/play?title=Alpha"}) << rig.Log();
 }
 
 TEST(Follow, ASongChangeOnAStreamRefreshesOrIsAPlayOfItsOwn) {
