@@ -1,18 +1,28 @@
 // kiln-host: a small stand-in for the player. Loads gen_kiln from its plug-ins
 // folder, starts it the way a player does and takes commands on standard input.
+#include <fcntl.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/file.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <deque>
 #include <filesystem>
+#include <functional>
 #include <iostream>
 #include <memory>
+#include <optional>
 #include <sstream>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -38,13 +48,14 @@ constexpr const char* kUsage = R"(kiln-host: runs the gen_kiln plug-in the way a
 Usage:
   kiln-host [--profile DIR] [--plugins DIR] [--set KEY=VALUE]... [--map HOST=ADDRESS]...
             [--web-base URL] [--prefs-port PORT] [prefs] [play FILE...]
-  kiln-host [options] follow [--player NAME]
+  kiln-host [options] follow [--player NAME]... [--ignore NAME]... [--stream-song-plays]
   kiln-host make-samples DIR
   kiln-host --help
 
 Loads gen_kiln from the plug-ins folder (default: "plugins" beside this
-program), initialises it, runs its deferred start-up through the main loop and
-then reads commands from standard input, one per line:
+program, else ../lib/kiln from it), initialises it, runs its deferred start-up
+through the main loop and then reads commands from standard input, one per
+line:
 
   play [N]        play the list given on the command line (from item N, 1-based)
   pause, resume, stop, next
@@ -71,18 +82,26 @@ host and port, e.g. --map posts.example=http://127.0.0.1:8080); --web-base
 sets the host's web base address (default https://orbit.example/).
 
 "follow" plays the player's part for the media players on the D-Bus session
-bus (MPRIS): the plug-in sees what the player that plays last plays, or only
-the one whose bus name ends in NAME (--player vlc). It prints a line per event
-and runs until "quit", SIGINT or SIGTERM, also when the bus or the player
-comes and goes.
+bus (MPRIS): the plug-in sees what the player that started playing last
+plays. --player NAME (repeatable) follows only the players whose bus name ends
+in NAME (--player vlc), --ignore NAME never those; the profile's settings
+(section kiln-host) may list more in "players" and "ignore_players", separated
+by commas. --stream-song-plays (setting stream_song_plays=1) makes each song
+of a stream a play of its own; else a song change only refreshes what is
+shown. It prints a line per event and runs until "quit", SIGINT or SIGTERM,
+also when the bus or the player comes and goes.
 
 --set stores a setting of the plug-in (section gen_kiln) in the profile before
 the plug-in is loaded, as its preference pages would: --set logging_on=1.
 
 A fresh profile (default: ./kiln-profile) is created on first run; it holds
-the settings file, the "Logs" folder and the cache folder. "make-samples"
-writes a few tagged sample files (silent WAV with ID3v2 tags and cover art)
-to play.
+the settings file, the "Logs" folder and the cache folder. One kiln-host runs
+on a profile: "prefs" beside a running one asks it to serve its pages, prints
+their address and ends; a second "follow" waits until the first ends; any
+other use is refused.
+
+"make-samples" writes a few tagged sample files (silent WAV with ID3v2 tags
+and cover art) to play.
 )";
 
 std::string Narrow(const std::wstring& text) {
@@ -150,18 +169,28 @@ void PrintPages(SubstituteHost& host) {
 std::unique_ptr<kiln::host::PrefsServer> prefsServer;
 int prefsPort = 0;
 
-void StartPrefs(SubstituteHost& host) {
+// The pages' address, serving them first when needed; empty when they cannot
+// be served.
+std::string EnsurePrefs(SubstituteHost& host) {
     if (!prefsServer) {
         auto server = std::make_unique<kiln::host::PrefsServer>(host);
         std::string error;
         if (!server->Start(prefsPort, &error)) {
             std::cerr << "kiln-host: preferences: cannot listen on 127.0.0.1:" << prefsPort << " ("
                       << error << ")\n";
-            return;
+            return {};
         }
         prefsServer = std::move(server);
     }
-    std::cout << "preferences: " << prefsServer->Address() << "\n" << std::flush;
+    return prefsServer->Address();
+}
+
+void StartPrefs(SubstituteHost& host) {
+    const std::string address = EnsurePrefs(host);
+    if (address.empty()) {
+        return;
+    }
+    std::cout << "preferences: " << address << "\n" << std::flush;
     prefsServer->OpenInBrowser();
 }
 
@@ -272,11 +301,141 @@ bool RunCommand(SubstituteHost& host, const std::string& line) {
     return true;
 }
 
+// A list setting of kiln-host's own: names separated by commas or blanks.
+std::vector<std::string> SettingNames(const kiln::host::SettingsStore& settings,
+                                      const wchar_t* key) {
+    std::vector<std::string> names;
+    std::string text = Narrow(settings.Get(L"kiln-host", key).value_or(L""));
+    std::replace(text.begin(), text.end(), ',', ' ');
+    std::istringstream words(text);
+    for (std::string name; words >> name;) {
+        names.push_back(name);
+    }
+    return names;
+}
+
 void Tick(kiln::Window, unsigned, uintptr_t, uint32_t) {
     if (player) {
         player->Tick();
     }
 }
+
+// One kiln-host per profile. The first takes a lock in the profile and
+// listens on a Unix socket beside it (mode 0600: only its user may ask); a
+// later "kiln-host prefs" asks it to serve its pages instead of loading a
+// second plug-in on the same settings and cache.
+class Instance {
+  public:
+    explicit Instance(const std::filesystem::path& profile)
+        : socketPath_(profile / "kiln-host.sock") {
+        lock_ = ::open((profile / "kiln-host.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+        owner_ = lock_ >= 0 && ::flock(lock_, LOCK_EX | LOCK_NB) == 0;
+    }
+    ~Instance() {
+        if (listener_ >= 0) {
+            ::unlink(socketPath_.c_str());
+            ::close(listener_);
+        }
+        if (lock_ >= 0) {
+            ::close(lock_);
+        }
+    }
+    Instance(const Instance&) = delete;
+    Instance& operator=(const Instance&) = delete;
+
+    bool Owner() const { return owner_; }
+    bool WaitForOwnership() {
+        owner_ = lock_ >= 0 && ::flock(lock_, LOCK_EX) == 0;
+        return owner_;
+    }
+
+    // The owner listens; requests are answered from the main loop (Serve).
+    bool Listen(std::string* why) {
+        sockaddr_un address{};
+        if (socketPath_.native().size() >= sizeof address.sun_path) {
+            *why = "the profile's path is too long for a socket";
+            return false;
+        }
+        address.sun_family = AF_UNIX;
+        std::strcpy(address.sun_path, socketPath_.c_str());
+        ::unlink(socketPath_.c_str());  // left by one that did not end well
+        listener_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+        const mode_t before = ::umask(0177);
+        const bool bound =
+            listener_ >= 0 &&
+            ::bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+        ::umask(before);
+        if (!bound || ::chmod(socketPath_.c_str(), 0600) != 0 || ::listen(listener_, 4) != 0) {
+            *why = std::strerror(errno);
+            if (listener_ >= 0) {
+                ::close(listener_);
+                listener_ = -1;
+            }
+            return false;
+        }
+        return true;
+    }
+
+    // Answers the requests waiting, on the main thread: "prefs" gets the
+    // pages' address. A client that says nothing within a second is dropped.
+    void Serve(const std::function<std::string()>& prefs) {
+        if (listener_ < 0) {
+            return;
+        }
+        for (int client; (client = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC)) >= 0;) {
+            timeval limit{1, 0};
+            ::setsockopt(client, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+            ::setsockopt(client, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+            char request[64] = {};
+            const ssize_t got = ::recv(client, request, sizeof request - 1, 0);
+            std::string reply = "unknown request\n";
+            if (got > 0 && std::string_view(request, static_cast<size_t>(got)) == "prefs\n") {
+                const std::string address = prefs();
+                reply = address.empty() ? "the pages cannot be served\n" : address + "\n";
+                std::cout << "preferences: " << address << " (asked by another kiln-host)\n"
+                          << std::flush;
+            }
+            (void)!::send(client, reply.data(), reply.size(), MSG_NOSIGNAL);
+            ::close(client);
+        }
+    }
+
+    // For a second kiln-host: asks the running one for its pages' address.
+    std::optional<std::string> AskForPrefs(std::string* why) const {
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::strncpy(address.sun_path, socketPath_.c_str(), sizeof address.sun_path - 1);
+        const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        timeval limit{10, 0};
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+        std::string answer;
+        if (fd >= 0 && ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+            ::send(fd, "prefs\n", 6, MSG_NOSIGNAL) == 6) {
+            char buffer[512];
+            for (ssize_t got; (got = ::recv(fd, buffer, sizeof buffer, 0)) > 0;) {
+                answer.append(buffer, static_cast<size_t>(got));
+            }
+        } else {
+            *why = std::strerror(errno);
+        }
+        if (fd >= 0) {
+            ::close(fd);
+        }
+        if (answer.rfind("http", 0) != 0) {
+            if (why->empty()) {
+                *why = answer.empty() ? "no answer" : answer.substr(0, answer.find('\n'));
+            }
+            return std::nullopt;
+        }
+        return answer.substr(0, answer.find('\n'));
+    }
+
+  private:
+    std::filesystem::path socketPath_;
+    int lock_ = -1;
+    int listener_ = -1;
+    bool owner_ = false;
+};
 
 }  // namespace
 
@@ -289,7 +448,8 @@ int main(int argc, char** argv) {
     std::string webBase;
     bool playGiven = false;
     bool followGiven = false;
-    std::string followPlayer;
+    std::vector<std::string> followPlayers, ignoredPlayers;
+    bool streamSongPlays = false;
     bool prefsAtStart = false;
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
@@ -324,8 +484,12 @@ int main(int argc, char** argv) {
             followGiven = true;
             continue;
         }
-        if (arg == "--player" && followGiven && i + 1 < argc) {
-            followPlayer = argv[++i];
+        if ((arg == "--player" || arg == "--ignore") && followGiven && i + 1 < argc) {
+            (arg == "--player" ? followPlayers : ignoredPlayers).push_back(argv[++i]);
+            continue;
+        }
+        if (arg == "--stream-song-plays" && followGiven) {
+            streamSongPlays = true;
             continue;
         }
         if (arg == "prefs") {
@@ -365,19 +529,70 @@ int main(int argc, char** argv) {
         }
     }
     if (plugins.empty()) {
-        plugins = std::filesystem::canonical("/proc/self/exe").parent_path() / "plugins";
+        // Beside the program (a build, a user's own install), else where the
+        // package puts it: /usr/bin/kiln-host, /usr/lib/kiln/gen_kiln.so.
+        const auto folder = std::filesystem::canonical("/proc/self/exe").parent_path();
+        plugins = folder / "plugins";
+        if (std::error_code none;
+            !std::filesystem::exists(plugins / "gen_kiln.so", none) &&
+            std::filesystem::exists(folder / "../lib/kiln/gen_kiln.so", none)) {
+            plugins = (folder / "../lib/kiln").lexically_normal();
+        }
     }
     if (followGiven && playGiven) {
         std::cerr << "kiln-host: follow plays what the players play; give no list with it\n";
         return 2;
     }
-    // A follower ends on SIGINT or SIGTERM (a service manager's stop) as on
-    // "quit": one thread waits for them, every other thread has them blocked.
+    std::error_code noProfile;
+    std::filesystem::create_directories(profile, noProfile);
+    Instance instance(profile);
+    if (!instance.Owner()) {
+        const std::string where = std::filesystem::absolute(profile).string();
+        if (prefsAtStart && !followGiven && !playGiven) {
+            std::string why;
+            if (auto address = instance.AskForPrefs(&why)) {
+                std::cout << "preferences: " << *address
+                          << " (served by the kiln-host already running on " << where << ")\n"
+                          << std::flush;
+                // The token stays off the command line: the browser is given
+                // a private file that forwards to the address.
+                const std::string redirect = kiln::host::WritePrivateRedirect(*address, nullptr);
+                if (!redirect.empty()) {
+                    kiln::host::OpenInDesktop(redirect);
+                }
+                return 0;
+            }
+            std::cerr << "kiln-host: the kiln-host running on " << where
+                      << " did not give its pages: " << why << "\n";
+            return 1;
+        }
+        if (!followGiven) {
+            std::cerr << "kiln-host: a kiln-host already runs on " << where
+                      << "; \"kiln-host --profile " << where << " prefs\" opens its pages\n";
+            return 1;
+        }
+        // A follower started beside another (a second login) takes over
+        // when that one ends.
+        std::cout << "kiln-host: a kiln-host already runs on " << where
+                  << "; waiting until it ends\n"
+                  << std::flush;
+        if (!instance.WaitForOwnership()) {
+            return 1;
+        }
+    }
+    if (std::string why; !instance.Listen(&why)) {
+        std::cout << "kiln-host: other kiln-hosts cannot reach this one (" << why << ")\n";
+    }
+
+    // A follower, and the pages served on their own, end on SIGINT or SIGTERM
+    // (a service manager's stop) as on "quit", storing the open page first:
+    // one thread waits for them, every other thread has them blocked.
+    const bool stopOnSignal = followGiven || prefsAtStart;
     sigset_t stopSignals;
     sigemptyset(&stopSignals);
     sigaddset(&stopSignals, SIGINT);
     sigaddset(&stopSignals, SIGTERM);
-    if (followGiven) {
+    if (stopOnSignal) {
         pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
     }
 
@@ -433,18 +648,33 @@ int main(int argc, char** argv) {
     std::atomic<bool> stopSignalled{false};
     std::thread signalWaiter;
     std::unique_ptr<kiln::host::MprisFollower> follower;
-    if (followGiven) {
+    if (stopOnSignal) {
         signalWaiter = std::thread([&] {
             int signal = 0;
             sigwait(&stopSignals, &signal);
             stopSignalled = true;
             host.Windows().Wake();
         });
+    }
+    if (followGiven) {
+        // kiln-host's own settings (section kiln-host) add to the command line.
+        const auto names = [&host](const wchar_t* key, std::vector<std::string>& into) {
+            for (const std::string& name : SettingNames(host.Settings(), key)) {
+                into.push_back(name);
+            }
+        };
+        names(L"players", followPlayers);
+        names(L"ignore_players", ignoredPlayers);
+        streamSongPlays =
+            streamSongPlays || host.Settings().ReadInt(L"kiln-host", L"stream_song_plays", 0) != 0;
         follower = std::make_unique<kiln::host::MprisFollower>(
-            host, kiln::host::FollowerOptions{.player = followPlayer,
-                                              .report = [](const std::string& line) {
-                                                  std::cout << "follow: " << line << std::endl;
-                                              }});
+            host, kiln::host::FollowerOptions{.players = followPlayers,
+                                              .ignored = ignoredPlayers,
+                                              .report =
+                                                  [](const std::string& line) {
+                                                      std::cout << "follow: " << line << std::endl;
+                                                  },
+                                              .streamSongPlays = streamSongPlays});
         // Without a bus it says so in its report and keeps trying.
         follower->Start();
     }
@@ -476,6 +706,7 @@ int main(int argc, char** argv) {
         if (stopSignalled) {
             break;
         }
+        instance.Serve([&host] { return EnsurePrefs(host); });
         // Without more input, a given list is played to its end first; a
         // follower goes on until told to quit.
         if (!followGiven && commands.Closed() &&
@@ -505,9 +736,9 @@ int main(int argc, char** argv) {
     std::cout << "quit: plug-in unloaded" << (ended ? "" : " (a plug-in thread was still running)")
               << "\n";
     // The reader may still wait for input from a terminal, or from a pipe
-    // that a follower's caller keeps open.
+    // that a follower's caller keeps open, or that a signal ended before.
     if (reader.joinable()) {
-        if (isatty(STDIN_FILENO) || (followGiven && !commands.Closed())) {
+        if (isatty(STDIN_FILENO) || stopSignalled || (followGiven && !commands.Closed())) {
             reader.detach();
         } else {
             reader.join();

@@ -8,9 +8,12 @@
 #include <chrono>
 #include <climits>
 #include <condition_variable>
+#include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <map>
 #include <optional>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -41,6 +44,11 @@ constexpr auto kCallTimeout = std::chrono::seconds(2);
 // While the followed player plays, the position the plug-in reads moves on
 // this often; it is read from the player at every change of status.
 constexpr int kPositionStepMs = 250;
+// How long a stream may take to name what it plays (VLC: once the station
+// sent it) before it is announced without a title.
+constexpr auto kStreamTitleWait = std::chrono::seconds(5);
+// The longest wait between two attempts to reach the bus.
+constexpr int kLongestRetryMs = 60'000;
 
 using Clock = std::chrono::steady_clock;
 using Properties = std::map<std::string, sdbus::Variant>;
@@ -49,25 +57,33 @@ struct Track {
     std::string id, url, title, artist, album, albumArtist, artUrl;
     int trackNumber = 0;
     int64_t lengthUs = 0;
+    // What the plug-in is given as the item's file: the address, else an
+    // identity of the player's own (see Locate).
+    std::string location;
 
-    std::string Key() const { return id + '\n' + url; }
+    std::string Key() const { return id + '\n' + location; }
     std::string Display() const { return artist.empty() ? title : artist + " - " + title; }
+    bool Known() const { return !url.empty() || !title.empty() || !artist.empty(); }
+    bool Stream() const { return IsStreamLocation(Utf8ToWide(url)); }
 };
 
 struct Player {
     std::string name;   // well-known bus name
     std::string owner;  // unique name, the sender of its signals
     std::unique_ptr<sdbus::IProxy> proxy;
-    int status = 0;  // 0 stopped, 1 playing, 3 paused
+    int reported = 0;  // what the player last said: 0 stopped, 1 playing, 3 paused
+    int status = 0;    // what counts: a stop only once it lasted
+    std::optional<Clock::time_point> stoppedAt;  // a stop that has not lasted yet
     Track track;
     double rate = 1.0;
     int64_t positionUs = 0;
     Clock::time_point positionAt{};
     Clock::time_point itemSeen{};
     uint64_t playingOrder = 0;  // larger: began playing later
+    std::string startedKey;     // the play of this player the plug-in was told of
 
     int64_t PositionUs(Clock::time_point now) const {
-        if (status != 1) {
+        if (reported != 1) {
             return positionUs;
         }
         auto ran = std::chrono::duration_cast<std::chrono::microseconds>(now - positionAt).count();
@@ -83,7 +99,8 @@ const char* StatusName(int status) {
     return status == 1 ? "playing" : status == 3 ? "paused" : "stopped";
 }
 
-// Players disagree on the integer types of lengths and track numbers.
+// Players disagree on the types of lengths and track numbers: any integer,
+// a double, a text ("3", "3/12"), or all of that inside another variant.
 int64_t AsInteger(const sdbus::Variant& value) {
     const std::string type = value.peekValueType();
     if (type == "x")
@@ -94,12 +111,26 @@ int64_t AsInteger(const sdbus::Variant& value) {
         return value.get<int32_t>();
     if (type == "u")
         return value.get<uint32_t>();
-    if (type == "d")
-        return static_cast<int64_t>(value.get<double>());
+    if (type == "n")
+        return value.get<int16_t>();
+    if (type == "q")
+        return value.get<uint16_t>();
+    if (type == "y")
+        return value.get<uint8_t>();
+    if (type == "d") {
+        const double number = value.get<double>();
+        return number > -9.2e18 && number < 9.2e18 ? static_cast<int64_t>(number) : 0;
+    }
+    if (type == "s") {
+        return std::strtoll(value.get<std::string>().c_str(), nullptr, 10);
+    }
+    if (type == "v")
+        return AsInteger(value.get<sdbus::Variant>());
     return 0;
 }
 
-// Texts, object paths, and lists of texts (artists) joined with ", ".
+// Texts, object paths, lists of texts (artists) joined with ", ", numbers
+// written out, and any of them inside another variant.
 std::string AsText(const sdbus::Variant& value) {
     const std::string type = value.peekValueType();
     if (type == "s")
@@ -109,10 +140,16 @@ std::string AsText(const sdbus::Variant& value) {
     if (type == "as") {
         std::string joined;
         for (const std::string& part : value.get<std::vector<std::string>>()) {
-            joined += (joined.empty() ? "" : ", ") + part;
+            if (!part.empty()) {
+                joined += (joined.empty() ? "" : ", ") + part;
+            }
         }
         return joined;
     }
+    if (type == "v")
+        return AsText(value.get<sdbus::Variant>());
+    if (type.size() == 1 && std::string_view("xtiunqyd").find(type[0]) != std::string_view::npos)
+        return std::to_string(AsInteger(value));
     return {};
 }
 
@@ -123,16 +160,72 @@ Track ParseTrack(const Properties& metadata) {
         {"xesam:title", &Track::title},  {"xesam:artist", &Track::artist},
         {"xesam:album", &Track::album},  {"xesam:albumArtist", &Track::albumArtist},
         {"mpris:artUrl", &Track::artUrl}};
+    std::string nowPlaying;
     for (const auto& [key, value] : metadata) {
         if (auto field = texts.find(key); field != texts.end()) {
             track.*(field->second) = AsText(value);
         } else if (key == "mpris:length") {
             track.lengthUs = std::max<int64_t>(AsInteger(value), 0);
-        } else if (key == "xesam:trackNumber") {
+        } else if (key == "xesam:trackNumber" || key == "xesam:tracknumber") {  // VLC: lower case
             track.trackNumber = static_cast<int>(std::clamp<int64_t>(AsInteger(value), 0, INT_MAX));
+        } else if (key == "vlc:nowplaying") {
+            nowPlaying = AsText(value);
+        }
+    }
+    // The id that says "no track".
+    if (track.id == "/org/mpris/MediaPlayer2/TrackList/NoTrack") {
+        track.id.clear();
+    }
+    // VLC names the station as the title and the song playing on it apart,
+    // often as "Artist - Title"; the song is what is shown.
+    if (!nowPlaying.empty()) {
+        const size_t dash = nowPlaying.find(" - ");
+        if (track.artist.empty() && dash != std::string::npos && dash > 0) {
+            track.artist = nowPlaying.substr(0, dash);
+            track.title = nowPlaying.substr(dash + 3);
+        } else {
+            track.title = nowPlaying;
         }
     }
     return track;
+}
+
+// The item's file for the plug-in. A player without an address for its item
+// (a web player, a streaming client) still names a track id; with its own
+// name that is a stable identity that is neither a path that exists nor a web
+// address (the plug-in would offer that as a stream to listen along to).
+//
+// A song on a stream that is a play of its own is an item of its own as well:
+// the host describes no stream's item, so its tags would reach no scrobble.
+std::string Locate(const Track& track, std::string_view player, bool streamSongs) {
+    const auto digest = [](const std::string& text) {
+        char hex[17];
+        std::snprintf(hex, sizeof hex, "%016zx", std::hash<std::string>{}(text));
+        return std::string(hex);
+    };
+    const std::string identity = "mpris:" + std::string(player);
+    if (streamSongs && track.Stream()) {
+        return identity + "/song/" + digest(track.url + '\n' + track.Display());
+    }
+    if (!track.url.empty()) {
+        return track.url;
+    }
+    if (!track.Known()) {
+        return {};
+    }
+    if (!track.id.empty()) {
+        return identity + (track.id.front() == '/' ? "" : "/") + track.id;
+    }
+    // Not even a track id: the item is what the player says it is.
+    return identity + "/item/" + digest(track.artist + '\n' + track.title + '\n' + track.album);
+}
+
+bool NameMatches(std::string_view suffix, const std::vector<std::string>& names) {
+    return std::any_of(names.begin(), names.end(), [&](const std::string& name) {
+        return !name.empty() && (suffix == name || (suffix.size() > name.size() &&
+                                                    suffix.compare(0, name.size(), name) == 0 &&
+                                                    suffix[name.size()] == '.'));
+    });
 }
 
 }  // namespace
@@ -154,12 +247,14 @@ struct MprisFollower::State {
     sdbus::IConnection* bus = nullptr;
     std::map<std::string, Player> players;  // by well-known name
     uint64_t playingCount = 0;
-    std::string followed;
-    std::string announcedKey;  // the item the plug-in was told of
-    int announcedStatus = 0;
-    std::string announcedDisplay;
+    // What the plug-in sees: the shown player, the play it was told of (its
+    // fields stay until another play is shown) and the status it was told.
+    std::string shown;
+    Track shownTrack;
+    std::string shownKey;
+    int told = 0;
     bool announcePending = false;
-    PlaybackSnapshot last;
+    int lastPositionMs = 0;
 
     void Report(const std::string& line) const {
         if (options.report) {
@@ -172,8 +267,8 @@ struct MprisFollower::State {
             return false;
         }
         const std::string suffix = Short(name);
-        return options.player.empty() || suffix == options.player ||
-               suffix.rfind(options.player + ".", 0) == 0;
+        return (options.players.empty() || NameMatches(suffix, options.players)) &&
+               !NameMatches(suffix, options.ignored);
     }
     void FirstTry(const std::string& error) {
         kiln::MutexLock guard(lock);
@@ -204,15 +299,18 @@ struct MprisFollower::State {
     void AddPlayer(const std::string& name, const std::string& owner);
     Player* BySender(const std::string& sender);
     std::optional<sdbus::Variant> Read(Player& player, const char* property);
-    void Apply(Player& player, Properties changed);
+    void Apply(Player& player, Properties changed, bool first = false);
     Properties ReadAll(Player& player);
     void OnOwnerChanged(sdbus::Message& message);
     void OnPropertiesChanged(sdbus::Message& message);
     void OnSeeked(sdbus::Message& message);
+    void SettleStops();
     Player* Choose();
     bool Settled(const Player& player) const;
     int NextDeadlineMs() const;
-    void Publish(const Player* player);
+    void Publish();
+    void Show(const Player& player);
+    void StopShown();
     void Notify(uintptr_t wParam, intptr_t lParam) {
         host.Windows().PostMessage(host.Windows().MainWindow(), kIpcMessage, wParam, lParam);
     }
@@ -220,7 +318,10 @@ struct MprisFollower::State {
 };
 
 void MprisFollower::State::Run() {
-    bool told = false;
+    // Without a bus the attempts thin out (a session without one may stay
+    // so), and each longer wait is said once.
+    int retryMs = options.retryMs;
+    bool warned = false;
     for (;;) {
         std::unique_ptr<sdbus::IConnection> connection;
         try {
@@ -232,18 +333,23 @@ void MprisFollower::State::Run() {
                                     (address ? "at " + std::string(address)
                                              : "and DBUS_SESSION_BUS_ADDRESS is not set") +
                                     ".";
-            if (!told) {
-                Report(why + " Trying again every " + std::to_string(options.retryMs / 1000) +
-                       " s.");
-                told = true;
+            if (!warned) {
+                Report(why + " Trying again in " + std::to_string((retryMs + 999) / 1000) + " s" +
+                       (retryMs < kLongestRetryMs ? ", then less often." : "."));
+                warned = true;
             }
             FirstTry(why);
-            if (WaitForEnd(options.retryMs)) {
+            if (WaitForEnd(retryMs)) {
                 return;
+            }
+            if (retryMs < kLongestRetryMs) {
+                retryMs = std::min(retryMs * 2, kLongestRetryMs);
+                warned = false;
             }
             continue;
         }
-        told = false;
+        retryMs = options.retryMs;
+        warned = false;
         FirstTry("");
         bool ending = false;
         try {
@@ -281,8 +387,14 @@ void MprisFollower::State::Serve(sdbus::IConnection& connection) {
         "type='signal',interface='org.mpris.MediaPlayer2.Player',member='Seeked',"
         "path='/org/mpris/MediaPlayer2'",
         [this](sdbus::Message& m) { Safely([&] { OnSeeked(m); }); });
-    Report("watching the session bus for media players" +
-           (options.player.empty() ? std::string() : " named " + options.player));
+    std::string which;
+    for (const std::string& name : options.players) {
+        which += (which.empty() ? " named " : ", ") + name;
+    }
+    for (const std::string& name : options.ignored) {
+        which += (which.find(" but ") == std::string::npos ? " but " : ", ") + name;
+    }
+    Report("watching the session bus for media players" + which);
 
     auto daemon = sdbus::createProxy(connection, kDaemon, "/org/freedesktop/DBus");
     std::vector<std::string> names;
@@ -355,7 +467,7 @@ void MprisFollower::State::AddPlayer(const std::string& name, const std::string&
     player.proxy = sdbus::createProxy(*bus, owner, kObjectPath);
     Report("player " + Short(name) + " appeared");
     Properties all = ReadAll(player);
-    Apply(player, std::move(all));
+    Apply(player, std::move(all), true);
     players[name] = std::move(player);
 }
 
@@ -382,19 +494,22 @@ std::optional<sdbus::Variant> MprisFollower::State::Read(Player& player, const c
     }
 }
 
-void MprisFollower::State::Apply(Player& player, Properties changed) {
+void MprisFollower::State::Apply(Player& player, Properties changed, bool first) {
     const auto now = Clock::now();
     const auto has = [&](const char* key) { return changed.find(key) != changed.end(); };
     bool readPosition = false;
+    bool began = false;  // began playing, or began a new item while playing
     if (has("Rate")) {
         player.positionUs = player.PositionUs(now);
         player.positionAt = now;
-        player.rate =
-            changed.at("Rate").peekValueType() == "d" ? changed.at("Rate").get<double>() : 1.0;
+        const sdbus::Variant& rate = changed.at("Rate");
+        player.rate = rate.peekValueType() == "d" ? rate.get<double>() : 1.0;
     }
     if (has("Metadata") && changed.at("Metadata").peekValueType() == "a{sv}") {
         Track track = ParseTrack(changed.at("Metadata").get<Properties>());
+        track.location = Locate(track, Short(player.name), options.streamSongPlays);
         if (track.Key() != player.track.Key()) {
+            began = true;
             player.itemSeen = now;
             player.positionUs = 0;
             player.positionAt = now;
@@ -410,16 +525,31 @@ void MprisFollower::State::Apply(Player& player, Properties changed) {
         player.track = std::move(track);
     }
     if (has("PlaybackStatus")) {
-        const int status = StatusOf(AsText(changed.at("PlaybackStatus")));
-        if (status != player.status) {
+        const std::string text = AsText(changed.at("PlaybackStatus"));
+        const int status = StatusOf(text);
+        if (!text.empty() && status != player.reported) {
             player.positionUs = player.PositionUs(now);
             player.positionAt = now;
-            if (status == 1) {
-                player.playingOrder = ++playingCount;
-            }
-            player.status = status;
+            player.reported = status;
+            began = began || status == 1;
             readPosition = true;
         }
+    }
+    // A player that says it plays with nothing to play (mpv idle and not
+    // paused) is stopped.
+    const int heard = player.reported == 1 && !player.track.Known() ? 0 : player.reported;
+    if (began && heard == 1) {
+        player.playingOrder = ++playingCount;
+    }
+    // What counts: a stop only once it lasted (see SettleStops), anything
+    // else at once.
+    if (heard == 0 && player.status != 0 && !first) {
+        if (!player.stoppedAt) {
+            player.stoppedAt = now;
+        }
+    } else if (heard != 0 || first) {
+        player.stoppedAt.reset();
+        player.status = heard;
     }
     if (has("Position")) {
         player.positionUs = AsInteger(changed.at("Position"));
@@ -441,6 +571,11 @@ void MprisFollower::State::OnOwnerChanged(sdbus::Message& message) {
     }
     if (!before.empty() && players.erase(name) > 0) {
         Report("player " + Short(name) + " left");
+    }
+    // A player that came while the follower listed the names is known already.
+    if (auto known = players.find(name);
+        !after.empty() && known != players.end() && known->second.owner == after) {
+        return;
     }
     if (!after.empty()) {
         AddPlayer(name, after);
@@ -477,14 +612,32 @@ void MprisFollower::State::OnSeeked(sdbus::Message& message) {
     message >> position;
     const auto now = Clock::now();
     // Back to the start from the last seconds of the item: it plays again
-    // (a repeated item), which counts as a new start.
-    if (player->name == followed && player->track.lengthUs > 0 && position < 1'000'000 &&
+    // (a repeated item), which is a new play.
+    if (player->track.lengthUs > 0 && position < 1'000'000 &&
         player->PositionUs(now) >= player->track.lengthUs - 2'000'000) {
-        announcedKey.clear();
+        player->startedKey.clear();
+        if (player->status == 1) {
+            player->playingOrder = ++playingCount;
+        }
     }
     player->positionUs = position;
     player->positionAt = now;
     Update();
+}
+
+void MprisFollower::State::SettleStops() {
+    const auto now = Clock::now();
+    for (auto& [name, player] : players) {
+        if (player.stoppedAt &&
+            now - *player.stoppedAt >= std::chrono::milliseconds(options.stopSettleMs)) {
+            player.stoppedAt.reset();
+            player.status = 0;
+        }
+        // A play ends with a stop; the same item played again is a new one.
+        if (player.status == 0) {
+            player.startedKey.clear();
+        }
+    }
 }
 
 Player* MprisFollower::State::Choose() {
@@ -497,7 +650,7 @@ Player* MprisFollower::State::Choose() {
     if (latest) {
         return latest;
     }
-    if (auto current = players.find(followed); current != players.end()) {
+    if (auto current = players.find(shown); current != players.end()) {
         return &current->second;
     }
     for (auto& [name, player] : players) {
@@ -509,43 +662,62 @@ Player* MprisFollower::State::Choose() {
 }
 
 bool MprisFollower::State::Settled(const Player& player) const {
-    return player.track.lengthUs > 0 || IsStreamLocation(Utf8ToWide(player.track.url)) ||
-           Clock::now() - player.itemSeen >= std::chrono::milliseconds(options.settleMs);
+    const auto waited = Clock::now() - player.itemSeen;
+    if (player.track.Stream()) {
+        return !player.track.title.empty() || waited >= kStreamTitleWait;
+    }
+    return player.track.lengthUs > 0 || waited >= std::chrono::milliseconds(options.settleMs);
 }
 
 int MprisFollower::State::NextDeadlineMs() const {
-    auto current = players.find(followed);
-    if (current == players.end()) {
-        return -1;
+    const auto now = Clock::now();
+    int64_t next = -1;
+    const auto due = [&](Clock::time_point at) {
+        const int64_t left = std::max<int64_t>(
+            std::chrono::duration_cast<std::chrono::milliseconds>(at - now).count(), 0);
+        next = next < 0 ? left : std::min(next, left);
+    };
+    for (const auto& [name, player] : players) {
+        if (player.stoppedAt) {
+            due(*player.stoppedAt + std::chrono::milliseconds(options.stopSettleMs));
+        }
     }
-    if (announcePending) {
-        auto due = current->second.itemSeen + std::chrono::milliseconds(options.settleMs);
-        auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(due - Clock::now()).count();
-        return static_cast<int>(std::clamp<int64_t>(left, 0, kPositionStepMs));
+    if (auto current = players.find(shown); current != players.end()) {
+        if (announcePending) {
+            due(current->second.itemSeen +
+                (current->second.track.Stream()
+                     ? std::chrono::duration_cast<std::chrono::milliseconds>(kStreamTitleWait)
+                     : std::chrono::milliseconds(options.settleMs)));
+        }
+        if (told == 1) {
+            due(now + std::chrono::milliseconds(kPositionStepMs));
+        }
     }
-    return current->second.status == 1 ? kPositionStepMs : -1;
+    return next < 0 ? -1 : static_cast<int>(std::min<int64_t>(next, kPositionStepMs));
 }
 
-void MprisFollower::State::Publish(const Player* player) {
-    if (!player) {
-        last.status = 0;
-        last.positionMs = 0;
-        host.SetPlayback(last);
-        return;
-    }
-    const Track& track = player->track;
+// The plug-in reads the shown play: its fields, the status it was told and,
+// while that play is its player's current one, the player's position.
+void MprisFollower::State::Publish() {
+    const Track& track = shownTrack;
     PlaybackSnapshot snapshot;
-    snapshot.status = player->status;
-    int64_t positionMs = std::clamp<int64_t>(player->PositionUs(Clock::now()) / 1000, 0, INT_MAX);
-    // A player that plays again after a pause is past the start, which is how
-    // the plug-in tells an unpause from a start.
-    if (player->status == 1 && positionMs == 0 && announcedKey == track.Key()) {
-        positionMs = 1;
+    snapshot.status = told;
+    auto player = players.find(shown);
+    if (told != 0 && player != players.end() && player->second.track.Key() == shownKey) {
+        int64_t positionMs =
+            std::clamp<int64_t>(player->second.PositionUs(Clock::now()) / 1000, 0, INT_MAX);
+        // A player that plays again after a pause is past the start, which is
+        // how the plug-in tells an unpause from a start.
+        if (told == 1 && positionMs == 0 && player->second.startedKey == shownKey) {
+            positionMs = 1;
+        }
+        lastPositionMs = static_cast<int>(positionMs);
+    } else if (told == 0) {
+        lastPositionMs = 0;
     }
-    snapshot.positionMs = static_cast<int>(positionMs);
-    const std::wstring url = Utf8ToWide(track.url);
-    snapshot.file = url.rfind(L"file://", 0) == 0 ? FromFsPath(LocalPath(url)) : url;
+    snapshot.positionMs = lastPositionMs;
+    const std::wstring location = Utf8ToWide(track.location);
+    snapshot.file = location.rfind(L"file://", 0) == 0 ? FromFsPath(LocalPath(location)) : location;
     snapshot.lengthSeconds =
         track.lengthUs > 0
             ? static_cast<int>(std::min<int64_t>((track.lengthUs + 500'000) / 1'000'000, INT_MAX))
@@ -559,74 +731,95 @@ void MprisFollower::State::Publish(const Player* player) {
     tags.trackNumber = track.trackNumber;
     snapshot.tags = std::move(tags);
     snapshot.artUrl = track.artUrl;
-    last = snapshot;
     host.SetPlayback(snapshot);
 }
 
+// The player's current play becomes what the plug-in reads.
+void MprisFollower::State::Show(const Player& player) {
+    shownTrack = player.track;
+    shownKey = player.track.Key();
+    Publish();
+}
+
+// The shown play ends; the plug-in reads its fields while it handles the stop.
+void MprisFollower::State::StopShown() {
+    told = 0;
+    Publish();
+    Notify(kStatusChanged, kPlaybackNotice);
+    Report((shown.empty() ? std::string("player") : Short(shown)) + ": stopped");
+}
+
 void MprisFollower::State::Update() {
+    SettleStops();
     Player* chosen = Choose();
-    if (!chosen || chosen->name != followed) {
-        // The item the plug-in knows ends with its player, unless another
-        // player's item starts at once.
-        if (announcedStatus != 0 && (!chosen || chosen->status != 1)) {
-            Publish(nullptr);
-            Notify(kStatusChanged, kPlaybackNotice);
-            Report((followed.empty() ? std::string("player") : Short(followed)) + ": stopped");
-            announcedStatus = 0;
+    if (!chosen || chosen->name != shown) {
+        // The shown play ends with its player, unless another player plays:
+        // its play takes over at once.
+        if (told != 0 && (!chosen || chosen->status != 1)) {
+            StopShown();
         }
-        announcedKey.clear();
         announcePending = false;
-        followed = chosen ? chosen->name : std::string();
-        if (chosen) {
-            Report("following " + Short(followed));
-        }
-    }
-    if (!chosen) {
-        return;
-    }
-    Publish(chosen);
-    const Track& track = chosen->track;
-    const std::string who = Short(chosen->name) + ": ";
-    if (chosen->status == 0) {
-        announcePending = false;
-        if (announcedStatus != 0) {
-            announcedStatus = 0;
-            announcedKey.clear();
-            Notify(kStatusChanged, kPlaybackNotice);
-            Report(who + "stopped");
-        }
-        return;
-    }
-    if (track.Key() != announcedKey) {
-        // A new item is announced once it plays and its tags are in; a player
-        // that names neither a location nor a title plays nothing yet.
-        if (chosen->status != 1 || (track.url.empty() && track.title.empty())) {
+        shown = chosen ? chosen->name : std::string();
+        if (!chosen) {
             return;
         }
-        if (!Settled(*chosen)) {
+        Report("following " + Short(shown));
+        // A play that went on in the background is shown again, not started
+        // again.
+        if (told != 0 && chosen->status == 1 && !chosen->startedKey.empty() &&
+            chosen->startedKey == chosen->track.Key()) {
+            Show(*chosen);
+            Notify(kInfoChanged, kPlaybackNotice);
+            Report(Short(shown) + ": shown again, \"" + shownTrack.Display() + "\"");
+        }
+    }
+    Player& player = *chosen;
+    const std::string who = Short(player.name) + ": ";
+    if (player.status == 0) {
+        announcePending = false;
+        if (told != 0) {
+            StopShown();
+        }
+        return;
+    }
+    const std::string key = player.track.Key();
+    if (key != player.startedKey) {
+        // A new play is announced once it plays and its tags are in; a player
+        // that names neither a location nor a title plays nothing yet.
+        if (player.reported != 1 || !player.track.Known()) {
+            announcePending = false;
+            return;
+        }
+        if (!Settled(player)) {
             announcePending = true;
             return;
         }
         announcePending = false;
-        announcedKey = track.Key();
-        announcedStatus = 1;
-        announcedDisplay = track.Display();
+        player.startedKey = key;
+        told = 1;
+        Show(player);
         Notify(0, kNewItem);
-        Report(who + "playing \"" + announcedDisplay + "\"");
+        Report(who + "playing \"" + shownTrack.Display() + "\"");
         return;
     }
-    if (chosen->status != announcedStatus) {
-        announcedStatus = chosen->status;
-        Notify(kStatusChanged, kPlaybackNotice);
-        Report(who + StatusName(announcedStatus));
+    // The player's play is under way. A play the plug-in already saw stop
+    // (its player was left in the background) tells nothing until it plays.
+    if (told == 0 && player.status != 1) {
+        return;
     }
-    if (track.Display() != announcedDisplay) {
-        announcedDisplay = track.Display();
+    const std::string before = shownKey == key ? shownTrack.Display() : std::string();
+    Show(player);
+    if (player.status != told) {
+        told = player.status;
+        Publish();
+        Notify(kStatusChanged, kPlaybackNotice);
+        Report(who + StatusName(told));
+    }
+    if (shownTrack.Display() != before) {
         Notify(kInfoChanged, kPlaybackNotice);
-        Report(who + "now \"" + announcedDisplay + "\"");
+        Report(who + "now \"" + shownTrack.Display() + "\"");
     }
 }
-
 MprisFollower::MprisFollower(SubstituteHost& host, FollowerOptions options)
     : state_(std::make_unique<State>(host, std::move(options))) {}
 

@@ -552,43 +552,49 @@ bool PrefsServer::OpenInBrowser() {
         return false;
     }
     if (redirect_.empty()) {
-        // The session's runtime folder is this user's alone; without one, a
-        // folder of our own in /tmp is.
-        namespace fs = std::filesystem;
-        const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-        std::string folder;
-        std::error_code error;
-        if (runtime && *runtime == '/' && fs::is_directory(runtime, error)) {
-            folder = runtime;
-        } else {
-            std::string made = (fs::temp_directory_path(error) / "kiln-host-XXXXXX").string();
-            if (!::mkdtemp(made.data())) {
-                return false;
-            }
-            folder = made;
-            redirectFolder_ = made;
-        }
-        const std::string path = folder + "/kiln-prefs-" + RandomToken().substr(0, 12) + ".html";
-        const int fd =
-            ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-        if (fd < 0) {
+        redirect_ = WritePrivateRedirect(Address(), &redirectFolder_);
+        if (redirect_.empty()) {
             return false;
         }
-        const std::string address = Address();
-        const std::string page =
-            "<!doctype html><meta charset=\"utf-8\"><title>Preferences</title>"
-            "<meta http-equiv=\"refresh\" content=\"0;url=" +
-            address + "\"><a href=\"" + address + "\">Preferences</a>\n";
-        const bool written =
-            ::write(fd, page.data(), page.size()) == static_cast<ssize_t>(page.size());
-        ::close(fd);
-        if (!written) {
-            std::filesystem::remove(path, error);
-            return false;
-        }
-        redirect_ = path;
     }
     return OpenInDesktop(redirect_);
+}
+
+std::string WritePrivateRedirect(const std::string& address, std::string* madeFolder) {
+    // The session's runtime folder is this user's alone; without one, a
+    // folder of our own in /tmp is.
+    namespace fs = std::filesystem;
+    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+    std::string folder;
+    std::error_code error;
+    if (runtime && *runtime == '/' && fs::is_directory(runtime, error)) {
+        folder = runtime;
+    } else {
+        std::string made = (fs::temp_directory_path(error) / "kiln-host-XXXXXX").string();
+        if (!::mkdtemp(made.data())) {
+            return {};
+        }
+        folder = made;
+        if (madeFolder) {
+            *madeFolder = made;
+        }
+    }
+    const std::string path = folder + "/kiln-prefs-" + RandomToken().substr(0, 12) + ".html";
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        return {};
+    }
+    const std::string page =
+        "<!doctype html><meta charset=\"utf-8\"><title>Preferences</title>"
+        "<meta http-equiv=\"refresh\" content=\"0;url=" +
+        address + "\"><a href=\"" + address + "\">Preferences</a>\n";
+    const bool written = ::write(fd, page.data(), page.size()) == static_cast<ssize_t>(page.size());
+    ::close(fd);
+    if (!written) {
+        fs::remove(path, error);
+        return {};
+    }
+    return path;
 }
 
 bool OpenInDesktop(const std::string& address) {

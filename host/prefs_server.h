@@ -152,4 +152,10 @@ class PrefsServer {
 // Returns false when no desktop is present or the opener could not run.
 bool OpenInDesktop(const std::string& address);
 
+// Writes a file only this user can read (mode 0600, in the session's runtime
+// folder, else a private folder made in /tmp and named in *madeFolder) that
+// forwards a browser to `address`, so that the token never stands on a
+// command line. Its path, or empty on failure.
+std::string WritePrivateRedirect(const std::string& address, std::string* madeFolder);
+
 }  // namespace kiln::host

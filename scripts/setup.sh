@@ -13,7 +13,7 @@ for part in "${want[@]}"; do
       packages+=(build-essential cmake ninja-build pkg-config gzip libc-bin
                  libcurl4-openssl-dev rapidjson-dev libtag1-dev libstb-dev zlib1g-dev libssl-dev
                  googletest libgtest-dev libgmock-dev libbenchmark-dev libcpp-httplib-dev
-                 libsdbus-c++-dev dbus mpv mpv-mpris
+                 libsdbus-c++-dev dbus mpv mpv-mpris vlc-bin vlc-plugin-base systemd
                  chromium)
       # The browser tests need node and npm; a machine that already has them
       # (from another source) keeps them, since Debian's npm would conflict.

@@ -7,7 +7,7 @@
 # <folder>/requests.tsv and writes the ports to <folder>/ports once both listen.
 # Requests to /2.0/ are answered as the scrobbling service answers them, after
 # checking their signature with the test application's secret; a wrong
-# signature gets the service's error 13.
+# signature gets the service's error 13. /slow answers after five seconds.
 # Usage: fakes.py <folder> <api secret>
 import hashlib
 import http.server
@@ -16,6 +16,7 @@ import ssl
 import subprocess
 import sys
 import threading
+import time
 import urllib.parse
 
 folder, secret = sys.argv[1], sys.argv[2]
@@ -51,6 +52,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
                   self.headers.get("User-Agent", "")]
         with lock, open(os.path.join(folder, "requests.tsv"), "a") as out:
             out.write("\t".join(record) + "\n")
+        if self.path.startswith("/slow"):
+            time.sleep(5)
         self.send_response(200)
         self.send_header("Content-Type", "application/json")
         self.send_header("Content-Length", str(len(reply)))
