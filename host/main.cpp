@@ -49,6 +49,7 @@ Usage:
   kiln-host [--profile DIR] [--plugins DIR] [--set KEY=VALUE]... [--map HOST=ADDRESS]...
             [--web-base URL] [--prefs-port PORT] [prefs] [play FILE...]
   kiln-host [options] follow [--player NAME]... [--ignore NAME]... [--stream-song-plays]
+  kiln-host [--profile DIR] tracking on|off
   kiln-host make-samples DIR
   kiln-host --help
 
@@ -66,6 +67,9 @@ line:
   menu            show the plug-in's configuration menu (it is dismissed)
   menu N          show the menu and pick item N (1 About..., 2 Goto logging options...)
   about           the same as "menu 1"
+  tracking on|off the plug-in's "Pause tracking": off keeps every output quiet
+                  (also "kiln-host tracking on|off" beside a running kiln-host,
+                  which it then asks)
   pages           list the preference pages the plug-in registered
   prefs           serve the preferences window to the browser: prints its
                   address and opens it when a desktop is present (also the
@@ -164,6 +168,18 @@ void PrintPages(SubstituteHost& host) {
         }
         std::cout << "\n";
     }
+}
+
+// Turns the plug-in's tracking on or off through its menu's "Pause tracking",
+// as a user would; prints the state.
+std::string SetTracking(SubstituteHost& host, bool on) {
+    const bool paused = host.Settings().ReadInt(L"gen_kiln", L"private_mode", 0) != 0;
+    if (paused == on) {
+        host.Windows().SetMenuChooser([](const std::vector<kiln::host::MenuItem>&) { return 3; });
+        host.ConfigPlugin();
+    }
+    const bool nowOn = host.Settings().ReadInt(L"gen_kiln", L"private_mode", 0) == 0;
+    return std::string("tracking: ") + (nowOn ? "on" : "off (paused)");
 }
 
 std::unique_ptr<kiln::host::PrefsServer> prefsServer;
@@ -274,6 +290,14 @@ bool RunCommand(SubstituteHost& host, const std::string& line) {
         ShowMenu(host, pick);
     } else if (command == "about") {
         ShowMenu(host, 1);
+    } else if (command == "tracking") {
+        std::string state;
+        words >> state;
+        if (state == "on" || state == "off") {
+            std::cout << SetTracking(host, state == "on") << "\n";
+        } else {
+            std::cout << "tracking: say on or off\n";
+        }
     } else if (command == "prefs") {
         StartPrefs(host);
     } else if (command == "pages") {
@@ -377,8 +401,10 @@ class Instance {
     }
 
     // Answers the requests waiting, on the main thread: "prefs" gets the
-    // pages' address. A client that says nothing within a second is dropped.
-    void Serve(const std::function<std::string()>& prefs) {
+    // pages' address, "tracking on|off" the new state. A client that says
+    // nothing within a second is dropped.
+    void Serve(const std::function<std::string()>& prefs,
+               const std::function<std::string(bool)>& tracking) {
         if (listener_ < 0) {
             return;
         }
@@ -389,7 +415,11 @@ class Instance {
             char request[64] = {};
             const ssize_t got = ::recv(client, request, sizeof request - 1, 0);
             std::string reply = "unknown request\n";
-            if (got > 0 && std::string_view(request, static_cast<size_t>(got)) == "prefs\n") {
+            const std::string_view said(request, got > 0 ? static_cast<size_t>(got) : 0);
+            if (said == "tracking on\n" || said == "tracking off\n") {
+                reply = tracking(said == "tracking on\n") + "\n";
+                std::cout << reply << std::flush;
+            } else if (said == "prefs\n") {
                 const std::string address = prefs();
                 reply = address.empty() ? "the pages cannot be served\n" : address + "\n";
                 std::cout << "preferences: " << address << " (asked by another kiln-host)\n"
@@ -402,6 +432,16 @@ class Instance {
 
     // For a second kiln-host: asks the running one for its pages' address.
     std::optional<std::string> AskForPrefs(std::string* why) const {
+        std::optional<std::string> answer = Ask("prefs\n", why);
+        if (answer && answer->rfind("http", 0) != 0) {
+            *why = *answer;
+            return std::nullopt;
+        }
+        return answer;
+    }
+
+    // Sends one request to the running kiln-host; its one-line answer.
+    std::optional<std::string> Ask(const std::string& request, std::string* why) const {
         sockaddr_un address{};
         address.sun_family = AF_UNIX;
         std::strncpy(address.sun_path, socketPath_.c_str(), sizeof address.sun_path - 1);
@@ -410,7 +450,8 @@ class Instance {
         ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
         std::string answer;
         if (fd >= 0 && ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-            ::send(fd, "prefs\n", 6, MSG_NOSIGNAL) == 6) {
+            ::send(fd, request.data(), request.size(), MSG_NOSIGNAL) ==
+                static_cast<ssize_t>(request.size())) {
             char buffer[512];
             for (ssize_t got; (got = ::recv(fd, buffer, sizeof buffer, 0)) > 0;) {
                 answer.append(buffer, static_cast<size_t>(got));
@@ -421,9 +462,9 @@ class Instance {
         if (fd >= 0) {
             ::close(fd);
         }
-        if (answer.rfind("http", 0) != 0) {
+        if (answer.empty()) {
             if (why->empty()) {
-                *why = answer.empty() ? "no answer" : answer.substr(0, answer.find('\n'));
+                *why = "no answer";
             }
             return std::nullopt;
         }
@@ -451,6 +492,7 @@ int main(int argc, char** argv) {
     std::vector<std::string> followPlayers, ignoredPlayers;
     bool streamSongPlays = false;
     bool prefsAtStart = false;
+    std::string trackingAtStart;  // "on" or "off": the running kiln-host is asked
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
         if (arg == "--help" || arg == "-h") {
@@ -494,6 +536,11 @@ int main(int argc, char** argv) {
         }
         if (arg == "prefs") {
             prefsAtStart = true;
+            continue;
+        }
+        if (arg == "tracking" && i + 1 < argc &&
+            (std::string(argv[i + 1]) == "on" || std::string(argv[i + 1]) == "off")) {
+            trackingAtStart = argv[++i];
             continue;
         }
         if (arg == "--profile" && i + 1 < argc) {
@@ -548,6 +595,16 @@ int main(int argc, char** argv) {
     Instance instance(profile);
     if (!instance.Owner()) {
         const std::string where = std::filesystem::absolute(profile).string();
+        if (!trackingAtStart.empty() && !followGiven && !playGiven) {
+            std::string why;
+            if (auto state = instance.Ask("tracking " + trackingAtStart + "\n", &why)) {
+                std::cout << *state << " (the kiln-host running on " << where << ")\n";
+                return 0;
+            }
+            std::cerr << "kiln-host: the kiln-host running on " << where
+                      << " did not answer: " << why << "\n";
+            return 1;
+        }
         if (prefsAtStart && !followGiven && !playGiven) {
             std::string why;
             if (auto address = instance.AskForPrefs(&why)) {
@@ -681,6 +738,12 @@ int main(int argc, char** argv) {
     if (prefsAtStart) {
         StartPrefs(host);
     }
+    // "kiln-host tracking on|off" with nothing else to do sets it and ends.
+    const bool trackingOnly =
+        !trackingAtStart.empty() && !followGiven && !playGiven && !prefsAtStart;
+    if (!trackingAtStart.empty()) {
+        std::cout << SetTracking(host, trackingAtStart == "on") << "\n";
+    }
     const bool terminal = isatty(STDOUT_FILENO);
 
     CommandQueue commands;
@@ -694,7 +757,7 @@ int main(int argc, char** argv) {
         host.Windows().Wake();
     });
 
-    bool running = true;
+    bool running = !trackingOnly;
     while (running) {
         std::string line;
         if (commands.Pop(line)) {
@@ -706,7 +769,8 @@ int main(int argc, char** argv) {
         if (stopSignalled) {
             break;
         }
-        instance.Serve([&host] { return EnsurePrefs(host); });
+        instance.Serve([&host] { return EnsurePrefs(host); },
+                       [&host](bool on) { return SetTracking(host, on); });
         // Without more input, a given list is played to its end first; a
         // follower goes on until told to quit.
         if (!followGiven && commands.Closed() &&

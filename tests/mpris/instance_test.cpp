@@ -77,6 +77,14 @@ TEST(Instance, PrefsBesideARunningFollowerAreServedByIt) {
     EXPECT_EQ(second, 1) << refused;
     EXPECT_NE(refused.find("already runs"), std::string::npos) << refused;
 
+    // "Pause tracking" is asked of the running one too; its plug-in keeps it.
+    const auto [paused, pausedSaid] = RunCommand(self + " tracking off");
+    EXPECT_EQ(paused, 0) << pausedSaid;
+    EXPECT_NE(pausedSaid.find("tracking: off"), std::string::npos) << pausedSaid;
+    EXPECT_NE(ReadFileBytes(profile / "settings.ini").find("private_mode=1"), std::string::npos);
+    const auto [resumed, resumedSaid] = RunCommand(self + " tracking on");
+    EXPECT_NE(resumedSaid.find("tracking: on"), std::string::npos) << resumedSaid;
+
     kill(follower, SIGTERM);
     int ended = 0;
     waitpid(follower, &ended, 0);
