@@ -451,6 +451,35 @@ BatchEnd SendBatch(const HostServices* host, const std::string& sessionKey,
     return end;
 }
 
+// Lines the service took that a refused replacement left in the file (another
+// program held it open) are only known in memory: quit tries once more to
+// drop them, or the next start would send them again.
+void DropSentLines(Journal& notes) {
+    if (notes.sent.empty()) {
+        return;
+    }
+    const CacheContents cache = ReadCache();
+    if (cache.state != CacheContents::State::Read) {
+        return;
+    }
+    std::map<std::string, int> left = notes.sent;
+    std::string content;
+    bool dropped = false;
+    for (size_t i = 0; i < cache.lines.size(); ++i) {
+        const std::string line(cache.Line(i));
+        const auto sent = left.find(line);
+        if (sent != left.end() && sent->second > 0) {
+            --sent->second;
+            dropped = true;
+        } else if (!line.empty()) {
+            content.append(line).append("\r\n");
+        }
+    }
+    if (dropped && ReplaceCache(cache.bytes, content)) {
+        notes.sent.clear();
+    }
+}
+
 }  // namespace
 
 int64_t ScrobbleTimerDelay(int64_t resumedAt, int lengthSeconds, int64_t playedSeconds,
@@ -624,6 +653,7 @@ void CacheDuePlays() {
             journal.unwritten.clear();
         }
     }
+    DropSentLines(journal);
 }
 
 void ClaimScrobbleCache() {

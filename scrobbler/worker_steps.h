@@ -18,7 +18,8 @@ void ScrobbleOnUnpaused();
 void SubmitToScrobbler(bool submission);
 // The submission of one play together with the cache.
 void SubmitPlay(const PlayIdentity& play);
-// At quit: plays made due but not submitted yet are added to the cache.
+// At quit: plays made due but not submitted yet are added to the cache, and
+// plays the service took that a refused replacement left in it are dropped.
 void CacheDuePlays();
 // Start-up (scrobbling on): takes the profile's scrobbler lock at once, so
 // that of two players sharing a settings folder the one started first

@@ -13,6 +13,7 @@
 #include <fstream>
 #include <functional>
 #include <regex>
+#include <set>
 #include <sstream>
 
 #include "classic/classic_player.h"
@@ -79,6 +80,7 @@ std::string Address(const std::string& scheme) {
 struct Request {
     std::string scheme, method, path, methodName, signedOk;  // "1": a good signature
     std::string userAgent;
+    std::string times;  // a submission's play times, joined by commas
 };
 
 // As fakes.py records them: one tab-separated line each, from the `skip`th on.
@@ -89,7 +91,7 @@ std::vector<Request> Requests(size_t skip = 0) {
         std::istringstream fields(line);
         Request r;
         for (std::string* field :
-             {&r.scheme, &r.method, &r.path, &r.methodName, &r.signedOk, &r.userAgent}) {
+             {&r.scheme, &r.method, &r.path, &r.methodName, &r.signedOk, &r.userAgent, &r.times}) {
             std::getline(fields, *field, '\t');
         }
         if (skip > 0) {
@@ -513,6 +515,76 @@ TEST_F(ClassicPlayerTest, OddFoldersKeepSettingsAndShowTheFolderInUse) {
             << "read back on the next start";
         player->Unload();
     }
+}
+
+// Another program reads the cache without delete sharing while a batch is
+// accepted: the cache cannot be replaced (nor deleted) then. No play is
+// lost, and none is sent a second time, whether the file is let go before
+// the next submission or before quit.
+TEST_F(ClassicPlayerTest, ACacheHeldOpenElsewhereLosesNoPlayAndSendsNoneTwice) {
+    WriteMp3(music_ + L"\\long.mp3", "Kiln Trio", "Long Firing", 32 * 39);
+    WriteMp3(music_ + L"\\later.mp3", "Kiln Trio", "Later Firing", 32 * 39);
+    playlist_ = {{music_ + L"\\long.mp3", L"", 32000}, {music_ + L"\\later.mp3", L"", 32000}};
+    const std::wstring folder = ini_ + L"\\gen_kiln\\cache", cache = folder + L"\\scrobble.cache";
+    ASSERT_EQ(SHCreateDirectoryExW(nullptr, folder.c_str(), nullptr), ERROR_SUCCESS);
+    // Older plays, more than one batch: what stays in the cache makes it a rename.
+    std::vector<std::string> expected;
+    auto older = [&](int count) {
+        std::string lines;
+        for (int i = 0; i < count; ++i) {
+            expected.push_back(std::to_string(1700000000 + 60 * expected.size()));
+            lines += expected.back() + "," + Narrow(music_ + L"\\long.mp3") + "\r\n";
+        }
+        WriteFile(cache, lines);
+        return CreateFileW(cache.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    };
+    auto accepted = [this] {
+        std::vector<std::string> times;
+        for (const Request& r : Requests()) {
+            std::istringstream list(r.times);
+            for (std::string time; std::getline(list, time, ',');) {
+                times.push_back(time);
+            }
+        }
+        return times;
+    };
+    HANDLE holder = older(51);
+    ASSERT_NE(holder, INVALID_HANDLE_VALUE);
+    const std::string settings =
+        "scrobble=3\nsk=0123456789abcdef0123456789abcdef\n"
+        "web_map=" KILN_SCROBBLE_HOST "=" +
+        Address("http") + "\n";
+    auto player = Start(settings.c_str());
+    auto submitted = [&](size_t count) {
+        return WaitFor(
+            *player, [&] { return accepted().size() >= count; }, 25000);
+    };
+    player->Play(0);
+    ASSERT_TRUE(submitted(50));
+    player->Pump(1500);  // the replacement's attempts
+    const std::string held = ReadFile(cache);
+    EXPECT_EQ(std::count(held.begin(), held.end(), '\n'), 52) << "every play stays in the cache";
+    CloseHandle(holder);
+    player->Next();
+    ASSERT_TRUE(submitted(53));
+    player->Pump(1500);  // a second batch, were the first one sent again
+    EXPECT_EQ(accepted().size(), 53u);
+    // Held again through a submission, let go before quit.
+    holder = older(1);
+    ASSERT_NE(holder, INVALID_HANDLE_VALUE);
+    player->Play(0);
+    ASSERT_TRUE(submitted(55));
+    player->Pump(1500);
+    CloseHandle(holder);
+    player->Unload();
+    std::vector<std::string> times = accepted();
+    std::sort(times.begin(), times.end());
+    EXPECT_EQ(std::set<std::string>(times.begin(), times.end()).size(), times.size())
+        << "a play sent twice";
+    EXPECT_EQ(times.size(), 55u) << "each play once";
+    EXPECT_TRUE(std::includes(times.begin(), times.end(), expected.begin(), expected.end()));
+    EXPECT_EQ(ReadFile(cache), "") << "accepted plays left in the cache";
 }
 
 // A player whose connection setting says "offline" keeps requests off the

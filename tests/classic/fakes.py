@@ -3,7 +3,8 @@
 #
 # Serves HTTP and HTTPS (a self-signed certificate made with openssl) on
 # 127.0.0.1, records every request as one tab-separated line (scheme, method,
-# path, the scrobbling method, whether its signature was good, the User-Agent) in
+# path, the scrobbling method, whether its signature was good, the User-Agent,
+# a submission's play times joined by commas) in
 # <folder>/requests.tsv and writes the ports to <folder>/ports once both listen.
 # Requests to /2.0/ are answered as the scrobbling service answers them, after
 # checking their signature with the test application's secret; a wrong
@@ -37,11 +38,13 @@ class Handler(http.server.BaseHTTPRequestHandler):
     def answer(self):
         length = int(self.headers.get("Content-Length") or 0)
         body = self.rfile.read(length).decode("utf-8", "replace")
-        method_name, signed = "", False
+        method_name, signed, times = "", False, ""
         reply = b""
         if self.path.startswith("/2.0/"):
             params = dict(urllib.parse.parse_qsl(body or urllib.parse.urlsplit(self.path).query))
             method_name, signed = params.get("method", ""), signature_ok(params)
+            if method_name == "track.scrobble":
+                times = ",".join(v for k, v in params.items() if k.startswith("timestamp["))
             if not signed:
                 reply = b'{"error":13,"message":"Invalid method signature supplied"}'
             elif method_name == "track.scrobble":
@@ -49,7 +52,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
             else:
                 reply = b'{"nowplaying":{}}'
         record = [self.server.scheme, self.command, self.path, method_name, str(int(signed)),
-                  self.headers.get("User-Agent", "")]
+                  self.headers.get("User-Agent", ""), times]
         with lock, open(os.path.join(folder, "requests.tsv"), "a") as out:
             out.write("\t".join(record) + "\n")
         if self.path.startswith("/slow"):
