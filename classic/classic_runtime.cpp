@@ -225,10 +225,11 @@ std::string UserAgent() {
 
 // The player's "Internet available" follows its connection setting: it keeps
 // requests off the Internet, never off this machine or the local network.
-// The address is the one the plug-in asked for, before any web_map.
+// Players before 2.05 have no such answer and hold nothing back.
 bool InternetAllowed() {
     return !PlayerHas(kVersion205) || Ipc(0, kInternetAvailable) != 0;
 }
+// The address is the one the plug-in asked for, before any web_map.
 bool AllowsAddress(const std::string& address) {
     return IsLocalAddress(address) || InternetAllowed();
 }
