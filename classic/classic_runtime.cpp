@@ -225,9 +225,13 @@ std::string UserAgent() {
 
 // The player's "Internet available" follows its connection setting: it keeps
 // requests off the Internet, never off this machine or the local network.
+// Players before 2.05 have no such answer and hold nothing back.
+bool InternetAllowed() {
+    return !PlayerHas(kVersion205) || Ipc(0, kInternetAvailable) != 0;
+}
 // The address is the one the plug-in asked for, before any web_map.
 bool AllowsAddress(const std::string& address) {
-    return IsLocalAddress(address) || !PlayerHas(kVersion205) || Ipc(0, kInternetAvailable) != 0;
+    return IsLocalAddress(address) || InternetAllowed();
 }
 
 // -- resources and localisation
@@ -292,6 +296,7 @@ void FillRuntimeOperations(HostServices& t) {
     t.openUrl = &OpenUrl;
     t.webBaseAddress = &WebBaseAddress;
     t.webBaseAddressWide = &WebBaseAddressWide;
+    t.internetAllowed = [] { return InternetAllowed() ? 1 : 0; };
     t.loadResourceText = &LoadResourceText;
     t.aboutYear = &AboutYear;
 }

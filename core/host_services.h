@@ -242,7 +242,23 @@ struct HostServices {
     int (*enableItem)(Window dialog, int controlId, int enabled);
     int (*showItem)(Window dialog, int controlId, int shown);
     int (*messageBox)(Window owner, const wchar_t* text, const wchar_t* title, unsigned flags);
+
+    // -- appended operations: present when `size` reaches past them
+    // Zero when the host holds web requests to the Internet back (requests to
+    // this machine and private networks still go); non-zero when it lets them out.
+    int (*internetAllowed)();
 };
+
+// The table as first published, without the appended operations: the least a
+// host must fill for the plug-in to bind it.
+inline constexpr size_t kHostServicesFirstSize = offsetof(HostServices, internetAllowed);
+
+// Whether the host holds web requests to the Internet back; a table without
+// the operation holds nothing back.
+inline bool HostHoldsInternetBack(const HostServices& host) {
+    return host.size >= offsetof(HostServices, internetAllowed) + sizeof(host.internetAllowed) &&
+           host.internetAllowed && host.internetAllowed() == 0;
+}
 
 // Bound table, or null when the host has none.
 const HostServices* Host();

@@ -56,7 +56,10 @@ void ComputeOutputPath(const wchar_t* folder, const wchar_t* nameTemplate, wchar
     FormatForCurrentItem(nameTemplate, name, kPathChars, kModeFileName);
     host->normalisePath(name, kPathChars);
     host->joinPath(dest, kPathChars, folder, name);
-    host->createPath(folder);
+    // The file's own folder: the chosen one, or one below it that the name adds.
+    const std::wstring path = dest;
+    const size_t cut = path.find_last_of(platform::kFolderSeparators);
+    host->createPath(cut == std::wstring::npos || cut == 0 ? folder : path.substr(0, cut).c_str());
 }
 
 void AppendHistoryLine() {

@@ -5,7 +5,7 @@
 namespace kiln {
 
 // Formats `nameTemplate` for the item now playing, joins it to `folder` into
-// `dest` (260 characters) and creates the folder.
+// `dest` (260 characters) and creates the file's folder.
 void ComputeOutputPath(const wchar_t* folder, const wchar_t* nameTemplate, wchar_t* dest);
 
 void AppendHistoryLine();

@@ -8,6 +8,7 @@
 
 #include "core/wide_format.h"
 #include "outputs/history.h"
+#include "platform/file.h"
 #include "platform/folder_dialog.h"
 #include "platform/window.h"
 #include "plugin/plugin.h"
@@ -139,7 +140,36 @@ void OutputSwitchedOn() {
     }
 }
 
-// The file name formatted for the item now playing, joined to the folder.
+// Why the output's file cannot be written at `path`, or null when it can
+// (its folder is made, when missing, before each write).
+const wchar_t* WriteProblem(const std::wstring& path) {
+    if (path.size() >= static_cast<size_t>(kPathChars)) {
+        return L"this path is too long";
+    }
+    size_t cut = path.find_last_of(platform::kFolderSeparators);
+    if (cut == std::wstring::npos) {
+        cut = 0;
+    } else if (cut == 0 || path[cut - 1] == L':') {
+        ++cut;  // a root keeps its separator
+    }
+    switch (platform::CheckFolderAccess(path.substr(0, cut).c_str())) {
+        case platform::FolderAccess::kWritable:
+        case platform::FolderAccess::kCreatable:
+            return nullptr;
+        case platform::FolderAccess::kReadOnly:
+            return L"this folder cannot be written";
+        case platform::FolderAccess::kUncreatable:
+            return L"this folder cannot be created";
+        case platform::FolderAccess::kFileInWay:
+            return L"a file stands where this folder should be";
+        case platform::FolderAccess::kTooLong:
+            return L"this path is too long";
+    }
+    return nullptr;
+}
+
+// The file name formatted for the item now playing, joined to the folder,
+// with the reason when the file could not be written there.
 void ShowPathPreview(Window page, int templateId, const wchar_t* folder, int previewId) {
     const HostServices* host = Host();
     const std::wstring name = FieldText(page, templateId, kPathChars);
@@ -148,9 +178,14 @@ void ShowPathPreview(Window page, int templateId, const wchar_t* folder, int pre
     host->formatTitle(location, kPathChars, name.c_str(), formatted.data(), kLineChars,
                       kFormatPlain, nullptr);
     host->normalisePath(formatted.data(), kLineChars);
-    wchar_t path[kPathChars] = L"";
-    host->joinPath(path, kPathChars, folder, formatted.data());
-    platform::SetControlText(page, previewId, path);
+    // Joined with room to spare: the writers' own buffers would cut a longer path.
+    std::vector<wchar_t> joined(kPathChars * 2);
+    host->joinPath(joined.data(), kPathChars * 2, folder, formatted.data());
+    std::wstring shown = joined.data();
+    if (const wchar_t* problem = WriteProblem(shown)) {
+        shown += std::wstring(L" \u2014 ") + problem;
+    }
+    platform::SetControlText(page, previewId, shown.c_str());
 }
 
 void EnableReset(Window page, int resetId, const std::wstring& text, const wchar_t* defaultText) {
@@ -422,6 +457,8 @@ void OpenPostTab(Window page) {
         platform::CheckControl(page, event.enableId, (modes & event.modeBit) != 0);
     }
     platform::CheckControl(page, IDC_POST_RELAX_SSL, (modes & kSslBit) != 0);
+    // Remote addresses wait while the host holds the Internet back; local ones still go.
+    platform::ShowControl(page, IDC_POST_HELD_BACK, HostHoldsInternetBack(*Host()));
     FillCombo(page, IDC_POST_EVENT,
               {L"POST on playback start (Note: This is for any starting of playback)",
                L"POST on pause", L"POST on un-pause",

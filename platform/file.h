@@ -35,6 +35,25 @@ bool CopyFileReplacing(const wchar_t* from, const wchar_t* to);
 // Fails when the name is taken or the file system has no such links.
 bool LinkFile(const wchar_t* existing, const wchar_t* link);
 
+// The characters that end a folder's name in a path.
+#if defined(_WIN32)
+inline constexpr const wchar_t* kFolderSeparators = L"\\/";
+#else
+inline constexpr const wchar_t* kFolderSeparators = L"/";
+#endif
+
+// What writing a file into a folder would meet, found without creating or
+// changing anything: cheap enough to ask on every keystroke.
+enum class FolderAccess {
+    kWritable,     // the folder is there and takes new files
+    kCreatable,    // missing, and its nearest existing ancestor takes new folders
+    kReadOnly,     // there, but refuses new files
+    kUncreatable,  // missing, and its nearest existing ancestor refuses new folders
+    kFileInWay,    // the folder, or one on its way, is a file
+    kTooLong,      // longer than the system takes
+};
+FolderAccess CheckFolderAccess(const wchar_t* folder);
+
 // An exclusive lock on `path` (created when missing), held until the handle
 // is closed with CloseFileHandle or the process ends; it holds across
 // processes and against a second open in the same one. Null when it cannot

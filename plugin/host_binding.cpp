@@ -14,9 +14,9 @@ bool BindHostServices() {
         return false;
     }
     const HostServices* table = exported(kHostServicesVersion);
-    // A table older than ours lacks operations we call; refuse it rather than
-    // read past its end.
-    if (!table || table->version < kHostServicesVersion || table->size < sizeof(HostServices)) {
+    // A table shorter than the first published one lacks operations we call;
+    // refuse it rather than read past its end. Appended ones are checked by size.
+    if (!table || table->version < kHostServicesVersion || table->size < kHostServicesFirstSize) {
         return false;
     }
     BindServices(table);

@@ -94,6 +94,7 @@
 #define IDC_POST_RELAX_SSL 1031
 #define IDC_POST_PREVIEW 1006
 #define IDC_POST_LINK 1057
+#define IDC_POST_HELD_BACK 1066
 
 /* Presence page (106) */
 #define IDC_PRESENCE_INTRO 1047

@@ -165,6 +165,40 @@ bool AppendDurably(const wchar_t* path, const void* data, size_t size) {
     return ok && (!created || SyncFolderOf(bytes));
 }
 
+FolderAccess CheckFolderAccess(const wchar_t* folder) {
+    std::string path = posix::PathBytes(folder ? folder : L"");
+    bool missing = false;
+    for (;;) {
+        while (path.size() > 1 && path.back() == '/') {
+            path.pop_back();
+        }
+        if (path.empty()) {
+            path = ".";
+        }
+        struct stat info {};
+        if (::stat(path.c_str(), &info) == 0) {
+            if (!S_ISDIR(info.st_mode)) {
+                return FolderAccess::kFileInWay;
+            }
+            // New entries need write and search rights on the folder that takes them.
+            const bool takes = ::faccessat(AT_FDCWD, path.c_str(), W_OK | X_OK, AT_EACCESS) == 0;
+            return takes ? (missing ? FolderAccess::kCreatable : FolderAccess::kWritable)
+                         : (missing ? FolderAccess::kUncreatable : FolderAccess::kReadOnly);
+        }
+        if (errno == ENAMETOOLONG) {
+            return FolderAccess::kTooLong;
+        }
+        const size_t slash = path.rfind('/');
+        // ENOTDIR: a file on the way, found when the walk reaches it.
+        const bool absent = errno == ENOENT || errno == ENOTDIR;
+        if (!absent || path == "." || path == "/") {
+            return missing ? FolderAccess::kUncreatable : FolderAccess::kReadOnly;
+        }
+        missing = true;
+        path = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+    }
+}
+
 FileHandle TakeExclusiveLock(const wchar_t* path, bool* heldElsewhere) {
     if (heldElsewhere) {
         *heldElsewhere = false;

@@ -2,6 +2,9 @@
 
 #include <windows.h>
 
+#include <string>
+#include <vector>
+
 namespace kiln::platform {
 namespace {
 
@@ -25,7 +28,101 @@ bool WriteFully(HANDLE h, const void* data, size_t size) {
     return true;
 }
 
+// Characters of the root, which is never made: C:\ or \\server\share\, the
+// same behind \\?\ (or \\?\UNC\); 0 for a relative path.
+size_t RootLength(const std::wstring& path) {
+    size_t start = path.rfind(L"\\\\?\\", 0) == 0 ? 4 : 0;
+    const bool unc = start == 4 ? path.rfind(L"UNC\\", 4) == 4 : path.rfind(L"\\\\", 0) == 0;
+    if (!unc) {
+        return path.size() >= start + 2 && path[start + 1] == L':'
+                   ? start + (path.size() > start + 2 ? 3 : 2)
+                   : start;
+    }
+    start = start == 4 ? 8 : 2;
+    const size_t server = path.find(L'\\', start);
+    const size_t share = server == std::wstring::npos ? server : path.find(L'\\', server + 1);
+    return share == std::wstring::npos ? path.size() : share + 1;
+}
+
+// Whether this process's user may add `right` (a file or a folder) to
+// `folder`, by its access list: nothing is made to find out. A folder
+// without one (FAT) lets everyone in.
+bool MayAdd(const std::wstring& folder, DWORD right) {
+    const SECURITY_INFORMATION parts =
+        OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
+    DWORD size = 0;
+    GetFileSecurityW(folder.c_str(), parts, nullptr, 0, &size);
+    std::vector<BYTE> descriptor(size);
+    if (size == 0 || !GetFileSecurityW(folder.c_str(), parts, descriptor.data(), size, &size)) {
+        return true;
+    }
+    HANDLE process = nullptr, token = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_DUPLICATE | TOKEN_QUERY, &process)) {
+        return true;
+    }
+    const bool duplicated = DuplicateToken(process, SecurityImpersonation, &token) != 0;
+    CloseHandle(process);
+    if (!duplicated) {
+        return true;
+    }
+    GENERIC_MAPPING mapping = {FILE_GENERIC_READ, FILE_GENERIC_WRITE, FILE_GENERIC_EXECUTE,
+                               FILE_ALL_ACCESS};
+    PRIVILEGE_SET privileges{};
+    DWORD privilegesSize = sizeof privileges;
+    DWORD granted = 0;
+    BOOL allowed = TRUE;
+    const BOOL checked = AccessCheck(descriptor.data(), token, right, &mapping, &privileges,
+                                     &privilegesSize, &granted, &allowed);
+    CloseHandle(token);
+    return !checked || allowed;
+}
+
 }  // namespace
+
+FolderAccess CheckFolderAccess(const wchar_t* folder) {
+    std::wstring path = folder ? folder : L"";
+    for (wchar_t& c : path) {
+        c = c == L'/' ? L'\\' : c;
+    }
+    // The plug-in's own paths are MAX_PATH buffers.
+    if (path.size() >= MAX_PATH) {
+        return FolderAccess::kTooLong;
+    }
+    const size_t root = RootLength(path);
+    bool missing = false;
+    for (;;) {
+        while (path.size() > root && path.size() > 1 && path.back() == L'\\') {
+            path.pop_back();
+        }
+        if (path.empty()) {
+            path = L".";
+        }
+        const DWORD attributes = GetFileAttributesW(path.c_str());
+        if (attributes != INVALID_FILE_ATTRIBUTES) {
+            if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+                return FolderAccess::kFileInWay;
+            }
+            const bool takes = MayAdd(path, missing ? FILE_ADD_SUBDIRECTORY : FILE_ADD_FILE);
+            return takes ? (missing ? FolderAccess::kCreatable : FolderAccess::kWritable)
+                         : (missing ? FolderAccess::kUncreatable : FolderAccess::kReadOnly);
+        }
+        const DWORD error = GetLastError();
+        if (error == ERROR_FILENAME_EXCED_RANGE) {
+            return FolderAccess::kTooLong;
+        }
+        // A file on the way reads as a missing path; the walk up reaches it.
+        const bool absent = error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ||
+                            error == ERROR_DIRECTORY;
+        const size_t slash = path.rfind(L'\\');
+        if (!absent || path.size() <= root || path == L".") {
+            return missing ? FolderAccess::kUncreatable : FolderAccess::kReadOnly;
+        }
+        missing = true;
+        path = slash == std::wstring::npos ? (root ? path.substr(0, root) : L".")
+               : slash < root              ? path.substr(0, root)
+                                           : path.substr(0, slash);
+    }
+}
 
 // Append access without write access: the system puts every write at the end
 // of the file in one step, so writers in other processes cannot interleave

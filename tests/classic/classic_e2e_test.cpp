@@ -603,11 +603,15 @@ TEST_F(ClassicPlayerTest, OfflinePlayerStillPostsLocallyAndKeepsItsScrobbles) {
     playlist_ = {{music_ + L"\\long.mp3", L"", 32000}};
     Quirks offline;
     offline.offline = true;
-    const std::string settings = "postmodes=1\npostplay=" + Address("http") +
+    const std::string settings = "wa_cur_page=3\npostmodes=1\npostplay=" + Address("http") +
                                  "/play\nscrobble=3\nsk=0123456789abcdef0123456789abcdef\n"
                                  "web_map=" KILN_SCROBBLE_HOST "=" +
                                  Address("http") + "\n";
     auto player = Start(settings.c_str(), offline);
+    // The POST tab says that remote addresses wait.
+    HWND post = ShownTab(player->OpenPreferences(0));
+    ASSERT_NE(GetDlgItem(post, IDC_POST_HELD_BACK), nullptr);
+    EXPECT_TRUE(GetWindowLongW(GetDlgItem(post, IDC_POST_HELD_BACK), GWL_STYLE) & WS_VISIBLE);
     player->Play(0);
     ASSERT_TRUE(Posted(*player, 1));
     EXPECT_TRUE(WaitFor(

@@ -2,6 +2,12 @@
 // window: clicks, typing and combo choices, answered boxes and folders.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <fstream>
 #include <optional>
 #include <string>
 #include <vector>
@@ -141,6 +147,59 @@ TEST(OutputPages, FileNamesAndFoldersTakeEffectAtTheNextPlayStart) {
     const fs::path named = chosen.path() / "field recorder.log";
     ASSERT_TRUE(tabs.plugin().RunUntil([&] { return fs::exists(named); }));
     EXPECT_EQ(Tabs::Kinds(dated).size(), 2u);
+}
+
+// Each tab with a path says next to it why its file could not be written
+// there; finding out makes nothing.
+TEST(OutputPages, PathPreviewsSayWhyTheFileCannotBeWritten) {
+    TempFolder root;
+    const fs::path blocker = root.path() / "file.txt", readOnly = root.path() / "locked";
+    std::ofstream(blocker) << "not a folder";
+    fs::create_directory(readOnly);
+    fs::permissions(readOnly, fs::perms::owner_read | fs::perms::owner_exec);
+    // The super-user writes past permissions, not past the immutable flag
+    // (where the file system keeps one); with neither, the folder takes files.
+    int fd = ::open(readOnly.c_str(), O_RDONLY | O_DIRECTORY), flags = 0;
+    if (fd >= 0 && ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0) {
+        flags |= FS_IMMUTABLE_FL;
+        ::ioctl(fd, FS_IOC_SETFLAGS, &flags);
+    }
+    const bool locked = ::access(readOnly.c_str(), W_OK) != 0;
+    const fs::path missing = root.path() / "new" / "deeper";
+    std::wstring chosen;
+    Tabs tabs;
+    tabs.windows().SetFolderResponder([&](const host::FolderRequest&) { return chosen; });
+    const struct {
+        int tab, browse, name, preview;
+    } withPaths[] = {{0, IDC_FOLDER_BROWSE, IDC_FILE_TEMPLATE, IDC_PATH_PREVIEW},
+                     {1, IDC_FOLDER_BROWSE, IDC_FILE_TEMPLATE, IDC_PATH_PREVIEW},
+                     {2, IDC_ART_BROWSE, IDC_ART_FILE_TEMPLATE, IDC_ART_PATH_PREVIEW}};
+    for (const auto& t : withPaths) {
+        SCOPED_TRACE(t.tab);
+        tabs.Open(t.tab);
+        tabs.Type(t.name, L"out.txt");
+        const struct {
+            fs::path folder;
+            std::wstring reason;
+        } cases[] = {{blocker / "logs", L" \u2014 a file stands where this folder should be"},
+                     {readOnly, locked ? L" \u2014 this folder cannot be written" : L""},
+                     {readOnly / "sub", locked ? L" \u2014 this folder cannot be created" : L""},
+                     {missing, L""}};
+        for (const auto& c : cases) {
+            chosen = c.folder.wstring();
+            tabs.Click(t.browse);
+            EXPECT_EQ(tabs.Text(t.preview), (c.folder / "out.txt").wstring() + c.reason);
+        }
+        tabs.Type(t.name, std::wstring(300, L'n'));
+        EXPECT_TRUE(tabs.Text(t.preview).ends_with(L" \u2014 this path is too long"));
+    }
+    EXPECT_FALSE(fs::exists(root.path() / "new")) << "looking made a folder";
+    flags &= ~FS_IMMUTABLE_FL;
+    if (fd >= 0) {
+        ::ioctl(fd, FS_IOC_SETFLAGS, &flags);
+        ::close(fd);
+    }
+    fs::permissions(readOnly, fs::perms::owner_all);
 }
 
 TEST(OutputPages, LinePreviewEndsOnTheWholeCurrentText) {

@@ -248,7 +248,7 @@ TEST_F(Tabs, History) {
 }
 
 TEST_F(Tabs, NowPlaying) {
-    Open(1, {{L"now_logging_on", L"2"}});
+    Open(1, {{L"now_logging_on", L"2"}, {L"now_log_folder", L"C:\\windows\\win.ini"}});
     // A stored 2 is read as 3: text and artwork.
     EXPECT_EQ(Combo(IDC_NOW_MODE), L"|Disabled|*Log currently playing");
     EXPECT_NE(Text(IDC_NOW_LINK).find(L"https://orbit.example/help/atf/"), std::wstring::npos);
@@ -258,8 +258,10 @@ TEST_F(Tabs, NowPlaying) {
     EXPECT_EQ(Stored(L"now_logging_on"), L"2");
     Type(IDC_LINE_TEMPLATE, L"now: %artist%");
     EXPECT_TRUE(Shows(IDC_LINE_PREVIEW, L"now: Wine Artist"));
+    // A folder that is a file says so; a missing one that can be made says nothing (History).
     Type(IDC_FILE_TEMPLATE, L"now.txt");
-    EXPECT_EQ(Text(IDC_PATH_PREVIEW), L"C:\\kiln-smoke-profile\\Logs\\now.txt");
+    EXPECT_EQ(Text(IDC_PATH_PREVIEW),
+              L"C:\\windows\\win.ini\\now.txt \u2014 a file stands where this folder should be");
     Close();
     EXPECT_EQ(Stored(L"now_file"), L"now.txt");
     EXPECT_EQ(Stored(L"now_format"), L"now: %artist%");
@@ -320,6 +322,8 @@ TEST_F(Tabs, Post) {
     EXPECT_TRUE(Checked(IDC_POST_PLAY_ENABLE));
     EXPECT_EQ(Limit(IDC_POST_STOP_TEMPLATE), 16383);
     EXPECT_TRUE(Shows(IDC_POST_PREVIEW, L"http://u/?a=Wine%20Artist"));
+    // A host whose table has no Internet answer holds nothing back; the line fits all the same.
+    EXPECT_FALSE(GetWindowLongW(Item(IDC_POST_HELD_BACK), GWL_STYLE) & WS_VISIBLE);
     ExpectStaticTextsFit(dialog_);
 
     Click(IDC_POST_RELAX_SSL, IDNO);
