@@ -346,14 +346,12 @@ int64_t PlayedSeconds(const PlayIdentity& play, int64_t now) {
 }
 
 void NotePlayStopped() {
-    const HostServices* host = Host();
-    if (!host) {
-        return;
+    if (const HostServices* host = Host()) {
+        const int64_t now = host->nowSeconds();
+        MutexLock lock(playLock);
+        SettleLocked(currentPlay, now);
+        stoppedPlay = currentPlay;
     }
-    const int64_t now = host->nowSeconds();
-    MutexLock lock(playLock);
-    SettleLocked(currentPlay, now);
-    stoppedPlay = currentPlay;
 }
 
 PlayIdentity StoppedPlay() {
@@ -366,12 +364,8 @@ uint64_t CurrentPlaySerial() {
 }
 
 void NotePlayPaused() {
-    const HostServices* host = Host();
-    if (!host) {
-        return;
-    }
-    const int64_t now = host->nowSeconds();
-    {
+    if (const HostServices* host = Host()) {
+        const int64_t now = host->nowSeconds();
         MutexLock lock(playLock);
         SettleLocked(currentPlay, now);
     }

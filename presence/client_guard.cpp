@@ -102,11 +102,9 @@ void StartPresenceClient(const char* applicationId, uint64_t sequence) {
     }
 }
 
-void SendPresenceRecord(const RichPresence& record, const PresenceVersion& version) {
-    MutexLock lock(clientLock);
-    if (!MaySend(version.sequence)) {
-        return;
-    }
+namespace {
+
+void SendLocked(const RichPresence& record, const PresenceVersion& version) REQUIRES(clientLock) {
     RaiseFloor(version.sequence);
     presenceActivityMode.store(version.activityMode);
     presenceIsVideo.store(version.isVideo);
@@ -115,18 +113,22 @@ void SendPresenceRecord(const RichPresence& record, const PresenceVersion& versi
     shown = true;
 }
 
+}  // namespace
+
+void SendPresenceRecord(const RichPresence& record, const PresenceVersion& version) {
+    MutexLock lock(clientLock);
+    if (MaySend(version.sequence)) {
+        SendLocked(record, version);
+    }
+}
+
 void SendPresenceFollowUp(const RichPresence& record, const PresenceVersion& version) {
     MutexLock lock(clientLock);
     if (closedForQuit || version.sequence <= shutdownFloor ||
         version.sequence != latestComposition.load() || version.sequence < sendFloor) {
         return;
     }
-    RaiseFloor(version.sequence);
-    presenceActivityMode.store(version.activityMode);
-    presenceIsVideo.store(version.isVideo);
-    UpdatePresence(record);
-    RunPresenceCallbacks();
-    shown = true;
+    SendLocked(record, version);
 }
 
 void ClearPresenceRecord(uint64_t sequence) {
