@@ -31,17 +31,10 @@
 #include "services/text_services.h"
 #include "services/track_info.h"
 
-// Cover pictures come as JPEG or PNG, now and then as BMP, GIF or TGA.
-#define STBI_ONLY_JPEG
-#define STBI_ONLY_PNG
-#define STBI_ONLY_BMP
-#define STBI_ONLY_GIF
-#define STBI_ONLY_TGA
-#define STB_IMAGE_IMPLEMENTATION
+// The decoders, the resizer and the encoders: Debian's libstb on Linux,
+// stb_implementation.cpp in the DLL.
 #include <stb/stb_image.h>
-#define STB_IMAGE_RESIZE_IMPLEMENTATION
 #include <stb/stb_image_resize.h>
-#define STB_IMAGE_WRITE_IMPLEMENTATION
 #include <stb/stb_image_write.h>
 
 namespace kiln::host {
