@@ -133,10 +133,10 @@ int ComboSelection(Window page, int id) {
 
 // An output switched on while something plays logs the item at once; the
 // history gets its start marker when its own rules allow.
-void OutputSwitchedOn() {
+void OutputSwitchedOn(unsigned output) {
     WriteHistoryMarker(false);
     if (Host()->playbackStatus() != 0) {
-        SignalPlayStart();
+        SignalOutputsCatchUp(output);
     }
 }
 
@@ -297,7 +297,7 @@ void HistoryCommand(Window page, int id, unsigned notification) {
         WriteInt(L"logging_on", loggingOn.load());
         platform::CheckControl(page, IDC_HISTORY_ENABLE, loggingOn.load() != 0);
         if (loggingOn.load() != 0) {
-            OutputSwitchedOn();
+            OutputSwitchedOn(kCatchUpHistory);
         }
     } else if (id == IDC_HISTORY_MARKERS) {
         prePost.store(prePost.load() != 0 ? 0 : 1);
@@ -322,7 +322,7 @@ void NowPlayingCommand(Window page, int id, unsigned notification) {
         nowLoggingOn.store(value);
         WriteInt(L"now_logging_on", value);
         if (value != 0) {
-            OutputSwitchedOn();
+            OutputSwitchedOn(kCatchUpNowPlaying);
         }
     }
 }
@@ -389,7 +389,7 @@ void ArtworkCommand(Window page, int id, unsigned notification) {
             nowLoggingOn.store(value);
             WriteInt(L"now_logging_on", value);
             if (value != 0) {
-                OutputSwitchedOn();
+                OutputSwitchedOn(kCatchUpNowPlaying);
             }
         } else if (id == IDC_ART_BROWSE) {
             BrowseFolder(page, L"art_now_folder", artFolder, IDC_ART_FOLDER);

@@ -61,6 +61,11 @@ void NotePlayStopped();
 // EnsureWorker, then signal; false when no worker could run.
 bool SignalWorker(WorkerEvent event);
 void SignalPlayStart();
+// Outputs switched on in a page while a play is under way act on it at once;
+// the play itself is not started again.
+inline constexpr unsigned kCatchUpHistory = 1;
+inline constexpr unsigned kCatchUpNowPlaying = 2;
+void SignalOutputsCatchUp(unsigned outputs);
 void StopScrobbleTimer();
 
 }  // namespace kiln

@@ -57,6 +57,12 @@ std::atomic<bool> draining{false};
 ThreadHandle workerThread = nullptr;   // main thread only
 ThreadHandle retiredWorker = nullptr;  // an ended worker not yet reaped; main thread only
 
+// A start from the hook is a new play for every output. A page that switches
+// an output on while a play is under way asks for that output alone: the
+// others acted on the play already and must not act on it twice.
+std::atomic<bool> newPlayPending{false};
+std::atomic<unsigned> catchUpOutputs{0};
+
 bool OutputsNeedWorker() {
     return loggingOn.load() != 0 || scrobblerLogOn.load() != 0 ||
            (nowLoggingOn.load() & kNowText) != 0 || updateDiscord.load() != 0 ||
@@ -114,6 +120,8 @@ void OnPlayStarted() {
     if (!draining.load()) {
         platform::WaitForAnyEvent(&settleCut, 1, 750, true);
     }
+    // Outputs switched on during the settle are served by this start.
+    catchUpOutputs.store(0);
     if (scrobblerLogOn.load() != 0) {
         Steps().scrobblerLogPlayStarted();
     }
@@ -129,6 +137,15 @@ void OnPlayStarted() {
     }
     if ((scrobbleFlags.load() & kScrobbleOn) != 0) {
         Steps().scrobbleOnPlayStarted();
+    }
+}
+
+void OnOutputsCaughtUp(unsigned outputs) {
+    if ((outputs & kCatchUpHistory) != 0 && loggingOn.load() != 0) {
+        Steps().appendHistoryLine();
+    }
+    if ((outputs & kCatchUpNowPlaying) != 0 && nowLoggingOn.load() != 0) {
+        Steps().writeNowPlayingFiles();
     }
 }
 
@@ -164,6 +181,10 @@ void Dispatch(int index) {
     if (privateMode.load() != 0) {
         // Tracking is paused: nothing is written, sent or scrobbled; the
         // presence, asked again, clears itself.
+        if (index == static_cast<int>(WorkerEvent::PlayStarted)) {
+            newPlayPending.store(false);
+            catchUpOutputs.store(0);
+        }
         if (index != static_cast<int>(WorkerEvent::ScrobbleDue)) {
             Steps().refreshPresence();
         }
@@ -171,7 +192,11 @@ void Dispatch(int index) {
     }
     switch (static_cast<WorkerEvent>(index)) {
         case WorkerEvent::PlayStarted:
-            OnPlayStarted();
+            if (newPlayPending.exchange(false)) {
+                OnPlayStarted();
+            } else {
+                OnOutputsCaughtUp(catchUpOutputs.exchange(0));
+            }
             break;
         case WorkerEvent::Paused:
             OnPaused();
@@ -328,6 +353,12 @@ void SignalPlayStart() {
         currentPlaySerial.store(currentPlay.serial);
     }
     StopScrobbleTimer();
+    newPlayPending.store(true);
+    SignalWorker(WorkerEvent::PlayStarted);
+}
+
+void SignalOutputsCatchUp(unsigned outputs) {
+    catchUpOutputs.fetch_or(outputs);
     SignalWorker(WorkerEvent::PlayStarted);
 }
 

@@ -15,6 +15,7 @@
 #include "host/sample_media.h"
 #include "resources/resource_ids.h"
 #include "support/plugin_host.h"
+#include "support/post_receiver.h"
 
 namespace kiln::test {
 namespace {
@@ -26,10 +27,14 @@ using win::kIdYes;
 // The plug-in, started, with the demo tracks and its "Play Tracking" tabs.
 class Tabs {
   public:
-    explicit Tabs(std::initializer_list<std::pair<const wchar_t*, int>> settings = {})
+    explicit Tabs(std::initializer_list<std::pair<const wchar_t*, int>> settings = {},
+                  std::initializer_list<std::pair<const wchar_t*, std::wstring>> texts = {})
         : tracks_(host::WriteDemoSamples(music_.path())) {
         for (const auto& [key, value] : settings) {
             plugin_.SetInt(key, value);
+        }
+        for (const auto& [key, value] : texts) {
+            plugin_.SetText(key, value.c_str());
         }
         plugin_.Start();
     }
@@ -86,10 +91,13 @@ class Tabs {
 };
 
 TEST(OutputPages, SwitchingOutputsOnWritesMarkersAndLogsTheItemAtOnce) {
-    Tabs tabs({{L"logging_on", 1}});
+    PostReceiver receiver;
+    Tabs tabs({{L"logging_on", 1}, {L"postmodes", 1}},
+              {{L"postplay", L"http://127.0.0.1:" + std::to_wstring(receiver.Port()) + L"/play"}});
     tabs.plugin().Play(tabs.Track(3));
     const fs::path history = tabs.OnlyFile(tabs.plugin().LogsFolder());
     ASSERT_TRUE(tabs.plugin().RunUntil([&] { return Tabs::Kinds(history) == "Se"; }));
+    ASSERT_TRUE(receiver.WaitForCount(1));
 
     tabs.Open(0);
     tabs.Click(IDC_HISTORY_ENABLE);
@@ -97,6 +105,9 @@ TEST(OutputPages, SwitchingOutputsOnWritesMarkersAndLogsTheItemAtOnce) {
     // Off and on again while playing: the item now playing is logged at once.
     EXPECT_TRUE(tabs.plugin().RunUntil([&] { return Tabs::Kinds(history) == "SeTSe"; }))
         << Tabs::Kinds(history);
+    // Only the output switched on acts again: the play itself is not new.
+    tabs.plugin().RunFor(300);
+    EXPECT_EQ(receiver.Requests().size(), 1u) << "no second play POST";
 
     // Markers off: switching the now-playing file on adds nothing to the history.
     tabs.Click(IDC_HISTORY_MARKERS);
