@@ -224,6 +224,34 @@ bool IsWorkEvent(int index) {
     return index >= 0 && index < static_cast<int>(WorkerEvent::Quit);
 }
 
+// When each work event was last signalled, by one running count. The wait
+// hands out the lowest index first, but a stop signalled before the next
+// start must still go out before it: every output (the stop POST, the
+// portable log's entry, the presence) would otherwise end the wrong play.
+std::atomic<uint64_t> signalCount{0};
+std::atomic<uint64_t> signalledAt[kWorkerEventCount] = {};
+
+// Handles `index`, whose signal the wait consumed, after any other event
+// still signalled that was signalled before it.
+void DispatchInSignalOrder(int index) {
+    for (;;) {
+        int earliest = index;
+        for (int other = 0; other < static_cast<int>(WorkerEvent::Quit); ++other) {
+            if (other != index && signalledAt[other].load() < signalledAt[earliest].load() &&
+                platform::WaitForAnyEvent(&events[other], 1, 0, false) == 0) {
+                if (earliest != index) {
+                    platform::SignalEvent(events[earliest]);  // put back; a still earlier one won
+                }
+                earliest = other;
+            }
+        }
+        Dispatch(earliest);
+        if (earliest == index) {
+            return;
+        }
+    }
+}
+
 // A quit ends the worker between events; plays already due but not yet
 // submitted go to the scrobble cache rather than being lost.
 unsigned EndForQuit() {
@@ -245,7 +273,7 @@ unsigned WorkerMain(void* argument) {
             return EndForQuit();
         }
         if (IsWorkEvent(index)) {
-            Dispatch(index);
+            DispatchInSignalOrder(index);
             if (stale()) {
                 return EndForQuit();
             }
@@ -270,7 +298,7 @@ unsigned WorkerMain(void* argument) {
             platform::SignalEvent(events[late]);
             return 0;
         }
-        Dispatch(late);
+        DispatchInSignalOrder(late);
         if (stale()) {
             return EndForQuit();
         }
@@ -329,6 +357,7 @@ bool SignalWorker(WorkerEvent event) {
     if (!EnsureWorker()) {
         return false;
     }
+    signalledAt[static_cast<int>(event)].store(signalCount.fetch_add(1) + 1);
     platform::SignalEvent(events[static_cast<int>(event)]);
     // The worker may have decided to end between the check and the signal;
     // looking again after signalling closes that gap.

@@ -231,6 +231,22 @@ TEST_F(WorkerTest, EventsRaisedDuringTheSettlingSleepAreAllHandled) {
     EXPECT_EQ(paths, (std::vector<std::string>{"/pause", "/play?t=First", "/stop"}));
 }
 
+// A stop of 0.2 s while the worker settles the previous start: the stop goes
+// out before the next play, not after its settle.
+TEST_F(WorkerTest, AStopSignalledBeforeTheNextStartIsHandledBeforeIt) {
+    PluginHost plugin;
+    SendAllEvents(plugin);
+    plugin.Start();
+    plugin.Play(first_);
+    plugin.RunFor(100);
+    plugin.Stop();
+    plugin.RunFor(200);
+    plugin.Play(second_);
+    ASSERT_TRUE(Received(3));
+    ExpectNoMoreThan(3);
+    EXPECT_EQ(Paths(), (std::vector<std::string>{"/play?t=Second", "/stop", "/play?t=Second"}));
+}
+
 TEST_F(WorkerTest, TwoQuickStartsAreEachHandledOnce) {
     PluginHost plugin;
     plugin.SetInt(L"logging_on", 1);
