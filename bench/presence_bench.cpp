@@ -2,7 +2,7 @@
 // the plain RapidJSON way of doing the same in this run:
 //   - SET_ACTIVITY written straight into the fixed slot, against a Document
 //     built with the default allocator and written through a StringBuffer;
-//   - a READY reply read in place by Reply's SAX pass, against a default
+//   - a READY reply read in place by Reply's own reader, against a default
 //     Document parsing a copy.
 // Heap blocks are counted by interposing malloc and friends. The contenders
 // report "time_vs_baseline" and "blocks_vs_baseline" (0 when the baseline

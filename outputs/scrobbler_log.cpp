@@ -56,8 +56,14 @@ void Write(const Entry& entry, int64_t heard) {
     const std::wstring folder = SettingText(historyFolder);
     host->createPath(folder.c_str());
     host->joinPath(path, kPathChars, folder.c_str(), L".scrobbler.log");
+    platform::FileHandle file = platform::OpenSharedForAppend(path);
+    if (!file) {
+        return;
+    }
+    // Told by the size, not by the name: a crash between the file's creation
+    // and its first write leaves an empty file, which still needs the header.
     std::string text;
-    if (host->fileExists(path) == 0) {
+    if (platform::SizeOfOpenFile(file) == 0) {
         text = "#AUDIOSCROBBLER/1.1\n#TZ/UTC\n#CLIENT/Kiln Log " + std::string(kVersionText) + "\n";
     }
     text += entry.artist + '\t' + entry.album + '\t' + entry.title + '\t' + entry.trackNumber +
@@ -65,10 +71,8 @@ void Write(const Entry& entry, int64_t heard) {
             Rating(entry, heard) + '\t' + std::to_string(entry.startTime) + '\t' + entry.trackId +
             '\n';
     // One write per line, so a crash leaves whole lines only.
-    if (platform::FileHandle file = platform::OpenSharedForAppend(path)) {
-        platform::AppendAll(file, text.data(), text.size());
-        platform::CloseFileHandle(file);
-    }
+    platform::AppendAll(file, text.data(), text.size());
+    platform::CloseFileHandle(file);
 }
 
 // Ends the entry of `play` (settled or live) if it is the one pending.

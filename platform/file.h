@@ -12,6 +12,8 @@ using FileHandle = void*;
 FileHandle OpenSharedForAppend(const wchar_t* path);
 // Creates a file, replacing an existing one. Null on failure.
 FileHandle CreateSharedForWrite(const wchar_t* path);
+// The size of an open file in bytes; -1 when it cannot be had.
+long long SizeOfOpenFile(FileHandle file);
 // Writes everything at the end of the file in one write.
 bool AppendAll(FileHandle file, const void* data, size_t size);
 // Writes everything at the current position.

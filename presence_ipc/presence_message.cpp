@@ -3,6 +3,8 @@
 #include <rapidjson/reader.h>
 #include <rapidjson/writer.h>
 
+#include <array>
+#include <bit>
 #include <cstdint>
 #include <cstring>
 #include <iterator>
@@ -147,100 +149,32 @@ bool WriteActivity(FixedTextStream& stream, int32_t nonce, int32_t pid, const Ri
     return stream.Complete();
 }
 
-// Keeps only the members Reply holds, as the parser reports them, and stops
-// the parse once every member read at the top has been seen.
-class ReplyHandler : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, ReplyHandler> {
+// A reply is read by hand rather than through RapidJSON's reader: the reader
+// copies every string byte by byte and reports every value, while a reply is
+// mostly members nobody reads. The grammar is the one RapidJSON accepts with
+// its default flags, so a text is a reply exactly when a document would parse
+// it; numbers other than short integers are even left to RapidJSON itself,
+// whose range limits on them are its own.
+class ReplyReader {
   public:
-    using Ch = char;
-    explicit ReplyHandler(Reply& reply) : reply_(reply) {}
+    explicit ReplyReader(Reply& reply) : reply_(reply) {}
 
-    bool Finished() const { return finished_; }
-
-    bool Default() { return Value(); }
-    bool String(const Ch* text, rapidjson::SizeType, bool) {
-        switch (pending_) {
-            case Slot::Cmd:
-                reply_.cmd = text;
-                break;
-            case Slot::Evt:
-                reply_.evt = text;
-                break;
-            case Slot::Nonce:
-                reply_.nonce = text;
-                break;
-            case Slot::Message:
-                reply_.message = text;
-                break;
-            case Slot::DataMessage:
-                reply_.dataMessage = text;
-                break;
-            case Slot::Id:
-                reply_.userId = text;
-                break;
-            case Slot::Username:
-                reply_.userName = text;
-                break;
-            case Slot::Discriminator:
-                reply_.userDiscriminator = text;
-                break;
-            case Slot::Avatar:
-                reply_.userAvatar = text;
-                break;
-            default:
-                break;
-        }
-        return Value();
-    }
-    bool Int(int value) {
-        if (pending_ == Slot::Code) {
-            reply_.code = value;
-        } else if (pending_ == Slot::DataCode) {
-            reply_.dataCode = value;
-        }
-        return Value();
-    }
-    bool Uint(unsigned value) {
-        return value <= static_cast<unsigned>(INT32_MAX) ? Int(static_cast<int>(value)) : Value();
-    }
-    bool Key(const Ch* text, rapidjson::SizeType length, bool) {
-        pending_ = Slot::None;
-        if (depth_ != known_) {
-            return true;
-        }
-        const std::string_view name(text, length);
-        if (known_ == 1) {
-            Find(name, kTop);
-        } else if (known_ == 2) {
-            Find(name, kData);
-        } else {
-            Find(name, kUser);
-        }
-        return true;
-    }
-    bool StartObject() {
-        if (depth_ == Reply::kMaxDepth) {
+    // True when `text` is JSON, or when every member read at the top was seen
+    // before anything wrong.
+    bool Read(char* text) {
+        at_ = text;
+        end_ = text + std::strlen(text);
+        SkipSpace();
+        if (*at_ == 0) {
             return false;
         }
-        if (depth_ == 0 ||
-            (depth_ == known_ && (pending_ == Slot::Data || pending_ == Slot::User))) {
-            reply_.hasData = reply_.hasData || pending_ == Slot::Data;
-            reply_.hasUser = reply_.hasUser || pending_ == Slot::User;
-            ++known_;
+        const Outcome outcome = ReadValue(Slot::None, 0);
+        if (outcome != Outcome::Read) {
+            return outcome == Outcome::Stopped;
         }
-        ++depth_;
-        pending_ = Slot::None;
-        return true;
+        SkipSpace();
+        return *at_ == 0;
     }
-    bool EndObject(rapidjson::SizeType) { return End(); }
-    bool StartArray() {
-        if (depth_ == Reply::kMaxDepth) {
-            return false;
-        }
-        ++depth_;
-        pending_ = Slot::None;
-        return true;
-    }
-    bool EndArray(rapidjson::SizeType) { return End(); }
 
   private:
     enum class Slot {
@@ -259,21 +193,39 @@ class ReplyHandler : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Repl
         Discriminator,
         Avatar
     };
-    static constexpr uint32_t kAllTop = (1u << 6) - 1;
+    // Stopped: the top object ended early, all its members read having been seen.
+    enum class Outcome { Failed, Read, Stopped };
+    // The objects whose members are looked at.
+    enum Level { kOther = 0, kTop = 1, kData = 2, kUser = 3 };
 
     struct Name {
         std::string_view text;
         Slot slot;
     };
-    static constexpr Name kTop[] = {{"cmd", Slot::Cmd},         {"evt", Slot::Evt},
-                                    {"nonce", Slot::Nonce},     {"code", Slot::Code},
-                                    {"message", Slot::Message}, {"data", Slot::Data}};
-    static constexpr Name kData[] = {
+    static constexpr Name kTopNames[] = {{"cmd", Slot::Cmd},         {"evt", Slot::Evt},
+                                         {"nonce", Slot::Nonce},     {"code", Slot::Code},
+                                         {"message", Slot::Message}, {"data", Slot::Data}};
+    static constexpr Name kDataNames[] = {
         {"code", Slot::DataCode}, {"message", Slot::DataMessage}, {"user", Slot::User}};
-    static constexpr Name kUser[] = {{"id", Slot::Id},
-                                     {"username", Slot::Username},
-                                     {"discriminator", Slot::Discriminator},
-                                     {"avatar", Slot::Avatar}};
+    static constexpr Name kUserNames[] = {{"id", Slot::Id},
+                                          {"username", Slot::Username},
+                                          {"discriminator", Slot::Discriminator},
+                                          {"avatar", Slot::Avatar}};
+
+    // Bytes that stand for themselves inside a string.
+    static constexpr std::array<bool, 256> kPlain = [] {
+        std::array<bool, 256> plain{};
+        for (size_t c = 0x20; c < plain.size(); ++c) {
+            plain[c] = c != '"' && c != '\\';
+        }
+        return plain;
+    }();
+
+    [[gnu::always_inline]] void SkipSpace() {
+        while (*at_ == ' ' || *at_ == '\n' || *at_ == '\r' || *at_ == '\t') {
+            ++at_;
+        }
+    }
 
     // Compared byte by byte: most keys differ in length already, and a call
     // to memcmp per key would cost more than the reading of the reply.
@@ -289,44 +241,363 @@ class ReplyHandler : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Repl
         return true;
     }
 
+    // The slot of a member of a looked-at object; only the first member of a
+    // name counts.
     template <size_t N>
-    void Find(std::string_view name, const Name (&table)[N]) {
+    Slot Find(std::string_view name, const Name (&table)[N], uint32_t& seen) {
         for (size_t i = 0; i < N; ++i) {
             if (Same(name, table[i].text)) {
-                // Only the first member of a name counts.
-                const uint32_t bit = 1u << (8 * (known_ - 1) + i);
-                if ((seen_ & bit) == 0) {
-                    seen_ |= bit;
-                    pending_ = table[i].slot;
+                const uint32_t bit = 1u << i;
+                if ((seen & bit) != 0) {
+                    return Slot::None;
                 }
-                return;
+                seen |= bit;
+                return table[i].slot;
+            }
+        }
+        return Slot::None;
+    }
+
+    // Decodes the string at the opening quote in place and terminates it.
+    [[gnu::always_inline]] bool ReadString(std::string_view& text) {
+        char* const begin = ++at_;
+        char* from = begin;
+        // Eight bytes at a time while they lie inside the text; the lowest
+        // flag marks the first byte that ends the plain run exactly (only
+        // bytes after it may be flagged wrongly).
+        static_assert(std::endian::native == std::endian::little);
+        constexpr uint64_t kOnes = 0x0101010101010101u;
+        constexpr uint64_t kHigh = 0x8080808080808080u;
+        for (;;) {
+            if (end_ - from < 8) {
+                while (kPlain[static_cast<unsigned char>(*from)]) {
+                    ++from;
+                }
+                break;
+            }
+            uint64_t word = 0;
+            std::memcpy(&word, from, sizeof word);
+            const uint64_t quote = word ^ (kOnes * '"');
+            const uint64_t backslash = word ^ (kOnes * '\\');
+            const uint64_t stop = ((quote - kOnes) & ~quote) | ((backslash - kOnes) & ~backslash) |
+                                  ((word - kOnes * 0x20) & ~word);
+            if ((stop & kHigh) != 0) {
+                from += std::countr_zero(stop & kHigh) / 8;
+                break;
+            }
+            from += 8;
+        }
+        char* to = from;
+        for (;;) {
+            const char c = *from;
+            if (c == '"') {
+                *to = 0;
+                at_ = from + 1;
+                text = {begin, static_cast<size_t>(to - begin)};
+                return true;
+            }
+            if (c == '\\') {
+                if (!Unescape(from, to)) {
+                    return false;
+                }
+            } else if (static_cast<unsigned char>(c) < 0x20) {
+                return false;  // the end of the text, or a control character
+            } else {
+                *to++ = *from++;
             }
         }
     }
 
-    // After a value: done when it completed the last member read at the top.
-    bool Value() {
-        pending_ = Slot::None;
-        if (depth_ == 1 && known_ == 1 && seen_ % (1u << 8) == kAllTop) {
-            finished_ = true;
-            return false;
+    static bool Hex4(char*& from, uint32_t& value) {
+        value = 0;
+        for (int i = 0; i < 4; ++i, ++from) {
+            const char c = *from;
+            uint32_t digit = 0;
+            if (c >= '0' && c <= '9') {
+                digit = static_cast<uint32_t>(c - '0');
+            } else if (c >= 'A' && c <= 'F') {
+                digit = static_cast<uint32_t>(c - 'A' + 10);
+            } else if (c >= 'a' && c <= 'f') {
+                digit = static_cast<uint32_t>(c - 'a' + 10);
+            } else {
+                return false;
+            }
+            value = value << 4 | digit;
         }
         return true;
     }
-    bool End() {
-        if (depth_ == known_) {
-            --known_;
+
+    // One escape at `from` into `to`, which never runs ahead of it. A high
+    // surrogate must be followed by a low one; a lone low one is encoded as
+    // it stands, as RapidJSON does.
+    [[gnu::cold, gnu::noinline]] static bool Unescape(char*& from, char*& to) {
+        const char e = from[1];
+        const char* simple = "\"\"//\\\\b\bf\fn\nr\rt\t";
+        for (const char* pair = simple; *pair; pair += 2) {
+            if (e == pair[0]) {
+                *to++ = pair[1];
+                from += 2;
+                return true;
+            }
         }
-        --depth_;
-        return depth_ == 0 || Value();
+        if (e != 'u') {
+            return false;
+        }
+        from += 2;
+        uint32_t code = 0;
+        if (!Hex4(from, code)) {
+            return false;
+        }
+        if (code >= 0xD800 && code <= 0xDBFF) {
+            uint32_t low = 0;
+            if (from[0] != '\\' || from[1] != 'u') {
+                return false;
+            }
+            from += 2;
+            if (!Hex4(from, low) || low < 0xDC00 || low > 0xDFFF) {
+                return false;
+            }
+            code = (((code - 0xD800) << 10) | (low - 0xDC00)) + 0x10000;
+        }
+        if (code < 0x80) {
+            *to++ = static_cast<char>(code);
+        } else if (code < 0x800) {
+            *to++ = static_cast<char>(0xC0 | code >> 6);
+            *to++ = static_cast<char>(0x80 | (code & 0x3F));
+        } else if (code < 0x10000) {
+            *to++ = static_cast<char>(0xE0 | code >> 12);
+            *to++ = static_cast<char>(0x80 | (code >> 6 & 0x3F));
+            *to++ = static_cast<char>(0x80 | (code & 0x3F));
+        } else {
+            *to++ = static_cast<char>(0xF0 | code >> 18);
+            *to++ = static_cast<char>(0x80 | (code >> 12 & 0x3F));
+            *to++ = static_cast<char>(0x80 | (code >> 6 & 0x3F));
+            *to++ = static_cast<char>(0x80 | (code & 0x3F));
+        }
+        return true;
+    }
+
+    // What RapidJSON reports of a number: an int only for an integer within
+    // int32_t, whose value `code` then holds.
+    struct NumberHandler : rapidjson::BaseReaderHandler<rapidjson::UTF8<>, NumberHandler> {
+        bool isInt = false;
+        int32_t code = 0;
+        bool Default() { return true; }
+        bool Int(int value) {
+            isInt = true;
+            code = value;
+            return true;
+        }
+        bool Uint(unsigned value) {
+            return value <= static_cast<unsigned>(INT32_MAX) ? Int(static_cast<int>(value)) : true;
+        }
+    };
+
+    bool ReadNumber(Slot slot) {
+        char* const start = at_;
+        const bool minus = *at_ == '-';
+        at_ += minus ? 1 : 0;
+        int64_t magnitude = 0;
+        int digits = 0;
+        if (*at_ == '0') {
+            ++at_;
+            digits = 1;
+        } else {
+            for (; *at_ >= '0' && *at_ <= '9' && digits < 18; ++at_, ++digits) {
+                magnitude = magnitude * 10 + (*at_ - '0');
+            }
+        }
+        if (digits == 0) {
+            return false;
+        }
+        int32_t code = 0;
+        bool isInt = false;
+        if (*at_ == '.' || *at_ == 'e' || *at_ == 'E' || (*at_ >= '0' && *at_ <= '9')) {
+            // A fraction, an exponent or a long integer: RapidJSON decides
+            // what it is, and whether it is too big.
+            NumberHandler handler;
+            rapidjson::CrtAllocator stackAllocator;
+            rapidjson::GenericReader<rapidjson::UTF8<>, rapidjson::UTF8<>, rapidjson::CrtAllocator>
+                reader(&stackAllocator, 0);
+            rapidjson::StringStream stream(start);
+            if (reader.Parse<rapidjson::kParseStopWhenDoneFlag>(stream, handler).IsError()) {
+                return false;
+            }
+            at_ = start + stream.Tell();
+            isInt = handler.isInt;
+            code = handler.code;
+        } else {
+            const int64_t value = minus ? -magnitude : magnitude;
+            isInt = value >= INT32_MIN && value <= INT32_MAX;
+            code = static_cast<int32_t>(value);
+        }
+        if (isInt && slot == Slot::Code) {
+            reply_.code = code;
+        } else if (isInt && slot == Slot::DataCode) {
+            reply_.dataCode = code;
+        }
+        return true;
+    }
+
+    bool ReadLiteral(std::string_view word) {
+        for (char c : word) {
+            if (*at_ != c) {
+                return false;
+            }
+            ++at_;
+        }
+        return true;
+    }
+
+    const char** TextOf(Slot slot) {
+        switch (slot) {
+            case Slot::Cmd:
+                return &reply_.cmd;
+            case Slot::Evt:
+                return &reply_.evt;
+            case Slot::Nonce:
+                return &reply_.nonce;
+            case Slot::Message:
+                return &reply_.message;
+            case Slot::DataMessage:
+                return &reply_.dataMessage;
+            case Slot::Id:
+                return &reply_.userId;
+            case Slot::Username:
+                return &reply_.userName;
+            case Slot::Discriminator:
+                return &reply_.userDiscriminator;
+            case Slot::Avatar:
+                return &reply_.userAvatar;
+            default:
+                return nullptr;
+        }
+    }
+
+    // The value at `at_`, for `slot`, inside `depth` open containers.
+    Outcome ReadValue(Slot slot, int depth) {
+        switch (*at_) {
+            case '"':
+                return ReadText(slot) ? Outcome::Read : Outcome::Failed;
+            case '{':
+                if (depth == 0) {
+                    return ReadObject<kTop>(1);
+                }
+                if (slot == Slot::Data) {
+                    reply_.hasData = true;
+                    return ReadObject<kData>(depth + 1);
+                }
+                if (slot == Slot::User) {
+                    reply_.hasUser = true;
+                    return ReadObject<kUser>(depth + 1);
+                }
+                return ReadObject<kOther>(depth + 1);
+            case '[':
+                return ReadArray(depth + 1);
+            case 't':
+                return ReadLiteral("true") ? Outcome::Read : Outcome::Failed;
+            case 'f':
+                return ReadLiteral("false") ? Outcome::Read : Outcome::Failed;
+            case 'n':
+                return ReadLiteral("null") ? Outcome::Read : Outcome::Failed;
+            default:
+                return ReadNumber(slot) ? Outcome::Read : Outcome::Failed;
+        }
+    }
+
+    // A string value, kept when `slot` is one of a text.
+    [[gnu::always_inline]] bool ReadText(Slot slot) {
+        std::string_view text;
+        if (!ReadString(text)) {
+            return false;
+        }
+        if (const char** member = TextOf(slot)) {
+            *member = text.data();
+        }
+        return true;
+    }
+
+    template <Level level>
+    Outcome ReadObject(int depth) {
+        if (depth > Reply::kMaxDepth) {
+            return Outcome::Failed;
+        }
+        ++at_;
+        SkipSpace();
+        if (*at_ == '}') {
+            ++at_;
+            return Outcome::Read;
+        }
+        uint32_t seen = 0;
+        for (;;) {
+            std::string_view name;
+            if (*at_ != '"' || !ReadString(name)) {
+                return Outcome::Failed;
+            }
+            Slot slot = Slot::None;
+            if constexpr (level == kTop) {
+                slot = Find(name, kTopNames, seen);
+            } else if constexpr (level == kData) {
+                slot = Find(name, kDataNames, seen);
+            } else if constexpr (level == kUser) {
+                slot = Find(name, kUserNames, seen);
+            }
+            SkipSpace();
+            if (*at_ != ':') {
+                return Outcome::Failed;
+            }
+            ++at_;
+            SkipSpace();
+            // Strings, the most common values, without the call.
+            if (*at_ == '"' ? !ReadText(slot) : ReadValue(slot, depth) == Outcome::Failed) {
+                return Outcome::Failed;
+            }
+            if (level == kTop && seen == (1u << std::size(kTopNames)) - 1) {
+                return Outcome::Stopped;
+            }
+            SkipSpace();
+            if (*at_ == '}') {
+                ++at_;
+                return Outcome::Read;
+            }
+            if (*at_ != ',') {
+                return Outcome::Failed;
+            }
+            ++at_;
+            SkipSpace();
+        }
+    }
+
+    Outcome ReadArray(int depth) {
+        if (depth > Reply::kMaxDepth) {
+            return Outcome::Failed;
+        }
+        ++at_;
+        SkipSpace();
+        if (*at_ == ']') {
+            ++at_;
+            return Outcome::Read;
+        }
+        for (;;) {
+            if (ReadValue(Slot::None, depth) == Outcome::Failed) {
+                return Outcome::Failed;
+            }
+            SkipSpace();
+            if (*at_ == ']') {
+                ++at_;
+                return Outcome::Read;
+            }
+            if (*at_ != ',') {
+                return Outcome::Failed;
+            }
+            ++at_;
+            SkipSpace();
+        }
     }
 
     Reply& reply_;
-    Slot pending_ = Slot::None;
-    int depth_ = 0;      // containers open
-    int known_ = 0;      // of them, the top object and the "data" and "user" in it
-    uint32_t seen_ = 0;  // members of each known object seen, 8 bits per object
-    bool finished_ = false;
+    char* at_ = nullptr;
+    const char* end_ = nullptr;  // the terminator
 };
 
 }  // namespace
@@ -407,15 +678,7 @@ bool Reply::Parse(char* text) {
     if (!text) {
         return false;
     }
-    ReplyHandler handler(*this);
-    // With in-place parsing and plain numbers the reader keeps nothing on its
-    // stack; given an allocator, it takes no heap block either.
-    rapidjson::CrtAllocator stackAllocator;
-    rapidjson::GenericReader<rapidjson::UTF8<>, rapidjson::UTF8<>, rapidjson::CrtAllocator> reader(
-        &stackAllocator, 0);
-    rapidjson::InsituStringStream stream(text);
-    const bool parsed =
-        !reader.Parse<rapidjson::kParseInsituFlag>(stream, handler).IsError() || handler.Finished();
+    const bool parsed = ReplyReader(*this).Read(text);
     if (!parsed) {
         *this = Reply{};
     }

@@ -31,7 +31,7 @@ void CopyText(char (&dest)[N], const char* text) {
     CopyText(dest, N, text);
 }
 
-// What the client reads of a message from the application, found in one SAX
+// What the client reads of a message from the application, found in one
 // pass over the payload, which is parsed in place: the texts are decoded
 // inside it and point into it, so they are valid only as long as that buffer.
 // A member of another type than the one read counts as missing, and of two

@@ -66,6 +66,11 @@ FileHandle CreateSharedForWrite(const wchar_t* path) {
         ::open(posix::PathBytes(path).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
 }
 
+long long SizeOfOpenFile(FileHandle file) {
+    struct stat status {};
+    return Fd(file) >= 0 && ::fstat(Fd(file), &status) == 0 ? status.st_size : -1;
+}
+
 bool AppendAll(FileHandle file, const void* data, size_t size) {
     int fd = Fd(file);
     if (fd < 0 || ::lseek(fd, 0, SEEK_END) < 0) {

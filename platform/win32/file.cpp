@@ -135,6 +135,11 @@ FileHandle CreateSharedForWrite(const wchar_t* path) {
     return Open(path, GENERIC_WRITE, CREATE_ALWAYS);
 }
 
+long long SizeOfOpenFile(FileHandle file) {
+    LARGE_INTEGER size{};
+    return file && GetFileSizeEx(file, &size) ? size.QuadPart : -1;
+}
+
 bool AppendAll(FileHandle file, const void* data, size_t size) {
     return file && WriteFully(file, data, size);
 }

@@ -4,14 +4,23 @@
 // duration in seconds, rating L or S, Unix start time, MusicBrainz track id,
 // separated by tabs).
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
 
 #include <algorithm>
+#include <chrono>
+#include <fstream>
+#include <random>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "host/sample_media.h"
 #include "support/plugin_host.h"
+
+extern char** environ;
 
 namespace kiln::test {
 namespace {
@@ -137,6 +146,45 @@ TEST(ScrobblerLog, EachPlayIsOneLineRatedByWhatWasHeard) {
     EXPECT_EQ(log.plays[0].album, "Eldur");
     EXPECT_EQ(log.plays[0].track, "7");
     EXPECT_EQ(log.plays[2].track, "");
+}
+
+// kill -9 at random moments of a player appending to the log, over and over,
+// starting from the empty file that a kill between its creation and the first
+// write leaves: the header still comes first, and only whole plays follow.
+TEST(ScrobblerLog, KilledWhileAppendingLeavesTheHeaderAndWholeLinesOnly) {
+    TempFolder music, profile;
+    const std::string files[2] = {
+        host::WriteSampleTrack(music.path(), {.fileName = "a.wav", .title = L"A", .seconds = 40})
+            .string(),
+        host::WriteSampleTrack(music.path(), {.fileName = "b.wav", .title = L"B", .seconds = 40})
+            .string()};
+    const auto log = profile.path() / "Logs" / ".scrobbler.log";
+    std::filesystem::create_directories(log.parent_path());
+    std::ofstream(log).close();
+    const unsigned seed = std::random_device{}();
+    SCOPED_TRACE("seed " + std::to_string(seed));
+    std::mt19937 random(seed);
+    std::uniform_int_distribution<int> moment(0, 3000);
+    for (int run = 0; run < 8; ++run) {
+        std::string args[] = {KILN_LOG_KILL_HELPER, profile.path().string(), files[0], files[1]};
+        char* argv[] = {args[0].data(), args[1].data(), args[2].data(), args[3].data(), nullptr};
+        pid_t player = 0;
+        ASSERT_EQ(posix_spawn(&player, argv[0], nullptr, nullptr, argv, environ), 0);
+        std::this_thread::sleep_for(std::chrono::milliseconds(1000 + moment(random)));
+        kill(player, SIGKILL);
+        int status = 0;
+        ASSERT_EQ(waitpid(player, &status, 0), player);
+        ASSERT_TRUE(WIFSIGNALED(status)) << "the player ended on its own: " << status;
+    }
+    const std::string bytes = ReadFileBytes(log);
+    SCOPED_TRACE(bytes);
+    const PortableLog read = ReadPortableLog(bytes);
+    EXPECT_EQ(read.error, "");
+    EXPECT_GE(read.plays.size(), 4u);
+    for (const LoggedPlay& play : read.plays) {
+        EXPECT_EQ(play.rating, "L");  // 40 s of a 40 s item: no line is a cut one
+    }
+    EXPECT_EQ(std::count(bytes.begin(), bytes.end(), '\t'), 7 * std::ssize(read.plays));
 }
 
 }  // namespace

@@ -291,6 +291,22 @@ TEST_F(PresenceClientTest, PacedToFivePerWindowNewestLastNeverTheSameTwice) {
     EXPECT_EQ(Activities()[6].payload, ActivityText(Titled("update 8"), 10));
 }
 
+// A shutdown (quit) with an update held back by the pacing: the update is
+// dropped rather than waited for, and the connection ends at once, which is
+// what takes the shown presence away.
+TEST_F(PresenceClientTest, AShutdownDropsAnUpdateHeldBackByThePacingAndEndsTheConnection) {
+    Connect(nullptr);
+    for (int i = 0; i <= kPacedSends; ++i) {
+        UpdatePresence(Titled(Cat("update ", std::to_string(i)).c_str()));
+        RunPasses(2);
+    }
+    ASSERT_EQ(Activities().size(), static_cast<size_t>(kPacedSends));
+    auto shutdown = std::async(std::launch::async, [] { ShutdownPresence(); });
+    EXPECT_EQ(shutdown.wait_for(3s), std::future_status::ready);
+    EXPECT_TRUE(fake->WaitForDisconnect(3s));
+    EXPECT_EQ(Activities().size(), static_cast<size_t>(kPacedSends));
+}
+
 TEST(Backoff, GrowsByAFactorFromOneToThreeUpToAMinute) {
     ResetClient();
     int64_t previous = Client().backoff.currentDelayMs;

@@ -103,6 +103,19 @@ TEST(Reply, OnlyTheMembersReadOfTheRightTypeFirstOfTheirName) {
         {R"({"code":-5,"x":{"data":{"code":5}},"data":{"user":"u","code":2147483647}})", true,
          "- - - -5 - | data: 2147483647 - | - - - -"},
         {R"([{"cmd":"DISPATCH"}])", true, nothing},
+        // Escapes decode as RapidJSON decodes them; numbers count only as
+        // integers within int32_t, and one too big for a double is an error.
+        {R"({"cmd":"\ud83c\udfb5 \u00e9\/\n","evt":"\udc00","code":-2147483648,"data":{"code":-0}})",
+         true, "\xf0\x9f\x8e\xb5 \xc3\xa9/\n \xed\xb0\x80 - -2147483648 - | data: 0 - | - - - -"},
+        {R"({"code":12345678901234567890,"message":"m","data":{"code":1.0,"v":[-1.5e-3,true]}})",
+         true, "- - - 0 m | data: 0 - | - - - -"},
+        {R"({"cmd":"\ud83c"})", false, nothing},
+        {"{\"cmd\":\"a\tb\"}", false, nothing},
+        {R"({"code":1,"x":1e400})", false, nothing},
+        {R"({"code":1,})", false, nothing},
+        {R"({"code":01})", false, nothing},
+        {R"({"code":-})", false, nothing},
+        {R"({"code":tru})", false, nothing},
         // Everything read at the top seen: the rest is not looked at.
         {R"({"cmd":"c","evt":"e","nonce":"n","code":1,"message":"m","data":{}} {"b":)", true,
          "c e n 1 m | data: 0 - | - - - -"},
