@@ -94,39 +94,7 @@ class GenKilnDll : public ::testing::Test {
     HMODULE module_ = nullptr;
 };
 
-TEST_F(GenKilnDll, ExportsExactlyTheTwoEntryPointsByName) {
-    ASSERT_NO_FATAL_FAILURE(Load());
-    const IMAGE_DATA_DIRECTORY& directory = Directory(module_, IMAGE_DIRECTORY_ENTRY_EXPORT);
-    ASSERT_NE(directory.VirtualAddress, 0u);
-    auto* exports = At<IMAGE_EXPORT_DIRECTORY>(module_, directory.VirtualAddress);
-    EXPECT_EQ(exports->NumberOfFunctions, 2u);  // no ordinal-only entry point either
-    std::vector<std::string> names;
-    for (DWORD i = 0; i < exports->NumberOfNames; ++i) {
-        names.emplace_back(At<char>(module_, At<DWORD>(module_, exports->AddressOfNames)[i]));
-    }
-    EXPECT_EQ(names,
-              (std::vector<std::string>{"winampGetGeneralPurposePlugin", "winampUninstallPlugin"}));
-}
-
-TEST_F(GenKilnDll, ImportsNoRuntimeLibraryOfTheCompiler) {
-    ASSERT_NO_FATAL_FAILURE(Load());
-    const IMAGE_DATA_DIRECTORY& imports = Directory(module_, IMAGE_DIRECTORY_ENTRY_IMPORT);
-    ASSERT_NE(imports.VirtualAddress, 0u);
-    std::vector<std::string> names;
-    for (auto* entry = At<IMAGE_IMPORT_DESCRIPTOR>(module_, imports.VirtualAddress); entry->Name;
-         ++entry) {
-        names.emplace_back(At<char>(module_, entry->Name));
-        CharLowerA(names.back().data());
-    }
-    auto imported = [&](const char* name) {
-        return std::find(names.begin(), names.end(), name) != names.end();
-    };
-    EXPECT_TRUE(imported("kernel32.dll"));  // the walk found the table at all
-    for (const char* runtime : {"libwinpthread-1.dll", "libstdc++-6.dll", "libgcc_s_seh-1.dll"}) {
-        EXPECT_FALSE(imported(runtime)) << "gen_kiln.dll imports " << runtime;
-    }
-}
-
+// The export and import tables are checked on the built DLL by CI (objdump).
 TEST_F(GenKilnDll, DescriptorHasTheLayoutTheHostReads) {
     ASSERT_NO_FATAL_FAILURE(Load());
     auto get = Export<GetGeneralPurposePluginFn>(module_, "winampGetGeneralPurposePlugin");
