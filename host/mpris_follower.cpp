@@ -48,6 +48,10 @@ constexpr int kPositionStepMs = 250;
 // How long a stream may take to name what it plays (VLC: once the station
 // sent it) before it is announced without a title.
 constexpr auto kStreamTitleWait = std::chrono::seconds(5);
+// VLC now and then takes up a stream's next song without a word: its
+// Metadata has the song, no signal said so. The stream shown playing is
+// asked again this often.
+constexpr auto kStreamRecheck = std::chrono::seconds(2);
 // The longest wait between two attempts to reach the bus.
 constexpr int kLongestRetryMs = 60'000;
 // The length given to a song of a stream that the player gives none for, when
@@ -86,6 +90,7 @@ struct Player {
     int64_t positionUs = 0;
     Clock::time_point positionAt{};
     Clock::time_point itemSeen{};
+    Clock::time_point metadataRead{};
     uint64_t playingOrder = 0;  // larger: began playing later
     std::string startedKey;     // the play of this player the plug-in was told of
 
@@ -319,6 +324,7 @@ struct MprisFollower::State {
     void OnPropertiesChanged(sdbus::Message& message);
     void OnSeeked(sdbus::Message& message);
     void SettleStops();
+    void RecheckStream();
     Player* Choose();
     bool Settled(const Player& player) const;
     int NextDeadlineMs() const;
@@ -444,6 +450,7 @@ void MprisFollower::State::Serve(sdbus::IConnection& connection) {
             }
             throw sdbus::Error("org.freedesktop.DBus.Error.Disconnected", "the bus hung up");
         }
+        RecheckStream();
         Update();
     }
 }
@@ -686,6 +693,20 @@ void MprisFollower::State::SettleStops() {
         if (player.status == 0) {
             player.startedKey.clear();
         }
+    }
+}
+
+void MprisFollower::State::RecheckStream() {
+    auto current = players.find(shown);
+    const auto now = Clock::now();
+    if (current == players.end() || current->second.reported != 1 ||
+        !current->second.track.Stream() || !current->second.proxy ||
+        now - current->second.metadataRead < kStreamRecheck) {
+        return;
+    }
+    current->second.metadataRead = now;
+    if (auto metadata = Read(current->second, "Metadata")) {
+        Apply(current->second, Properties{{"Metadata", *metadata}});
     }
 }
 
