@@ -441,6 +441,9 @@ test('a following kiln-host has a page of followed players; a change is stored a
     assert.equal(await tab.$eval('#given-ignored', (p) => p.textContent),
       "Also, from kiln-host's command line: kilnsmall.muted");
     assert.ok(await tab.$eval('#given-players', (p) => p.hidden));
+    await tab.evaluate(axeSource);
+    assert.deepEqual(await tab.evaluate(async () => (await window.axe.run(document)).violations
+      .filter((v) => v.impact === 'serious' || v.impact === 'critical').map((v) => v.id)), []);
     const from = other.out.length;
     await tab.type('#follow-players', 'vlc, mpv');
     await tab.type('#follow-ignored', 'firefox\n');
