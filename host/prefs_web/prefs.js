@@ -277,21 +277,31 @@ function renderPages() {
   }));
 }
 
+// The latest change sent: until the host has stored it, a state that comes
+// in is older than the fields.
+let followerTicket = 0;
+let followerSent = 0;
+
 // What is being typed stays; what is not shows the stored lists.
 function renderFollower() {
   $('follower').hidden = !followerShown;
   if (!followerShown) return;
   const f = state.follower;
+  const stored = !followerTicket || finished(followerTicket);
   for (const [field, key, given, text] of [['follow-players', 'players', 'given-players', f.givenPlayers],
     ['follow-ignored', 'ignored', 'given-ignored', f.givenIgnored]]) {
-    if (document.activeElement !== $(field)) $(field).value = f[key];
+    if (stored && document.activeElement !== $(field)) $(field).value = f[key];
     $(given).hidden = !text;
     $(given).textContent = `Also, from kiln-host's command line: ${text}`;
   }
 }
-$('follower').addEventListener('change', () => send({
-  action: 'follower', players: $('follow-players').value, ignored: $('follow-ignored').value,
-}));
+$('follower').addEventListener('change', async () => {
+  const ticket = send({ action: 'follower', players: $('follow-players').value, ignored: $('follow-ignored').value });
+  const sent = ++followerSent;
+  followerTicket = Infinity;
+  const given = await ticket;
+  if (sent === followerSent) followerTicket = given;
+});
 // Enter takes the line as it is, as leaving the field does.
 $('follower').addEventListener('keydown', (ev) => {
   if (ev.key === 'Enter') {
