@@ -26,6 +26,9 @@
 #include <thread>
 #include <vector>
 
+#include <rapidjson/stringbuffer.h>
+#include <rapidjson/writer.h>
+
 #include "core/thread_annotations.h"
 #include "host/host_threads.h"
 #include "host/mpris_follower.h"
@@ -41,6 +44,7 @@
 namespace {
 
 using kiln::host::SubstituteHost;
+using kiln::host::Utf8ToWide;
 using kiln::host::WideToUtf8;
 
 constexpr const char* kUsage = R"(kiln-host: runs the gen_kiln plug-in the way a player does.
@@ -90,9 +94,10 @@ bus (MPRIS): the plug-in sees what the player that started playing last
 plays. --player NAME (repeatable) follows only the players whose bus name ends
 in NAME (--player vlc), --ignore NAME never those; the profile's settings
 (section kiln-host) may list more in "players" and "ignore_players", separated
-by commas. --stream-song-plays (setting stream_song_plays=1) makes each song
-of a stream a play of its own; else a song change only refreshes what is
-shown. It prints a line per event and runs until "quit", SIGINT or SIGTERM,
+by commas, which the preference pages show and change ("Followed players"; a
+change is followed at once). --stream-song-plays (setting stream_song_plays=1)
+makes each song of a stream a play of its own; else a song change only
+refreshes what is shown. It prints a line per event and runs until "quit", SIGINT or SIGTERM,
 also when the bus or the player comes and goes.
 
 --set stores a setting of the plug-in (section gen_kiln) in the profile before
@@ -182,6 +187,81 @@ std::string SetTracking(SubstituteHost& host, bool on) {
     return std::string("tracking: ") + (nowOn ? "on" : "off (paused)");
 }
 
+// A list of player names as stored or typed: separated by commas or blanks.
+std::vector<std::string> NameList(std::string text) {
+    std::vector<std::string> names;
+    std::replace(text.begin(), text.end(), ',', ' ');
+    std::istringstream words(text);
+    for (std::string name; words >> name;) {
+        if (std::find(names.begin(), names.end(), name) == names.end()) {
+            names.push_back(name);
+        }
+    }
+    return names;
+}
+
+std::string Joined(const std::vector<std::string>& names) {
+    std::string text;
+    for (const std::string& name : names) {
+        text += (text.empty() ? "" : ", ") + name;
+    }
+    return text;
+}
+
+// The follower's lists: those of the command line, which hold for the whole
+// run, and the stored ones (section kiln-host), which its page changes at
+// once; the follower follows both together.
+struct FollowerLists {
+    std::vector<std::string> givenPlayers, givenIgnored;
+    kiln::host::MprisFollower* follower = nullptr;
+
+    static std::vector<std::string> Stored(const kiln::host::SettingsStore& settings,
+                                           const wchar_t* key) {
+        return NameList(Narrow(settings.Get(L"kiln-host", key).value_or(L"")));
+    }
+    static std::vector<std::string> Both(std::vector<std::string> given,
+                                         const std::vector<std::string>& stored) {
+        for (const std::string& name : stored) {
+            if (std::find(given.begin(), given.end(), name) == given.end()) {
+                given.push_back(name);
+            }
+        }
+        return given;
+    }
+    std::vector<std::string> Players(const kiln::host::SettingsStore& settings) const {
+        return Both(givenPlayers, Stored(settings, L"players"));
+    }
+    std::vector<std::string> Ignored(const kiln::host::SettingsStore& settings) const {
+        return Both(givenIgnored, Stored(settings, L"ignore_players"));
+    }
+    // What the page shows.
+    std::string State(const kiln::host::SettingsStore& settings) const {
+        rapidjson::StringBuffer buffer;
+        rapidjson::Writer<rapidjson::StringBuffer> out(buffer);
+        out.StartObject();
+        for (auto [name, text] : {std::pair{"players", Joined(Stored(settings, L"players"))},
+                                  {"ignored", Joined(Stored(settings, L"ignore_players"))},
+                                  {"givenPlayers", Joined(givenPlayers)},
+                                  {"givenIgnored", Joined(givenIgnored)}}) {
+            out.Key(name);
+            out.String(text.c_str(), static_cast<rapidjson::SizeType>(text.size()));
+        }
+        out.EndObject();
+        return buffer.GetString();
+    }
+    // The page's change: stored, and followed from now on.
+    void Change(SubstituteHost& host, const std::string& players, const std::string& ignored) {
+        auto& settings = host.Settings();
+        settings.WriteText(L"kiln-host", L"players", Utf8ToWide(Joined(NameList(players))).c_str());
+        settings.WriteText(L"kiln-host", L"ignore_players",
+                           Utf8ToWide(Joined(NameList(ignored))).c_str());
+        if (follower) {
+            follower->SetPlayers(Players(settings), Ignored(settings));
+        }
+    }
+};
+std::optional<FollowerLists> followerLists;
+
 std::unique_ptr<kiln::host::PrefsServer> prefsServer;
 int prefsPort = 0;
 
@@ -197,6 +277,14 @@ std::string EnsurePrefs(SubstituteHost& host) {
             return {};
         }
         prefsServer = std::move(server);
+        if (followerLists) {
+            prefsServer->SetFollowerPage(
+                followerLists->State(host.Settings()),
+                [&host](const std::string& players, const std::string& ignored) {
+                    followerLists->Change(host, players, ignored);
+                    prefsServer->SetFollowerState(followerLists->State(host.Settings()));
+                });
+        }
     }
     return prefsServer->Address();
 }
@@ -323,19 +411,6 @@ bool RunCommand(SubstituteHost& host, const std::string& line) {
     }
     std::cout.flush();
     return true;
-}
-
-// A list setting of kiln-host's own: names separated by commas or blanks.
-std::vector<std::string> SettingNames(const kiln::host::SettingsStore& settings,
-                                      const wchar_t* key) {
-    std::vector<std::string> names;
-    std::string text = Narrow(settings.Get(L"kiln-host", key).value_or(L""));
-    std::replace(text.begin(), text.end(), ',', ' ');
-    std::istringstream words(text);
-    for (std::string name; words >> name;) {
-        names.push_back(name);
-    }
-    return names;
 }
 
 void Tick(kiln::Window, unsigned, uintptr_t, uint32_t) {
@@ -715,13 +790,9 @@ int main(int argc, char** argv) {
     }
     if (followGiven) {
         // kiln-host's own settings (section kiln-host) add to the command line.
-        const auto names = [&host](const wchar_t* key, std::vector<std::string>& into) {
-            for (const std::string& name : SettingNames(host.Settings(), key)) {
-                into.push_back(name);
-            }
-        };
-        names(L"players", followPlayers);
-        names(L"ignore_players", ignoredPlayers);
+        followerLists = FollowerLists{followPlayers, ignoredPlayers};
+        followPlayers = followerLists->Players(host.Settings());
+        ignoredPlayers = followerLists->Ignored(host.Settings());
         streamSongPlays =
             streamSongPlays || host.Settings().ReadInt(L"kiln-host", L"stream_song_plays", 0) != 0;
         follower = std::make_unique<kiln::host::MprisFollower>(
@@ -734,6 +805,7 @@ int main(int argc, char** argv) {
                                               .streamSongPlays = streamSongPlays});
         // Without a bus it says so in its report and keeps trying.
         follower->Start();
+        followerLists->follower = follower.get();
     }
     if (prefsAtStart) {
         StartPrefs(host);
@@ -785,6 +857,9 @@ int main(int argc, char** argv) {
     }
     ClearProgress();
     player = nullptr;
+    if (followerLists) {
+        followerLists->follower = nullptr;
+    }
     follower.reset();
     if (signalWaiter.joinable()) {
         pthread_kill(signalWaiter.native_handle(), SIGTERM);

@@ -1,5 +1,6 @@
 #include "host/mpris_follower.h"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <unistd.h>
 
@@ -47,8 +48,18 @@ constexpr int kPositionStepMs = 250;
 // How long a stream may take to name what it plays (VLC: once the station
 // sent it) before it is announced without a title.
 constexpr auto kStreamTitleWait = std::chrono::seconds(5);
+// VLC now and then takes up a stream's next song without a word: its
+// Metadata has the song, no signal said so. The stream shown playing is
+// asked again this often.
+constexpr auto kStreamRecheck = std::chrono::seconds(2);
 // The longest wait between two attempts to reach the bus.
 constexpr int kLongestRetryMs = 60'000;
+// The length given to a song of a stream that the player gives none for, when
+// each song is a play of its own: the plug-in scrobbles nothing of unknown
+// length, and half of this is the four minutes after which a long track counts
+// as heard. Such a song is scrobbled once it played four minutes; one that
+// ends sooner is in the history only, as half of it cannot be told.
+constexpr int kStreamSongSeconds = 480;
 
 using Clock = std::chrono::steady_clock;
 using Properties = std::map<std::string, sdbus::Variant>;
@@ -79,6 +90,7 @@ struct Player {
     int64_t positionUs = 0;
     Clock::time_point positionAt{};
     Clock::time_point itemSeen{};
+    Clock::time_point metadataRead{};
     uint64_t playingOrder = 0;  // larger: began playing later
     std::string startedKey;     // the play of this player the plug-in was told of
 
@@ -234,14 +246,17 @@ struct MprisFollower::State {
     State(SubstituteHost& h, FollowerOptions o) : host(h), options(std::move(o)) {}
 
     SubstituteHost& host;
-    const FollowerOptions options;
-    int wake[2] = {-1, -1};  // written once to end the thread
+    FollowerOptions options;     // its lists are the follower thread's copy
+    int wake[2] = {-1, -1};      // written once to end the thread
+    int retarget[2] = {-1, -1};  // written when the lists changed
     std::thread thread;
 
     kiln::Mutex lock;
     std::condition_variable firstTry;
     bool tried GUARDED_BY(lock) = false;
     std::string firstError GUARDED_BY(lock);
+    std::optional<std::pair<std::vector<std::string>, std::vector<std::string>>> newLists
+        GUARDED_BY(lock);
 
     // -- the follower's thread only
     sdbus::IConnection* bus = nullptr;
@@ -296,6 +311,10 @@ struct MprisFollower::State {
     }
     void Run();
     void Serve(sdbus::IConnection& connection);
+    // Takes up the lists set last; true when they changed.
+    bool TakeLists();
+    void AddWanted(sdbus::IProxy& daemon);
+    std::string Describe() const;
     void AddPlayer(const std::string& name, const std::string& owner);
     Player* BySender(const std::string& sender);
     std::optional<sdbus::Variant> Read(Player& player, const char* property);
@@ -305,6 +324,7 @@ struct MprisFollower::State {
     void OnPropertiesChanged(sdbus::Message& message);
     void OnSeeked(sdbus::Message& message);
     void SettleStops();
+    void RecheckStream();
     Player* Choose();
     bool Settled(const Player& player) const;
     int NextDeadlineMs() const;
@@ -350,6 +370,7 @@ void MprisFollower::State::Run() {
         }
         retryMs = options.retryMs;
         warned = false;
+        TakeLists();
         FirstTry("");
         bool ending = false;
         try {
@@ -387,37 +408,9 @@ void MprisFollower::State::Serve(sdbus::IConnection& connection) {
         "type='signal',interface='org.mpris.MediaPlayer2.Player',member='Seeked',"
         "path='/org/mpris/MediaPlayer2'",
         [this](sdbus::Message& m) { Safely([&] { OnSeeked(m); }); });
-    std::string which;
-    for (const std::string& name : options.players) {
-        which += (which.empty() ? " named " : ", ") + name;
-    }
-    for (const std::string& name : options.ignored) {
-        which += (which.find(" but ") == std::string::npos ? " but " : ", ") + name;
-    }
-    Report("watching the session bus for media players" + which);
-
+    Report("watching the session bus for media players" + Describe());
     auto daemon = sdbus::createProxy(connection, kDaemon, "/org/freedesktop/DBus");
-    std::vector<std::string> names;
-    daemon->callMethod("ListNames")
-        .onInterface(kDaemon)
-        .withTimeout(kCallTimeout)
-        .storeResultsTo(names);
-    for (const std::string& name : names) {
-        if (!Wanted(name)) {
-            continue;
-        }
-        std::string owner;
-        try {
-            daemon->callMethod("GetNameOwner")
-                .onInterface(kDaemon)
-                .withTimeout(kCallTimeout)
-                .withArguments(name)
-                .storeResultsTo(owner);
-        } catch (const sdbus::Error&) {
-            continue;  // gone meanwhile
-        }
-        AddPlayer(name, owner);
-    }
+    AddWanted(*daemon);
     Update();
 
     for (;;) {
@@ -429,12 +422,27 @@ void MprisFollower::State::Serve(sdbus::IConnection& connection) {
         if (own >= 0 && (timeout < 0 || own < timeout)) {
             timeout = own;
         }
-        pollfd fds[2] = {{data.fd, data.events, 0}, {wake[0], POLLIN, 0}};
-        if (::poll(fds, 2, timeout) < 0 && errno != EINTR) {
+        pollfd fds[3] = {{data.fd, data.events, 0}, {wake[0], POLLIN, 0}, {retarget[0], POLLIN, 0}};
+        if (::poll(fds, 3, timeout) < 0 && errno != EINTR) {
             throw sdbus::Error("org.freedesktop.DBus.Error.Failed", "poll failed");
         }
         if (fds[1].revents != 0) {
             return;
+        }
+        if (fds[2].revents != 0) {
+            char drained[64];
+            (void)!::read(retarget[0], drained, sizeof drained);
+            if (TakeLists()) {
+                Report("now following media players" + Describe());
+                std::erase_if(players, [&](const auto& entry) {
+                    if (Wanted(entry.first)) {
+                        return false;
+                    }
+                    Report("player " + Short(entry.first) + " left aside");
+                    return true;
+                });
+                AddWanted(*daemon);
+            }
         }
         if (fds[0].revents & (POLLHUP | POLLERR)) {
             // What is still queued is delivered; then the read fails.
@@ -442,7 +450,55 @@ void MprisFollower::State::Serve(sdbus::IConnection& connection) {
             }
             throw sdbus::Error("org.freedesktop.DBus.Error.Disconnected", "the bus hung up");
         }
+        RecheckStream();
         Update();
+    }
+}
+
+bool MprisFollower::State::TakeLists() {
+    kiln::MutexLock guard(lock);
+    if (!newLists) {
+        return false;
+    }
+    options.players = std::move(newLists->first);
+    options.ignored = std::move(newLists->second);
+    newLists.reset();
+    return true;
+}
+
+std::string MprisFollower::State::Describe() const {
+    std::string which;
+    for (const std::string& name : options.players) {
+        which += (which.empty() ? " named " : ", ") + name;
+    }
+    for (const std::string& name : options.ignored) {
+        which += (which.find(" but ") == std::string::npos ? " but " : ", ") + name;
+    }
+    return which;
+}
+
+// Takes up the wanted players on the bus that are not followed yet.
+void MprisFollower::State::AddWanted(sdbus::IProxy& daemon) {
+    std::vector<std::string> names;
+    daemon.callMethod("ListNames")
+        .onInterface(kDaemon)
+        .withTimeout(kCallTimeout)
+        .storeResultsTo(names);
+    for (const std::string& name : names) {
+        if (!Wanted(name) || players.count(name) > 0) {
+            continue;
+        }
+        std::string owner;
+        try {
+            daemon.callMethod("GetNameOwner")
+                .onInterface(kDaemon)
+                .withTimeout(kCallTimeout)
+                .withArguments(name)
+                .storeResultsTo(owner);
+        } catch (const sdbus::Error&) {
+            continue;  // gone meanwhile
+        }
+        AddPlayer(name, owner);
     }
 }
 
@@ -640,6 +696,20 @@ void MprisFollower::State::SettleStops() {
     }
 }
 
+void MprisFollower::State::RecheckStream() {
+    auto current = players.find(shown);
+    const auto now = Clock::now();
+    if (current == players.end() || current->second.reported != 1 ||
+        !current->second.track.Stream() || !current->second.proxy ||
+        now - current->second.metadataRead < kStreamRecheck) {
+        return;
+    }
+    current->second.metadataRead = now;
+    if (auto metadata = Read(current->second, "Metadata")) {
+        Apply(current->second, Properties{{"Metadata", *metadata}});
+    }
+}
+
 Player* MprisFollower::State::Choose() {
     Player* latest = nullptr;
     for (auto& [name, player] : players) {
@@ -721,7 +791,8 @@ void MprisFollower::State::Publish() {
     snapshot.lengthSeconds =
         track.lengthUs > 0
             ? static_cast<int>(std::min<int64_t>((track.lengthUs + 500'000) / 1'000'000, INT_MAX))
-            : -1;
+        : options.streamSongPlays && track.Stream() ? kStreamSongSeconds
+                                                    : -1;
     TrackInfo tags;
     tags.found = true;
     tags.title = Utf8ToWide(track.title);
@@ -831,7 +902,7 @@ bool MprisFollower::Start(std::string* error) {
     if (state_->thread.joinable()) {
         return true;
     }
-    if (::pipe(state_->wake) != 0) {
+    if (::pipe(state_->wake) != 0 || ::pipe2(state_->retarget, O_NONBLOCK) != 0) {
         if (error) {
             *error = "cannot make a pipe";
         }
@@ -856,9 +927,22 @@ void MprisFollower::Stop() {
     const char byte = 1;
     (void)!::write(state_->wake[1], &byte, 1);
     state_->thread.join();
-    ::close(state_->wake[0]);
-    ::close(state_->wake[1]);
-    state_->wake[0] = state_->wake[1] = -1;
+    for (int* fd :
+         {&state_->wake[0], &state_->wake[1], &state_->retarget[0], &state_->retarget[1]}) {
+        ::close(*fd);
+        *fd = -1;
+    }
+}
+
+void MprisFollower::SetPlayers(std::vector<std::string> players, std::vector<std::string> ignored) {
+    {
+        kiln::MutexLock guard(state_->lock);
+        state_->newLists.emplace(std::move(players), std::move(ignored));
+    }
+    if (state_->retarget[1] >= 0) {
+        const char byte = 1;
+        (void)!::write(state_->retarget[1], &byte, 1);
+    }
 }
 
 }  // namespace kiln::host

@@ -40,8 +40,9 @@ struct FollowerOptions {
     int settleMs = 1500;
     // How long a player must stay stopped for the stop to count.
     int stopSettleMs = 1000;
-    // Each song of a stream (its title changing) is a play of its own; else a
-    // song change only refreshes what is shown.
+    // Each song of a stream (its title changing) is a play of its own, eight
+    // minutes long when the player gives no length (scrobbled after four);
+    // else a song change only refreshes what is shown.
     bool streamSongPlays = false;
     // Between the first two attempts to reach the bus; later ones wait
     // twice as long each time, up to a minute.
@@ -61,6 +62,10 @@ class MprisFollower {
     bool Start(std::string* error = nullptr);
     // Ends the thread; the plug-in is told nothing more.
     void Stop();
+    // Follows these lists from now on (as the options' players and ignored):
+    // a player no longer wanted is left at once, its play stopping with it,
+    // and one wanted now is taken up as if it had just appeared. Any thread.
+    void SetPlayers(std::vector<std::string> players, std::vector<std::string> ignored);
 
   private:
     struct State;

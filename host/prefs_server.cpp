@@ -435,9 +435,16 @@ std::string PrefsServer::StateJson() {
             modals.PushBack(m, a);
         }
     }
+    std::string follower;
+    {
+        MutexLock lock(mutex_);
+        if (!followerState_.empty()) {
+            follower = ",\"follower\":" + followerState_;
+        }
+    }
     return "{\"modals\":" + Json(modals) + ",\"edits\":" + Json(edits) +
            ",\"issued\":" + std::to_string(issued) + ",\"unfinished\":" + Json(unfinished) + "," +
-           PrefsViewMembers(host_) + "}";
+           PrefsViewMembers(host_) + follower + "}";
 }
 
 void PrefsServer::Action(const httplib::Request& request, httplib::Response& response) {
@@ -528,6 +535,19 @@ void PrefsServer::Action(const httplib::Request& request, httplib::Response& res
         work = onOpenDialog([this, dialog, id, index] { windows_.SelectCombo(dialog, id, index); });
     } else if (action == "link") {
         work = onOpenDialog([this, dialog, id, index] { windows_.ClickLink(dialog, id, index); });
+    } else if (action == "follower" && text("players") && text("ignored")) {
+        std::function<void(const std::string&, const std::string&)> change;
+        {
+            MutexLock lock(mutex_);
+            change = followerChange_;
+        }
+        if (!change) {
+            Refuse(response, 404, "no follower here\n");
+            return;
+        }
+        work = [change, players = *text("players"), ignored = *text("ignored")] {
+            change(players, ignored);
+        };
     } else {
         Refuse(response, 400, "unknown action\n");
         return;
@@ -541,6 +561,24 @@ void PrefsServer::Action(const httplib::Request& request, httplib::Response& res
     }
     response.status = 202;
     response.set_content("{\"ticket\":" + std::to_string(ticket) + "}", "application/json");
+}
+
+void PrefsServer::SetFollowerPage(
+    std::string state,
+    std::function<void(const std::string& players, const std::string& ignored)> change) {
+    {
+        MutexLock lock(mutex_);
+        followerChange_ = std::move(change);
+    }
+    SetFollowerState(std::move(state));
+}
+
+void PrefsServer::SetFollowerState(std::string state) {
+    {
+        MutexLock lock(mutex_);
+        followerState_ = std::move(state);
+    }
+    Changed();
 }
 
 bool PrefsServer::OpenInBrowser() {

@@ -85,6 +85,15 @@ class PrefsServer {
     // Something the page shows changed: wakes the event streams. Any thread.
     void Changed();
 
+    // kiln-host's own page, the players its follower follows: `state` is what
+    // the page shows (a JSON object), set again by whoever changes it; the
+    // page's changes, the two lists as typed, go to `change` on the main
+    // thread. Without it the page has no such page.
+    void SetFollowerPage(
+        std::string state,
+        std::function<void(const std::string& players, const std::string& ignored)> change);
+    void SetFollowerState(std::string state);
+
   private:
     struct Task;
     struct Router;
@@ -146,6 +155,8 @@ class PrefsServer {
     std::vector<PrefsModal> modals_ GUARDED_BY(mutex_);
     std::map<uint64_t, std::optional<std::string>> answers_ GUARDED_BY(mutex_);
     uint64_t nextModal_ GUARDED_BY(mutex_) = 1;
+    std::string followerState_ GUARDED_BY(mutex_);
+    std::function<void(const std::string&, const std::string&)> followerChange_ GUARDED_BY(mutex_);
 };
 
 // The opener of addresses: xdg-open when a desktop session is present.

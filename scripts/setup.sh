@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build needs and that this machine lacks.
-# Usage: scripts/setup.sh [linux] [windows] [fuzz]   (default: linux)
+# Usage: scripts/setup.sh [linux] [windows] [package] [fuzz]   (default: linux)
 set -euo pipefail
 
 want=("$@")
@@ -26,6 +26,9 @@ for part in "${want[@]}"; do
       packages+=(g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine64
                  g++-mingw-w64-i686-posix binutils-mingw-w64-i686 wine32:i386
                  dpkg-dev python3 openssl fonts-wine) ;;
+    package)  # scripts/package-check.sh: the package's dependencies worked
+      # out from the binaries, and a minimal Debian to install it into
+      packages+=(dpkg-dev debootstrap) ;;
     fuzz)  # clang tools: fuzzers, the thread-safety check, the format check
       packages+=(clang clang-format libclang-rt-14-dev) ;;
     *) echo "setup.sh: unknown part '$part'" >&2; exit 2 ;;

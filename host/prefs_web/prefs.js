@@ -6,6 +6,8 @@ const $ = (id) => document.getElementById(id);
 let state = { pages: [], open: null, modals: [], edits: {}, issued: 0, unfinished: [] };
 let shown = null; // { dialog, controls: [element per template control], outer: [...] }
 let shownModal = 0;
+// kiln-host's own page of followed players is shown here, not by the host.
+let followerShown = false;
 let queue = Promise.resolve();
 // Edits are numbered per tab, so that the echo of an older keystroke can be
 // told from that of the latest one.
@@ -233,20 +235,34 @@ function layout(open) {
   return { controls, outer, root: rootBox };
 }
 
+function pageButton(name, current, onClick) {
+  const li = document.createElement('li');
+  const b = document.createElement('button');
+  b.type = 'button';
+  b.textContent = name;
+  if (current) b.setAttribute('aria-current', 'page');
+  b.addEventListener('click', onClick);
+  li.append(b);
+  return li;
+}
+
 function renderPages() {
-  const open = state.open;
-  $('pages').replaceChildren(...state.pages.map((p) => {
-    const li = document.createElement('li');
-    const b = document.createElement('button');
-    b.type = 'button';
-    b.textContent = p.name;
-    if (open && open.page === p.id) b.setAttribute('aria-current', 'page');
-    b.addEventListener('click', () => send({ action: 'open', page: p.id, tab: -1 }));
-    li.append(b);
-    return li;
+  if (!state.follower) followerShown = false;
+  const open = followerShown ? null : state.open;
+  const items = state.pages.map((p) => pageButton(p.name, open && open.page === p.id, () => {
+    followerShown = false;
+    send({ action: 'open', page: p.id, tab: -1 });
   }));
+  if (state.follower) {
+    items.push(pageButton('Followed players', followerShown, () => {
+      followerShown = true;
+      history.replaceState(null, '', '#followed-players');
+      showState(JSON.stringify(state));
+    }));
+  }
+  $('pages').replaceChildren(...items);
   const page = open && state.pages.find((p) => p.id === open.page);
-  $('page-title').textContent = page ? page.name : 'Preferences';
+  $('page-title').textContent = followerShown ? 'Followed players' : page ? page.name : 'Preferences';
   $('tabs').hidden = !page || page.tabs.length === 0;
   $('dialog').setAttribute('role', $('tabs').hidden ? 'region' : 'tabpanel');
   $('tabs').replaceChildren(...(page ? page.tabs : []).map((name, i) => {
@@ -261,11 +277,44 @@ function renderPages() {
   }));
 }
 
+// The latest change sent: until the host has stored it, a state that comes
+// in is older than the fields.
+let followerTicket = 0;
+let followerSent = 0;
+
+// What is being typed stays; what is not shows the stored lists.
+function renderFollower() {
+  $('follower').hidden = !followerShown;
+  if (!followerShown) return;
+  const f = state.follower;
+  const stored = !followerTicket || finished(followerTicket);
+  for (const [field, key, given, text] of [['follow-players', 'players', 'given-players', f.givenPlayers],
+    ['follow-ignored', 'ignored', 'given-ignored', f.givenIgnored]]) {
+    if (stored && document.activeElement !== $(field)) $(field).value = f[key];
+    $(given).hidden = !text;
+    $(given).textContent = `Also, from kiln-host's command line: ${text}`;
+  }
+}
+$('follower').addEventListener('change', async () => {
+  const ticket = send({ action: 'follower', players: $('follow-players').value, ignored: $('follow-ignored').value });
+  const sent = ++followerSent;
+  followerTicket = Infinity;
+  const given = await ticket;
+  if (sent === followerSent) followerTicket = given;
+});
+// Enter takes the line as it is, as leaving the field does.
+$('follower').addEventListener('keydown', (ev) => {
+  if (ev.key === 'Enter') {
+    ev.preventDefault();
+    ev.target.blur();
+  }
+});
+
 function renderDialog() {
-  const open = state.open;
+  const open = followerShown ? null : state.open;
   const box = $('dialog');
   box.hidden = !open;
-  $('empty').hidden = !!open;
+  $('empty').hidden = !!open || followerShown;
   if (!open) {
     shown = null;
     box.replaceChildren();
@@ -385,12 +434,14 @@ function showState(data) {
     first = false;
     // Reloaded or reopened: back at the page the address names.
     const wanted = new URLSearchParams(location.hash.slice(1));
+    if (location.hash === '#followed-players') followerShown = true;
     if (!state.open && wanted.has('page')) {
       send({ action: 'open', page: Number(wanted.get('page')), tab: Number(wanted.get('tab') || -1) });
     }
   }
   renderPages();
   renderDialog();
+  renderFollower();
   renderModal();
   renderBusy();
 }

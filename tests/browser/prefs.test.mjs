@@ -425,3 +425,40 @@ test('an action waiting for a silent service shows that it waits, until it is do
     silent.close();
   }
 });
+
+test('a following kiln-host has a page of followed players; a change is stored and followed at once', async () => {
+  const bus = run('dbus-daemon', ['--session', '--nofork', '--print-address']);
+  const busAddress = (await bus.waitFor(/^(unix:\S+)/m))[1];
+  const other = run(join(bin, 'kiln-host'), ['--profile', join(work, 'profile-follow'), 'follow', '--ignore',
+    'kilnsmall.muted', 'prefs'], { XDG_RUNTIME_DIR: runtime, DISPLAY: '', WAYLAND_DISPLAY: '',
+    DBUS_SESSION_BUS_ADDRESS: busAddress });
+  const tab = await browser.newPage();
+  try {
+    await tab.goto((await other.waitFor(/preferences: (http:\S+)/))[1]);
+    await tab.waitForSelector('#pages button');
+    await tab.$$eval('#pages button', (buttons) => buttons.find((b) => b.textContent === 'Followed players').click());
+    await tab.waitForSelector('#follower:not([hidden])');
+    assert.equal(await tab.$eval('#given-ignored', (p) => p.textContent),
+      "Also, from kiln-host's command line: kilnsmall.muted");
+    assert.ok(await tab.$eval('#given-players', (p) => p.hidden));
+    await tab.evaluate(axeSource);
+    assert.deepEqual(await tab.evaluate(async () => (await window.axe.run(document)).violations
+      .filter((v) => v.impact === 'serious' || v.impact === 'critical').map((v) => v.id)), []);
+    const from = other.out.length;
+    await tab.type('#follow-players', 'vlc, mpv');
+    await tab.type('#follow-ignored', 'firefox\n');
+    await other.waitFor(/now following media players named vlc, mpv but kilnsmall\.muted, firefox/, from);
+    assert.match(readFileSync(join(work, 'profile-follow', 'settings.ini'), 'utf8'),
+      /players=vlc, mpv[\s\S]*ignore_players=firefox/);
+    // Another page and back: the stored lists, as the host gives them.
+    await tab.$$eval('#pages button', (buttons) => buttons[0].click());
+    await tab.waitForSelector('#follower[hidden]');
+    await tab.$$eval('#pages button', (buttons) => buttons.find((b) => b.textContent === 'Followed players').click());
+    assert.equal(await tab.$eval('#follow-players', (i) => i.value), 'vlc, mpv');
+  } finally {
+    await tab.close();
+    other.stdin.end('quit\n');
+    await new Promise((r) => other.on('exit', r));
+    bus.kill();
+  }
+});

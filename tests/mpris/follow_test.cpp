@@ -171,7 +171,8 @@ struct FollowRig {
         }
         plugin.settings().WriteTemplate(L"gen_kiln", L"discord", L"[%artist% - ]%title%");
         // Each 60 s item reaches its scrobble point as the plug-in looks: the
-        // clock moves on by half its length right after the hook saw it start.
+        // clock moves on by half its length (clockStep) right after the hook
+        // saw it start.
         plugin.windows().SetMainWindowHandler([this](unsigned message, uintptr_t, intptr_t code) {
             started += message == 0x0400 && code == 13003;
         });
@@ -207,7 +208,7 @@ struct FollowRig {
         return plugin.RunUntil(
             [&] {
                 if (advanced < started) {
-                    plugin.host().AdvanceClock(30);
+                    plugin.host().AdvanceClock(clockStep);
                     ++advanced;
                 }
                 return posts.Requests().size() >= count &&
@@ -246,7 +247,7 @@ struct FollowRig {
     FakeScrobbleService scrobbler;
     PostReceiver posts;
     PluginHost plugin;
-    int started = 0, advanced = 0;
+    int started = 0, advanced = 0, clockStep = 30;
     std::mutex lock;
     std::vector<std::string> reports;
     std::unique_ptr<host::MprisFollower> follower;
@@ -496,14 +497,19 @@ TEST(Follow, VlcOnAWebRadioShowsTheSongAndCountsSongsAsTheSettingSays) {
     for (const bool songPlays : {false, true}) {
         SCOPED_TRACE(songPlays ? "each song a play" : "songs refresh the stream's play");
         FollowRig rig({.streamSongPlays = songPlays});
+        rig.clockStep = 240;  // VLC gives a song on a stream no length
         Station station;
         Vlc vlc(rig.plugin.profile() / "vlc-home", {station.Url()});
         ASSERT_TRUE(rig.WaitFor(1, "Kiln Trio - Ember|play")) << rig.Log();
         station.SetTitle("Ash - Coda");
         ASSERT_TRUE(rig.WaitFor(songPlays ? 2 : 1, "Ash - Coda|play")) << rig.Log();
+        rig.plugin.RunUntil([&] { return rig.scrobbler.Scrobbles().size() == 2; }, 3000);
         vlc.Kill();
         ASSERT_TRUE(rig.WaitFor(songPlays ? 3 : 2, "Ash - Coda|stop")) << rig.Log();
         EXPECT_EQ(rig.History(), songPlays ? "Ember\nCoda\n" : "Ember\n");
+        // Four minutes into each song; the stream as one play is never due.
+        EXPECT_EQ(rig.Scrobbled(), (songPlays ? std::vector<std::string>{"Ember", "Coda"}
+                                              : std::vector<std::string>{}));
         EXPECT_EQ(rig.Posts().back(), "/stop?title=Coda");
     }
 }
@@ -630,7 +636,7 @@ TEST(Follow, APlayerWithoutAddressesOddFieldsAndAStopBetweenItems) {
               "|Coda|||||mpris:kilnsmall/item/");
 }
 
-TEST(Follow, OnlyTheNamedPlayersAreFollowedNeverTheIgnoredOnes) {
+TEST(Follow, OnlyTheNamedPlayersAreFollowedNeverTheIgnoredOnesAndNewListsHoldAtOnce) {
     FollowRig rig({.players = {"kilnsmall"}, .ignored = {"kilnsmall.muted"}});
     SmallPlayer wanted("kilnsmall.tab1"), muted("kilnsmall.muted"), other("kilnsmaller");
     wanted.Set("Playing", Metadata{{"xesam:title", std::string("Alpha")}});
@@ -639,12 +645,22 @@ TEST(Follow, OnlyTheNamedPlayersAreFollowedNeverTheIgnoredOnes) {
     other.Set("Playing", Metadata{{"xesam:title", std::string("Gamma")}});
     rig.plugin.RunFor(2000);  // longer than an item may take to settle
     EXPECT_EQ(rig.Posts(), std::vector<std::string>{"/play?title=Alpha"}) << rig.Log();
+    // New lists hold at once: the one ignored now is left, the one no longer
+    // ignored taken up; then none is followed any more.
+    rig.follower->SetPlayers({}, {"kilnsmall.tab1", "kilnsmaller"});
+    ASSERT_TRUE(rig.WaitFor(2, "Beta|play")) << rig.Log();
+    rig.follower->SetPlayers({"nothing"}, {});
+    ASSERT_TRUE(rig.WaitFor(3, "Beta|stop")) << rig.Log();
+    EXPECT_EQ(rig.Posts(), (std::vector<std::string>{"/play?title=Alpha", "/play?title=Beta",
+                                                     "/stop?title=Beta"}))
+        << rig.Log();
 }
 
 TEST(Follow, ASongChangeOnAStreamRefreshesOrIsAPlayOfItsOwn) {
     for (const bool songPlays : {false, true}) {
         SCOPED_TRACE(songPlays ? "each song a play" : "songs refresh the stream's play");
         FollowRig rig({.streamSongPlays = songPlays});
+        rig.clockStep = 240;
         SmallPlayer player;
         Metadata radio{{"mpris:trackid", sdbus::ObjectPath("/kiln/radio")},
                        {"xesam:url", std::string("http://127.0.0.1:9/kiln.ogg")},
@@ -659,13 +675,15 @@ TEST(Follow, ASongChangeOnAStreamRefreshesOrIsAPlayOfItsOwn) {
         radio["mpris:length"] = int64_t{60'000'000};
         player.Set({}, radio);
         ASSERT_TRUE(rig.WaitFor(songPlays ? 2 : 1, "Ash - Coda|play")) << rig.Log();
-        rig.plugin.RunUntil([&] { return !rig.scrobbler.Scrobbles().empty(); }, 3000);
+        rig.plugin.RunUntil([&] { return rig.scrobbler.Scrobbles().size() == 2; }, 3000);
         player.Quit();
         ASSERT_TRUE(rig.WaitFor(songPlays ? 3 : 2, "Ash - Coda|stop")) << rig.Log();
         EXPECT_EQ(rig.History(), songPlays ? "Ember\nCoda\n" : "Ember\n") << rig.Log();
         EXPECT_EQ(rig.Posts().back(), "/stop?title=Coda");
-        EXPECT_EQ(rig.Scrobbled(),
-                  songPlays ? std::vector<std::string>{"Coda"} : std::vector<std::string>{});
+        // A song without a length is due after four minutes, one with its length
+        // after half of it.
+        EXPECT_EQ(rig.Scrobbled(), (songPlays ? std::vector<std::string>{"Ember", "Coda"}
+                                              : std::vector<std::string>{}));
     }
 }
 }  // namespace
