@@ -291,6 +291,20 @@ test('a typed line template shows its live preview; Reset asks, and only a yes r
   await page.waitForSelector(`${control(1007)}:disabled`);
 });
 
+test('the Rules page says when tracking is paused, and refuses a pattern that cannot compile', async () => {
+  host.stdin.write('tracking off\n');
+  await host.waitFor(/tracking: off/);
+  await openPage('Rules');
+  await page.waitForSelector(`${control(1070)}:not([hidden])`);
+  await page.click(control(1072));
+  await page.keyboard.type('title matches (live');
+  await waitText(1073, /^Line 1: invalid regular expression/);
+  await page.keyboard.type(')');
+  await waitText(1073, /^$/);
+  await page.click(control(1071));
+  await page.waitForSelector(`${control(1070)}[hidden]`);
+});
+
 test('picking "Winamp" on the presence page restarts the presence with that identity', async () => {
   await openPage('Discord');
   const handshakes = () => [...fakes.out.matchAll(/\[discord\] opcode 0: .*"client_id":"(\d+)"/g)].map((m) => m[1]);
