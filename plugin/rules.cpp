@@ -111,7 +111,13 @@ std::wstring Compile(const Rule& rule, std::wregex& pattern) {
 
 bool Passes(const Rule& rule, const std::wregex& pattern, const std::wstring& text) {
     if (rule.test == RuleTest::Matches) {
-        return std::regex_search(text, pattern);
+        // A pattern too complex for the text throws while matching; on the
+        // worker that would end the process, so it counts as no match.
+        try {
+            return std::regex_search(text, pattern);
+        } catch (const std::regex_error&) {
+            return false;
+        }
     }
     const std::wstring haystack = Lower(text);
     const std::wstring needle = Lower(rule.value);

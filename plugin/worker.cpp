@@ -175,7 +175,11 @@ void OnStopped() {
 void Dispatch(int index) {
     if (privateMode.load() != 0) {
         // Tracking is paused: nothing is written, sent or scrobbled; the
-        // presence, asked again, clears itself.
+        // presence, asked again, clears itself. A start is still judged, so
+        // that a resume during the play finds its own verdict.
+        if (index == static_cast<int>(WorkerEvent::PlayStarted)) {
+            JudgeCurrentPlay();
+        }
         if (index != static_cast<int>(WorkerEvent::ScrobbleDue)) {
             Steps().refreshPresence();
         }
