@@ -15,7 +15,6 @@ namespace kiln {
 namespace {
 
 constexpr int kValueChars = 1024;
-constexpr int kKeyChars = 32;
 
 // Names as the page's text and the store spell them; the order is the enums'.
 constexpr const wchar_t* kFieldNames[kRuleFieldCount] = {L"artist",       L"title", L"album",
