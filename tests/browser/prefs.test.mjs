@@ -235,6 +235,7 @@ test('every page reads well at 390 and 1280 pixels, light and dark, and screensh
     ['Play Tracking', 3, 104, 'Disable some SSL validation checks'],
     ['Discord', undefined, 106, 'Show as:'],
     ['Last.fm Scrobbler', undefined, 111, 'Enable Scrobbling'],
+    ['Rules', undefined, 107, 'Test an item:'],
   ];
   try {
     for (const [name, tab, template, text] of expected) {
