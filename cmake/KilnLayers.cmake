@@ -24,7 +24,7 @@ endfunction()
 set(KILN_FRAME_SHARED plugin/plugin.h plugin/settings.h
   plugin/shared_state.h plugin/curl_api.h plugin/preview.h
   plugin/playback_flags.h plugin/template_lines.h plugin/quit_signal.h plugin/timers.h
-  plugin/subsystems.h plugin/playing_title.h)
+  plugin/subsystems.h plugin/playing_title.h plugin/rules.h)
 set(KILN_SUBSYSTEM_BASE core platform resources ${KILN_FRAME_SHARED})
 set(KILN_VIEW_core core)
 set(KILN_VIEW_platform core platform)

@@ -5,6 +5,7 @@
 #include "outputs/now_playing.h"
 #include "outputs/pages.h"
 #include "outputs/post_request.h"
+#include "outputs/rules_page.h"
 #include "outputs/scrobbler_log.h"
 #include "plugin/settings.h"
 #include "presence/presence.h"
@@ -37,6 +38,7 @@ const Subsystems subsystems = {
     },
     &PresencePageProc,
     &ScrobblerPageProc,
+    &RulesPageProc,
     &HasSessionKey,
     &SettingsLoaded,
     &AppendHistoryLine,
@@ -48,6 +50,7 @@ const Subsystems subsystems = {
     &PrefetchPresenceCover,
     &StartPostRequest,
     &ScrobbleOnPlayStarted,
+    &ScrobbleExcluded,
     &ScrobbleOnUnpaused,
     &SubmitToScrobbler,
     &CacheDuePlays,

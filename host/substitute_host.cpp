@@ -206,8 +206,8 @@ TrackInfo SubstituteHost::ItemInfo(const std::wstring& file) const {
     if (!now.tags || file.empty() || file != now.file) {
         return info;
     }
-    for (auto field :
-         {&TrackInfo::title, &TrackInfo::artist, &TrackInfo::album, &TrackInfo::albumArtist}) {
+    for (auto field : {&TrackInfo::title, &TrackInfo::artist, &TrackInfo::album,
+                       &TrackInfo::albumArtist, &TrackInfo::genre}) {
         if (!((*now.tags).*field).empty()) {
             info.*field = (*now.tags).*field;
         }

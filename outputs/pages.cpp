@@ -8,6 +8,7 @@
 
 #include "core/wide_format.h"
 #include "outputs/history.h"
+#include "outputs/rules_page.h"
 #include "platform/file.h"
 #include "platform/folder_dialog.h"
 #include "platform/window.h"
@@ -284,7 +285,8 @@ void CloseOutputTab(Window page, OutputTab& tab) {
 }
 
 void HistoryCommand(Window page, int id, unsigned notification) {
-    if (OutputTabCommand(page, historyTab, id, notification) ||
+    if (TrackingPausedCommand(page, id, notification) ||
+        OutputTabCommand(page, historyTab, id, notification) ||
         notification != platform::kNotifyClicked) {
         return;
     }
@@ -558,6 +560,7 @@ intptr_t HistoryPageProc(Window page, unsigned message, uintptr_t wParam, intptr
     return PageRoutine(
         page, message, wParam, lParam,
         [](Window p) {
+            ShowTrackingPaused(p);
             OpenOutputTab(p, historyTab);
             platform::CheckControl(p, IDC_HISTORY_ENABLE, loggingOn.load() != 0);
             platform::CheckControl(p, IDC_HISTORY_MARKERS, prePost.load() != 0);

@@ -8,6 +8,7 @@
 #include "outputs/output_text.h"
 #include "platform/file.h"
 #include "plugin/plugin.h"
+#include "plugin/rules.h"
 #include "plugin/settings.h"
 #include "plugin/shared_state.h"
 
@@ -109,6 +110,9 @@ std::string LogField(const std::string& text) {
 
 void ScrobblerLogPlayStarted() {
     End(PreviousPlay());
+    if (!CurrentPlayReaches(kToLastfm)) {
+        return;  // the rules keep this play from the record of scrobbles
+    }
     const PlayIdentity play = CurrentPlay();
     Entry entry;
     entry.serial = play.serial;

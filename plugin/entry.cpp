@@ -221,6 +221,12 @@ void OnDeferredStartup() {
         host->addPrefsPage(languageInstance, scrobblerDialog, LocalString(IDS_SCROBBLER),
                            scrobblerTab, 1, -1, &PagePosition, nullptr, 1, localisation, 7, 79);
 
+    // The page code is the dialog's own number, which no other page uses.
+    static PrefsTab rulesTab[1] = {{IDD_RULES, nullptr}};
+    rulesTab[0].proc = subsystems.rulesPage;
+    host->addPrefsPage(languageInstance, IDD_RULES, LocalString(IDS_RULES), rulesTab, 1, -1,
+                       &PagePosition, nullptr, 1, localisation, 7, IDD_RULES);
+
     LoadSettings();
 
     if (host->playbackStatus() != 0) {

@@ -4,6 +4,7 @@
 #include "core/host_services.h"
 #include "core/thread_annotations.h"
 #include "core/wide_format.h"
+#include "plugin/rules.h"
 #include "plugin/subsystems.h"
 
 namespace kiln {
@@ -170,6 +171,8 @@ void LoadSettings() {
     UnescapeInPlace(postPause, kPostChars);
     UnescapeInPlace(postUnpause, kPostChars);
     UnescapeInPlace(postStop, kPostChars);
+
+    LoadRules();
 
     DefaultFolder(historyFolder);
     DefaultFolder(nowFolder);

@@ -14,6 +14,7 @@ struct Subsystems {
     PrefsTab outputTabs[4];   // history, now playing, artwork, POST
     DialogProc presencePage;  // dialog 106
     DialogProc scrobblerPage;
+    DialogProc rulesPage;     // dialog 107
     bool (*hasSessionKey)();  // picks the scrobbler page's dialog
     // -- settings loaded, on the main thread: the start marker, the paths
     void (*settingsLoaded)();
@@ -29,6 +30,8 @@ struct Subsystems {
     void (*prefetchPresenceCover)();          // at a start, before the settling sleep
     void (*startPostRequest)(int eventCode);  // 0 play, 1 pause, 2 unpause, 3 stop
     void (*scrobbleOnPlayStarted)();
+    // Scrobbling on, the play kept from Last.fm: `reason` as in plugin/rules.h.
+    void (*scrobbleExcluded)(int reason);
     void (*scrobbleOnUnpaused)();
     void (*submitToScrobbler)(bool submission);
     void (*cacheDuePlays)();  // a quit ends the worker: due plays go to the cache

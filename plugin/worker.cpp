@@ -5,6 +5,7 @@
 #include "platform/events.h"
 #include "platform/window.h"
 #include "plugin/plugin.h"
+#include "plugin/rules.h"
 #include "plugin/settings.h"
 #include "plugin/subsystems.h"
 #include "plugin/timers.h"
@@ -113,8 +114,11 @@ void Retire(const HostServices* host, ThreadHandle handle) {
 void OnPlayStarted() {
     CancelTimer(kPresenceTimerId);
     // The cover is fetched and uploaded meanwhile, so that the first presence
-    // can carry it.
-    Steps().prefetchPresenceCover();
+    // can carry it; not for an item the rules keep from Discord by what is
+    // known of it yet.
+    if ((JudgeCurrentPlay().outputs & kToDiscord) != 0) {
+        Steps().prefetchPresenceCover();
+    }
     // The host needs a moment to read the new item's tags; a quit that is
     // draining the queue does not wait for it.
     if (!draining.load()) {
@@ -122,36 +126,46 @@ void OnPlayStarted() {
     }
     // Outputs switched on during the settle are served by this start.
     catchUpOutputs.store(0);
+    // Judged once the tags are read; every step of this play keeps to it.
+    const PlayVerdict verdict = JudgeCurrentPlay();
+    const int reach = verdict.outputs;
     if (scrobblerLogOn.load() != 0) {
         Steps().scrobblerLogPlayStarted();
     }
-    if (loggingOn.load() != 0) {
+    if (loggingOn.load() != 0 && (reach & kToHistory) != 0) {
         Steps().appendHistoryLine();
     }
-    if (nowLoggingOn.load() != 0) {
+    if (nowLoggingOn.load() != 0 && (reach & kToNowPlaying) != 0) {
         Steps().writeNowPlayingFiles();
     }
     Steps().refreshPresence();
-    if ((postModes.load() & kPostOnPlay) != 0 && !SettingText(postPlay).empty()) {
+    if ((postModes.load() & kPostOnPlay) != 0 && !SettingText(postPlay).empty() &&
+        (reach & kToPost) != 0) {
         Steps().startPostRequest(0);
     }
     if ((scrobbleFlags.load() & kScrobbleOn) != 0) {
-        Steps().scrobbleOnPlayStarted();
+        if ((reach & kToLastfm) != 0) {
+            Steps().scrobbleOnPlayStarted();
+        } else {
+            Steps().scrobbleExcluded(VerdictReason(verdict, kToLastfm));
+        }
     }
 }
 
 void OnOutputsCaughtUp(unsigned outputs) {
-    if ((outputs & kCatchUpHistory) != 0 && loggingOn.load() != 0) {
+    if ((outputs & kCatchUpHistory) != 0 && loggingOn.load() != 0 &&
+        CurrentPlayReaches(kToHistory)) {
         Steps().appendHistoryLine();
     }
-    if ((outputs & kCatchUpNowPlaying) != 0 && nowLoggingOn.load() != 0) {
+    if ((outputs & kCatchUpNowPlaying) != 0 && nowLoggingOn.load() != 0 &&
+        CurrentPlayReaches(kToNowPlaying)) {
         Steps().writeNowPlayingFiles();
     }
 }
 
 void OnPaused() {
     Steps().refreshPresence();
-    if ((postModes.load() & kPostOnPause) != 0) {
+    if ((postModes.load() & kPostOnPause) != 0 && CurrentPlayReaches(kToPost)) {
         Steps().startPostRequest(1);
     }
     // The scrobble timer was stopped when the hook saw the pause.
@@ -159,10 +173,10 @@ void OnPaused() {
 
 void OnUnpaused() {
     Steps().refreshPresence();
-    if ((postModes.load() & kPostOnUnpause) != 0) {
+    if ((postModes.load() & kPostOnUnpause) != 0 && CurrentPlayReaches(kToPost)) {
         Steps().startPostRequest(2);
     }
-    if ((scrobbleFlags.load() & kScrobbleOn) != 0) {
+    if ((scrobbleFlags.load() & kScrobbleOn) != 0 && CurrentPlayReaches(kToLastfm)) {
         Steps().scrobbleOnUnpaused();
     }
 }
@@ -172,7 +186,7 @@ void OnStopped() {
         Steps().scrobblerLogPlayStopped();
     }
     Steps().refreshPresence();
-    if ((postModes.load() & kPostOnStop) != 0) {
+    if ((postModes.load() & kPostOnStop) != 0 && CurrentPlayReaches(kToPost)) {
         Steps().startPostRequest(3);
     }
 }
@@ -180,9 +194,12 @@ void OnStopped() {
 void Dispatch(int index) {
     if (privateMode.load() != 0) {
         // Tracking is paused: nothing is written, sent or scrobbled; the
-        // presence, asked again, clears itself.
+        // presence, asked again, clears itself. A start is still judged, so
+        // that a resume during the play finds its own verdict.
         if (index == static_cast<int>(WorkerEvent::PlayStarted)) {
-            newPlayPending.store(false);
+            if (newPlayPending.exchange(false)) {
+                JudgeCurrentPlay();
+            }
             catchUpOutputs.store(0);
         }
         if (index != static_cast<int>(WorkerEvent::ScrobbleDue)) {

@@ -8,6 +8,7 @@
 #include "platform/window.h"
 #include "plugin/playback_flags.h"
 #include "plugin/plugin.h"
+#include "plugin/rules.h"
 #include "plugin/settings.h"
 #include "plugin/shared_state.h"
 #include "plugin/template_lines.h"
@@ -335,6 +336,12 @@ void RefreshDiscordPresence(const void* extra) {
     }
     if (privateMode.load() != 0) {
         // Tracking is paused: nothing is shown, not even the last item.
+        ClearPresenceRecord(BeginPresenceComposition());
+        return;
+    }
+    if (!CurrentPlayReaches(kToDiscord)) {
+        // The rules keep this play from Discord: nothing is shown, not the
+        // play before it either.
         ClearPresenceRecord(BeginPresenceComposition());
         return;
     }

@@ -23,6 +23,7 @@
 #define IDD_ARTWORK 103
 #define IDD_POST 104
 #define IDD_PRESENCE 106
+#define IDD_RULES 107
 #define IDD_SCROBBLER_AUTHORISED 110
 #define IDD_SCROBBLER_SETUP 111
 
@@ -48,6 +49,8 @@
 #define IDS_PREFIX_BY_KIND 25
 #define IDS_PREFIX_LEGACY 26
 #define IDS_PAUSE_TRACKING 27
+#define IDS_RULES 28
+#define IDS_TRACKING_PAUSED 29
 #define IDS_LANGUAGE_GUID 65535
 
 /* Controls. Several ids are reused across dialogs with different roles; each
@@ -117,5 +120,22 @@
 #define IDC_SCROBBLE_STATUS 1060
 #define IDC_SCROBBLE_BUTTON 1058
 #define IDC_SCROBBLE_LIBRARY_ONLY 1064
+
+/* Tracking-paused notice: the history tab (101) and the rules page (107) */
+#define IDC_PAUSED_NOTICE 1070
+#define IDC_PAUSED_RESUME 1071
+
+/* Rules page (107) */
+#define IDC_RULES_TEXT 1072
+#define IDC_RULES_ERROR 1073
+#define IDC_RULES_MIN_SECONDS 1074
+#define IDC_RULES_SHORT_FIRST 1075  /* five check boxes, one per output: 1075-1079 */
+#define IDC_RULES_STREAM_FIRST 1080 /* likewise 1080-1084 */
+#define IDC_RULES_TEST_ARTIST 1085
+#define IDC_RULES_TEST_TITLE 1086
+#define IDC_RULES_TEST_ALBUM 1087
+#define IDC_RULES_TEST_PATH 1088
+#define IDC_RULES_USE_PLAYING 1089
+#define IDC_RULES_VERDICT 1090
 
 #endif

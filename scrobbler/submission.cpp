@@ -20,6 +20,7 @@
 #include "plugin/playing_title.h"
 #include "plugin/plugin.h"
 #include "plugin/quit_signal.h"
+#include "plugin/rules.h"
 #include "plugin/settings.h"
 #include "plugin/shared_state.h"
 #include "plugin/timers.h"
@@ -698,6 +699,19 @@ void ScrobbleOnPlayStarted() {
     } else {
         SetUnableStatus(ScrobbleSkipReason::TooShort, play.file.c_str());
     }
+}
+
+void ScrobbleExcluded(int reason) {
+    MarkPlayDone(CurrentPlay().serial);
+    wchar_t status[kStatusChars];
+    if (reason > 0) {
+        FormatWide(status, kStatusChars, L"Not scrobbled: excluded by rule %d", {reason});
+    } else {
+        FormatWide(status, kStatusChars, L"%s",
+                   {reason == kSkippedStream ? L"Not scrobbled: streams are skipped"
+                                             : L"Not scrobbled: shorter than the minimum length"});
+    }
+    SetScrobblerStatus(status, false);
 }
 
 void ScrobbleOnUnpaused() {

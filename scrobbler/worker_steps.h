@@ -11,6 +11,9 @@ namespace kiln {
 // Play start (scrobbling on): the library-only rule, then the now-playing
 // update or the timer.
 void ScrobbleOnPlayStarted();
+// Play start (scrobbling on) of a play the rules keep from Last.fm: nothing
+// is armed, and the status says why. `reason` as in plugin/rules.h.
+void ScrobbleExcluded(int reason);
 // Unpause (scrobbling on): the timer armed again for what is left to play.
 void ScrobbleOnUnpaused();
 // false: now-playing update for the current play; true: submission of every

@@ -235,6 +235,7 @@ test('every page reads well at 390 and 1280 pixels, light and dark, and screensh
     ['Play Tracking', 3, 104, 'Disable some SSL validation checks'],
     ['Discord', undefined, 106, 'Show as:'],
     ['Last.fm Scrobbler', undefined, 111, 'Enable Scrobbling'],
+    ['Rules', undefined, 107, 'Test an item:'],
   ];
   try {
     for (const [name, tab, template, text] of expected) {
@@ -289,6 +290,20 @@ test('a typed line template shows its live preview; Reset asks, and only a yes r
   await answerBox('Yes');
   await waitText(1005, /^(?!>> %title% <<$).+%/);
   await page.waitForSelector(`${control(1007)}:disabled`);
+});
+
+test('the Rules page says when tracking is paused, and refuses a pattern that cannot compile', async () => {
+  host.stdin.write('tracking off\n');
+  await host.waitFor(/tracking: off/);
+  await openPage('Rules');
+  await page.waitForSelector(`${control(1070)}:not([hidden])`);
+  await page.click(control(1072));
+  await page.keyboard.type('title matches (live');
+  await waitText(1073, /^Line 1: invalid regular expression/);
+  await page.keyboard.type(')');
+  await waitText(1073, /^$/);
+  await page.click(control(1071));
+  await page.waitForSelector(`${control(1070)}[hidden]`);
 });
 
 test('picking "Winamp" on the presence page restarts the presence with that identity', async () => {

@@ -314,8 +314,8 @@ TEST_F(ClassicPlayerTest, PagesRunAsDialogsAndTheirSettingsSurviveARestart) {
         for (const ClassicPage& page : player->Pages()) {
             names.push_back(page.name);
         }
-        ASSERT_EQ(names,
-                  (std::vector<std::wstring>{L"Play Tracking", L"Discord", L"Last.fm Scrobbler"}));
+        ASSERT_EQ(names, (std::vector<std::wstring>{L"Play Tracking", L"Discord",
+                                                    L"Last.fm Scrobbler", L"Rules"}));
         // Every page opens as a real dialog; clicks go through their procedures.
         HWND tracking = player->OpenPreferences(0);
         ASSERT_NE(ShownTab(tracking), nullptr);
@@ -428,7 +428,7 @@ TEST_F(ClassicPlayerTest, OddPlayersKeepTheirPagesOutputsAndSettings) {
         WriteFile(c.settingsIn + L"\\gen_kiln.ini",
                   "[gen_kiln]\npostmodes=1\npostplay=" + Address("http") + "/play?title=%title%\n");
         auto player = Start(nullptr, c.quirks);
-        ASSERT_EQ(player->Pages().size(), 3u) << "the deferred start-up never ran";
+        ASSERT_EQ(player->Pages().size(), 4u) << "the deferred start-up never ran";
         EXPECT_EQ(player->Pages().front().name, c.firstPage);
         player->Play(1);
         ASSERT_TRUE(Posted(*player, 1));

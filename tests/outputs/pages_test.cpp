@@ -316,5 +316,66 @@ TEST(OutputPages, ArtworkSizesAreStoredOnlyOnceTheTabIsReady) {
     EXPECT_EQ(tabs.Stored(L"art_h_limit"), std::nullopt);
 }
 
+// The Rules page stores only rules it can judge: a refused line says why next
+// to the text and leaves the stored rules as they were. While tracking is
+// paused, the page and the history tab say so at their top, with a way back.
+TEST(RulesPage, RefusedRulesAreNeverStoredAndPausedTrackingShowsAtTheTop) {
+    Tabs tabs({{L"private_mode", 1}});
+    tabs.Open(0);
+    EXPECT_TRUE(tabs.Control(IDC_PAUSED_NOTICE).visible);
+    for (const host::PageInfo& page : tabs.windows().Pages()) {
+        if (page.name == L"Rules") {
+            ASSERT_TRUE(tabs.windows().OpenPage(page.id));
+        }
+    }
+    ASSERT_EQ(tabs.windows().DialogTemplateId(tabs.windows().OpenPageDialog()), IDD_RULES);
+    EXPECT_EQ(tabs.Text(IDC_PAUSED_NOTICE),
+              L"Tracking is paused: nothing is written, sent or scrobbled.");
+    EXPECT_TRUE(tabs.Control(IDC_PAUSED_RESUME).visible);
+
+    tabs.Type(IDC_RULES_TEXT,
+              L"Artist IS the band -> last.fm, discord\r\n\r\npath matches \\.ogg$");
+    EXPECT_EQ(tabs.Text(IDC_RULES_ERROR), L"");
+    EXPECT_EQ(tabs.Stored(L"rule_count"), L"2");
+    EXPECT_EQ(tabs.Stored(L"rule1_value"), L"the band");
+    EXPECT_EQ(tabs.Stored(L"rule1_outputs"), L"24");
+    EXPECT_EQ(tabs.Stored(L"rule2_test"), L"matches");
+    const struct {
+        const wchar_t* typed;
+        const wchar_t* refusal;  // the start of the text shown
+    } refused[] = {
+        {L"artist is x\ntitle matches (unclosed", L"Line 2: invalid regular expression"},
+        {L"colour is red", L"Line 1: a rule starts with"},
+        {L"artist sounds like x", L"Line 1: the field is followed by"},
+        {L"artist is x -> radio", L"Line 1: unknown output \"radio\""},
+        {L"title starts with", L"Line 1: the field is followed by"},
+        {L"album is -> history", L"Line 1: no value"},
+    };
+    for (const auto& r : refused) {
+        tabs.Type(IDC_RULES_TEXT, r.typed);
+        EXPECT_TRUE(tabs.Text(IDC_RULES_ERROR).starts_with(r.refusal))
+            << tabs.Text(IDC_RULES_ERROR);
+        EXPECT_EQ(tabs.Stored(L"rule_count"), L"2") << r.typed;
+        EXPECT_EQ(tabs.Stored(L"rule1_value"), L"the band");
+    }
+    // The test line judges with the rules in force.
+    tabs.Type(IDC_RULES_TEST_ARTIST, L"The Band");
+    EXPECT_EQ(
+        tabs.Text(IDC_RULES_VERDICT),
+        L"Reaches: history, now playing, POST. Kept from Last.fm (rule 1), Discord (rule 1).");
+    tabs.Type(IDC_RULES_TEST_PATH, L"http://radio.example/live");
+    tabs.Click(IDC_RULES_STREAM_FIRST + 2);
+    EXPECT_EQ(tabs.Stored(L"rule_stream_outputs"), L"4");
+    EXPECT_EQ(tabs.Text(IDC_RULES_VERDICT),
+              L"Reaches: history, now playing. Kept from POST (a stream), Last.fm (rule 1), "
+              L"Discord (rule 1).");
+
+    tabs.Click(IDC_PAUSED_RESUME);
+    EXPECT_EQ(tabs.Stored(L"private_mode"), L"0");
+    EXPECT_FALSE(tabs.Control(IDC_PAUSED_NOTICE).visible);
+    tabs.Open(0);
+    EXPECT_FALSE(tabs.Control(IDC_PAUSED_NOTICE).visible);
+}
+
 }  // namespace
 }  // namespace kiln::test

@@ -92,7 +92,8 @@ TEST_F(PluginResources, StringTableIsExactlyTheseTexts) {
                                   L"19=ORBIT (default)\n23=Custom app_id\n24=Listening to\n"
                                   L"25=Listening to (audio); Watching (video)\n"
                                   L"26=Legacy Mode (use if the activity display is wrong)\n"
-                                  L"27=Pause tracking\n"
+                                  L"27=Pause tracking\n28=Rules\n"
+                                  L"29=Tracking is paused: nothing is written, sent or scrobbled.\n"
                                   L"65535={44D4A349-61A5-4610-8EE1-D1D8CAA48407}\n"));
 }
 
@@ -111,7 +112,7 @@ TEST_F(PluginResources, LinkTextsCarryOneAddressDirective) {
 TEST_F(PluginResources, EveryDialogIsWellFormed) {
     const std::set<std::string> classes = {"Button", "Edit", "Static", "ComboBox"};
     for (int dialogId : {IDD_HISTORY, IDD_NOW_PLAYING, IDD_ARTWORK, IDD_POST, IDD_PRESENCE,
-                         IDD_SCROBBLER_AUTHORISED, IDD_SCROBBLER_SETUP}) {
+                         IDD_RULES, IDD_SCROBBLER_AUTHORISED, IDD_SCROBBLER_SETUP}) {
         SCOPED_TRACE(testing::Message() << "dialog " << dialogId);
         const res::DialogEntry* dialog = ModuleDialog(handle(), dialogId);
         ASSERT_NE(dialog, nullptr);

@@ -347,5 +347,29 @@ TEST_F(Tabs, Post) {
     EXPECT_EQ(Stored(L"postplay"), L"p=%artist%");
 }
 
+// The Rules page from the DLL's own resource: a pattern that cannot compile is
+// refused beside the text and never stored; paused tracking shows at the top
+// of the page and of the history tab.
+TEST_F(Tabs, Rules) {
+    Open(0, {{L"private_mode", L"1"}});
+    const auto shown = [&](int id) {
+        return (GetWindowLongW(Item(id), GWL_STYLE) & WS_VISIBLE) != 0;
+    };
+    EXPECT_TRUE(shown(IDC_PAUSED_NOTICE));
+    Close();
+    ASSERT_TRUE(PumpUntil([&] { return (dialog_ = winhost::OpenPage(IDD_RULES)) != nullptr; }));
+    ExpectStaticTextsFit(dialog_);
+    EXPECT_TRUE(shown(IDC_PAUSED_NOTICE) && shown(IDC_PAUSED_RESUME));
+    Type(IDC_RULES_TEXT, L"genre is Spoken Word -> Last.fm");
+    Type(IDC_RULES_TEXT, L"title matches ([a-z]");
+    EXPECT_EQ(Text(IDC_RULES_ERROR).rfind(L"Line 1: invalid regular expression", 0), 0u);
+    EXPECT_EQ(Stored(L"rule_count"), L"1");
+    EXPECT_EQ(Stored(L"rule1_field"), L"genre");
+    EXPECT_EQ(Stored(L"rule1_outputs"), L"8");
+    Click(IDC_PAUSED_RESUME);
+    EXPECT_FALSE(shown(IDC_PAUSED_NOTICE));
+    EXPECT_EQ(Stored(L"private_mode"), L"0");
+}
+
 }  // namespace
 }  // namespace kiln

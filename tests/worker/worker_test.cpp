@@ -15,13 +15,17 @@
 #include <string>
 #include <vector>
 
+#include "fake_discord.h"
 #include "host/host_threads.h"
 #include "host/sample_media.h"
 #include "host/window_system.h"
+#include "presence_checks.h"
+#include "presence_test_support.h"
 #include "resources/resource_ids.h"
 #include "services/paths.h"
 #include "support/plugin_host.h"
 #include "support/post_receiver.h"
+#include "tests/scrobbler/fake_scrobbler.h"
 
 namespace kiln::test {
 namespace {
@@ -362,6 +366,135 @@ TEST_F(WorkerTest, PauseTrackingKeepsEveryOutputOffAcrossARestart) {
     EXPECT_EQ(Paths(), std::vector<std::string>{"/play?t=Second"});
     plugin.Quit();
     EXPECT_EQ(historyText(plugin), "Second\r\n");
+}
+
+// Rules typed on the Rules page keep each play from exactly the outputs they
+// name, and from no other: the history and now-playing files, the POST
+// receiver, the fake scrobbling service and the fake Discord application.
+TEST_F(WorkerTest, RulesKeepAPlayFromTheOutputsTheyNameOnly) {
+    enum : int { kHistory = 1, kNow = 2, kPost = 4, kLastfm = 8, kDiscord = 16 };
+    struct Case {
+        std::wstring rules;   // typed on the page; the item of case N has fields "<Field>-N"
+        int seconds;          // 0: a stream
+        int streamBox;        // the n-th "skip streams" box, ticked from this case on; or 0
+        int kept;             // the outputs it must not reach
+        std::wstring status;  // the scrobbler's status when kept from it
+    };
+    const Case cases[] = {
+        {L"artist is BAND-0 -> history", 60, 0, kHistory, L""},
+        {L"title contains ong-1 -> now playing", 60, 0, kNow, L""},
+        {L"album starts with album- -> Discord", 60, 0, kDiscord, L""},
+        {L"album artist matches ^crew-[3]$ -> last.fm", 60, 0, kLastfm,
+         L"Not scrobbled: excluded by rule 1"},
+        {L"title is nothing like it\ngenre is Genre-4 -> POST", 60, 0, kPost, L""},
+        {L"path contains dir-5/ -> history, discord", 60, 0, kHistory | kDiscord, L""},
+        {L"", 0, 4, kLastfm, L"Not scrobbled: streams are skipped"},
+        {L"artist contains band", 60, 0, 31, L"Not scrobbled: excluded by rule 1"},
+    };
+    PipeFolder pipes;
+    FakeDiscord discord{FakeDiscord::Options{pipes.Path(), 0}};
+    FakeScrobbleService service;
+    PluginHost plugin;
+    SendAllEvents(plugin);
+    plugin.SetInt(L"postmodes", 1);
+    plugin.SetInt(L"logging_on", 1);
+    plugin.SetInt(L"prepost", 0);
+    plugin.SetText(L"format", L"%title%");
+    plugin.SetInt(L"now_logging_on", 1);
+    plugin.SetText(L"now_format", L"%title%");
+    plugin.SetInt(L"updatediscord", 1);
+    plugin.SetInt(L"uploadForDiscord", 0);
+    plugin.SetInt(L"scrobble", 3);
+    const std::string key = FakeScrobbleService::kSessionKey;
+    plugin.SetText(L"sk", std::wstring(key.begin(), key.end()).c_str());
+    plugin.host().MapHost("ws.audioscrobbler.com", service.Address());
+    plugin.host().SetNow(1700000000);
+    plugin.Start();
+    auto& windows = plugin.windows();
+    auto open = [&](const std::wstring& name) {
+        for (const auto& page : windows.Pages()) {
+            if (page.name == name) {
+                ASSERT_TRUE(windows.OpenPage(page.id));
+            }
+        }
+    };
+    auto text = [&](int id) {
+        return windows.Control(windows.OpenPageDialog(), id).value_or(host::ControlState{}).text;
+    };
+    size_t posts = 0;
+    for (int n = 0; n < static_cast<int>(std::size(cases)); ++n) {
+        const Case& c = cases[n];
+        SCOPED_TRACE(n);
+        const std::wstring tag = L"-" + std::to_wstring(n);
+        const std::string title = "Song-" + std::to_string(n);
+        open(L"Rules");
+        ASSERT_TRUE(windows.TypeText(windows.OpenPageDialog(), IDC_RULES_TEXT, c.rules));
+        EXPECT_EQ(text(IDC_RULES_ERROR), L"");
+        if (c.streamBox != 0) {
+            ASSERT_TRUE(windows.ClickButton(windows.OpenPageDialog(),
+                                            IDC_RULES_STREAM_FIRST + c.streamBox - 1));
+        }
+        open(L"Last.fm Scrobbler");
+        // A new pacing window, so that the presence of this play goes out at once.
+        plugin.host().AdvanceClock(30);
+        host::TrackInfo tags;
+        tags.found = true;
+        tags.title = L"Song" + tag;
+        tags.artist = L"Band" + tag;
+        tags.album = L"Album" + tag;
+        tags.albumArtist = L"Crew" + tag;
+        tags.genre = L"Genre" + tag;
+        std::wstring location = L"http://radio.example/live" + tag;
+        if (c.seconds > 0) {
+            location = host::FromFsPath(host::WriteSampleTrack(
+                music_.path() / ("dir-" + std::to_string(n)), {.fileName = "song.wav",
+                                                               .title = tags.title,
+                                                               .artist = tags.artist,
+                                                               .album = tags.album,
+                                                               .albumArtist = tags.albumArtist,
+                                                               .seconds = c.seconds}));
+        }
+        plugin.host().SetPlayback({1, 0, location, c.seconds, tags});
+        plugin.host().NotifyNewItem();
+        // The scrobbler's step comes last of a start.
+        auto updated = [&] {
+            for (const auto& request : service.Requests()) {
+                if (request.Param("method") == "track.updateNowPlaying" &&
+                    request.Param("track") == title) {
+                    return true;
+                }
+            }
+            return false;
+        };
+        ASSERT_TRUE(plugin.RunUntil([&] {
+            return updated() || (!c.status.empty() && text(IDC_SCROBBLE_STATUS) == c.status);
+        }));
+        EXPECT_EQ(updated(), (c.kept & kLastfm) == 0);
+        std::string history;
+        for (const auto& entry : std::filesystem::directory_iterator(plugin.LogsFolder())) {
+            if (entry.path().filename() != "kiln_log_now.txt") {
+                history += ReadFileBytes(entry.path());
+            }
+        }
+        EXPECT_EQ(history.find(title + "\r\n") == std::string::npos, (c.kept & kHistory) != 0);
+        const std::string now = ReadFileBytes(plugin.LogsFolder() / "kiln_log_now.txt");
+        EXPECT_EQ(now.find(title) == std::string::npos, (c.kept & kNow) != 0) << now;
+        const bool shown = plugin.RunUntil([&] {
+            const auto frames = discord.FramesWithOpcode(1);
+            if (frames.empty()) {
+                return false;
+            }
+            return (c.kept & kDiscord) == 0
+                       ? frames.back().payload.find(title) != std::string::npos
+                       : Member(frames.back().payload, "/args/activity") == "-";
+        });
+        EXPECT_TRUE(shown) << "Discord " << ((c.kept & kDiscord) ? "not cleared" : "not shown");
+        if ((c.kept & kPost) == 0) {
+            EXPECT_TRUE(Received(++posts));
+            EXPECT_EQ(Paths().back(), "/play?t=" + title);
+        }
+    }
+    ExpectNoMoreThan(posts);
 }
 
 // The one test that waits out the worker's ten idle seconds.
