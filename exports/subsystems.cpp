@@ -11,6 +11,7 @@
 #include "presence/presence_page.h"
 #include "resources/resource_ids.h"
 #include "scrobbler/authorisation.h"
+#include "scrobbler/queue_page.h"
 #include "scrobbler/scrobbler_page.h"
 #include "scrobbler/worker_steps.h"
 
@@ -37,6 +38,7 @@ const Subsystems subsystems = {
     },
     &PresencePageProc,
     &ScrobblerPageProc,
+    &ScrobbleQueuePageProc,
     &HasSessionKey,
     &SettingsLoaded,
     &AppendHistoryLine,

@@ -142,7 +142,7 @@ TEST(PluginStartup, PagesAndNameWithOrWithoutLocalisation) {
         plugin.Start();
         EXPECT_EQ(std::wstring(plugin.host().Plugin()->description), c.description);
         const auto pages = plugin.windows().Pages();
-        ASSERT_EQ(pages.size(), 3u);
+        ASSERT_EQ(pages.size(), 4u);  // outputs, presence, scrobbler, scrobble queue
         for (const auto& page : pages) {
             EXPECT_EQ(page.instance, c.failLocalisation ? nullptr : plugin.host().LibraryHandle());
             EXPECT_EQ(page.localisation,
@@ -165,10 +165,10 @@ TEST(PluginStartup, FailedMessageRegistrationStartsUpOnce) {
     options.failMessageRegistration = true;
     PluginHost plugin(options);
     plugin.Start();
-    ASSERT_EQ(plugin.windows().Pages().size(), 3u);
+    ASSERT_EQ(plugin.windows().Pages().size(), 4u);
     plugin.windows().PostMessage(plugin.windows().MainWindow(), 0x0400, 0, 0);
     plugin.RunFor(0);
-    EXPECT_EQ(plugin.windows().Pages().size(), 3u);
+    EXPECT_EQ(plugin.windows().Pages().size(), 4u);
 }
 
 TEST(PluginMenu, ShowsTheLocalisedTitleAndTheFilledAboutBox) {
