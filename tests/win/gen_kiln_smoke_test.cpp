@@ -202,6 +202,7 @@ void GenKilnDll::RunSession(bool withWorker) {
         L"finalise p0 1",
         L"page 77 flags 106 'Discord' parent -1 visible 1 group 7 tabs 106",
         L"page 79 flags 111 'Last.fm Scrobbler' parent -1 visible 1 group 7 tabs 111",
+        L"page 80 flags 108 'Scrobble Queue' parent -1 visible 1 group 7 tabs 108",
     };
     EXPECT_EQ(winhost::PumpForLog(startUp.size(), 10000), startUp);
     if (withWorker) {
@@ -259,7 +260,7 @@ TEST_F(GenKilnDll, EventsThatCouldNotBeMadeAreMadeAtTheNextNeed) {
     descriptor->hDllInstance = module_;
     winhost::AttachPlugin(descriptor);
     ASSERT_EQ(descriptor->init(), 0);
-    ASSERT_EQ(winhost::PumpForLog(9, 10000).size(), 9u) << "the deferred start-up ran";
+    ASSERT_EQ(winhost::PumpForLog(10, 10000).size(), 10u) << "the deferred start-up ran";
     EXPECT_EQ(winhost::Snapshot().threadsStarted, 0) << "a worker started without its events";
 
     PatchImport(module_, "CreateEventW", createEvent);
