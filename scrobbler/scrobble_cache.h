@@ -88,24 +88,6 @@ std::string ReadRejected() REQUIRES(CacheFilesLock());
 // Replaces the rejected file with `content` (empty: deletes it).
 bool ReplaceRejected(const std::string& content) REQUIRES(CacheFilesLock());
 
-// Why a line was set aside, as the rejected file says it.
-inline constexpr std::string_view kReasonUnreadable = "unreadable line";
-inline constexpr std::string_view kReasonNoTime = "no start time";
-inline constexpr std::string_view kReasonTooShort = "no metadata, or 30 seconds or shorter";
-inline constexpr std::string_view kReasonNoTags = "no artist or title";
-inline constexpr std::string_view kReasonRefusedPrefix = "refused by the service, error ";
-inline constexpr std::string_view kReasonUnknown = "unknown";
-
-// A set-aside line with its reason, as written to the rejected file.
-std::string WithReason(std::string_view line, std::string_view reason);
-// A rejected line split into the cache line and its reason; lines written
-// before reasons were kept, and reasons not of ours, give "unknown".
-struct RejectedLine {
-    std::string_view line;
-    std::string_view reason;
-};
-RejectedLine SplitRejected(std::string_view text);
-
 // Whether this instance may scrobble and write the cache: the first call
 // takes an exclusive lock on "scrobble.lock" in the cache folder, which the
 // instance keeps until it is unloaded. A second instance on the same profile

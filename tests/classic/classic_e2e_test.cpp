@@ -312,17 +312,16 @@ TEST_F(ClassicPlayerTest, PagesRunAsDialogsAndTheirSettingsSurviveARestart) {
         // Plays waiting in the scrobble cache, one with its tags, one without.
         const std::wstring folder = ini_ + L"\\gen_kiln\\cache";
         ASSERT_EQ(SHCreateDirectoryExW(nullptr, folder.c_str(), nullptr), ERROR_SUCCESS);
-        WriteFile(folder + L"\\scrobble.cache",
-                  "1700000000," + Narrow(music_ + L"\\one.mp3") + "\r\n1700000300," +
-                      Narrow(music_ + L"\\gone.mp3") + "\r\n");
+        WriteFile(folder + L"\\scrobble.cache", "1700000000," + Narrow(music_ + L"\\one.mp3") +
+                                                    "\r\n1700000300," +
+                                                    Narrow(music_ + L"\\gone.mp3") + "\r\n");
         auto player = Start("");
         std::vector<std::wstring> names;
         for (const ClassicPage& page : player->Pages()) {
             names.push_back(page.name);
         }
-        ASSERT_EQ(names,
-                  (std::vector<std::wstring>{L"Play Tracking", L"Discord", L"Last.fm Scrobbler",
-                                             L"Scrobble Queue"}));
+        ASSERT_EQ(names, (std::vector<std::wstring>{L"Play Tracking", L"Discord",
+                                                    L"Last.fm Scrobbler", L"Scrobble Queue"}));
         // Every page opens as a real dialog; clicks go through their procedures.
         HWND tracking = player->OpenPreferences(0);
         ASSERT_NE(ShownTab(tracking), nullptr);
@@ -345,7 +344,8 @@ TEST_F(ClassicPlayerTest, PagesRunAsDialogsAndTheirSettingsSurviveARestart) {
         ASSERT_EQ(SendMessageW(waiting, LB_GETCOUNT, 0, 0), 2);
         std::vector<std::wstring> shown;
         for (int i = 0; i < 2; ++i) {
-            std::wstring item(static_cast<size_t>(SendMessageW(waiting, LB_GETTEXTLEN, i, 0)), L' ');
+            std::wstring item(static_cast<size_t>(SendMessageW(waiting, LB_GETTEXTLEN, i, 0)),
+                              L' ');
             SendMessageW(waiting, LB_GETTEXT, i, reinterpret_cast<LPARAM>(item.data()));
             shown.push_back(item);
         }
