@@ -8,6 +8,7 @@
 #include <windows.h>
 // after windows.h, which they need
 #include <commctrl.h>
+#include <commdlg.h>
 
 #include <array>
 #include <map>
@@ -338,6 +339,34 @@ int BrowseForFolder(Window owner, const wchar_t* title, wchar_t* folder, int siz
     return platform::ChooseFolder(BoxOwner(owner), title, folder, size) ? 1 : 0;
 }
 
+int ChooseSaveFile(Window owner, const wchar_t* title, const wchar_t* extension, wchar_t* path,
+                   int size) {
+    if (!path || size <= 0 || !extension) {
+        return 0;
+    }
+    // "CSV files (*.csv)", "*.csv", then every file; each ends in a zero and
+    // the list in two.
+    const std::wstring ext = extension;
+    std::wstring filter = L"Files (*." + ext + L")";
+    filter += L'\0';
+    filter += L"*." + ext;
+    filter += L'\0';
+    filter += L"All files (*.*)";
+    filter += L'\0';
+    filter += L"*.*";
+    filter += L'\0';
+    OPENFILENAMEW dialog = {};
+    dialog.lStructSize = sizeof(dialog);
+    dialog.hwndOwner = BoxOwner(owner);
+    dialog.lpstrFilter = filter.c_str();
+    dialog.lpstrFile = path;
+    dialog.nMaxFile = static_cast<DWORD>(size);
+    dialog.lpstrTitle = title;
+    dialog.lpstrDefExt = extension;
+    dialog.Flags = OFN_OVERWRITEPROMPT | OFN_PATHMUSTEXIST | OFN_NOCHANGEDIR | OFN_HIDEREADONLY;
+    return GetSaveFileNameW(&dialog) ? 1 : 0;
+}
+
 void ShowAboutBox(Window owner, const wchar_t* text, const wchar_t* title) {
     platform::ShowMessageBox(BoxOwner(owner), text, title, MB_OK | MB_ICONINFORMATION);
 }
@@ -443,6 +472,7 @@ void FillWindowOperations(HostServices& t) {
     t.setLinkText = &SetLinkText;
     t.styleButton = &StyleButton;
     t.browseForFolder = &BrowseForFolder;
+    t.chooseSaveFile = &ChooseSaveFile;
     t.showAboutBox = &ShowAboutBox;
     t.createPopupMenu = &CreatePopupMenuOp;
     t.addMenuItem = &AddMenuItem;

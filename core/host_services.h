@@ -247,7 +247,19 @@ struct HostServices {
     // Zero when the host holds web requests to the Internet back (requests to
     // this machine and private networks still go); non-zero when it lets them out.
     int (*internetAllowed)();
+    // Asks the user where to save a file: `path` (`size` characters) holds
+    // the suggested name and receives the choice; `extension` ("csv") is
+    // the kind offered and added to a name typed without one. Non-zero
+    // when the user chose a file, and one that exists may be replaced.
+    int (*chooseSaveFile)(Window owner, const wchar_t* title, const wchar_t* extension,
+                          wchar_t* path, int size);
 };
+
+// Whether the host can ask where to save a file; older tables end before it.
+inline bool HostChoosesSaveFile(const HostServices& host) {
+    return host.size >= offsetof(HostServices, chooseSaveFile) + sizeof(host.chooseSaveFile) &&
+           host.chooseSaveFile != nullptr;
+}
 
 // The table as first published, without the appended operations: the least a
 // host must fill for the plug-in to bind it.

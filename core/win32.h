@@ -36,6 +36,18 @@ inline constexpr unsigned kComboInsertString = 0x014A;
 inline constexpr unsigned kComboResetContent = 0x014B;
 inline constexpr unsigned kComboSetCurSel = 0x014E;
 inline constexpr intptr_t kComboError = -1;  // CB_ERR
+// List boxes (multiple selection)
+inline constexpr unsigned kListAddString = 0x0180;
+inline constexpr unsigned kListResetContent = 0x0184;
+inline constexpr unsigned kListSetSel = 0x0185;
+inline constexpr unsigned kListGetSel = 0x0187;
+inline constexpr unsigned kListGetText = 0x0189;
+inline constexpr unsigned kListGetTextLen = 0x018A;
+inline constexpr unsigned kListGetCount = 0x018B;
+inline constexpr unsigned kListGetSelCount = 0x0190;
+inline constexpr unsigned kListGetSelItems = 0x0191;
+inline constexpr intptr_t kListError = -1;     // LB_ERR
+inline constexpr unsigned kListSelChange = 1;  // LBN_SELCHANGE
 
 // Window and control styles read from the templates.
 inline constexpr uint32_t kStyleVisible = 0x10000000;
@@ -47,6 +59,8 @@ inline constexpr uint32_t kEditMultiLine = 0x0004;
 inline constexpr uint32_t kEditReadOnly = 0x0800;
 inline constexpr uint32_t kEditNumber = 0x2000;
 inline constexpr uint32_t kComboSort = 0x0100;
+inline constexpr uint32_t kListMultiple = 0x0008;  // LBS_MULTIPLESEL
+inline constexpr uint32_t kListExtended = 0x0800;  // LBS_EXTENDEDSEL
 
 // The limit of an edit box nobody has limited, and of EM_LIMITTEXT 0.
 inline constexpr size_t kDefaultEditLimit = 32767;
@@ -65,6 +79,8 @@ inline constexpr int kMenuDisabled = 2;
 inline constexpr int kMenuChecked = 8;
 
 // Message box styles.
+inline constexpr unsigned kBoxIconError = 0x0010;
+inline constexpr unsigned kBoxIconInformation = 0x0040;
 inline constexpr unsigned kBoxYesNo = 0x0004;
 inline constexpr unsigned kBoxIconQuestion = 0x0020;
 inline constexpr unsigned kBoxIconWarning = 0x0030;

@@ -12,6 +12,7 @@
 #include "presence/presence_page.h"
 #include "resources/resource_ids.h"
 #include "scrobbler/authorisation.h"
+#include "scrobbler/queue_page.h"
 #include "scrobbler/scrobbler_page.h"
 #include "scrobbler/worker_steps.h"
 
@@ -39,6 +40,7 @@ const Subsystems subsystems = {
     &PresencePageProc,
     &ScrobblerPageProc,
     &RulesPageProc,
+    &ScrobbleQueuePageProc,
     &HasSessionKey,
     &SettingsLoaded,
     &AppendHistoryLine,

@@ -1,5 +1,6 @@
 // libFuzzer target: the scrobble cache's line reading on arbitrary bytes,
-// one line per line feed as the reader takes them.
+// one line per line feed as the reader takes them; and the rejected file's
+// split of a line from its reason.
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -9,7 +10,31 @@
 
 namespace {
 
+bool Within(std::string_view part, std::string_view whole) {
+    return part.data() >= whole.data() && part.data() + part.size() <= whole.data() + whole.size();
+}
+
+void CheckRejected(std::string_view line) {
+    const kiln::RejectedLine split = kiln::SplitRejected(line);
+    if (split.reason == kiln::kReasonUnknown) {
+        if (split.line != line) {
+            __builtin_trap();  // a line without a reason of ours stays whole
+        }
+    } else if (!Within(split.line, line) || !Within(split.reason, line) ||
+               kiln::WithReason(split.line, split.reason) != line) {
+        __builtin_trap();
+    }
+    // Whatever the line holds, a reason written after it is read back, and
+    // the line with it.
+    const std::string marked = kiln::WithReason(line, kiln::kReasonNoTags);
+    const kiln::RejectedLine again = kiln::SplitRejected(marked);
+    if (again.line != line || again.reason != kiln::kReasonNoTags) {
+        __builtin_trap();
+    }
+}
+
 void Check(std::string_view line) {
+    CheckRejected(line);
     const kiln::ParsedCacheLine parsed = kiln::ParseCacheLine(line);
     if (parsed.kind == kiln::CacheLineKind::CacheEnd) {
         __builtin_trap();  // a line that was read is never the end

@@ -26,6 +26,8 @@ bool EqualNoCase(const char* a, const char* b) {
 }
 
 // Button types of the style's low four bits.
+constexpr uint32_t kListNotify = 0x0001;  // LBS_NOTIFY
+
 constexpr uint32_t kCheckBox = 2, kAutoCheckBox = 3, kRadio = 4, kThreeState = 5,
                    kAutoThreeState = 6, kGroupBox = 7, kAutoRadio = 9;
 
@@ -57,6 +59,9 @@ ControlKind KindOf(const char* className, uint32_t style) {
     }
     if (EqualNoCase(className, "ComboBox")) {
         return ControlKind::ComboBox;
+    }
+    if (EqualNoCase(className, "ListBox")) {
+        return ControlKind::ListBox;
     }
     return ControlKind::Other;
 }
@@ -435,7 +440,91 @@ intptr_t WindowSystem::SendItemMessage(Window dialog, int controlId, unsigned me
     if (control->kind == ControlKind::ComboBox) {
         return ComboMessageLocked(*control, message, wParam, lParam);
     }
+    if (control->kind == ControlKind::ListBox) {
+        return ListMessageLocked(*control, message, wParam, lParam);
+    }
     return 0;
+}
+
+// A list box of strings, in the order added; single or multiple selection.
+intptr_t WindowSystem::ListMessageLocked(ControlState& control, unsigned message, uintptr_t wParam,
+                                         intptr_t lParam) {
+    auto& items = control.items;
+    auto& selected = control.selected;
+    const int count = static_cast<int>(items.size());
+    const int index = static_cast<int>(static_cast<intptr_t>(wParam));
+    const bool multiple = (control.style & (win::kListMultiple | win::kListExtended)) != 0;
+    switch (message) {
+        case win::kListAddString:
+            if (!lParam) {
+                return win::kListError;
+            }
+            items.emplace_back(reinterpret_cast<const wchar_t*>(lParam));
+            selected.push_back(false);
+            return count;
+        case win::kListResetContent:
+            items.clear();
+            selected.clear();
+            return 0;
+        case win::kListGetCount:
+            return count;
+        case win::kListGetSel: {
+            const int at = static_cast<int>(lParam);
+            return at >= 0 && at < count ? (selected[static_cast<size_t>(at)] ? 1 : 0)
+                                         : win::kListError;
+        }
+        case win::kListSetSel: {
+            // wParam: select or not; lParam: the item, -1 for all of them.
+            if (!multiple) {
+                return win::kListError;
+            }
+            const int at = static_cast<int>(lParam);
+            if (at == -1) {
+                std::fill(selected.begin(), selected.end(), wParam != 0);
+                return 0;
+            }
+            if (at < 0 || at >= count) {
+                return win::kListError;
+            }
+            selected[static_cast<size_t>(at)] = wParam != 0;
+            return 0;
+        }
+        case win::kListGetSelCount:
+            if (!multiple) {
+                return win::kListError;
+            }
+            return std::count(selected.begin(), selected.end(), true);
+        case win::kListGetSelItems: {
+            if (!multiple || !lParam) {
+                return win::kListError;
+            }
+            auto out = reinterpret_cast<int*>(lParam);
+            int written = 0;
+            for (int i = 0; i < count && written < static_cast<int>(wParam); ++i) {
+                if (selected[static_cast<size_t>(i)]) {
+                    out[written++] = i;
+                }
+            }
+            return written;
+        }
+        case win::kListGetText: {
+            if (index < 0 || index >= count || !lParam) {
+                return win::kListError;
+            }
+            // Like Win32, the caller promises room for the whole item.
+            const std::wstring& text = items[static_cast<size_t>(index)];
+            auto out = reinterpret_cast<wchar_t*>(lParam);
+            std::copy(text.begin(), text.end(), out);
+            out[text.size()] = L'\0';
+            return static_cast<intptr_t>(text.size());
+        }
+        case win::kListGetTextLen:
+            return index >= 0 && index < count
+                       ? static_cast<intptr_t>(items[static_cast<size_t>(index)].size())
+                       : win::kListError;
+        default:
+            return 0;
+    }
 }
 
 intptr_t WindowSystem::ComboMessageLocked(ControlState& control, unsigned message, uintptr_t wParam,
@@ -614,6 +703,41 @@ bool WindowSystem::SelectCombo(Window dialog, int controlId, int index) {
         handle = control->handle;
     }
     Notify(dialog, controlId, handle, win::kComboSelChange);
+    return true;
+}
+
+bool WindowSystem::SelectListItems(Window dialog, int controlId, const std::vector<int>& indices) {
+    if (!OnMainThread()) {
+        return false;
+    }
+    ChangeNote note(this, dialog, controlId);
+    Window handle = nullptr;
+    bool notify = false;
+    {
+        MutexLock lock(mutex_);
+        ControlState* control = FindControlLocked(dialog, controlId);
+        if (!control || control->kind != ControlKind::ListBox || !control->enabled ||
+            !control->visible) {
+            return false;
+        }
+        const bool multiple = (control->style & (win::kListMultiple | win::kListExtended)) != 0;
+        const int count = static_cast<int>(control->items.size());
+        if ((!multiple && indices.size() > 1) ||
+            std::any_of(indices.begin(), indices.end(),
+                        [count](int i) { return i < 0 || i >= count; })) {
+            return false;
+        }
+        std::fill(control->selected.begin(), control->selected.end(), false);
+        for (int i : indices) {
+            control->selected[static_cast<size_t>(i)] = true;
+        }
+        control->selection = indices.empty() ? -1 : indices.front();
+        handle = control->handle;
+        notify = (control->style & kListNotify) != 0;
+    }
+    if (notify) {
+        Notify(dialog, controlId, handle, win::kListSelChange);
+    }
     return true;
 }
 

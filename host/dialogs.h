@@ -23,6 +23,7 @@ enum class ControlKind {
     Edit,
     Static,
     ComboBox,
+    ListBox,
     Other
 };
 
@@ -38,9 +39,10 @@ struct ControlState {
     bool visible = true;
     int checked = 0;                        // 0, 1, or 2 (indeterminate)
     size_t limit = win::kDefaultEditLimit;  // edits: characters the user may type
-    std::vector<std::wstring> items;        // combo boxes
+    std::vector<std::wstring> items;        // combo and list boxes
     int selection = -1;
-    bool styled = false;  // the host's button styling was applied
+    std::vector<bool> selected;  // list boxes: one flag per item
+    bool styled = false;         // the host's button styling was applied
 };
 
 }  // namespace kiln::host

@@ -52,6 +52,41 @@ int MenusAndBoxes::BrowseForFolder(Window owner, const wchar_t* title, wchar_t* 
     return 1;
 }
 
+int MenusAndBoxes::ChooseSaveFile(Window owner, const wchar_t* title, const wchar_t* extension,
+                                  wchar_t* path, int size) {
+    FolderResponder responder;
+    {
+        MutexLock lock(mutex_);
+        responder = saveResponder_;
+    }
+    if (!responder || !path || size <= 0) {
+        return 0;
+    }
+    FolderRequest request{owner, title ? title : L"",
+                          std::wstring(path, wcsnlen(path, static_cast<size_t>(size)))};
+    std::optional<std::wstring> chosen = responder(request);
+    if (!chosen || chosen->empty()) {
+        return 0;
+    }
+    const size_t name = chosen->find_last_of(L'/');
+    const std::wstring_view base =
+        std::wstring_view(*chosen).substr(name == std::wstring::npos ? 0 : name + 1);
+    if (extension && *extension && base.find(L'.') == std::wstring_view::npos) {
+        *chosen += L'.';
+        *chosen += extension;
+    }
+    if (chosen->size() >= static_cast<size_t>(size)) {
+        return 0;  // a cut path would name another file
+    }
+    CopyBounded(*chosen, path, size);
+    return 1;
+}
+
+void MenusAndBoxes::SetSaveResponder(FolderResponder responder) {
+    MutexLock lock(mutex_);
+    saveResponder_ = std::move(responder);
+}
+
 void MenusAndBoxes::SetFolderResponder(FolderResponder responder) {
     MutexLock lock(mutex_);
     folderResponder_ = std::move(responder);

@@ -72,6 +72,12 @@ class MenusAndBoxes {
     int BrowseForFolder(Window owner, const wchar_t* title, wchar_t* folder, int size);
     void SetFolderResponder(FolderResponder responder);
     std::optional<FolderRequest> LastFolderRequest() const;
+    // Where to save a file: asks the save responder with the suggested path
+    // as the start folder; a name without extension gets `extension`.
+    // Without a responder the user cancels: 0.
+    int ChooseSaveFile(Window owner, const wchar_t* title, const wchar_t* extension, wchar_t* path,
+                       int size);
+    void SetSaveResponder(FolderResponder responder);
 
     void ShowAboutBox(Window owner, const wchar_t* text, const wchar_t* title);
     void SetAboutObserver(AboutObserver observer);
@@ -111,6 +117,7 @@ class MenusAndBoxes {
     mutable Mutex mutex_;
     FolderResponder folderResponder_ GUARDED_BY(mutex_);
     std::optional<FolderRequest> lastFolderRequest_ GUARDED_BY(mutex_);
+    FolderResponder saveResponder_ GUARDED_BY(mutex_);
     AboutObserver aboutObserver_ GUARDED_BY(mutex_);
     std::optional<AboutRecord> lastAbout_ GUARDED_BY(mutex_);
     UrlObserver urlObserver_ GUARDED_BY(mutex_);

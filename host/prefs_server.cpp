@@ -63,6 +63,7 @@ std::string Json(const rapidjson::Value& value) {
 
 // Actions are flat objects.
 constexpr int kMaxJsonDepth = 16;
+constexpr size_t kMaxListSelection = 10000;
 
 // How deep arrays and objects nest, counted without parsing (strings
 // skipped), so that a body cannot make any parser dig deep.
@@ -142,6 +143,23 @@ void PrefsServer::Attach() {
             }
             return Utf8ToWide(*answer);
         });
+    windows_.SetSaveResponder([this](const FolderRequest& request) -> std::optional<std::wstring> {
+        // A bare name is offered in the home folder.
+        std::string suggested = WideToUtf8(request.startFolder);
+        const char* home = std::getenv("HOME");
+        if (!suggested.empty() && suggested.front() != '/' && home && *home == '/') {
+            suggested = (std::filesystem::path(home) / suggested).string();
+        }
+        PrefsModal modal{.kind = "save", .title = WideToUtf8(request.title), .text = suggested};
+        auto answer = Ask(std::move(modal));
+        // A file in a folder that exists, named by its whole path.
+        std::error_code error;
+        if (!answer || answer->empty() || answer->front() != '/' || answer->back() == '/' ||
+            !std::filesystem::is_directory(std::filesystem::path(*answer).parent_path(), error)) {
+            return std::nullopt;
+        }
+        return Utf8ToWide(*answer);
+    });
     windows_.SetMenuChooser([this](const std::vector<MenuItem>& items) {
         auto answer = Ask(PrefsModal{.kind = "menu", .items = items});
         return answer ? std::atoi(answer->c_str()) : 0;
@@ -166,6 +184,7 @@ PrefsServer::~PrefsServer() {
     Stop();
     windows_.SetMainWindowHandler(nullptr);
     windows_.SetFolderResponder(nullptr);
+    windows_.SetSaveResponder(nullptr);
     windows_.SetMenuChooser(nullptr);
     windows_.SetAboutObserver(nullptr);
     windows_.SetChangeObserver(nullptr);
@@ -533,6 +552,20 @@ void PrefsServer::Action(const httplib::Request& request, httplib::Response& res
         });
     } else if (action == "select") {
         work = onOpenDialog([this, dialog, id, index] { windows_.SelectCombo(dialog, id, index); });
+    } else if (action == "selectlist") {
+        // The items the user has selected now, all of them.
+        std::vector<int> indices;
+        if (body.HasMember("indices") && body["indices"].IsArray()) {
+            for (const auto& value : body["indices"].GetArray()) {
+                if (!value.IsInt() || indices.size() >= kMaxListSelection) {
+                    Refuse(response, 400, "indices are a short list of item numbers\n");
+                    return;
+                }
+                indices.push_back(value.GetInt());
+            }
+        }
+        work = onOpenDialog(
+            [this, dialog, id, indices] { windows_.SelectListItems(dialog, id, indices); });
     } else if (action == "link") {
         work = onOpenDialog([this, dialog, id, index] { windows_.ClickLink(dialog, id, index); });
     } else if (action == "follower" && text("players") && text("ignored")) {

@@ -41,6 +41,8 @@ const char* KindName(ControlKind kind) {
             return "static";
         case ControlKind::ComboBox:
             return "combo";
+        case ControlKind::ListBox:
+            return "list";
         case ControlKind::Other:
             break;
     }
@@ -118,6 +120,24 @@ void WriteControl(Writer& out, const res::ControlEntry& entry, const ControlStat
         out.EndArray();
         out.Key("selection");
         out.Int(state.selection);
+    }
+    if (state.kind == ControlKind::ListBox) {
+        out.Key("items");
+        out.StartArray();
+        for (const auto& item : state.items) {
+            out.String(WideToUtf8(item));
+        }
+        out.EndArray();
+        out.Key("selected");
+        out.StartArray();
+        for (size_t i = 0; i < state.selected.size(); ++i) {
+            if (state.selected[i]) {
+                out.Int(static_cast<int>(i));
+            }
+        }
+        out.EndArray();
+        out.Key("multiple");
+        out.Bool((state.style & (win::kListMultiple | win::kListExtended)) != 0);
     }
     out.EndObject();
 }

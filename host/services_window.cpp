@@ -43,6 +43,11 @@ void* StyleButton(Window page, int controlId, void* previous) {
 int BrowseForFolder(Window owner, const wchar_t* title, wchar_t* folder, int size) {
     return W().BrowseForFolder(owner, title, folder, size);
 }
+
+int ChooseSaveFile(Window owner, const wchar_t* title, const wchar_t* extension, wchar_t* path,
+                   int size) {
+    return W().ChooseSaveFile(owner, title, extension, path, size);
+}
 void ShowAboutBox(Window owner, const wchar_t* text, const wchar_t* title) {
     W().ShowAboutBox(owner, text, title);
 }
@@ -114,6 +119,7 @@ void FillWindowOperations(HostServices& t) {
     t.setLinkText = &SetLinkText;
     t.styleButton = &StyleButton;
     t.browseForFolder = &BrowseForFolder;
+    t.chooseSaveFile = &ChooseSaveFile;
     t.showAboutBox = &ShowAboutBox;
     t.createPopupMenu = &CreatePopupMenu;
     t.addMenuItem = &AddMenuItem;

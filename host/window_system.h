@@ -150,6 +150,9 @@ class WindowSystem {
     bool TypeText(Window dialog, int controlId, const std::wstring& text);
     // Selects the item, then WM_COMMAND CBN_SELCHANGE.
     bool SelectCombo(Window dialog, int controlId, int index);
+    // The user selects exactly these items of a list box (one at most unless
+    // it takes several); it is told when it asked to be (LBS_NOTIFY).
+    bool SelectListItems(Window dialog, int controlId, const std::vector<int>& indices);
     // Follows the index-th <a href="..."> of a control's text to the browser.
     bool ClickLink(Window dialog, int controlId, int index = 0);
 
@@ -206,6 +209,13 @@ class WindowSystem {
         boxes_.SetFolderResponder(std::move(responder));
     }
     std::optional<FolderRequest> LastFolderRequest() const { return boxes_.LastFolderRequest(); }
+    int ChooseSaveFile(Window owner, const wchar_t* title, const wchar_t* extension, wchar_t* path,
+                       int size) {
+        return boxes_.ChooseSaveFile(owner, title, extension, path, size);
+    }
+    void SetSaveResponder(FolderResponder responder) {
+        boxes_.SetSaveResponder(std::move(responder));
+    }
     void ShowAboutBox(Window owner, const wchar_t* text, const wchar_t* title) {
         boxes_.ShowAboutBox(owner, text, title);
     }
@@ -304,6 +314,8 @@ class WindowSystem {
         int controlId_;
     };
     void NotifyEditChangeIfOneLine(Window dialog, const ControlState& control);
+    intptr_t ListMessageLocked(ControlState& control, unsigned message, uintptr_t wParam,
+                               intptr_t lParam) REQUIRES(mutex_);
     intptr_t ComboMessageLocked(ControlState& control, unsigned message, uintptr_t wParam,
                                 intptr_t lParam) REQUIRES(mutex_);
     bool CreatePageDialog(intptr_t pageId, int tab);

@@ -220,6 +220,12 @@ void OnDeferredStartup() {
     scrobblerPageId =
         host->addPrefsPage(languageInstance, scrobblerDialog, LocalString(IDS_SCROBBLER),
                            scrobblerTab, 1, -1, &PagePosition, nullptr, 1, localisation, 7, 79);
+    // A page of its own rather than a tab of the scrobbler page, whose
+    // dialog is replaced as the account is authorised or revoked.
+    static PrefsTab queueTab[1] = {{IDD_SCROBBLE_QUEUE, nullptr}};
+    queueTab[0].proc = subsystems.scrobbleQueuePage;
+    host->addPrefsPage(languageInstance, IDD_SCROBBLE_QUEUE, LocalString(IDS_SCROBBLE_QUEUE),
+                       queueTab, 1, -1, &PagePosition, nullptr, 1, localisation, 7, 80);
 
     // The page code is the dialog's own number, which no other page uses.
     static PrefsTab rulesTab[1] = {{IDD_RULES, nullptr}};

@@ -14,8 +14,9 @@ struct Subsystems {
     PrefsTab outputTabs[4];   // history, now playing, artwork, POST
     DialogProc presencePage;  // dialog 106
     DialogProc scrobblerPage;
-    DialogProc rulesPage;     // dialog 107
-    bool (*hasSessionKey)();  // picks the scrobbler page's dialog
+    DialogProc rulesPage;          // dialog 107
+    DialogProc scrobbleQueuePage;  // dialog 108
+    bool (*hasSessionKey)();       // picks the scrobbler page's dialog
     // -- settings loaded, on the main thread: the start marker, the paths
     void (*settingsLoaded)();
     // -- the worker's steps

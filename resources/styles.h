@@ -35,6 +35,12 @@
 #define KS_SS_LEFT 0x0000
 #define KS_SS_NOPREFIX 0x0080
 
+/* List box styles: notify, many items selectable (shift/ctrl), no
+ * shrinking to whole lines */
+#define KS_LBS_NOTIFY 0x0001
+#define KS_LBS_NOINTEGRALHEIGHT 0x0100
+#define KS_LBS_EXTENDEDSEL 0x0800
+
 /* Combo box styles */
 #define KS_CBS_DROPDOWNLIST 0x0003
 
@@ -53,6 +59,9 @@
 #define KS_EDIT_MULTILINE_READONLY                                                   \
     (KS_CHILD | KS_VISIBLE | KS_BORDER | KS_TABSTOP | KS_VSCROLL | KS_ES_MULTILINE | \
      KS_ES_AUTOVSCROLL | KS_ES_READONLY)
+#define KS_LISTBOX                                                                 \
+    (KS_CHILD | KS_VISIBLE | KS_BORDER | KS_TABSTOP | KS_VSCROLL | KS_LBS_NOTIFY | \
+     KS_LBS_NOINTEGRALHEIGHT | KS_LBS_EXTENDEDSEL)
 #define KS_COMBO_LIST (KS_CHILD | KS_VISIBLE | KS_TABSTOP | KS_VSCROLL | KS_CBS_DROPDOWNLIST)
 
 /* A control that starts hidden and is shown at run time. */

@@ -1,5 +1,6 @@
 #include "scrobbler/cache_line.h"
 
+#include <algorithm>
 #include <charconv>
 
 namespace kiln {
@@ -42,6 +43,33 @@ std::string FormatCacheLine(int64_t startTime, std::string_view utf8Name) {
     line += utf8Name;
     line += "\r\n";
     return line;
+}
+
+std::string WithReason(std::string_view line, std::string_view reason) {
+    std::string out(line);
+    out += '\t';
+    out += reason;
+    return out;
+}
+
+RejectedLine SplitRejected(std::string_view text) {
+    const size_t tab = text.rfind('\t');
+    if (tab != std::string_view::npos) {
+        const std::string_view reason = text.substr(tab + 1);
+        // Only our own reasons: an older line whose file name holds a tab
+        // stays whole.
+        bool ours = reason == kReasonUnreadable || reason == kReasonNoTime ||
+                    reason == kReasonTooShort || reason == kReasonNoTags;
+        if (!ours && reason.starts_with(kReasonRefusedPrefix)) {
+            const std::string_view code = reason.substr(kReasonRefusedPrefix.size());
+            ours = !code.empty() && std::all_of(code.begin(), code.end(),
+                                                [](char c) { return c >= '0' && c <= '9'; });
+        }
+        if (ours) {
+            return {text.substr(0, tab), reason};
+        }
+    }
+    return {text, kReasonUnknown};
 }
 
 }  // namespace kiln

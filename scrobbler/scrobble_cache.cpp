@@ -36,6 +36,8 @@ struct ProfileLock {
 };
 ProfileLock profileLock;
 
+Mutex cacheFilesLock;
+
 bool WriteWhole(const std::wstring& path, const std::string& bytes, bool flush) {
     platform::FileHandle file = platform::CreateSharedForWrite(path.c_str());
     if (!file) {
@@ -50,6 +52,10 @@ bool WriteWhole(const std::wstring& path, const std::string& bytes, bool flush) 
 }
 
 }  // namespace
+
+Mutex& CacheFilesLock() {
+    return cacheFilesLock;
+}
 
 const wchar_t* CachePath() {
     if (cachePath[0] == L'\0') {
@@ -264,6 +270,45 @@ bool AppendToRejected(const std::string& lines) {
         platform::AppendAll(file, lines.data(), lines.size()) && platform::FlushToDisk(file);
     platform::CloseFileHandle(file);
     return ok;
+}
+
+std::string ReadRejected() {
+    const std::wstring path = RejectedPath();
+    const HostServices* host = Host();
+    if (path.empty() || !host || !host->fileExists(path.c_str())) {
+        return {};
+    }
+    void* reader = host->openForReading(path.c_str());
+    if (!reader) {
+        return {};
+    }
+    std::string bytes;
+    char chunk[kChunkBytes] = {};
+    while (!host->atEndOfFile(reader) && host->readLine(reader, chunk, kChunkBytes)) {
+        // Rejected lines hold no zero bytes that matter: the text up to the
+        // first zero is what the read gave.
+        bytes.append(chunk, strnlen(chunk, kChunkBytes));
+        std::memset(chunk, 0, kChunkBytes);
+    }
+    host->closeFile(reader);
+    return bytes;
+}
+
+bool ReplaceRejected(const std::string& content) {
+    const std::wstring path = RejectedPath();
+    if (path.empty()) {
+        return false;
+    }
+    if (content.empty()) {
+        return platform::DeleteFileAt(path.c_str()) || !Host()->fileExists(path.c_str());
+    }
+    const std::wstring temporary = path + L".tmp";
+    if (!WriteWhole(temporary, content, true) ||
+        !platform::MoveFileReplacingDurably(temporary.c_str(), path.c_str())) {
+        platform::DeleteFileAt(temporary.c_str());
+        return false;
+    }
+    return true;
 }
 
 bool OwnsScrobbleCache() {

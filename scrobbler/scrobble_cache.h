@@ -1,6 +1,7 @@
 // The scrobble cache: plays that could not be submitted, one line each in
 // "scrobble.cache" in the host's cache folder, oldest first, kept for the next
-// submission. Only the event worker touches it.
+// submission. The event worker reads and rewrites it; the queue page edits
+// it too, under the same lock.
 //
 // The file is complete on disk at every moment: it only grows by appending
 // whole lines, and it only shrinks by being replaced whole (a temporary file,
@@ -14,6 +15,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/thread_annotations.h"
 #include "scrobbler/cache_line.h"
 
 namespace kiln {
@@ -51,6 +53,12 @@ struct CacheContents {
 };
 CacheContents ReadCache();
 
+// Held around every change of the cache and the rejected file in this
+// process, and around each read that a change is computed from: the worker's
+// submissions and the queue page's edits then never interleave, so a play is
+// neither lost nor doubled between them. Never held across a web request.
+Mutex& CacheFilesLock();
+
 // A line as read: a time and a file name converted to wide text, or unusable.
 CacheLine ParseCacheEntry(std::string_view line);
 
@@ -61,16 +69,24 @@ CacheLine ParseCacheEntry(std::string_view line);
 bool AppendToCache(const wchar_t* fileName, int64_t startTime, bool startWithBreak = false);
 // Adds whole lines (each ending in CR LF) as AppendToCache does, after the
 // cache as `cache` read it; on success `cache` holds them too, as if read.
-bool AppendLinesToCache(CacheContents& cache, const std::string& lines);
+bool AppendLinesToCache(CacheContents& cache, const std::string& lines) REQUIRES(CacheFilesLock());
 
 // Replaces the cache with `content` (whole lines), keeping the old file as
 // the backup (`previous`, the bytes read, is written where it cannot be
 // linked); an empty content deletes the cache. False when the old cache was
 // left as it was.
-bool ReplaceCache(const std::string& previous, const std::string& content);
+bool ReplaceCache(const std::string& previous, const std::string& content)
+    REQUIRES(CacheFilesLock());
 
 // Adds whole lines at the end of the rejected file and flushes them to disk.
-bool AppendToRejected(const std::string& lines);
+// Each line is "time,file name", then a tab and why it was set aside
+// (WithReason): after the name, so that a reader taking the time from the
+// start of the line still does.
+bool AppendToRejected(const std::string& lines) REQUIRES(CacheFilesLock());
+// The rejected file's bytes; empty when there is none or it cannot be read.
+std::string ReadRejected() REQUIRES(CacheFilesLock());
+// Replaces the rejected file with `content` (empty: deletes it).
+bool ReplaceRejected(const std::string& content) REQUIRES(CacheFilesLock());
 
 // Whether this instance may scrobble and write the cache: the first call
 // takes an exclusive lock on "scrobble.lock" in the cache folder, which the

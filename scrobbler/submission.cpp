@@ -26,6 +26,7 @@
 #include "plugin/timers.h"
 #include "scrobbler/authorisation.h"
 #include "scrobbler/scrobble_cache.h"
+#include "scrobbler/scrobble_queue.h"
 #include "scrobbler/service_request.h"
 #include "scrobbler/status.h"
 #include "scrobbler/worker_steps.h"
@@ -288,20 +289,31 @@ BatchEnd SendBatch(const HostServices* host, const std::string& sessionKey,
         Track track;
         std::wstring file;
         Fate fate = Fate::Stay;
+        int code = 0;  // the service's error, when it refused the play for good
     };
     const size_t lineCount = cache.state == CacheContents::State::Read ? cache.lines.size() : 0;
     std::vector<Fate> fates(lineCount, Fate::Stay);
+    std::vector<std::string> fileReasons(lineCount);
     std::vector<bool> sentBefore(lineCount, false);
     std::map<std::string, int> sentMet;
     std::vector<Item> batch;
     std::wstring lastFile;
     // A line without a readable time and name, a time before 1970 or a file
     // without scrobbleable metadata can never be accepted.
-    auto consider = [&](std::string_view text, Source source, size_t index) {
+    auto consider = [&](std::string_view text, Source source, size_t index, std::string& reason) {
         CacheLine entry = ParseCacheEntry(text);
         Track track;
-        if (entry.kind != CacheLineKind::CacheEntry || entry.time <= 0 ||
-            LookUp(host, entry.fileName, entry.time, track) != ScrobbleSkipReason::None) {
+        if (entry.kind != CacheLineKind::CacheEntry) {
+            reason = kReasonUnreadable;
+            return Fate::SetAside;
+        }
+        if (entry.time <= 0) {
+            reason = kReasonNoTime;
+            return Fate::SetAside;
+        }
+        const ScrobbleSkipReason skip = LookUp(host, entry.fileName, entry.time, track);
+        if (skip != ScrobbleSkipReason::None) {
+            reason = skip == ScrobbleSkipReason::Metadata ? kReasonNoTags : kReasonTooShort;
             return Fate::SetAside;
         }
         lastFile = entry.fileName;
@@ -322,15 +334,17 @@ BatchEnd SendBatch(const HostServices* host, const std::string& sessionKey,
             sentBefore[i] = true;
             continue;
         }
-        fates[i] = consider(text, Source::File, i);
+        fates[i] = consider(text, Source::File, i, fileReasons[i]);
     }
     std::vector<Fate> memoryFates(notes.unwritten.size(), Fate::Stay);
+    std::vector<std::string> memoryReasons(notes.unwritten.size());
     for (size_t k = 0; k < notes.unwritten.size() && batch.size() < kBatchLimit; ++k) {
-        memoryFates[k] = consider(notes.unwritten[k], Source::Memory, k);
+        memoryFates[k] = consider(notes.unwritten[k], Source::Memory, k, memoryReasons[k]);
     }
     std::vector<Fate> unreadFates(unread.size(), Fate::Stay);
+    std::vector<std::string> unreadReasons(unread.size());
     for (size_t k = 0; k < unread.size() && batch.size() < kBatchLimit; ++k) {
-        unreadFates[k] = consider(unread[k], Source::Unread, k);
+        unreadFates[k] = consider(unread[k], Source::Unread, k, unreadReasons[k]);
     }
 
     BatchEnd end;
@@ -342,10 +356,12 @@ BatchEnd SendBatch(const HostServices* host, const std::string& sessionKey,
         }
         int code = 0;
         const ScrobbleOutcome outcome = Send(tracks, true, sessionKey, lastFile, &code);
+        NoteSubmissionAttempt(host->nowSeconds(), outcome, code);
         const bool oneByOne = RefusedForGood(outcome, code) && batch.size() > 1;
         for (Item& item : batch) {
             if (!oneByOne) {
                 item.fate = FateOf(outcome, code);
+                item.code = code;
                 continue;
             }
             // One bad play refuses the whole batch: each play alone, once,
@@ -356,6 +372,8 @@ BatchEnd SendBatch(const HostServices* host, const std::string& sessionKey,
             int single = 0;
             const ScrobbleOutcome alone = Send({&item.track}, true, sessionKey, item.file, &single);
             item.fate = FateOf(alone, single);
+            item.code = single;
+            NoteSubmissionAttempt(host->nowSeconds(), alone, single);
         }
     }
     bool allWent = !batch.empty();
@@ -364,24 +382,35 @@ BatchEnd SendBatch(const HostServices* host, const std::string& sessionKey,
         (item.source == Source::File     ? fates
          : item.source == Source::Memory ? memoryFates
                                          : unreadFates)[item.index] = item.fate;
+        if (item.fate == Fate::SetAside) {
+            (item.source == Source::File     ? fileReasons
+             : item.source == Source::Memory ? memoryReasons
+                                             : unreadReasons)[item.index] =
+                std::string(kReasonRefusedPrefix) + std::to_string(item.code);
+        }
     }
+
+    // From here to the cache's replacement the page's edits wait: what it
+    // removed stays removed, what it moved back stays, and a set-aside line
+    // is never in both files for it to see.
+    MutexLock files(CacheFilesLock());
 
     // Set-aside lines reach the disk before they leave the cache; while they
     // cannot, they stay where they are.
     std::string setAside;
     for (size_t i = 0; i < lineCount; ++i) {
         if (fates[i] == Fate::SetAside) {
-            setAside.append(cache.Line(i)).append("\r\n");
+            setAside.append(WithReason(cache.Line(i), fileReasons[i])).append("\r\n");
         }
     }
     for (size_t k = 0; k < memoryFates.size(); ++k) {
         if (memoryFates[k] == Fate::SetAside) {
-            setAside.append(notes.unwritten[k]).append("\r\n");
+            setAside.append(WithReason(notes.unwritten[k], memoryReasons[k])).append("\r\n");
         }
     }
     for (size_t k = 0; k < unreadFates.size(); ++k) {
         if (unreadFates[k] == Fate::SetAside) {
-            setAside.append(unread[k]).append("\r\n");
+            setAside.append(WithReason(unread[k], unreadReasons[k])).append("\r\n");
         }
     }
     if (!setAside.empty() && !AppendToRejected(setAside)) {
@@ -407,14 +436,31 @@ BatchEnd SendBatch(const HostServices* host, const std::string& sessionKey,
     const bool cacheChanged =
         std::any_of(fates.begin(), fates.end(), [](Fate fate) { return fate != Fate::Stay; });
     if (cacheChanged) {
-        std::string content;
-        content.reserve(cache.bytes.size());
+        // The lines that went leave the cache as it is now, by what they
+        // say, one for each that went: the page may have removed some or
+        // moved others back while the request was out.
+        std::map<std::string, int, std::less<>> went;
         for (size_t i = 0; i < lineCount; ++i) {
-            if (fates[i] == Fate::Stay) {
-                content.append(cache.Line(i)).append("\r\n");
+            if (fates[i] != Fate::Stay && !cache.Line(i).empty()) {
+                ++went[std::string(cache.Line(i))];
             }
         }
-        replaced = ReplaceCache(cache.bytes, content);
+        const CacheContents now = ReadCache();
+        replaced = now.state != CacheContents::State::Unreadable;
+        if (now.state == CacheContents::State::Read) {
+            std::string content;
+            content.reserve(now.bytes.size());
+            for (size_t i = 0; i < now.lines.size(); ++i) {
+                const std::string_view line = now.Line(i);
+                const auto gone = went.find(line);
+                if (gone != went.end() && gone->second > 0) {
+                    --gone->second;
+                } else if (!line.empty()) {
+                    content.append(line).append("\r\n");
+                }
+            }
+            replaced = content == now.bytes || ReplaceCache(now.bytes, content);
+        }
         if (replaced) {
             for (const auto& [line, count] : sentMet) {
                 if ((notes.sent[line] -= count) <= 0) {
@@ -449,13 +495,14 @@ BatchEnd SendBatch(const HostServices* host, const std::string& sessionKey,
         ++end.remaining;
     }
     end.drainOn = allWent && replaced && end.remaining > 0;
+    NotifyQueuePage();
     return end;
 }
 
 // Lines the service took that a refused replacement left in the file (another
 // program held it open) are only known in memory: quit tries once more to
 // drop them, or the next start would send them again.
-void DropSentLines(Journal& notes) {
+void DropSentLines(Journal& notes) REQUIRES(CacheFilesLock()) {
     if (notes.sent.empty()) {
         return;
     }
@@ -558,12 +605,17 @@ void SubmitToScrobbler(bool submission) {
         {
             MutexLock lock(timerLock);
             if (duePlays.empty()) {
-                return;
+                break;
             }
             play = std::move(duePlays.front());
             duePlays.pop_front();
         }
         SubmitPlay(play);
+    }
+    // Asked for from the queue page: the waiting plays, without a play of
+    // its own (a due play's submission above has sent them already).
+    if (TakeQueueSubmissionRequest()) {
+        SubmitPlay(PlayIdentity{});
     }
 }
 
@@ -585,13 +637,18 @@ void SubmitPlay(const PlayIdentity& play) {
     }
     // Write before sending: the due play (and any kept in memory) is on the
     // disk before a request that could make it lost leaves.
-    CacheContents cache = ReadCache();
+    CacheContents cache;
     std::vector<std::string> unread;
-    if (!journal.unwritten.empty() && AppendLinesToCache(cache, WithBreaks(journal.unwritten))) {
-        if (cache.state == CacheContents::State::Unreadable) {
-            unread = std::move(journal.unwritten);
+    {
+        MutexLock files(CacheFilesLock());
+        cache = ReadCache();
+        if (!journal.unwritten.empty() &&
+            AppendLinesToCache(cache, WithBreaks(journal.unwritten))) {
+            if (cache.state == CacheContents::State::Unreadable) {
+                unread = std::move(journal.unwritten);
+            }
+            journal.unwritten.clear();
         }
-        journal.unwritten.clear();
     }
     // The worker handles nothing else while a backlog drains: a new play
     // (whose start waits meanwhile) ends the drain, and its own submission
@@ -611,7 +668,7 @@ void SubmitPlay(const PlayIdentity& play) {
         }
         const BatchEnd end = SendBatch(host, sessionKey, cache, unread, journal);
         unread.clear();
-        if (end.empty && first) {
+        if (end.empty && first && !play.file.empty()) {
             SetUnableStatus(playReason, play.file.c_str());
         }
         if (!end.drainOn || QuitRequested()) {
@@ -648,6 +705,7 @@ void CacheDuePlays() {
             journal.unwritten.push_back(LineText(play.startTime, Utf8(host, play.file.c_str())));
         }
     }
+    MutexLock files(CacheFilesLock());
     if (!journal.unwritten.empty()) {
         CacheContents cache = ReadCache();
         if (AppendLinesToCache(cache, WithBreaks(journal.unwritten))) {

@@ -45,6 +45,7 @@ const fieldNames = {
   104: { 1035: 'Event', 1024: 'POST body template', 1027: 'POST body template',
     1030: 'POST body template', 1033: 'POST body template', 1006: 'POST body preview' },
   106: { 1052: 'Application ID', 1005: 'Status template', 1006: 'Status preview' },
+  108: { 1102: 'Waiting plays', 1106: 'Set-aside lines' },
 };
 // A browse button's "..." says what it does.
 const buttonText = (text) => (text === '...' ? 'Choose folder' : text);
@@ -107,6 +108,12 @@ function make(c, asLabel) {
   } else if (c.kind === 'combo') {
     el = document.createElement('select');
     el.addEventListener('change', () => act('select', c.id, { index: el.selectedIndex }));
+  } else if (c.kind === 'list') {
+    el = document.createElement('select');
+    el.multiple = c.multiple;
+    el.size = Math.max(2, Math.floor(c.h / 16));
+    el.addEventListener('change', () => act('selectlist', c.id,
+      { indices: [...el.selectedOptions].map((o) => o.index) }));
   } else {
     el = document.createElement(asLabel ? 'label' : 'div');
   }
@@ -147,6 +154,14 @@ function update(el, c, outer) {
       el.replaceChildren(...c.items.map((t) => new Option(t)));
     }
     el.selectedIndex = c.selection;
+  } else if (c.kind === 'list') {
+    const items = c.items.join('\n');
+    if (el.items !== items) {
+      el.items = items;
+      el.replaceChildren(...c.items.map((t) => new Option(t)));
+    }
+    const chosen = new Set(c.selected);
+    [...el.options].forEach((o, i) => { o.selected = chosen.has(i); });
   } else if (el.text !== c.text) {
     el.text = c.text;
     linkedText(el, c);
@@ -181,7 +196,7 @@ function layout(open) {
     const c = cs[i];
     const next = cs[i + 1];
     const caption = c.kind === 'static' && c.id === -1 && c.text && !/<a\s/i.test(c.text) &&
-      c.text.length > 1 && next && (next.kind === 'edit' || next.kind === 'combo') &&
+      c.text.length > 1 && next && (next.kind === 'edit' || next.kind === 'combo' || next.kind === 'list') &&
       parent[i + 1] === parent[i];
     if (caption) {
       const label = make(c, true);
@@ -201,7 +216,7 @@ function layout(open) {
       continue;
     }
     const el = make(c);
-    if (names[c.id] && (c.kind === 'edit' || c.kind === 'combo')) el.setAttribute('aria-label', names[c.id]);
+    if (names[c.id] && (c.kind === 'edit' || c.kind === 'combo' || c.kind === 'list')) el.setAttribute('aria-label', names[c.id]);
     controls.push(el);
     outer.push(el);
     items.push({ parent: parent[i], rect: c, el, group: c.kind === 'group' ? c.index : undefined });
@@ -414,6 +429,18 @@ function renderModal() {
     buttons = [button('Cancel', () => answer(m, null))];
   } else if (m.kind === 'folder') {
     showFolders(m, m.text || '/');
+  } else if (m.kind === 'save') {
+    // The whole path of the file to write, in a folder that exists.
+    const label = document.createElement('label');
+    label.textContent = 'Save as (full path): ';
+    const path = document.createElement('input');
+    path.id = 'save-path';
+    path.value = m.text || '';
+    path.size = 60;
+    label.append(path);
+    $('modal-body').append(label);
+    $('modal-text').textContent = '';
+    buttons = [button('Save', () => answer(m, path.value)), button('Cancel', () => answer(m, null))];
   }
   $('modal-buttons').replaceChildren(...buttons);
   if (!dialog.open) dialog.showModal();

@@ -2,7 +2,7 @@
 // sample files, with the fake Discord and scrobbling service of kiln-fakes.
 import assert from 'node:assert/strict';
 import { spawn, spawnSync } from 'node:child_process';
-import { chmodSync, mkdirSync, mkdtempSync, readdirSync, readFileSync, statSync, writeFileSync } from 'node:fs';
+import { chmodSync, existsSync, mkdirSync, mkdtempSync, readdirSync, readFileSync, statSync, writeFileSync } from 'node:fs';
 import http from 'node:http';
 import net from 'node:net';
 import { createRequire } from 'node:module';
@@ -210,7 +210,7 @@ async function inspectPage(what) {
       }
     });
     // Tab goes through the fields in the template's order.
-    const focusable = (c) => c.visible && ['button', 'check', 'radio', 'edit', 'combo'].includes(c.kind);
+    const focusable = (c) => c.visible && ['button', 'check', 'radio', 'edit', 'combo', 'list'].includes(c.kind);
     const order = [...box.querySelectorAll('input, select, textarea, button')].filter((el) => el.getClientRects().length)
       .map((el) => el.closest('[data-id]').dataset.id);
     if (order.join() !== state.open.controls.filter(focusable).map((c) => String(c.id)).join()) {
@@ -235,6 +235,7 @@ test('every page reads well at 390 and 1280 pixels, light and dark, and screensh
     ['Play Tracking', 3, 104, 'Disable some SSL validation checks'],
     ['Discord', undefined, 106, 'Show as:'],
     ['Last.fm Scrobbler', undefined, 111, 'Enable Scrobbling'],
+    ['Scrobble Queue', undefined, 108, 'Waiting plays'],
     ['Rules', undefined, 107, 'Test an item:'],
   ];
   try {
@@ -275,6 +276,34 @@ test('scrobbler authorisation through the service page ends authorised for the a
   await page.click(control(1058));
   await waitText(1060, /authorised for 'kiln-listener'/);
   assert.match(readFileSync(join(profile, 'settings.ini'), 'utf8'), /lfm=kiln-listener/);
+});
+
+test('the scrobble queue lists the waiting plays; a removal asks first and an export saves CSV', async () => {
+  const music = join(work, 'music');
+  const [first, second] = readdirSync(music).filter((f) => f.endsWith('.wav')).map((f) => join(music, f));
+  const lines = [`1700000000,${first}\r\n`, `1700000060,${second}\r\n`];
+  writeFileSync(join(profile, 'cache', 'scrobble.cache'), lines.join(''));
+  await openPage('Scrobble Queue');
+  await page.click(control(1108));
+  await page.waitForFunction((sel) => document.querySelector(sel).options.length === 2, {}, control(1102));
+  await page.$eval(control(1102), (list) => {
+    list.options[0].selected = true;
+    list.dispatchEvent(new Event('change'));
+  });
+  await page.waitForFunction((sel) => document.querySelector(sel).options[0].selected, {}, control(1102));
+  await page.click(control(1104));
+  assert.match(await answerBox('Yes'), /Remove 1 selected play/);
+  await page.waitForFunction((sel) => document.querySelector(sel).options.length === 1, {}, control(1102));
+  assert.equal(readFileSync(join(profile, 'cache', 'scrobble.cache'), 'utf8'), lines[1]);
+  const csv = join(work, 'queue.csv');
+  await page.click(control(1105));
+  await page.waitForSelector('#save-path');
+  await page.$eval('#save-path', (el, path) => { el.value = path; }, csv);
+  await page.$$eval('#modal-buttons button', (buttons) => buttons.find((b) => b.textContent === 'Save').click());
+  await until(() => existsSync(csv), 10000, () => 'the exported file');
+  const rows = readFileSync(csv, 'utf8').split('\r\n');
+  assert.equal(rows[0], 'list,start_time,date,artist,title,file,reason');
+  assert.match(rows[1], new RegExp(`^waiting,1700000060,2023-11-14T22:14:20Z,.*,${second.replace(/\W/g, '\\$&')},$`));
 });
 
 test('a typed line template shows its live preview; Reset asks, and only a yes resets it', async () => {

@@ -309,13 +309,20 @@ TEST_F(ClassicPlayerTest, PlaysThroughEveryOutput) {
 
 TEST_F(ClassicPlayerTest, PagesRunAsDialogsAndTheirSettingsSurviveARestart) {
     {
+        // Plays waiting in the scrobble cache, one with its tags, one without.
+        const std::wstring folder = ini_ + L"\\gen_kiln\\cache";
+        ASSERT_EQ(SHCreateDirectoryExW(nullptr, folder.c_str(), nullptr), ERROR_SUCCESS);
+        WriteFile(folder + L"\\scrobble.cache", "1700000000," + Narrow(music_ + L"\\one.mp3") +
+                                                    "\r\n1700000300," +
+                                                    Narrow(music_ + L"\\gone.mp3") + "\r\n");
         auto player = Start("");
         std::vector<std::wstring> names;
         for (const ClassicPage& page : player->Pages()) {
             names.push_back(page.name);
         }
-        ASSERT_EQ(names, (std::vector<std::wstring>{L"Play Tracking", L"Discord",
-                                                    L"Last.fm Scrobbler", L"Rules"}));
+        ASSERT_EQ(names,
+                  (std::vector<std::wstring>{L"Play Tracking", L"Discord", L"Last.fm Scrobbler",
+                                             L"Scrobble Queue", L"Rules"}));
         // Every page opens as a real dialog; clicks go through their procedures.
         HWND tracking = player->OpenPreferences(0);
         ASSERT_NE(ShownTab(tracking), nullptr);
@@ -329,6 +336,24 @@ TEST_F(ClassicPlayerTest, PagesRunAsDialogsAndTheirSettingsSurviveARestart) {
         ASSERT_NE(presence, nullptr);
         SendDlgItemMessageW(presence, IDC_PRESENCE_ENABLE, BM_CLICK, 0, 0);
         EXPECT_NE(GetDlgItem(player->OpenPreferences(2), IDC_SCROBBLE_BUTTON), nullptr);
+        // The queue's list is a user32 list box holding the waiting plays.
+        HWND waiting = GetDlgItem(player->OpenPreferences(3), IDC_QUEUE_WAITING);
+        ASSERT_NE(waiting, nullptr);
+        wchar_t kind[32] = L"";
+        GetClassNameW(waiting, kind, 32);
+        EXPECT_EQ(std::wstring(kind), L"ListBox");
+        ASSERT_EQ(SendMessageW(waiting, LB_GETCOUNT, 0, 0), 2);
+        std::vector<std::wstring> shown;
+        for (int i = 0; i < 2; ++i) {
+            std::wstring item(static_cast<size_t>(SendMessageW(waiting, LB_GETTEXTLEN, i, 0)),
+                              L' ');
+            SendMessageW(waiting, LB_GETTEXT, i, reinterpret_cast<LPARAM>(item.data()));
+            shown.push_back(item);
+        }
+        EXPECT_TRUE(shown[0].ends_with(L"Kiln Trio \u2013 First Light")) << Narrow(shown[0]);
+        EXPECT_TRUE(shown[1].ends_with(L"\\gone.mp3")) << Narrow(shown[1]);
+        EXPECT_EQ(SendMessageW(waiting, LB_SETSEL, TRUE, -1), 0) << "several can be selected";
+        EXPECT_EQ(SendMessageW(waiting, LB_GETSELCOUNT, 0, 0), 2);
         player->Unload();
         EXPECT_TRUE(player->Pages().empty()) << "quit removes the pages";
     }

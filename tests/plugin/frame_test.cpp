@@ -142,7 +142,7 @@ TEST(PluginStartup, PagesAndNameWithOrWithoutLocalisation) {
         plugin.Start();
         EXPECT_EQ(std::wstring(plugin.host().Plugin()->description), c.description);
         const auto pages = plugin.windows().Pages();
-        ASSERT_EQ(pages.size(), 4u);
+        ASSERT_EQ(pages.size(), 5u);  // outputs, presence, scrobbler, scrobble queue, rules
         for (const auto& page : pages) {
             EXPECT_EQ(page.instance, c.failLocalisation ? nullptr : plugin.host().LibraryHandle());
             EXPECT_EQ(page.localisation,

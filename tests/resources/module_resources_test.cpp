@@ -94,6 +94,18 @@ TEST_F(PluginResources, StringTableIsExactlyTheseTexts) {
                                   L"26=Legacy Mode (use if the activity display is wrong)\n"
                                   L"27=Pause tracking\n28=Rules\n"
                                   L"29=Tracking is paused: nothing is written, sent or scrobbled.\n"
+                                  L"35=Scrobble Queue\n36=Are you sure?\n"
+                                  L"37=Remove %d selected play(s) from the scrobble queue?\n\n"
+                                  L"They won't be scrobbled & can't be restored.\n"
+                                  L"38=Move %d set-aside line(s) back to the scrobble queue?\n\n"
+                                  L"They'll be sent with the next scrobble; why they were set "
+                                  L"aside is forgotten.\n39=Export the scrobble queue\n"
+                                  L"40=Another player (or another copy of this one) using the "
+                                  L"same settings folder keeps the scrobble queue: change it from "
+                                  L"there.\n41=The scrobble queue couldn't be changed (the files "
+                                  L"couldn't be written): nothing was removed or moved.\n"
+                                  L"42=The file couldn't be written.\n43=Scrobbling is currently "
+                                  L"disabled: enable it on the Last.fm Scrobbler page first.\n"
                                   L"65535={44D4A349-61A5-4610-8EE1-D1D8CAA48407}\n"));
 }
 
@@ -110,9 +122,10 @@ TEST_F(PluginResources, LinkTextsCarryOneAddressDirective) {
 }
 
 TEST_F(PluginResources, EveryDialogIsWellFormed) {
-    const std::set<std::string> classes = {"Button", "Edit", "Static", "ComboBox"};
-    for (int dialogId : {IDD_HISTORY, IDD_NOW_PLAYING, IDD_ARTWORK, IDD_POST, IDD_PRESENCE,
-                         IDD_RULES, IDD_SCROBBLER_AUTHORISED, IDD_SCROBBLER_SETUP}) {
+    const std::set<std::string> classes = {"Button", "Edit", "Static", "ComboBox", "ListBox"};
+    for (int dialogId :
+         {IDD_HISTORY, IDD_NOW_PLAYING, IDD_ARTWORK, IDD_POST, IDD_PRESENCE, IDD_RULES,
+          IDD_SCROBBLE_QUEUE, IDD_SCROBBLER_AUTHORISED, IDD_SCROBBLER_SETUP}) {
         SCOPED_TRACE(testing::Message() << "dialog " << dialogId);
         const res::DialogEntry* dialog = ModuleDialog(handle(), dialogId);
         ASSERT_NE(dialog, nullptr);

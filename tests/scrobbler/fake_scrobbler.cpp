@@ -165,7 +165,8 @@ void FakeScrobbleService::Handle(const httplib::Request& request, httplib::Respo
     if (fault != faults_.end()) {
         faults_.erase(fault);
     }
-    if (taken.kind == Fault::Kind::Slow) {
+    // Any answer may be held back: a failure the client meets only late.
+    if (taken.delayMs > 0) {
         stopping_.wait_for(lock, std::chrono::milliseconds(taken.delayMs),
                            [this] { return stopped_; });
     }

@@ -46,7 +46,7 @@ struct Fault {
         ErrorReply,  // {"error": code[, "message": ...]}
         Ignored,     // the normal shape with ignoredMessage code `code`; nothing accepted
         Raw,         // `body` as the whole reply, with status 200
-        Slow,        // the normal answer after delayMs
+        Slow,        // the normal answer (each kind waits delayMs first)
     };
     Kind kind = Kind::ErrorReply;
     int code = 0;

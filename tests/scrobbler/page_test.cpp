@@ -1,13 +1,18 @@
 // The scrobbler page and the account authorisation, as the user meets them.
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <optional>
 #include <string>
+#include <vector>
+
+#include "core/win32.h"
 
 #include "host/window_system.h"
 #include "resources/resource_ids.h"
 #include "scrobbler/deployment.h"
 #include "scrobbler_support.h"
+#include "services/text_services.h"
 
 namespace kiln::test {
 namespace {
@@ -226,6 +231,149 @@ TEST(Authorisation, ServiceErrorsAndAnExpiredTokenStartOverAndARestartForgetsThe
     EXPECT_EQ(fake.IssuedTokens().size(), 3u);
     EXPECT_EQ(fake.Requests("auth.getSession").size(), 5u);
     EXPECT_FALSE(Setting(restarted, L"sk").has_value());
+}
+
+// -- the scrobble queue page
+
+// RFC 4180: fields split at commas, records at CR LF, quoted fields with
+// doubled quotes and any of these inside.
+std::vector<std::vector<std::string>> ParseCsv(const std::string& text) {
+    std::vector<std::vector<std::string>> rows(1);
+    std::string field;
+    bool quoted = false;
+    for (size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (quoted) {
+            if (c == '"' && i + 1 < text.size() && text[i + 1] == '"') {
+                field += '"';
+                ++i;
+            } else if (c == '"') {
+                quoted = false;
+            } else {
+                field += c;
+            }
+        } else if (c == '"' && field.empty()) {
+            quoted = true;
+        } else if (c == ',') {
+            rows.back().push_back(std::move(field));
+            field.clear();
+        } else if (c == '\r' && i + 1 < text.size() && text[i + 1] == '\n') {
+            rows.back().push_back(std::move(field));
+            field.clear();
+            rows.emplace_back();
+            ++i;
+        } else {
+            field += c;
+        }
+    }
+    EXPECT_FALSE(quoted) << "an unterminated quoted field";
+    EXPECT_TRUE(rows.back().empty() && field.empty()) << "the last record ends in CR LF";
+    rows.pop_back();
+    return rows;
+}
+
+std::vector<std::wstring> Items(ScrobblerHost& scrobbler, int id) {
+    return Control(scrobbler, id).items;
+}
+
+void Choose(ScrobblerHost& scrobbler, int list, std::vector<int> items, int button) {
+    ASSERT_TRUE(scrobbler.plugin().windows().SelectListItems(scrobbler.Page(), list, items));
+    scrobbler.plugin().windows().QueueMessageBoxAnswer(win::kIdYes);
+    Click(scrobbler, button);
+}
+
+std::string Titles(const FakeScrobbleService& fake) {
+    std::string out;
+    for (const auto& track : fake.Scrobbles()) {
+        out += track.track + "@" + std::to_string(track.timestamp - kStartTime) + " ";
+    }
+    return out;
+}
+
+// The worker holds the cache's lines in a request the service answers late;
+// the page removes two of them and moves a set-aside line back meanwhile.
+TEST(QueuePage, EditsWhileASubmissionIsOutLoseAndDoubleNothing) {
+    FakeScrobbleService fake;
+    ScrobblerHost scrobbler(fake, 1);
+    std::string cache;
+    const char* names[] = {"a.wav", "b.wav", "c, \"quoted\".wav", "d.wav"};
+    const wchar_t* titles[] = {L"A", L"B", L"C, \"Q\"", L"D"};
+    std::vector<std::string> lines;
+    for (int i = 0; i < 4; ++i) {
+        lines.push_back(
+            CacheLine(kStartTime - 40 + 10 * i, scrobbler.Track(names[i], titles[i], L"Queue")));
+        cache += lines.back();
+    }
+    scrobbler.WriteCache(cache);
+    // A line set aside before reasons were kept, and one with its reason.
+    const std::string back = CacheLine(kStartTime - 90, scrobbler.Track("back.wav", L"Back", L"Q"));
+    std::string aside = CacheLine(kStartTime - 80, scrobbler.Media() / "gone.wav");
+    aside.insert(aside.size() - 2, "\tno metadata, or 30 seconds or shorter");
+    std::ofstream(scrobbler.RejectedFile(), std::ios::binary) << back << aside;
+    scrobbler.Start();
+    for (const auto& page : scrobbler.plugin().windows().Pages()) {
+        if (page.name == L"Scrobble Queue") {
+            ASSERT_TRUE(scrobbler.plugin().windows().OpenPage(page.id));
+        }
+    }
+    ASSERT_EQ(scrobbler.plugin().windows().DialogTemplateId(scrobbler.Page()), IDD_SCROBBLE_QUEUE);
+    const auto rejected = Items(scrobbler, IDC_QUEUE_REJECTED);
+    ASSERT_EQ(rejected.size(), 2u);
+    EXPECT_TRUE(rejected[0].ends_with(L"   Q \u2013 Back: unknown"))
+        << host::WideToUtf8(rejected[0]);
+    EXPECT_TRUE(rejected[1].ends_with(L"gone.wav: no metadata, or 30 seconds or shorter"));
+
+    fake.FailNext({.code = 11, .delayMs = 2500, .onlyMethod = "track.scrobble"});
+    const auto now = scrobbler.Track("now.wav", L"Now", L"Queue");
+    scrobbler.PlayAndAdvance(now, 30);
+    cache += CacheLine(kStartTime, now);
+    ASSERT_TRUE(scrobbler.plugin().RunUntil([&] { return scrobbler.CacheBytes() == cache; }));
+    scrobbler.plugin().RunFor(200);  // the request is out
+    Click(scrobbler, IDC_QUEUE_REFRESH);
+    ASSERT_EQ(Items(scrobbler, IDC_QUEUE_WAITING).size(), 5u);
+    EXPECT_EQ(scrobbler.ControlText(IDC_QUEUE_SUMMARY).substr(0, 30),
+              L"5 play(s) waiting, the oldest ");
+    Choose(scrobbler, IDC_QUEUE_WAITING, {1, 3}, IDC_QUEUE_REMOVE);
+    Choose(scrobbler, IDC_QUEUE_REJECTED, {0}, IDC_QUEUE_MOVE_BACK);
+    EXPECT_EQ(fake.Requests("track.scrobble").size(), 0u) << "the page waited for the service";
+    const std::string kept = lines[0] + lines[2] + CacheLine(kStartTime, now) + back;
+    EXPECT_EQ(scrobbler.CacheBytes(), kept);
+    EXPECT_EQ(ReadFileBytes(scrobbler.RejectedFile()), aside);
+
+    // The refusal comes: the removed lines stay removed, the moved one stays.
+    ASSERT_TRUE(
+        scrobbler.plugin().RunUntil([&] { return fake.Requests("track.scrobble").size() == 1; }));
+    ASSERT_TRUE(scrobbler.plugin().RunUntil(
+        [&] { return scrobbler.ControlText(IDC_QUEUE_LAST_ATTEMPT).ends_with(L", error 11."); }));
+    EXPECT_EQ(scrobbler.CacheBytes(), kept);
+    EXPECT_EQ(Items(scrobbler, IDC_QUEUE_WAITING).size(), 4u);
+
+    // Exported: both lists, each field as it is, through a CSV reader.
+    const auto exported = scrobbler.plugin().profile() / "queue.csv";
+    scrobbler.plugin().windows().SetSaveResponder(
+        [&](const host::FolderRequest&) { return std::optional(exported.wstring()); });
+    Click(scrobbler, IDC_QUEUE_EXPORT);
+    const auto rows = ParseCsv(ReadFileBytes(exported));
+    ASSERT_EQ(rows.size(), 6u);
+    EXPECT_EQ(rows[0], (std::vector<std::string>{"list", "start_time", "date", "artist", "title",
+                                                 "file", "reason"}));
+    EXPECT_EQ(rows[2], (std::vector<std::string>{"waiting", std::to_string(kStartTime - 20),
+                                                 "2023-11-14T22:13:00Z", "Queue", "C, \"Q\"",
+                                                 (scrobbler.Media() / names[2]).string(), ""}));
+    EXPECT_EQ(rows[4][4], "Back");
+    EXPECT_EQ(rows[5][0] + rows[5][5] + rows[5][6], "rejected" +
+                                                        (scrobbler.Media() / "gone.wav").string() +
+                                                        "no metadata, or 30 seconds or shorter");
+
+    // Submit now: what waits goes, once each.
+    Click(scrobbler, IDC_QUEUE_SUBMIT);
+    ASSERT_TRUE(scrobbler.WaitForScrobbles(4));
+    EXPECT_TRUE(scrobbler.WaitForCacheGone());
+    EXPECT_EQ(Titles(fake), "A@-40 C, \"Q\"@-20 Now@0 Back@-90 ");
+    EXPECT_TRUE(scrobbler.plugin().RunUntil([&] {
+        return scrobbler.ControlText(IDC_QUEUE_SUMMARY) == L"No plays are waiting to be scrobbled.";
+    }));
+    EXPECT_TRUE(scrobbler.ControlText(IDC_QUEUE_LAST_ATTEMPT).ends_with(L", accepted."));
 }
 
 }  // namespace

@@ -319,7 +319,20 @@ TEST(ScrobbleCache, UnacceptableLinesAreSetAsideAndTheRestDrains) {
     EXPECT_EQ(Played(fake), "Good@-60 Good@-50 Now@0 ");
     EXPECT_TRUE(scrobbler.WaitForCacheGone())
         << host::WideToUtf8(scrobbler.Status()) << scrobbler.CacheBytes();
-    EXPECT_EQ(ReadFileBytes(scrobbler.RejectedFile()), bad + refused);
+    // Each set aside with why, after the line as it was.
+    auto because = [](std::string lines, const std::vector<std::string>& reasons) {
+        size_t at = 0;
+        for (const std::string& reason : reasons) {
+            at = lines.find("\r\n", at);
+            lines.insert(at, "\t" + reason);
+            at += reason.size() + 3;
+        }
+        return lines;
+    };
+    EXPECT_EQ(ReadFileBytes(scrobbler.RejectedFile()),
+              because(bad + refused, {"no start time", "no start time", "unreadable line",
+                                      "no artist or title", "no metadata, or 30 seconds or shorter",
+                                      "refused by the service, error 6"}));
     EXPECT_EQ(fake.Requests("track.scrobble").size(), 5u);  // the batch, then each alone
 }
 
@@ -380,7 +393,7 @@ TEST(ScrobbleCache, WritesThatFailLoseNothingAndSaySo) {
     scrobbler.PlayAndAdvance(four, 30);
     ASSERT_TRUE(scrobbler.WaitForStatus(kScrobbled + L"Disk - Four"));
     EXPECT_TRUE(scrobbler.WaitForCacheGone());
-    EXPECT_EQ(ReadFileBytes(scrobbler.RejectedFile()), garbage);
+    EXPECT_EQ(ReadFileBytes(scrobbler.RejectedFile()), "garbage\tunreadable line\r\n");
     EXPECT_EQ(Played(fake), "Cached@-100 One@0 Two@30 Three@60 Four@90 ");
     EXPECT_EQ(fake.Requests("track.scrobble").size(), 3u);
 }

@@ -170,6 +170,7 @@ void GenKilnDll::RunSession(bool withWorker) {
         L"finalise p0 1",
         L"page 77 flags 106 'Discord' parent -1 visible 1 group 7 tabs 106",
         L"page 79 flags 111 'Last.fm Scrobbler' parent -1 visible 1 group 7 tabs 111",
+        L"page 80 flags 108 'Scrobble Queue' parent -1 visible 1 group 7 tabs 108",
         L"page 107 flags 107 'Rules' parent -1 visible 1 group 7 tabs 107",
     };
     EXPECT_EQ(winhost::PumpForLog(startUp.size(), 10000), startUp);
