@@ -165,10 +165,10 @@ TEST(PluginStartup, FailedMessageRegistrationStartsUpOnce) {
     options.failMessageRegistration = true;
     PluginHost plugin(options);
     plugin.Start();
-    ASSERT_EQ(plugin.windows().Pages().size(), 4u);
+    ASSERT_EQ(plugin.windows().Pages().size(), 5u);
     plugin.windows().PostMessage(plugin.windows().MainWindow(), 0x0400, 0, 0);
     plugin.RunFor(0);
-    EXPECT_EQ(plugin.windows().Pages().size(), 4u);
+    EXPECT_EQ(plugin.windows().Pages().size(), 5u);
 }
 
 TEST(PluginMenu, ShowsTheLocalisedTitleAndTheFilledAboutBox) {
