@@ -240,6 +240,18 @@ bool NameMatches(std::string_view suffix, const std::vector<std::string>& names)
     });
 }
 
+// A player's name as rules name it: its bus name after the prefix, less the
+// ".instance<number>" by which a second copy of a player tells itself apart.
+std::string PlayerName(std::string suffix) {
+    const size_t dot = suffix.rfind(".instance");
+    if (dot != std::string::npos && dot + 9 < suffix.size() &&
+        std::all_of(suffix.begin() + static_cast<std::ptrdiff_t>(dot) + 9, suffix.end(),
+                    [](char c) { return c >= '0' && c <= '9'; })) {
+        suffix.erase(dot);
+    }
+    return suffix;
+}
+
 }  // namespace
 
 struct MprisFollower::State {
@@ -802,6 +814,7 @@ void MprisFollower::State::Publish() {
     tags.trackNumber = track.trackNumber;
     snapshot.tags = std::move(tags);
     snapshot.artUrl = track.artUrl;
+    snapshot.player = shown.empty() ? std::wstring() : Utf8ToWide(PlayerName(Short(shown)));
     host.SetPlayback(snapshot);
 }
 

@@ -115,9 +115,16 @@ int GetMetadata(const wchar_t* file, const TrackMetadata** records, int* count, 
     return ItemMetadata(kItems, file, records, count, token);
 }
 
+// "player" belongs to the playing, not to the item's tags: the followed
+// player's name.
 int CurrentMetadataField(wchar_t* location, int locationSize, const wchar_t* field, wchar_t* out,
                          int outSize, const void*) {
-    return ItemField(kItems, PlayingItem(kItems, location, locationSize), field, out, outSize);
+    const std::wstring file = PlayingItem(kItems, location, locationSize);
+    // Seven characters: the terminator too, so that only "player" is it.
+    if (field && PrefixEqual(field, L"player", 7)) {
+        return CopyToBuffer(H().Playback().player, out, outSize);
+    }
+    return ItemField(kItems, file, field, out, outSize);
 }
 
 int ArtworkKindIsPlaying(wchar_t* location, int locationSize) {

@@ -42,6 +42,9 @@ struct PlaybackSnapshot {
     std::optional<TrackInfo> tags;
     // The player's picture of the item (file:// or http(s)), before the file's.
     std::string artUrl;
+    // The name of the player that plays the item, as the plug-in's "player"
+    // field of the item now playing; empty when no player is followed.
+    std::wstring player;
 };
 
 // TitleFormatting: formatting for a given file; ItemFormatting: for the item

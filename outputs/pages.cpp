@@ -8,7 +8,6 @@
 
 #include "core/wide_format.h"
 #include "outputs/history.h"
-#include "outputs/rules_page.h"
 #include "platform/file.h"
 #include "platform/folder_dialog.h"
 #include "platform/window.h"
@@ -566,7 +565,11 @@ intptr_t HistoryPageProc(Window page, unsigned message, uintptr_t wParam, intptr
             platform::CheckControl(p, IDC_HISTORY_MARKERS, prePost.load() != 0);
             platform::CheckControl(p, IDC_HISTORY_SCROBBLER_LOG, scrobblerLogOn.load() != 0);
         },
-        &HistoryCommand, [](Window p) { CloseOutputTab(p, historyTab); });
+        &HistoryCommand,
+        [](Window p) {
+            ForgetTrackingPaused(p);
+            CloseOutputTab(p, historyTab);
+        });
 }
 
 intptr_t NowPlayingPageProc(Window page, unsigned message, uintptr_t wParam, intptr_t lParam) {

@@ -170,21 +170,6 @@ void RulesCommand(Window page, int id, unsigned notification) {
 
 }  // namespace
 
-void ShowTrackingPaused(Window page) {
-    const bool paused = privateMode.load() != 0;
-    platform::ShowControl(page, IDC_PAUSED_NOTICE, paused);
-    platform::ShowControl(page, IDC_PAUSED_RESUME, paused);
-}
-
-bool TrackingPausedCommand(Window page, int id, unsigned notification) {
-    if (id != IDC_PAUSED_RESUME || notification != platform::kNotifyClicked) {
-        return false;
-    }
-    SetPrivateMode(false);
-    ShowTrackingPaused(page);
-    return true;
-}
-
 intptr_t RulesPageProc(Window page, unsigned message, uintptr_t wParam, intptr_t lParam) {
     const HostServices* host = Host();
     if (!host) {
@@ -195,6 +180,8 @@ intptr_t RulesPageProc(Window page, unsigned message, uintptr_t wParam, intptr_t
     } else if (message == platform::kMsgCommand) {
         RulesCommand(page, static_cast<int>(wParam & 0xFFFF),
                      static_cast<unsigned>(wParam >> 16 & 0xFFFF));
+    } else if (message == platform::kMsgDestroy) {
+        ForgetTrackingPaused(page);
     }
     host->defaultPageHandling(page, message, wParam, lParam, -1);
     return 0;

@@ -1,5 +1,4 @@
-// The "Rules" preference page, and the tracking-paused notice that it and the
-// history tab show at their top.
+// The "Rules" preference page.
 #pragma once
 
 #include "core/host_services.h"
@@ -7,10 +6,5 @@
 namespace kiln {
 
 intptr_t RulesPageProc(Window page, unsigned message, uintptr_t wParam, intptr_t lParam);
-
-// Shows the notice and its resume button while tracking is paused.
-void ShowTrackingPaused(Window page);
-// The resume button: tracking goes on, the notice goes. True when `id` was it.
-bool TrackingPausedCommand(Window page, int id, unsigned notification);
 
 }  // namespace kiln

@@ -1,8 +1,11 @@
+#include <algorithm>
 #include <chrono>
 #include <exception>
+#include <vector>
 
 #include "core/host_contract.h"
 #include "core/host_services.h"
+#include "core/thread_annotations.h"
 #include "core/wide_format.h"
 #include "core/win32.h"
 #include "platform/window.h"
@@ -249,6 +252,44 @@ void OnDeferredStartup() {
     }
 }
 
+namespace {
+
+// The open pages that carry the notice. Pages and the menu live on the main
+// thread; the lock keeps a "tracking on|off" from anywhere else safe.
+Mutex noticeLock;
+std::vector<Window> noticePages GUARDED_BY(noticeLock);
+
+void ShowNotice(Window page) {
+    const bool paused = privateMode.load() != 0;
+    platform::ShowControl(page, IDC_PAUSED_NOTICE, paused);
+    platform::ShowControl(page, IDC_PAUSED_RESUME, paused);
+}
+
+}  // namespace
+
+void ShowTrackingPaused(Window page) {
+    {
+        MutexLock lock(noticeLock);
+        if (std::find(noticePages.begin(), noticePages.end(), page) == noticePages.end()) {
+            noticePages.push_back(page);
+        }
+    }
+    ShowNotice(page);
+}
+
+void ForgetTrackingPaused(Window page) {
+    MutexLock lock(noticeLock);
+    std::erase(noticePages, page);
+}
+
+bool TrackingPausedCommand(Window, int id, unsigned notification) {
+    if (id != IDC_PAUSED_RESUME || notification != platform::kNotifyClicked) {
+        return false;
+    }
+    SetPrivateMode(false);
+    return true;
+}
+
 void SetPrivateMode(bool on) {
     const HostServices* host = Host();
     if (!host) {
@@ -256,6 +297,14 @@ void SetPrivateMode(bool on) {
     }
     privateMode.store(on ? 1 : 0);
     host->writeIntSetting(kSettingsSection, L"private_mode", on ? 1 : 0);
+    std::vector<Window> pages;
+    {
+        MutexLock lock(noticeLock);
+        pages = noticePages;
+    }
+    for (Window page : pages) {
+        ShowNotice(page);
+    }
     if (on) {
         // The play under way is tracked no further: no scrobble, and the
         // presence goes.

@@ -41,6 +41,15 @@ void OnNewItem();
 // across restarts, until it is turned off; the presence is cleared.
 void SetPrivateMode(bool on);
 
+// The tracking-paused notice and its Resume button (IDC_PAUSED_NOTICE,
+// IDC_PAUSED_RESUME) that pages carry. A page shows it at its opening and is
+// kept up to date until it goes: SetPrivateMode shows or hides the notice on
+// every such page at once.
+void ShowTrackingPaused(Window page);
+void ForgetTrackingPaused(Window page);
+// The Resume button: tracking goes on. True when `id` was it.
+bool TrackingPausedCommand(Window page, int id, unsigned notification);
+
 int InitPlugin();
 void ConfigPlugin();
 void QuitPlugin();

@@ -17,10 +17,12 @@ namespace {
 constexpr int kValueChars = 1024;
 
 // Names as the page's text and the store spell them; the order is the enums'.
-constexpr const wchar_t* kFieldNames[kRuleFieldCount] = {L"artist",       L"title", L"album",
-                                                         L"album artist", L"genre", L"path"};
-constexpr const wchar_t* kFieldKeys[kRuleFieldCount] = {L"artist",      L"title", L"album",
-                                                        L"albumartist", L"genre", L"path"};
+// A host that cannot tell the player answers nothing for "player": a rule on
+// it then never matches.
+constexpr const wchar_t* kFieldNames[kRuleFieldCount] = {
+    L"artist", L"title", L"album", L"album artist", L"genre", L"path", L"player"};
+constexpr const wchar_t* kFieldKeys[kRuleFieldCount] = {
+    L"artist", L"title", L"album", L"albumartist", L"genre", L"path", L"player"};
 constexpr const wchar_t* kTestNames[4] = {L"contains", L"is", L"starts with", L"matches"};
 constexpr const wchar_t* kOutputNames[kOutputCount] = {L"history", L"now playing", L"POST",
                                                        L"Last.fm", L"Discord"};
@@ -202,14 +204,14 @@ std::wstring ParseRuleLine(std::wstring_view line, Rule& rule) {
     std::wstring_view rest = Trim(line);
     int field = -1;
     // "album artist" before "album", which it starts with.
-    for (int i : {3, 0, 1, 2, 4, 5}) {
+    for (int i : {3, 0, 1, 2, 4, 5, 6}) {
         if (TakeWord(rest, kFieldNames[i])) {
             field = i;
             break;
         }
     }
     if (field < 0) {
-        return L"a rule starts with artist, title, album, album artist, genre or path";
+        return L"a rule starts with artist, title, album, album artist, genre, path or player";
     }
     int test = -1;
     for (int i = 0; i < 4 && test < 0; ++i) {

@@ -22,8 +22,9 @@ inline constexpr int kToDiscord = 16;
 inline constexpr int kAllOutputs = 31;
 inline constexpr int kOutputCount = 5;
 
-enum class RuleField { Artist, Title, Album, AlbumArtist, Genre, Location };
-inline constexpr int kRuleFieldCount = 6;
+// Player: the name of the player that plays the item, where the host tells it.
+enum class RuleField { Artist, Title, Album, AlbumArtist, Genre, Location, Player };
+inline constexpr int kRuleFieldCount = 7;
 enum class RuleTest { Contains, Is, StartsWith, Matches };
 
 struct Rule {
@@ -65,7 +66,7 @@ int VerdictReason(const PlayVerdict& verdict, int output);
 PlayVerdict JudgeItem(const RuleSet& rules, const RuleItem& item);
 
 // One rule per line: "FIELD TEST VALUE", then optionally " -> OUTPUT, OUTPUT".
-// Fields: artist, title, album, album artist, genre, path; tests: contains,
+// Fields: artist, title, album, album artist, genre, path, player; tests: contains,
 // is, starts with, matches; outputs: history, now playing, post, last.fm,
 // discord (none named: all). Returns an empty text, or why the line is refused.
 std::wstring ParseRuleLine(std::wstring_view line, Rule& rule);

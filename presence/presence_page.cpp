@@ -62,6 +62,7 @@ void ShowIntroduction(const HostServices* host, Window page) {
 void InitialisePage(const HostServices* host, Window page) {
     pageReady.store(false);
     SetPreviewPage(page);
+    ShowTrackingPaused(page);
     ShowIntroduction(host, page);
     platform::CheckControl(page, IDC_PRESENCE_ENABLE, updateDiscord.load() != 0);
     platform::CheckControl(page, IDC_PRESENCE_AUTO_DISABLE, autoDisableDiscord.load() != 0);
@@ -116,6 +117,9 @@ void ResetTemplate(const HostServices* host, Window page) {
 }
 
 void OnCommand(const HostServices* host, Window page, int control, unsigned notification) {
+    if (TrackingPausedCommand(page, control, notification)) {
+        return;
+    }
     switch (control) {
         case IDC_PRESENCE_TEMPLATE:
             if (notification == platform::kNotifyEditChange) {
@@ -212,6 +216,7 @@ intptr_t PresencePageProc(Window page, unsigned message, uintptr_t wParam, intpt
         OnCommand(host, page, static_cast<int>(wParam & 0xFFFF),
                   static_cast<unsigned>((wParam >> 16) & 0xFFFF));
     } else if (message == platform::kMsgDestroy) {
+        ForgetTrackingPaused(page);
         StoreTemplate(host, page);
     }
     host->defaultPageHandling(page, message, wParam, lParam, -1);

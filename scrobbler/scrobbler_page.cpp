@@ -43,6 +43,7 @@ void InitialisePage(Window page) {
         platform::SetControlText(page, IDC_SCROBBLE_BUTTON, L"Revoke\nscrobbler\naccess");
     }
     buttonStyling = host->styleButton(page, IDC_SCROBBLE_BUTTON, buttonStyling);
+    ShowTrackingPaused(page);
     const int flags = scrobbleFlags.load();
     platform::CheckControl(page, IDC_SCROBBLE_ENABLE, (flags & 1) != 0);
     platform::CheckControl(page, IDC_SCROBBLE_NOW_PLAYING, (flags & kScrobbleNowPlaying) != 0);
@@ -97,7 +98,8 @@ intptr_t ScrobblerPageProc(Window page, unsigned message, uintptr_t wParam, intp
     } else if (message == platform::kMsgCommand) {
         const int control = static_cast<int>(wParam & 0xFFFF);
         const unsigned notification = static_cast<unsigned>((wParam >> 16) & 0xFFFF);
-        if (notification == platform::kNotifyClicked) {
+        if (!TrackingPausedCommand(page, control, notification) &&
+            notification == platform::kNotifyClicked) {
             switch (control) {
                 case IDC_SCROBBLE_BUTTON:
                     OnScrobblerButton(page, reinterpret_cast<Window>(lParam));
@@ -111,6 +113,8 @@ intptr_t ScrobblerPageProc(Window page, unsigned message, uintptr_t wParam, intp
                     break;
             }
         }
+    } else if (message == platform::kMsgDestroy) {
+        ForgetTrackingPaused(page);
     } else if (message == kStylingRefreshNotice) {
         buttonStyling = host->styleButton(page, IDC_SCROBBLE_BUTTON, buttonStyling);
     }

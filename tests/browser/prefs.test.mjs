@@ -333,6 +333,11 @@ test('the Rules page says when tracking is paused, and refuses a pattern that ca
   await waitText(1073, /^$/);
   await page.click(control(1071));
   await page.waitForSelector(`${control(1070)}[hidden]`);
+  // From kiln-host's prompt while the page is open: the notice follows at once.
+  for (const [said, notice] of [['off', ':not([hidden])'], ['on', '[hidden]']]) {
+    host.stdin.write(`tracking ${said}\n`);
+    await page.waitForSelector(`${control(1070)}${notice}`);
+  }
 });
 
 test('picking "Winamp" on the presence page restarts the presence with that identity', async () => {

@@ -28,6 +28,7 @@
 #include "outputs/picture.h"
 #include "presence_checks.h"
 #include "presence_test_support.h"
+#include "resources/resource_ids.h"
 #include "scrobbler/fake_scrobbler.h"
 #include "support/plugin_host.h"
 #include "support/post_receiver.h"
@@ -638,7 +639,16 @@ TEST(Follow, APlayerWithoutAddressesOddFieldsAndAStopBetweenItems) {
 
 TEST(Follow, OnlyTheNamedPlayersAreFollowedNeverTheIgnoredOnesAndNewListsHoldAtOnce) {
     FollowRig rig({.players = {"kilnsmall"}, .ignored = {"kilnsmall.muted"}});
-    SmallPlayer wanted("kilnsmall.tab1"), muted("kilnsmall.muted"), other("kilnsmaller");
+    // Rules name a player without the number of its instance.
+    auto& windows = rig.plugin.windows();
+    for (const auto& page : windows.Pages()) {
+        if (page.name == L"Rules") {
+            ASSERT_TRUE(windows.OpenPage(page.id));
+        }
+    }
+    ASSERT_TRUE(windows.TypeText(windows.OpenPageDialog(), IDC_RULES_TEXT,
+                                 L"player is kilnsmall -> history"));
+    SmallPlayer wanted("kilnsmall.instance42"), muted("kilnsmall.muted"), other("kilnsmaller");
     wanted.Set("Playing", Metadata{{"xesam:title", std::string("Alpha")}});
     ASSERT_TRUE(rig.WaitFor(1, "Alpha|play")) << rig.Log();
     muted.Set("Playing", Metadata{{"xesam:title", std::string("Beta")}});
@@ -647,13 +657,14 @@ TEST(Follow, OnlyTheNamedPlayersAreFollowedNeverTheIgnoredOnesAndNewListsHoldAtO
     EXPECT_EQ(rig.Posts(), std::vector<std::string>{"/play?title=Alpha"}) << rig.Log();
     // New lists hold at once: the one ignored now is left, the one no longer
     // ignored taken up; then none is followed any more.
-    rig.follower->SetPlayers({}, {"kilnsmall.tab1", "kilnsmaller"});
+    rig.follower->SetPlayers({}, {"kilnsmall.instance42", "kilnsmaller"});
     ASSERT_TRUE(rig.WaitFor(2, "Beta|play")) << rig.Log();
     rig.follower->SetPlayers({"nothing"}, {});
     ASSERT_TRUE(rig.WaitFor(3, "Beta|stop")) << rig.Log();
     EXPECT_EQ(rig.Posts(), (std::vector<std::string>{"/play?title=Alpha", "/play?title=Beta",
                                                      "/stop?title=Beta"}))
         << rig.Log();
+    EXPECT_EQ(rig.History(), "Beta\n");
 }
 
 TEST(Follow, ASongChangeOnAStreamRefreshesOrIsAPlayOfItsOwn) {

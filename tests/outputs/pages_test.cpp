@@ -318,16 +318,20 @@ TEST(OutputPages, ArtworkSizesAreStoredOnlyOnceTheTabIsReady) {
 
 // The Rules page stores only rules it can judge: a refused line says why next
 // to the text and leaves the stored rules as they were. While tracking is
-// paused, the page and the history tab say so at their top, with a way back.
-TEST(RulesPage, RefusedRulesAreNeverStoredAndPausedTrackingShowsAtTheTop) {
+// paused, the pages say so, with a way back; an open page follows a change of
+// the state made elsewhere at once.
+TEST(RulesPage, RefusedRulesAreNeverStoredAndPausedTrackingShowsOnThePages) {
     Tabs tabs({{L"private_mode", 1}});
     tabs.Open(0);
     EXPECT_TRUE(tabs.Control(IDC_PAUSED_NOTICE).visible);
-    for (const host::PageInfo& page : tabs.windows().Pages()) {
-        if (page.name == L"Rules") {
-            ASSERT_TRUE(tabs.windows().OpenPage(page.id));
+    const auto open = [&](const std::wstring& name) {
+        for (const host::PageInfo& page : tabs.windows().Pages()) {
+            if (page.name == name) {
+                ASSERT_TRUE(tabs.windows().OpenPage(page.id));
+            }
         }
-    }
+    };
+    open(L"Rules");
     ASSERT_EQ(tabs.windows().DialogTemplateId(tabs.windows().OpenPageDialog()), IDD_RULES);
     EXPECT_EQ(tabs.Text(IDC_PAUSED_NOTICE),
               L"Tracking is paused: nothing is written, sent or scrobbled.");
@@ -375,6 +379,17 @@ TEST(RulesPage, RefusedRulesAreNeverStoredAndPausedTrackingShowsAtTheTop) {
     EXPECT_FALSE(tabs.Control(IDC_PAUSED_NOTICE).visible);
     tabs.Open(0);
     EXPECT_FALSE(tabs.Control(IDC_PAUSED_NOTICE).visible);
+    // "Pause tracking" from the plug-in's menu while the tab is open.
+    tabs.windows().SetMenuChooser([](const std::vector<host::MenuItem>&) { return 3; });
+    tabs.plugin().host().ConfigPlugin();
+    EXPECT_TRUE(tabs.Control(IDC_PAUSED_NOTICE).visible);
+    for (const wchar_t* name : {L"Discord", L"Last.fm Scrobbler"}) {
+        open(name);
+        EXPECT_TRUE(tabs.Control(IDC_PAUSED_NOTICE).visible) << name;
+    }
+    tabs.Click(IDC_PAUSED_RESUME);
+    EXPECT_EQ(tabs.Stored(L"private_mode"), L"0");
+    EXPECT_FALSE(tabs.Control(IDC_PAUSED_RESUME).visible);
 }
 
 }  // namespace
