@@ -100,7 +100,8 @@ struct PrefsRecord {
     void* next;
 };
 
-constexpr int kMaxPages = 4;
+// Five pages now, one to spare.
+constexpr int kMaxPages = 6;
 
 struct Page {
     bool used = false;
@@ -132,8 +133,8 @@ INT_PTR CALLBACK PageThunk(HWND dialog, UINT message, WPARAM wParam, LPARAM lPar
     DialogProc proc = pages[N].proc;
     return proc ? proc(dialog, message, wParam, lParam) : FALSE;
 }
-constexpr std::array<DLGPROC, kMaxPages> kPageThunks = {&PageThunk<0>, &PageThunk<1>, &PageThunk<2>,
-                                                        &PageThunk<3>};
+constexpr std::array<DLGPROC, kMaxPages> kPageThunks = {
+    &PageThunk<0>, &PageThunk<1>, &PageThunk<2>, &PageThunk<3>, &PageThunk<4>, &PageThunk<5>};
 
 void ShowTab(Page& page, HWND container, int index) {
     if (page.shownTab) {

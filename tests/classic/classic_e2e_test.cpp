@@ -453,7 +453,7 @@ TEST_F(ClassicPlayerTest, OddPlayersKeepTheirPagesOutputsAndSettings) {
         WriteFile(c.settingsIn + L"\\gen_kiln.ini",
                   "[gen_kiln]\npostmodes=1\npostplay=" + Address("http") + "/play?title=%title%\n");
         auto player = Start(nullptr, c.quirks);
-        ASSERT_EQ(player->Pages().size(), 4u) << "the deferred start-up never ran";
+        ASSERT_EQ(player->Pages().size(), 5u) << "the deferred start-up never ran";
         EXPECT_EQ(player->Pages().front().name, c.firstPage);
         player->Play(1);
         ASSERT_TRUE(Posted(*player, 1));
