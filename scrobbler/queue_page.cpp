@@ -187,16 +187,19 @@ intptr_t ScrobbleQueuePageProc(Window page, unsigned message, uintptr_t wParam, 
     }
     if (message == platform::kMsgInitDialog) {
         SetQueuePageWindow(page);
+        ShowTrackingPaused(page);
         Refresh(page);
     } else if (message == kQueueChangedMessage) {
         Refresh(page);
     } else if (message == platform::kMsgDestroy) {
+        ForgetTrackingPaused(page);
         SetQueuePageWindow(nullptr);
         shown = QueueView{};
     } else if (message == platform::kMsgCommand) {
         const int control = static_cast<int>(wParam & 0xFFFF);
         const unsigned notification = static_cast<unsigned>((wParam >> 16) & 0xFFFF);
-        if (notification == platform::kNotifyClicked) {
+        if (!TrackingPausedCommand(page, control, notification) &&
+            notification == platform::kNotifyClicked) {
             switch (control) {
                 case IDC_QUEUE_SUBMIT:
                     OnSubmit(page);

@@ -383,7 +383,7 @@ TEST(RulesPage, RefusedRulesAreNeverStoredAndPausedTrackingShowsOnThePages) {
     tabs.windows().SetMenuChooser([](const std::vector<host::MenuItem>&) { return 3; });
     tabs.plugin().host().ConfigPlugin();
     EXPECT_TRUE(tabs.Control(IDC_PAUSED_NOTICE).visible);
-    for (const wchar_t* name : {L"Discord", L"Last.fm Scrobbler"}) {
+    for (const wchar_t* name : {L"Discord", L"Scrobble Queue", L"Last.fm Scrobbler"}) {
         open(name);
         EXPECT_TRUE(tabs.Control(IDC_PAUSED_NOTICE).visible) << name;
     }
